@@ -1,0 +1,2 @@
+// placeholder so the skeleton configures; replaced by the first component
+namespace solvantis {}
