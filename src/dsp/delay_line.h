@@ -1,0 +1,291 @@
+// Fractional circular-buffer delay line: the building block of the string model and the chorus.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace solvantis {
+
+// One line carries every way of reading it: direct (integer position), linear, first-order allpass and
+// four-point Hermite interpolation, each with or without a silence gate that freezes a line whose output
+// has died away. Audio values are 32-bit floats, delays are in samples.
+//
+// The string-loop pattern: read the current output with nextOutLinear(), compute the new input from it,
+// then tickLinear(input). The peek cache makes the second read of a position free: only the ticks that
+// read through the linear peek (tick with interpolation on, tickLinear, tickLinearGated, tickAllpassGated)
+// mark it stale; setDelay, clear, resize and the other ticks leave the cached value in place.
+//
+// Allocation failure: the buffer is allocated with new (std::nothrow). If that fails, ok() is false and the
+// line is inert (it stays busy: every tick returns 0 and changes nothing, the peeks return 0). create()
+// returns null instead of such a line, so an engine set-up can refuse to go on with a half-built engine.
+// Nothing here throws.
+//
+// Per-sample operations are defined inline below, allocate nothing and wrap indices by compare and
+// subtract. The class is final and has no virtual operations, so the render loop inlines them.
+class DelayLine final {
+public:
+    static constexpr float fillValue = 0.001f;        // initial and cleared slot value (not 0)
+    static constexpr float silenceThreshold = 0.001f; // outputs and inputs at or below this count as quiet
+    static constexpr int32_t initialSilentCount = 10000;
+    // Largest accepted maximum delay in samples: a float holds every integer delay up to here exactly.
+    static constexpr int32_t maxDelayLimit = 1 << 24;
+
+    // delay: initial delay in samples; maxDelay: maximum delay in samples (clamped to 0..maxDelayLimit),
+    // the buffer holds maxDelay + 1 slots.
+    DelayLine(float delay, int32_t maxDelay) noexcept;
+    ~DelayLine() = default;
+    DelayLine(const DelayLine&) = delete;
+    DelayLine& operator=(const DelayLine&) = delete;
+
+    // A new line on the heap, or null when either the object or its buffer could not be allocated.
+    static std::unique_ptr<DelayLine> create(float delay, int32_t maxDelay) noexcept;
+
+    // false when the buffer could not be allocated; such a line stays busy and silent.
+    bool ok() const noexcept { return buffer != nullptr; }
+
+    // Every slot = 0.001, lastOutput = 0; indices, delay, gate count and peek cache untouched.
+    void clear() noexcept;
+
+    // Moves the read position to `delay` samples behind the write position. Above the maximum the delay is
+    // clamped to it and the read position lies one slot after the write position; a negative (or NaN)
+    // delay reads at the write position while getDelay() reports 0.5. Leaves the peek cache alone.
+    inline void setDelay(float d) noexcept;
+    float getDelay() const noexcept { return delay; }
+
+    // Chooses the read of tick(): false = direct, true = linear interpolation.
+    void setInterpolation(bool on) noexcept { interpolation = on; }
+
+    // Linear-interpolated sample at the read position, cached until a linear tick marks it stale.
+    inline float nextOutLinear() noexcept;
+    // First-order allpass-interpolated sample at the read position, same cache.
+    inline float nextOutAllpass() noexcept;
+
+    // Each tick writes its input first, then reads, then advances the read position one slot; so an integer
+    // delay d returns the input d ticks later and a delay of 0 returns the input of the same tick.
+    inline float tick(float x) noexcept;             // direct or linear by setInterpolation; no gate
+    inline float tickAllpassGated(float x) noexcept; // linear read, records the allpass state; gated
+    inline float tickDirect(float x) noexcept;       // no gate
+    inline float tickLinearGated(float x) noexcept;
+    inline float tickLinear(float x) noexcept; // no gate
+    inline float tickDirectGated(float x) noexcept;
+    inline float tickCubicGated(float x) noexcept; // four-point third-order Hermite read; gated
+
+    // The gate's state without ticking: running while silentCount <= delay.
+    bool isSounding() const noexcept { return static_cast<float>(silentCount) <= delay; }
+    bool isSilent() const noexcept { return static_cast<float>(silentCount) > delay; }
+    // Restarts a frozen gated line.
+    void wake() noexcept { silentCount = 0; }
+
+    // Rebuilds the buffer for a new maximum delay (clamped to 0..maxDelayLimit) and clears it. Growing keeps
+    // both indices and the delay as they are, callers follow with setDelay. Shrinking puts the write
+    // position at slot 0 and the read position at the current delay distance, clamped to the new maximum,
+    // so both indices are in range at once. Returns false, with the old buffer kept, when the new buffer
+    // cannot be allocated.
+    bool resize(int32_t newMaxDelay) noexcept;
+
+    float getFraction() const noexcept { return fraction; }
+    float getAllpassCoefficient() const noexcept { return allpassCoefficient; }
+    float getLastOutput() const noexcept { return lastOutput; }
+    int32_t getReadIndex() const noexcept { return readIndex; }
+    int32_t getWriteIndex() const noexcept { return writeIndex; }
+    int32_t getLength() const noexcept { return length; }
+    int32_t getSilentCount() const noexcept { return silentCount; }
+
+private:
+    inline void placeReadPosition(double p) noexcept;
+    inline void write(float x) noexcept;
+    inline void advanceRead() noexcept;
+    inline float linearAtRead() const noexcept;
+    // Gate steps 2 and 3: true when the line is frozen and the tick must return 0 without doing anything.
+    inline bool gateFrozen(float x) noexcept;
+    // Gate step 5: counts the quiet output and returns it.
+    inline float gateCount() noexcept;
+
+    float fraction = 0.0f;         // fractional part of the read position, 0 <= fraction < 1
+    float oneMinusFraction = 1.0f; // 1 - fraction
+    float nextOutput = 0.0f;       // cached peek result
+    bool nextOutputStale = false;  // the peek must recompute nextOutput
+    int32_t writeIndex = 0;        // next slot written
+    int32_t readIndex = 0;         // integer part of the read position
+    int32_t length = 0;            // slots in buffer = maximum delay + 1
+    float delay = 0.0f;            // delay in samples after clamping; also the gate's hold limit
+    float lastOutput = 0.0f;       // last output value
+    std::unique_ptr<float[]> buffer;
+    bool interpolation = false;      // tick() reads linearly when set
+    int32_t silentCount = 0;         // consecutive outputs not above the silence threshold
+    bool busy = true;                // the buffer is being (re)built or missing: ticks return 0
+    float allpassCoefficient = 0.0f; // (1 - a) / (1 + a) with a = fraction + 1, in (-1/3, 0]
+    float allpassInput = 0.0f;       // raw sample at the read position at the previous allpass tick
+};
+
+inline void DelayLine::placeReadPosition(double p) noexcept {
+    int32_t r = static_cast<int32_t>(p);
+    float f = static_cast<float>(p - r);
+    if (f >= 1.0f) { // p just below an integer rounds up in single precision
+        f = 0.0f;
+        r = r + 1 < length ? r + 1 : 0;
+    }
+    readIndex = r;
+    fraction = f;
+    oneMinusFraction = 1.0f - f;
+    const float a = f + 1.0f;
+    allpassCoefficient = (1.0f - a) / (1.0f + a);
+}
+
+inline void DelayLine::setDelay(float d) noexcept {
+    const float maxDelay = static_cast<float>(length - 1);
+    double p;
+    if (d > maxDelay) {
+        delay = maxDelay;
+        p = writeIndex + 1.0;
+    } else if (!(d >= 0.0f)) {
+        delay = 0.5f;
+        p = writeIndex;
+    } else {
+        delay = d;
+        p = static_cast<double>(writeIndex) - static_cast<double>(d);
+    }
+    if (p < 0.0) {
+        p += length;
+    } else if (p >= length) {
+        p -= length;
+    }
+    placeReadPosition(p);
+}
+
+inline void DelayLine::write(float x) noexcept {
+    buffer[writeIndex] = x;
+    writeIndex = writeIndex + 1 < length ? writeIndex + 1 : 0;
+}
+
+inline void DelayLine::advanceRead() noexcept {
+    readIndex = readIndex + 1 < length ? readIndex + 1 : 0;
+}
+
+inline float DelayLine::linearAtRead() const noexcept {
+    const int32_t next = readIndex + 1 < length ? readIndex + 1 : 0;
+    return buffer[readIndex] * oneMinusFraction + buffer[next] * fraction;
+}
+
+inline float DelayLine::nextOutLinear() noexcept {
+    if (nextOutputStale) {
+        nextOutput = linearAtRead();
+        nextOutputStale = false;
+    }
+    return nextOutput;
+}
+
+inline float DelayLine::nextOutAllpass() noexcept {
+    if (nextOutputStale) {
+        const float c = allpassCoefficient;
+        nextOutput = buffer[readIndex] * c + allpassInput - c * lastOutput;
+        nextOutputStale = false;
+    }
+    return nextOutput;
+}
+
+inline bool DelayLine::gateFrozen(float x) noexcept {
+    if (x > silenceThreshold) {
+        silentCount = 0;
+    }
+    return static_cast<float>(silentCount) > delay;
+}
+
+inline float DelayLine::gateCount() noexcept {
+    // silentCount stops at delay + 1 (<= maxDelayLimit + 1), where the gate freezes the line.
+    silentCount = lastOutput > silenceThreshold ? 0 : silentCount + 1;
+    return lastOutput;
+}
+
+inline float DelayLine::tick(float x) noexcept {
+    if (busy) {
+        return 0.0f;
+    }
+    write(x);
+    if (interpolation) {
+        lastOutput = nextOutLinear();
+        nextOutputStale = true;
+    } else {
+        lastOutput = buffer[readIndex];
+    }
+    advanceRead();
+    return lastOutput;
+}
+
+inline float DelayLine::tickDirect(float x) noexcept {
+    if (busy) {
+        return 0.0f;
+    }
+    write(x);
+    lastOutput = buffer[readIndex];
+    advanceRead();
+    return lastOutput;
+}
+
+inline float DelayLine::tickLinear(float x) noexcept {
+    if (busy) {
+        return 0.0f;
+    }
+    write(x);
+    lastOutput = nextOutLinear();
+    advanceRead();
+    nextOutputStale = true;
+    return lastOutput;
+}
+
+inline float DelayLine::tickLinearGated(float x) noexcept {
+    if (busy || gateFrozen(x)) {
+        return 0.0f;
+    }
+    write(x);
+    lastOutput = nextOutLinear();
+    advanceRead();
+    nextOutputStale = true;
+    return gateCount();
+}
+
+inline float DelayLine::tickDirectGated(float x) noexcept {
+    if (busy || gateFrozen(x)) {
+        return 0.0f;
+    }
+    write(x);
+    lastOutput = buffer[readIndex];
+    advanceRead();
+    return gateCount();
+}
+
+inline float DelayLine::tickAllpassGated(float x) noexcept {
+    if (busy || gateFrozen(x)) {
+        return 0.0f;
+    }
+    write(x);
+    lastOutput = nextOutLinear();
+    nextOutputStale = true;
+    allpassInput = buffer[readIndex];
+    advanceRead();
+    return gateCount();
+}
+
+inline float DelayLine::tickCubicGated(float x) noexcept {
+    if (busy || gateFrozen(x)) {
+        return 0.0f;
+    }
+    write(x);
+    const int32_t r = readIndex;
+    const int32_t before = r > 0 ? r - 1 : length - 1;
+    const int32_t after = r + 1 < length ? r + 1 : 0;
+    const int32_t after2 = after + 1 < length ? after + 1 : 0;
+    const float ym1 = buffer[before];
+    const float y0 = buffer[r];
+    const float y1 = buffer[after];
+    const float y2 = buffer[after2];
+    const float t = fraction;
+    const float c1 = (y1 - ym1) * 0.5f;
+    const float c2 = (2.0f * y1 + ym1) - (5.0f * y0 + y2) * 0.5f;
+    const float c3 = (3.0f * (y0 - y1) - ym1 + y2) * 0.5f;
+    lastOutput = ((c3 * t + c2) * t + c1) * t + y0;
+    advanceRead();
+    return gateCount();
+}
+
+} // namespace solvantis

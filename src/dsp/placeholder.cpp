@@ -1,2 +1,0 @@
-// placeholder so the skeleton configures; replaced by the first component
-namespace solvantis {}
