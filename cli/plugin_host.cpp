@@ -1,0 +1,442 @@
+#include "plugin_host.h"
+
+#include <algorithm>
+#include <cstring>
+#include <dlfcn.h>
+#include <map>
+#include <sys/stat.h>
+
+namespace solvantis {
+
+namespace {
+
+// Which PluginHost owns which record, so that the one static callback can find it. While an entry
+// runs, the record does not exist yet: requests then go to the host that is loading.
+std::mutex registryLock;
+std::map<const AEffect*, PluginHost*>& registry() {
+    static std::map<const AEffect*, PluginHost*> hosts;
+    return hosts;
+}
+PluginHost* loadingHost = nullptr;
+// One load at a time, so that `loadingHost` is unambiguous.
+std::mutex loadLock;
+
+// Text answers get a buffer far larger than the VST 2 limits (8 to 64 characters), because many
+// plug-ins write longer texts than they should; the last byte is always forced to zero.
+constexpr size_t textBufferSize = 512;
+
+std::string readText(const char* buffer, size_t size) {
+    return std::string(buffer, strnlen(buffer, size));
+}
+
+std::string quote(const std::string& path) { return "'" + path + "'"; }
+
+// Names and versions the host reports about itself.
+constexpr const char* hostVendor = "Quelvarin";
+constexpr const char* hostProduct = "solvantis";
+constexpr intptr_t hostVendorVersion = 1000;
+
+void copyText(void* destination, const char* text, size_t capacity) {
+    if (destination == nullptr || capacity == 0) {
+        return;
+    }
+    auto* out = static_cast<char*>(destination);
+    const size_t n = std::min(std::strlen(text), capacity - 1);
+    std::memcpy(out, text, n);
+    out[n] = '\0';
+}
+
+} // namespace
+
+std::string fourCharacters(int32_t id) {
+    std::string text;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const char c = char((uint32_t(id) >> shift) & 0xFF);
+        text += (c >= 32 && c < 127) ? c : '.';
+    }
+    return text;
+}
+
+// ---------------------------------------------------------------- buffers
+
+ChannelBuffers::ChannelBuffers(int32_t inputs, int32_t outputs, int32_t capacity)
+    : inputCount(std::max(inputs, 0)), outputCount(std::max(outputs, 0)), frames(std::max(capacity, 1)) {
+    const size_t inputSlots = size_t(std::max(inputCount, 2));
+    const size_t outputSlots = size_t(std::max(outputCount, 2));
+    storage.assign((inputSlots + outputSlots) * size_t(frames), 0.0f);
+    for (size_t i = 0; i < inputSlots; ++i) {
+        inputPointers.push_back(storage.data() + i * size_t(frames));
+    }
+    for (size_t i = 0; i < outputSlots; ++i) {
+        outputPointers.push_back(storage.data() + (inputSlots + i) * size_t(frames));
+    }
+}
+
+void ChannelBuffers::fillOutputs(float value) {
+    for (float* channel : outputPointers) {
+        std::fill(channel, channel + frames, value);
+    }
+}
+
+void ChannelBuffers::clearInputs() {
+    for (float* channel : inputPointers) {
+        std::fill(channel, channel + frames, 0.0f);
+    }
+}
+
+// ---------------------------------------------------------------- events
+
+MidiEventList::MidiEventList(size_t capacity) { grow(std::max<size_t>(capacity, 1)); }
+
+void MidiEventList::grow(size_t capacity) {
+    midiEvents.resize(capacity);
+    header.assign(offsetof(VstEvents, events) + capacity * sizeof(VstEvent*), std::byte{0});
+}
+
+void MidiEventList::clear() { count = 0; }
+
+void MidiEventList::add(int32_t deltaFrames, uint8_t status, uint8_t data1, uint8_t data2) {
+    if (count == midiEvents.size()) {
+        grow(midiEvents.size() * 2);
+    }
+    VstMidiEvent& e = midiEvents[count++];
+    e = VstMidiEvent{};
+    e.type = kVstMidiType;
+    e.byteSize = int32_t(sizeof(VstMidiEvent));
+    e.deltaFrames = deltaFrames;
+    e.midiData[0] = char(status);
+    e.midiData[1] = char(data1);
+    e.midiData[2] = char(data2);
+}
+
+VstEvents* MidiEventList::events() {
+    auto* list = reinterpret_cast<VstEvents*>(header.data());
+    list->numEvents = int32_t(count);
+    list->reserved = 0;
+    auto** pointers = reinterpret_cast<VstEvent**>(header.data() + offsetof(VstEvents, events));
+    for (size_t i = 0; i < count; ++i) {
+        pointers[i] = reinterpret_cast<VstEvent*>(&midiEvents[i]);
+    }
+    return list;
+}
+
+// ---------------------------------------------------------------- loading
+
+PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOptions)
+    : libraryPath(path), options(hostOptions) {
+    struct stat info {};
+    if (path.empty()) {
+        throw PluginLoadError(PluginLoadError::Reason::MissingFile, "no plug-in path given");
+    }
+    if (::stat(path.c_str(), &info) != 0) {
+        throw PluginLoadError(PluginLoadError::Reason::MissingFile, "plug-in " + quote(path) + " does not exist");
+    }
+    if (S_ISDIR(info.st_mode)) {
+        throw PluginLoadError(PluginLoadError::Reason::NotALibrary,
+                              "plug-in " + quote(path) + " is a folder, not a shared library");
+    }
+
+    // dlopen searches the library path for names without a slash; a file given by the user is meant.
+    const std::string openName = path.find('/') == std::string::npos ? "./" + path : path;
+    dlerror();
+    library = dlopen(openName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* why = dlerror();
+        throw PluginLoadError(PluginLoadError::Reason::NotALibrary,
+                              "plug-in " + quote(path) + " is not a loadable shared library" +
+                                  (why != nullptr ? std::string(" (") + why + ")" : std::string()));
+    }
+
+    PluginEntryFunction entry = nullptr;
+    for (const char* name : {"VSTPluginMain", "main"}) {
+        dlerror();
+        void* symbol = dlsym(library, name);
+        if (dlerror() == nullptr && symbol != nullptr) {
+            entry = reinterpret_cast<PluginEntryFunction>(symbol);
+            entrySymbol = name;
+            break;
+        }
+    }
+    if (entry == nullptr) {
+        dlclose(library);
+        library = nullptr;
+        throw PluginLoadError(PluginLoadError::Reason::NoEntry,
+                              "plug-in " + quote(path) + " has no VST 2 entry (neither VSTPluginMain nor main)");
+    }
+
+    AEffect* record = nullptr;
+    {
+        std::lock_guard<std::mutex> load(loadLock);
+        {
+            std::lock_guard<std::mutex> lock(registryLock);
+            loadingHost = this;
+        }
+        record = entry(&PluginHost::hostCallback);
+        std::lock_guard<std::mutex> lock(registryLock);
+        loadingHost = nullptr;
+        if (record != nullptr && record->magic == kEffectMagic) {
+            registry()[record] = this;
+        }
+    }
+
+    if (record == nullptr) {
+        dlclose(library);
+        library = nullptr;
+        throw PluginLoadError(PluginLoadError::Reason::NoRecord,
+                              "plug-in " + quote(path) + " returned no effect record from " + entrySymbol);
+    }
+    if (record->magic != kEffectMagic) {
+        // A record we cannot trust is not closed through its dispatcher; the library is just unloaded.
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%08x", unsigned(record->magic));
+        dlclose(library);
+        library = nullptr;
+        throw PluginLoadError(PluginLoadError::Reason::BadMagic, "plug-in " + quote(path) +
+                                                                     " returned a record with the wrong magic " +
+                                                                     hex + " (a VST 2 record starts with 'VstP')");
+    }
+    effectRecord = record;
+}
+
+PluginHost::~PluginHost() { close(); }
+
+void PluginHost::close() {
+    if (effectRecord != nullptr) {
+        if (switchedOn) {
+            switchOff();
+        }
+        effectRecord->dispatcher(effectRecord, effClose, 0, 0, nullptr, 0.0f);
+        std::lock_guard<std::mutex> lock(registryLock);
+        registry().erase(effectRecord);
+        effectRecord = nullptr;
+    }
+    if (library != nullptr) {
+        dlclose(library);
+        library = nullptr;
+    }
+}
+
+// ---------------------------------------------------------------- the host callback
+
+intptr_t PluginHost::hostCallback(AEffect* effect, int32_t opcode, int32_t index, intptr_t value, void* ptr,
+                                  float opt) {
+    PluginHost* host = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(registryLock);
+        const auto found = registry().find(effect);
+        host = found != registry().end() ? found->second : loadingHost;
+    }
+    HostRequest request;
+    request.effect = effect;
+    request.opcode = opcode;
+    request.index = index;
+    request.value = value;
+    request.ptr = ptr;
+    request.opt = opt;
+    if (opcode == audioMasterCanDo && ptr != nullptr) {
+        request.text = readText(static_cast<const char*>(ptr), 256);
+    }
+    if (host == nullptr) {
+        // A record we do not know (a plug-in calling after its close): only the version is answered.
+        return opcode == audioMasterVersion ? 2400 : 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(host->requestLock);
+        host->received.push_back(request);
+    }
+    return host->answer(request);
+}
+
+intptr_t PluginHost::answer(const HostRequest& request) {
+    switch (request.opcode) {
+    case audioMasterVersion:
+        return options.versionAnswer;
+    case audioMasterCurrentId:
+        return effectRecord != nullptr ? effectRecord->uniqueID : 0;
+    case audioMasterWantMidi:
+        return 1;
+    case audioMasterGetSampleRate:
+        return intptr_t(options.sampleRate);
+    case audioMasterGetBlockSize:
+        return options.blockSize;
+    case audioMasterGetVendorString:
+        copyText(request.ptr, hostVendor, 64);
+        return 1;
+    case audioMasterGetProductString:
+        copyText(request.ptr, hostProduct, 64);
+        return 1;
+    case audioMasterGetVendorVersion:
+        return hostVendorVersion;
+    case audioMasterGetLanguage:
+        return 1; // English
+    case audioMasterCanDo:
+        // We deliver MIDI events; everything else is "don't know".
+        return (request.text == "sendVstEvents" || request.text == "sendVstMidiEvent") ? 1 : 0;
+    default:
+        // No time info, no automation, no windows, no offline processing: the neutral answer.
+        return 0;
+    }
+}
+
+std::vector<HostRequest> PluginHost::requests() const {
+    std::lock_guard<std::mutex> lock(requestLock);
+    return received;
+}
+
+std::vector<HostRequest> PluginHost::requests(int32_t opcode) const {
+    std::lock_guard<std::mutex> lock(requestLock);
+    std::vector<HostRequest> matching;
+    for (const HostRequest& r : received) {
+        if (r.opcode == opcode) {
+            matching.push_back(r);
+        }
+    }
+    return matching;
+}
+
+void PluginHost::clearRequests() {
+    std::lock_guard<std::mutex> lock(requestLock);
+    received.clear();
+}
+
+// ---------------------------------------------------------------- dispatcher wrappers
+
+intptr_t PluginHost::dispatch(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt) {
+    if (effectRecord == nullptr) {
+        return 0;
+    }
+    return effectRecord->dispatcher(effectRecord, opcode, index, value, ptr, opt);
+}
+
+std::string PluginHost::textRequest(int32_t opcode, int32_t index) {
+    char buffer[textBufferSize] = {};
+    dispatch(opcode, index, 0, buffer, 0.0f);
+    buffer[textBufferSize - 1] = '\0';
+    return readText(buffer, textBufferSize);
+}
+
+void PluginHost::open() { dispatch(effOpen); }
+
+void PluginHost::setSampleRate(float rate) {
+    options.sampleRate = rate;
+    dispatch(effSetSampleRate, 0, 0, nullptr, rate);
+}
+
+void PluginHost::setBlockSize(int32_t frames) {
+    options.blockSize = frames;
+    dispatch(effSetBlockSize, 0, frames);
+}
+
+void PluginHost::switchOn() {
+    dispatch(effMainsChanged, 0, 1);
+    switchedOn = true;
+}
+
+void PluginHost::switchOff() {
+    dispatch(effMainsChanged, 0, 0);
+    switchedOn = false;
+}
+
+void PluginHost::setProgram(int32_t program) { dispatch(effSetProgram, 0, program); }
+int32_t PluginHost::getProgram() { return int32_t(dispatch(effGetProgram)); }
+std::string PluginHost::getProgramName() { return textRequest(effGetProgramName, 0); }
+
+void PluginHost::setProgramName(const std::string& name) {
+    char buffer[textBufferSize] = {};
+    copyText(buffer, name.c_str(), textBufferSize);
+    dispatch(effSetProgramName, 0, 0, buffer);
+}
+
+bool PluginHost::getProgramNameIndexed(int32_t category, int32_t program, std::string& name) {
+    char buffer[textBufferSize] = {};
+    const intptr_t ok = dispatch(effGetProgramNameIndexed, program, category, buffer);
+    buffer[textBufferSize - 1] = '\0';
+    name = readText(buffer, textBufferSize);
+    return ok != 0;
+}
+
+void PluginHost::setParameter(int32_t index, float value) {
+    if (effectRecord != nullptr && effectRecord->setParameter != nullptr) {
+        effectRecord->setParameter(effectRecord, index, value);
+    }
+}
+
+float PluginHost::getParameter(int32_t index) {
+    if (effectRecord == nullptr || effectRecord->getParameter == nullptr) {
+        return 0.0f;
+    }
+    return effectRecord->getParameter(effectRecord, index);
+}
+
+std::string PluginHost::getParameterName(int32_t index) { return textRequest(effGetParamName, index); }
+std::string PluginHost::getParameterLabel(int32_t index) { return textRequest(effGetParamLabel, index); }
+std::string PluginHost::getParameterDisplay(int32_t index) { return textRequest(effGetParamDisplay, index); }
+bool PluginHost::canBeAutomated(int32_t index) { return dispatch(effCanBeAutomated, index) != 0; }
+
+std::string PluginHost::getEffectName() { return textRequest(effGetEffectName, 0); }
+std::string PluginHost::getVendorString() { return textRequest(effGetVendorString, 0); }
+std::string PluginHost::getProductString() { return textRequest(effGetProductString, 0); }
+int32_t PluginHost::getVendorVersion() { return int32_t(dispatch(effGetVendorVersion)); }
+int32_t PluginHost::getPlugCategory() { return int32_t(dispatch(effGetPlugCategory)); }
+int32_t PluginHost::getVstVersion() { return int32_t(dispatch(effGetVstVersion)); }
+int32_t PluginHost::getTailSize() { return int32_t(dispatch(effGetTailSize)); }
+
+intptr_t PluginHost::canDo(const std::string& capability) {
+    std::vector<char> text(capability.begin(), capability.end());
+    text.push_back('\0');
+    return dispatch(effCanDo, 0, 0, text.data());
+}
+
+bool PluginHost::getInputProperties(int32_t index, VstPinProperties& properties) {
+    return dispatch(effGetInputProperties, index, 0, &properties) != 0;
+}
+
+bool PluginHost::getOutputProperties(int32_t index, VstPinProperties& properties) {
+    return dispatch(effGetOutputProperties, index, 0, &properties) != 0;
+}
+
+intptr_t PluginHost::getMidiProgramName(int32_t channel, MidiProgramName& name) {
+    return dispatch(effGetMidiProgramName, channel, 0, &name);
+}
+
+intptr_t PluginHost::getCurrentMidiProgram(int32_t channel, MidiProgramName& name) {
+    return dispatch(effGetCurrentMidiProgram, channel, 0, &name);
+}
+
+intptr_t PluginHost::getMidiProgramCategory(int32_t channel, MidiProgramCategory& category) {
+    return dispatch(effGetMidiProgramCategory, channel, 0, &category);
+}
+
+bool PluginHost::getMidiKeyName(int32_t channel, MidiKeyName& keyName) {
+    return dispatch(effGetMidiKeyName, channel, 0, &keyName) != 0;
+}
+
+// ---------------------------------------------------------------- audio
+
+intptr_t PluginHost::processEvents(VstEvents* events) { return dispatch(effProcessEvents, 0, 0, events); }
+
+void PluginHost::processReplacing(float** inputs, float** outputs, int32_t frames) {
+    if (effectRecord != nullptr && effectRecord->processReplacing != nullptr) {
+        effectRecord->processReplacing(effectRecord, inputs, outputs, frames);
+    }
+}
+
+void PluginHost::process(float** inputs, float** outputs, int32_t frames) {
+    if (effectRecord != nullptr && effectRecord->process != nullptr) {
+        effectRecord->process(effectRecord, inputs, outputs, frames);
+    }
+}
+
+void PluginHost::render(ChannelBuffers& buffers, int32_t frames) {
+    frames = std::clamp(frames, 0, buffers.capacity());
+    buffers.clearInputs();
+    if (canReplace()) {
+        processReplacing(buffers.inputs(), buffers.outputs(), frames);
+    } else {
+        // The accumulating entry adds to what is there.
+        buffers.fillOutputs(0.0f);
+        process(buffers.inputs(), buffers.outputs(), frames);
+    }
+}
+
+} // namespace solvantis
