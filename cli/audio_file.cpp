@@ -43,8 +43,8 @@ void checkOutputFolder(const std::string& path) {
     }
 }
 
-AudioFileWriter::AudioFileWriter(const std::string& path, AudioFormat format, SampleBits bits, int channelCount,
-                                 int sampleRate)
+AudioFileWriter::AudioFileWriter(const std::string& path, AudioFormat format, SampleBits bits,
+                                 int channelCount, int sampleRate)
     : finalPath(path), channels(channelCount) {
     checkOutputFolder(path);
 
@@ -63,13 +63,14 @@ AudioFileWriter::AudioFileWriter(const std::string& path, AudioFormat format, Sa
     info.format = (format == AudioFormat::Flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV) | subtype;
     if (!sf_format_check(&info)) {
         throw CliError("cannot write '" + path + "' as " + (format == AudioFormat::Flac ? "FLAC" : "WAV") +
-                       " with " + std::to_string(channelCount) + " channels at " + std::to_string(sampleRate) +
-                       " Hz");
+                       " with " + std::to_string(channelCount) + " channels at " +
+                       std::to_string(sampleRate) + " Hz");
     }
 
     // The temporary lives in the same folder, so that the final rename cannot cross file systems.
     const std::string folder = folderOf(path);
-    const std::string base = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
+    const std::string base =
+        path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
     std::string pattern = folder + "/." + base + ".partial-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');

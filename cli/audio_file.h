@@ -15,7 +15,8 @@ class AudioFileWriter {
 public:
     // Throws CliError when the folder does not exist or cannot be written, or when the format cannot
     // hold this sample type, rate or channel count.
-    AudioFileWriter(const std::string& path, AudioFormat format, SampleBits bits, int channels, int sampleRate);
+    AudioFileWriter(const std::string& path, AudioFormat format, SampleBits bits, int channels,
+                    int sampleRate);
     ~AudioFileWriter();
     AudioFileWriter(const AudioFileWriter&) = delete;
     AudioFileWriter& operator=(const AudioFileWriter&) = delete;

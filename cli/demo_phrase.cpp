@@ -22,7 +22,10 @@ struct Note {
 
 // The phrase as notes (E minor, the low strings of a guitar). Times in seconds.
 constexpr Note singleNotes[] = {
-    {0.00, 0.40, 52, 110}, {0.50, 0.90, 55, 96}, {1.00, 1.40, 57, 104}, {1.50, 2.30, 59, 120},
+    {0.00, 0.40, 52, 110},
+    {0.50, 0.90, 55, 96},
+    {1.00, 1.40, 57, 104},
+    {1.50, 2.30, 59, 120},
 };
 // Overlapping notes: each new key takes the sounding string over without a new pluck.
 constexpr Note legatoRun[] = {
@@ -32,7 +35,9 @@ constexpr Note legatoRun[] = {
 constexpr Note bentNote{4.60, 6.40, 57, 118};
 constexpr Note wheelNote{6.60, 8.40, 52, 112};
 constexpr Note powerRiff[] = {
-    {8.60, 9.15, 40, 120}, {9.25, 9.60, 43, 110}, {9.75, 10.60, 45, 124},
+    {8.60, 9.15, 40, 120},
+    {9.25, 9.60, 43, 110},
+    {9.75, 10.60, 45, 124},
 };
 constexpr double powerChordOn = 8.50;
 constexpr double powerChordOff = 10.90;
@@ -83,7 +88,8 @@ std::vector<DemoStep> demoPhrase() {
     for (int i = 0; i <= 30; ++i) {
         const double phase = double(i) / 30.0;
         const double depth = 0.5 - 0.5 * std::cos(2.0 * 3.14159265358979 * phase);
-        steps.push_back(midi(6.90 + 1.2 * phase, controller, modWheel, uint8_t(std::lround(127.0 - 97.0 * depth))));
+        steps.push_back(
+            midi(6.90 + 1.2 * phase, controller, modWheel, uint8_t(std::lround(127.0 - 97.0 * depth))));
     }
 
     DemoStep on;

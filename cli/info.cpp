@@ -13,7 +13,9 @@ std::string hex32(int32_t value) {
     return text;
 }
 
-std::string boundedText(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
+std::string boundedText(const char* text, size_t size) {
+    return std::string(text, strnlen(text, size));
+}
 
 nlohmann::ordered_json pin(const VstPinProperties& p, int32_t index) {
     nlohmann::ordered_json j;
@@ -50,11 +52,16 @@ constexpr int32_t listLimit = 4096;
 
 std::vector<std::string> flagNames(int32_t flags) {
     static const std::pair<int32_t, const char*> names[] = {
-        {effFlagsHasEditor, "hasEditor"},         {effFlagsHasClip, "hasClip"},
-        {effFlagsHasVu, "hasVu"},                 {effFlagsCanMono, "canMono"},
-        {effFlagsCanReplacing, "canReplacing"},   {effFlagsProgramChunks, "programChunks"},
-        {effFlagsIsSynth, "isSynth"},             {effFlagsNoSoundInStop, "noSoundInStop"},
-        {effFlagsExtIsAsync, "extIsAsync"},       {effFlagsExtHasBuffer, "extHasBuffer"},
+        {effFlagsHasEditor, "hasEditor"},
+        {effFlagsHasClip, "hasClip"},
+        {effFlagsHasVu, "hasVu"},
+        {effFlagsCanMono, "canMono"},
+        {effFlagsCanReplacing, "canReplacing"},
+        {effFlagsProgramChunks, "programChunks"},
+        {effFlagsIsSynth, "isSynth"},
+        {effFlagsNoSoundInStop, "noSoundInStop"},
+        {effFlagsExtIsAsync, "extIsAsync"},
+        {effFlagsExtHasBuffer, "extHasBuffer"},
     };
     std::vector<std::string> set;
     int32_t known = 0;
@@ -74,9 +81,9 @@ std::vector<std::string> flagNames(int32_t flags) {
 }
 
 std::string categoryName(int32_t category) {
-    static const char* names[] = {"unknown",     "effect",      "synth",    "analysis", "mastering", "spacializer",
-                                  "roomFx",      "surroundFx",  "restoration", "offlineProcess", "shell",
-                                  "generator"};
+    static const char* names[] = {"unknown",     "effect",         "synth",  "analysis",
+                                  "mastering",   "spacializer",    "roomFx", "surroundFx",
+                                  "restoration", "offlineProcess", "shell",  "generator"};
     if (category >= 0 && category < int32_t(std::size(names))) {
         return names[category];
     }
@@ -85,13 +92,33 @@ std::string categoryName(int32_t category) {
 
 const std::vector<std::string>& usualCapabilities() {
     static const std::vector<std::string> strings = {
-        "sendVstEvents",      "sendVstMidiEvent",   "receiveVstEvents", "receiveVstMidiEvent",
-        "receiveVstTimeInfo", "midiProgramNames",   "offline",          "bypass",
-        "plugAsChannelInsert", "plugAsSend",        "mixDryWet",        "noRealTime",
-        "multipass",          "metapass",           "1in1out",          "1in2out",
-        "2in1out",            "2in2out",            "2in4out",          "4in2out",
-        "4in4out",            "4in8out",            "8in4out",          "8in8out",
-        "midiKeyBasedInstrumentControl", "midiSingleNoteTuningChange", "conformsToWindowRules",
+        "sendVstEvents",
+        "sendVstMidiEvent",
+        "receiveVstEvents",
+        "receiveVstMidiEvent",
+        "receiveVstTimeInfo",
+        "midiProgramNames",
+        "offline",
+        "bypass",
+        "plugAsChannelInsert",
+        "plugAsSend",
+        "mixDryWet",
+        "noRealTime",
+        "multipass",
+        "metapass",
+        "1in1out",
+        "1in2out",
+        "2in1out",
+        "2in2out",
+        "2in4out",
+        "4in2out",
+        "4in4out",
+        "4in8out",
+        "8in4out",
+        "8in8out",
+        "midiKeyBasedInstrumentControl",
+        "midiSingleNoteTuningChange",
+        "conformsToWindowRules",
     };
     return strings;
 }
@@ -105,7 +132,8 @@ nlohmann::ordered_json collectInfo(PluginHost& host) {
     info["vendor"] = host.getVendorString();
     info["product"] = host.getProductString();
     info["vendorVersion"] = host.getVendorVersion();
-    info["uniqueID"] = {{"text", fourCharacters(host.uniqueID())}, {"hex", hex32(host.uniqueID())},
+    info["uniqueID"] = {{"text", fourCharacters(host.uniqueID())},
+                        {"hex", hex32(host.uniqueID())},
                         {"value", host.uniqueID()}};
     const int32_t category = host.getPlugCategory();
     info["category"] = {{"value", category}, {"name", categoryName(category)}};
@@ -113,7 +141,8 @@ nlohmann::ordered_json collectInfo(PluginHost& host) {
     info["version"] = host.version();
     info["inputs"] = host.numInputs();
     info["outputs"] = host.numOutputs();
-    info["flags"] = {{"value", host.flags()}, {"hex", hex32(host.flags())}, {"names", flagNames(host.flags())}};
+    info["flags"] = {
+        {"value", host.flags()}, {"hex", hex32(host.flags())}, {"names", flagNames(host.flags())}};
     info["initialDelay"] = host.effect()->initialDelay;
     info["tailSize"] = host.getTailSize();
 
@@ -167,13 +196,16 @@ std::string infoText(const nlohmann::ordered_json& info) {
         std::snprintf(head, sizeof head, "%-15s", label);
         out << head << value << '\n';
     };
-    auto str = [](const nlohmann::ordered_json& j) { return j.is_string() ? j.get<std::string>() : j.dump(); };
+    auto str = [](const nlohmann::ordered_json& j) {
+        return j.is_string() ? j.get<std::string>() : j.dump();
+    };
 
     row("Plug-in", str(info["path"]) + " (entry " + str(info["entry"]) + ")");
     row("Effect name", str(info["effectName"]));
     row("Vendor", str(info["vendor"]) + ", version " + str(info["vendorVersion"]));
     row("Product", str(info["product"]));
-    row("Unique ID", "'" + str(info["uniqueID"]["text"]) + "' (" + str(info["uniqueID"]["hex"]) + ")");
+    row("Unique ID",
+        std::string("'") + str(info["uniqueID"]["text"]) + "' (" + str(info["uniqueID"]["hex"]) + ")");
     row("Category", str(info["category"]["name"]) + " (" + str(info["category"]["value"]) + ")");
     row("VST version", str(info["vstVersion"]));
     row("Audio", str(info["inputs"]) + " inputs, " + str(info["outputs"]) + " outputs");
@@ -201,10 +233,12 @@ std::string infoText(const nlohmann::ordered_json& info) {
         for (const auto& p : info[key]) {
             std::string f;
             for (const auto& name : p["flags"]) {
-                f += " " + name.get<std::string>();
+                f += ' ';
+                f += name.get<std::string>();
             }
             row(std::string(key) == "inputPins" ? "Input pin" : "Output pin",
-                str(p["index"]) + ": \"" + str(p["label"]) + "\" (short \"" + str(p["shortLabel"]) + "\")" + f);
+                str(p["index"]) + ": \"" + str(p["label"]) + "\" (short \"" + str(p["shortLabel"]) + "\")" +
+                    f);
         }
     }
 
@@ -218,9 +252,9 @@ std::string infoText(const nlohmann::ordered_json& info) {
     out << "  index  name              display           label     value\n";
     for (const auto& p : info["parameters"]) {
         char line[256];
-        std::snprintf(line, sizeof line, "  %5lld  %-16s  %-16s  %-8s  %.6f", static_cast<long long>(p["index"].get<int64_t>()),
-                      str(p["name"]).c_str(), str(p["display"]).c_str(), str(p["label"]).c_str(),
-                      p["value"].get<double>());
+        std::snprintf(line, sizeof line, "  %5lld  %-16s  %-16s  %-8s  %.6f",
+                      static_cast<long long>(p["index"].get<int64_t>()), str(p["name"]).c_str(),
+                      str(p["display"]).c_str(), str(p["label"]).c_str(), p["value"].get<double>());
         out << line << '\n';
     }
     return out.str();

@@ -15,7 +15,9 @@ using namespace solvantis;
 
 namespace {
 
-void onSignal(int) { requestRenderStop(); }
+void onSignal(int) {
+    requestRenderStop();
+}
 
 // Whole numbers given on the command line; the option's own words name it in the error.
 int32_t parseWhole(const std::string& text, const std::string& what) {
@@ -44,18 +46,24 @@ int main(int argc, char** argv) {
                  "what a plug-in reports"};
     app.require_subcommand(1);
 
-    std::string midiPath, outputPath, pluginPath, rateText = "44100", blockText = "512", programText, tailText = "auto",
-                                                  formatText, bitsText = "24", maxLengthText = "600";
+    std::string midiPath, outputPath, pluginPath, rateText = "44100", blockText = "512", programText,
+                                                  tailText = "auto", formatText, bitsText = "24",
+                                                  maxLengthText = "600";
     std::vector<std::string> settings;
-    CLI::App* render = app.add_subcommand("render", "render a MIDI file (or the built-in demo) to an audio file");
+    CLI::App* render =
+        app.add_subcommand("render", "render a MIDI file (or the built-in demo) to an audio file");
     render->add_option("midi", midiPath, "Standard MIDI File to play; without it the built-in demo plays");
-    render->add_option("-o,--output", outputPath, "audio file to write (default: the MIDI file's name, .wav)");
-    render->add_option("--plugin", pluginPath, "VST 2 plug-in to use (default: the Solvantis.so beside solvantis)");
+    render->add_option("-o,--output", outputPath,
+                       "audio file to write (default: the MIDI file's name, .wav)");
+    render->add_option("--plugin", pluginPath,
+                       "VST 2 plug-in to use (default: the Solvantis.so beside solvantis)");
     render->add_option("--rate", rateText, "sample rate in Hz (default 44100)");
     render->add_option("--block", blockText, "frames per process call (default 512)");
     render->add_option("--program", programText, "program to select before rendering");
-    render->add_option("--set", settings, "NAME=VALUE or INDEX=VALUE: a parameter value 0..1; may be repeated");
-    render->add_option("--tail", tailText, "after the last event: 'auto' (until quiet, at most 10 s) or seconds");
+    render->add_option("--set", settings,
+                       "NAME=VALUE or INDEX=VALUE: a parameter value 0..1; may be repeated");
+    render->add_option("--tail", tailText,
+                       "after the last event: 'auto' (until quiet, at most 10 s) or seconds");
     render->add_option("--format", formatText, "wav or flac (default: from the output name, else wav)");
     render->add_option("--bits", bitsText, "16, 24 or float (default 24)");
     render->add_option("--max-length", maxLengthText, "longest render in seconds (default 600)");
@@ -63,7 +71,8 @@ int main(int argc, char** argv) {
     bool json = false;
     std::string infoPlugin;
     CLI::App* info = app.add_subcommand("info", "show what a VST 2 plug-in reports to a host");
-    info->add_option("--plugin", infoPlugin, "VST 2 plug-in to inspect (default: the Solvantis.so beside solvantis)");
+    info->add_option("--plugin", infoPlugin,
+                     "VST 2 plug-in to inspect (default: the Solvantis.so beside solvantis)");
     info->add_flag("--json", json, "print one JSON object");
 
     try {
@@ -123,8 +132,9 @@ int main(int argc, char** argv) {
             std::signal(SIGTERM, onSignal);
             const RenderSummary summary = runRender(options);
             if (summary.nonFiniteSamples > 0) {
-                std::fprintf(stderr, "solvantis: warning: the plug-in produced %lld samples that were not finite; "
-                                     "they were written as silence\n",
+                std::fprintf(stderr,
+                             "solvantis: warning: the plug-in produced %lld samples that were not finite; "
+                             "they were written as silence\n",
                              static_cast<long long>(summary.nonFiniteSamples));
             }
             if (summary.stoppedAtMaxLength) {
@@ -140,7 +150,9 @@ int main(int argc, char** argv) {
             const auto report = collectInfo(host);
             host.close();
             if (json) {
-                std::printf("%s\n", report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+                std::printf(
+                    "%s\n",
+                    report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
             } else {
                 std::printf("%s", infoText(report).c_str());
             }

@@ -26,7 +26,8 @@ struct SmfLogCapture {
     guint handlerId = 0;
 
     SmfLogCapture() {
-        handlerId = g_log_set_handler("libsmf", GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL), &handle, this);
+        handlerId =
+            g_log_set_handler("libsmf", GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL), &handle, this);
     }
     ~SmfLogCapture() { g_log_remove_handler("libsmf", handlerId); }
     SmfLogCapture(const SmfLogCapture&) = delete;
@@ -82,7 +83,8 @@ MidiSong parseMidiData(const void* data, size_t size, const std::string& name) {
     SmfLogCapture capture;
     std::unique_ptr<smf_t, SmfDeleter> smf(smf_load_from_memory(data, int(size)));
     if (!smf) {
-        const std::string why = capture.firstProblem.empty() ? "unreadable" : withoutPrefix(capture.firstProblem);
+        const std::string why =
+            capture.firstProblem.empty() ? "unreadable" : withoutPrefix(capture.firstProblem);
         throw CliError("cannot read MIDI file '" + name + "': " + why);
     }
     if (!capture.firstProblem.empty()) {
@@ -108,8 +110,9 @@ MidiSong parseMidiData(const void* data, size_t size, const std::string& name) {
         MidiMessage message;
         message.seconds = event->time_seconds;
         message.bytes[0] = status;
-        for (int i = 1; i <= dataBytes; ++i) {
-            message.bytes[i] = event->midi_buffer[i] & 0x7F;
+        message.bytes[1] = event->midi_buffer[1] & 0x7F;
+        if (dataBytes == 2) {
+            message.bytes[2] = event->midi_buffer[2] & 0x7F;
         }
         song.messages.push_back(message);
     }

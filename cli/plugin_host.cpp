@@ -29,7 +29,9 @@ std::string readText(const char* buffer, size_t size) {
     return std::string(buffer, strnlen(buffer, size));
 }
 
-std::string quote(const std::string& path) { return "'" + path + "'"; }
+std::string quote(const std::string& path) {
+    return "'" + path + "'";
+}
 
 // Names and versions the host reports about itself.
 constexpr const char* hostVendor = "Quelvarin";
@@ -86,14 +88,18 @@ void ChannelBuffers::clearInputs() {
 
 // ---------------------------------------------------------------- events
 
-MidiEventList::MidiEventList(size_t capacity) { grow(std::max<size_t>(capacity, 1)); }
+MidiEventList::MidiEventList(size_t capacity) {
+    grow(std::max<size_t>(capacity, 1));
+}
 
 void MidiEventList::grow(size_t capacity) {
     midiEvents.resize(capacity);
     header.assign(offsetof(VstEvents, events) + capacity * sizeof(VstEvent*), std::byte{0});
 }
 
-void MidiEventList::clear() { count = 0; }
+void MidiEventList::clear() {
+    count = 0;
+}
 
 void MidiEventList::add(int32_t deltaFrames, uint8_t status, uint8_t data1, uint8_t data2) {
     if (count == midiEvents.size()) {
@@ -104,16 +110,16 @@ void MidiEventList::add(int32_t deltaFrames, uint8_t status, uint8_t data1, uint
     e.type = kVstMidiType;
     e.byteSize = int32_t(sizeof(VstMidiEvent));
     e.deltaFrames = deltaFrames;
-    e.midiData[0] = char(status);
-    e.midiData[1] = char(data1);
-    e.midiData[2] = char(data2);
+    e.midiData[0] = status;
+    e.midiData[1] = data1;
+    e.midiData[2] = data2;
 }
 
 VstEvents* MidiEventList::events() {
     auto* list = reinterpret_cast<VstEvents*>(header.data());
     list->numEvents = int32_t(count);
     list->reserved = 0;
-    auto** pointers = reinterpret_cast<VstEvent**>(header.data() + offsetof(VstEvents, events));
+    VstEvent** pointers = eventList(list);
     for (size_t i = 0; i < count; ++i) {
         pointers[i] = reinterpret_cast<VstEvent*>(&midiEvents[i]);
     }
@@ -129,7 +135,8 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
         throw PluginLoadError(PluginLoadError::Reason::MissingFile, "no plug-in path given");
     }
     if (::stat(path.c_str(), &info) != 0) {
-        throw PluginLoadError(PluginLoadError::Reason::MissingFile, "plug-in " + quote(path) + " does not exist");
+        throw PluginLoadError(PluginLoadError::Reason::MissingFile,
+                              "plug-in " + quote(path) + " does not exist");
     }
     if (S_ISDIR(info.st_mode)) {
         throw PluginLoadError(PluginLoadError::Reason::NotALibrary,
@@ -147,12 +154,12 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
                                   (why != nullptr ? std::string(" (") + why + ")" : std::string()));
     }
 
-    PluginEntryFunction entry = nullptr;
+    VstPluginMainProc entry = nullptr;
     for (const char* name : {"VSTPluginMain", "main"}) {
         dlerror();
         void* symbol = dlsym(library, name);
         if (dlerror() == nullptr && symbol != nullptr) {
-            entry = reinterpret_cast<PluginEntryFunction>(symbol);
+            entry = reinterpret_cast<VstPluginMainProc>(symbol);
             entrySymbol = name;
             break;
         }
@@ -161,7 +168,8 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
         dlclose(library);
         library = nullptr;
         throw PluginLoadError(PluginLoadError::Reason::NoEntry,
-                              "plug-in " + quote(path) + " has no VST 2 entry (neither VSTPluginMain nor main)");
+                              "plug-in " + quote(path) +
+                                  " has no VST 2 entry (neither VSTPluginMain nor main)");
     }
 
     AEffect* record = nullptr;
@@ -191,14 +199,16 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
         std::snprintf(hex, sizeof hex, "0x%08x", unsigned(record->magic));
         dlclose(library);
         library = nullptr;
-        throw PluginLoadError(PluginLoadError::Reason::BadMagic, "plug-in " + quote(path) +
-                                                                     " returned a record with the wrong magic " +
-                                                                     hex + " (a VST 2 record starts with 'VstP')");
+        throw PluginLoadError(PluginLoadError::Reason::BadMagic,
+                              "plug-in " + quote(path) + " returned a record with the wrong magic " + hex +
+                                  " (a VST 2 record starts with 'VstP')");
     }
     effectRecord = record;
 }
 
-PluginHost::~PluginHost() { close(); }
+PluginHost::~PluginHost() {
+    close();
+}
 
 void PluginHost::close() {
     if (effectRecord != nullptr) {
@@ -315,7 +325,9 @@ std::string PluginHost::textRequest(int32_t opcode, int32_t index) {
     return readText(buffer, textBufferSize);
 }
 
-void PluginHost::open() { dispatch(effOpen); }
+void PluginHost::open() {
+    dispatch(effOpen);
+}
 
 void PluginHost::setSampleRate(float rate) {
     options.sampleRate = rate;
@@ -337,9 +349,15 @@ void PluginHost::switchOff() {
     switchedOn = false;
 }
 
-void PluginHost::setProgram(int32_t program) { dispatch(effSetProgram, 0, program); }
-int32_t PluginHost::getProgram() { return int32_t(dispatch(effGetProgram)); }
-std::string PluginHost::getProgramName() { return textRequest(effGetProgramName, 0); }
+void PluginHost::setProgram(int32_t program) {
+    dispatch(effSetProgram, 0, program);
+}
+int32_t PluginHost::getProgram() {
+    return int32_t(dispatch(effGetProgram));
+}
+std::string PluginHost::getProgramName() {
+    return textRequest(effGetProgramName, 0);
+}
 
 void PluginHost::setProgramName(const std::string& name) {
     char buffer[textBufferSize] = {};
@@ -368,18 +386,40 @@ float PluginHost::getParameter(int32_t index) {
     return effectRecord->getParameter(effectRecord, index);
 }
 
-std::string PluginHost::getParameterName(int32_t index) { return textRequest(effGetParamName, index); }
-std::string PluginHost::getParameterLabel(int32_t index) { return textRequest(effGetParamLabel, index); }
-std::string PluginHost::getParameterDisplay(int32_t index) { return textRequest(effGetParamDisplay, index); }
-bool PluginHost::canBeAutomated(int32_t index) { return dispatch(effCanBeAutomated, index) != 0; }
+std::string PluginHost::getParameterName(int32_t index) {
+    return textRequest(effGetParamName, index);
+}
+std::string PluginHost::getParameterLabel(int32_t index) {
+    return textRequest(effGetParamLabel, index);
+}
+std::string PluginHost::getParameterDisplay(int32_t index) {
+    return textRequest(effGetParamDisplay, index);
+}
+bool PluginHost::canBeAutomated(int32_t index) {
+    return dispatch(effCanBeAutomated, index) != 0;
+}
 
-std::string PluginHost::getEffectName() { return textRequest(effGetEffectName, 0); }
-std::string PluginHost::getVendorString() { return textRequest(effGetVendorString, 0); }
-std::string PluginHost::getProductString() { return textRequest(effGetProductString, 0); }
-int32_t PluginHost::getVendorVersion() { return int32_t(dispatch(effGetVendorVersion)); }
-int32_t PluginHost::getPlugCategory() { return int32_t(dispatch(effGetPlugCategory)); }
-int32_t PluginHost::getVstVersion() { return int32_t(dispatch(effGetVstVersion)); }
-int32_t PluginHost::getTailSize() { return int32_t(dispatch(effGetTailSize)); }
+std::string PluginHost::getEffectName() {
+    return textRequest(effGetEffectName, 0);
+}
+std::string PluginHost::getVendorString() {
+    return textRequest(effGetVendorString, 0);
+}
+std::string PluginHost::getProductString() {
+    return textRequest(effGetProductString, 0);
+}
+int32_t PluginHost::getVendorVersion() {
+    return int32_t(dispatch(effGetVendorVersion));
+}
+int32_t PluginHost::getPlugCategory() {
+    return int32_t(dispatch(effGetPlugCategory));
+}
+int32_t PluginHost::getVstVersion() {
+    return int32_t(dispatch(effGetVstVersion));
+}
+int32_t PluginHost::getTailSize() {
+    return int32_t(dispatch(effGetTailSize));
+}
 
 intptr_t PluginHost::canDo(const std::string& capability) {
     std::vector<char> text(capability.begin(), capability.end());
@@ -413,7 +453,9 @@ bool PluginHost::getMidiKeyName(int32_t channel, MidiKeyName& keyName) {
 
 // ---------------------------------------------------------------- audio
 
-intptr_t PluginHost::processEvents(VstEvents* events) { return dispatch(effProcessEvents, 0, 0, events); }
+intptr_t PluginHost::processEvents(VstEvents* events) {
+    return dispatch(effProcessEvents, 0, 0, events);
+}
 
 void PluginHost::processReplacing(float** inputs, float** outputs, int32_t frames) {
     if (effectRecord != nullptr && effectRecord->processReplacing != nullptr) {

@@ -12,12 +12,6 @@
 
 namespace solvantis {
 
-// The shape of the host callback and of the record's dispatcher entry.
-using HostCallbackFunction = intptr_t (*)(AEffect* effect, int32_t opcode, int32_t index, intptr_t value, void* ptr,
-                                          float opt);
-// The plug-in's entry point (`VSTPluginMain` or `main`).
-using PluginEntryFunction = AEffect* (*)(HostCallbackFunction callback);
-
 // One request that a plug-in sent to the host callback, as it arrived.
 struct HostRequest {
     const AEffect* effect = nullptr; // null for the version request `main` makes before the record exists
@@ -117,7 +111,8 @@ public:
     void clearRequests();
 
     // The raw dispatcher.
-    intptr_t dispatch(int32_t opcode, int32_t index = 0, intptr_t value = 0, void* ptr = nullptr, float opt = 0.0f);
+    intptr_t dispatch(int32_t opcode, int32_t index = 0, intptr_t value = 0, void* ptr = nullptr,
+                      float opt = 0.0f);
 
     // The record's fixed fields.
     int32_t numPrograms() const { return effectRecord->numPrograms; }

@@ -40,7 +40,9 @@ std::string folded(std::string text) {
     return text;
 }
 
-std::string quote(const std::string& text) { return "'" + text + "'"; }
+std::string quote(const std::string& text) {
+    return "'" + text + "'";
+}
 
 std::string withExtension(const std::string& path, const std::string& extension) {
     const auto slash = path.find_last_of('/');
@@ -85,8 +87,8 @@ public:
         const int filled = int(fraction * width);
         std::string bar(size_t(filled), '#');
         bar.append(size_t(width - filled), '-');
-        std::fprintf(stderr, "\r[%s] %3d%% %8.2f s%s", bar.c_str(), int(fraction * 100.0), double(done) / rate,
-                     done > expected ? " (tail)" : "       ");
+        std::fprintf(stderr, "\r[%s] %3d%% %8.2f s%s", bar.c_str(), int(fraction * 100.0),
+                     double(done) / rate, done > expected ? " (tail)" : "       ");
         std::fflush(stderr);
     }
 
@@ -151,7 +153,9 @@ Song songFromDemo(PluginHost& host, int32_t sampleRate) {
 
 } // namespace
 
-void requestRenderStop() { stopRequested.store(true); }
+void requestRenderStop() {
+    stopRequested.store(true);
+}
 
 bool parseNumber(const std::string& text, double& value) {
     if (text.empty() || std::isspace(static_cast<unsigned char>(text.front()))) {
@@ -170,7 +174,8 @@ bool parseNumber(const std::string& text, double& value) {
 // ---------------------------------------------------------------- the block scheduler
 
 RenderResult renderSchedule(PluginHost& host, const std::vector<ScheduledEvent>& events,
-                            const RenderSettings& settings, const AudioSink& sink, const RenderProgress& progress) {
+                            const RenderSettings& settings, const AudioSink& sink,
+                            const RenderProgress& progress) {
     RenderResult result;
     const int32_t channels = std::max(host.numOutputs(), 0);
     const int32_t block = std::max(settings.blockSize, 1);
@@ -191,9 +196,9 @@ RenderResult renderSchedule(PluginHost& host, const std::vector<ScheduledEvent>&
         result.stoppedAtMaxLength = true;
     }
 
-    size_t next = 0;         // first event not yet delivered
-    int64_t position = 0;    // frame at the start of the coming block
-    int64_t quietRun = 0;    // frames in a row below the quiet level, counted after the song's end
+    size_t next = 0;      // first event not yet delivered
+    int64_t position = 0; // frame at the start of the coming block
+    int64_t quietRun = 0; // frames in a row below the quiet level, counted after the song's end
     bool quietEnough = false;
 
     while (position < limit && !quietEnough) {
@@ -294,8 +299,8 @@ void applySetting(PluginHost& host, const std::string& setting) {
     const std::string text = setting.substr(equals + 1);
     const int32_t index = findParameter(host, name);
     if (index < 0) {
-        const bool numeric =
-            !name.empty() && std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+        const bool numeric = !name.empty() && std::all_of(name.begin(), name.end(),
+                                                          [](char c) { return c >= '0' && c <= '9'; });
         if (numeric) {
             throw CliError("parameter index " + name + " is out of range for plug-in " + quote(host.path()) +
                            " (it has " + std::to_string(host.numParams()) + " parameters, 0 to " +
@@ -355,7 +360,8 @@ RenderSummary runRender(const RenderOptions& given) {
     const std::string extension = options.format == AudioFormat::Flac ? ".flac" : ".wav";
     std::string output = options.outputPath;
     if (output.empty()) {
-        output = options.midiPath.empty() ? "solvantis-demo" + extension : withExtension(options.midiPath, extension);
+        output = options.midiPath.empty() ? "solvantis-demo" + extension
+                                          : withExtension(options.midiPath, extension);
     }
     if (!options.midiPath.empty() && output == options.midiPath) {
         throw CliError("the output file would replace the MIDI file " + quote(options.midiPath));
@@ -388,7 +394,8 @@ RenderSummary runRender(const RenderOptions& given) {
     if (options.program >= 0) {
         if (options.program >= host.numPrograms()) {
             throw CliError("program " + std::to_string(options.program) + " is out of range for plug-in " +
-                           quote(pluginPath) + " (it has " + std::to_string(host.numPrograms()) + " programs)");
+                           quote(pluginPath) + " (it has " + std::to_string(host.numPrograms()) +
+                           " programs)");
         }
         host.setProgram(options.program);
     }
@@ -409,7 +416,8 @@ RenderSummary runRender(const RenderOptions& given) {
     settings.maxFrames = std::llround(options.maxLengthSeconds * options.sampleRate);
 
     AudioFileWriter writer(output, options.format, options.bits, host.numOutputs(), options.sampleRate);
-    ProgressBar bar(options.showProgress, std::min(settings.endFrame, settings.maxFrames), options.sampleRate);
+    ProgressBar bar(options.showProgress, std::min(settings.endFrame, settings.maxFrames),
+                    options.sampleRate);
 
     host.switchOn();
     const auto started = std::chrono::steady_clock::now();

@@ -25,19 +25,19 @@ struct ScheduledEvent {
 };
 
 struct RenderSettings {
-    int32_t blockSize = 512;         // frames per process call
-    int64_t endFrame = 0;            // the frame of the song's end (its last event); the tail follows it
-    bool autoTail = true;            // run on until the output has been quiet, instead of a fixed tail
-    int64_t tailFrames = 0;          // fixed tail length, when not autoTail
-    int64_t quietFrames = 4410;      // auto tail: this long below quietLevel ends the render (100 ms)
-    float quietLevel = 1e-5f;        // auto tail: -100 dBFS
-    int64_t maxAutoTailFrames = 0;   // auto tail: the longest tail (10 s)
-    int64_t maxFrames = INT64_MAX;   // the longest render of all (--max-length)
+    int32_t blockSize = 512;       // frames per process call
+    int64_t endFrame = 0;          // the frame of the song's end (its last event); the tail follows it
+    bool autoTail = true;          // run on until the output has been quiet, instead of a fixed tail
+    int64_t tailFrames = 0;        // fixed tail length, when not autoTail
+    int64_t quietFrames = 4410;    // auto tail: this long below quietLevel ends the render (100 ms)
+    float quietLevel = 1e-5f;      // auto tail: -100 dBFS
+    int64_t maxAutoTailFrames = 0; // auto tail: the longest tail (10 s)
+    int64_t maxFrames = INT64_MAX; // the longest render of all (--max-length)
 };
 
 struct RenderResult {
-    int64_t frames = 0;          // frames handed to the sink
-    float peak = 0.0f;           // largest magnitude of any sample
+    int64_t frames = 0;           // frames handed to the sink
+    float peak = 0.0f;            // largest magnitude of any sample
     int64_t nonFiniteSamples = 0; // NaN or infinite samples from the plug-in, written as 0
     bool stoppedAtMaxLength = false;
 };
@@ -62,7 +62,7 @@ struct RenderOptions {
     std::string pluginPath; // empty: Solvantis.so beside the executable, then $SOLVANTIS_PLUGIN
     int32_t sampleRate = 44100;
     int32_t blockSize = 512;
-    int32_t program = -1; // -1: leave the plug-in's own
+    int32_t program = -1;              // -1: leave the plug-in's own
     std::vector<std::string> settings; // "NAME=VALUE" or "INDEX=VALUE"
     bool autoTail = true;
     double tailSeconds = 0.0;
