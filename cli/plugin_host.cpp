@@ -191,7 +191,8 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
         dlclose(library);
         library = nullptr;
         throw PluginLoadError(PluginLoadError::Reason::NoRecord,
-                              "plug-in " + quote(path) + " returned no effect record from " + entrySymbol);
+                              "plug-in " + quote(path) + " returned no effect record from " + entrySymbol,
+                              received);
     }
     if (record->magic != kEffectMagic) {
         // A record we cannot trust is not closed through its dispatcher; the library is just unloaded.
@@ -201,7 +202,8 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
         library = nullptr;
         throw PluginLoadError(PluginLoadError::Reason::BadMagic,
                               "plug-in " + quote(path) + " returned a record with the wrong magic " + hex +
-                                  " (a VST 2 record starts with 'VstP')");
+                                  " (a VST 2 record starts with 'VstP')",
+                              received);
     }
     effectRecord = record;
 }

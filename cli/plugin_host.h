@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace solvantis {
@@ -27,8 +28,11 @@ struct HostRequest {
 class PluginLoadError : public CliError {
 public:
     enum class Reason { MissingFile, NotALibrary, NoEntry, NoRecord, BadMagic };
-    PluginLoadError(Reason why, const std::string& message) : CliError(message), reason(why) {}
+    PluginLoadError(Reason why, const std::string& message, std::vector<HostRequest> received = {})
+        : CliError(message), reason(why), requests(std::move(received)) {}
     Reason reason;
+    // The requests the entry sent before it failed (a refused version, say).
+    std::vector<HostRequest> requests;
 };
 
 struct PluginHostOptions {

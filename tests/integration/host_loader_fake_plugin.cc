@@ -1,0 +1,163 @@
+// A small VST 2 plug-in that the loader tests compile at run time. It writes down everything its host
+// asks of it, so that tests can check what the host sends and in which order. Its variants:
+//   (default)            VSTPluginMain and main, a 2-output synth that plays 0.5 / -0.25 while a key is down
+//   FAKE_ACCUMULATE      no replacing flag: only the accumulating process entry, which adds its output
+//   FAKE_NULL_RECORD     the entry returns no record
+//   FAKE_BAD_MAGIC       the record's magic is wrong
+//   FAKE_NO_ENTRY        neither entry is exported
+//   FAKE_MAIN_ONLY       only `main` is exported
+// The log goes to the file named by FAKE_PLUGIN_LOG, one line per call:
+//   dispatch <opcode> <index> <value> <opt>     setParameter <index> <value>
+//   event <deltaFrames> <status> <data1> <data2>     process <frames>     replacing <frames>
+#include "host/vst_abi.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+using namespace solvantis;
+
+namespace {
+
+AEffect record;
+audioMasterCallback host = nullptr;
+float parameters[2] = {0.5f, 0.5f};
+int keysDown = 0;
+
+void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void note(const char* format, ...) {
+    const char* path = std::getenv("FAKE_PLUGIN_LOG");
+    if (path == nullptr) {
+        return;
+    }
+    FILE* log = std::fopen(path, "a");
+    if (log == nullptr) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(log, format, args);
+    va_end(args);
+    std::fputc('\n', log);
+    std::fclose(log);
+}
+
+void copy(void* ptr, const char* text) {
+    if (ptr != nullptr) {
+        std::strcpy(static_cast<char*>(ptr), text);
+    }
+}
+
+intptr_t dispatcher(AEffect*, int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt) {
+    note("dispatch %d %d %ld %g", opcode, index, long(value), double(opt));
+    switch (opcode) {
+    case effGetParamName:
+        copy(ptr, index == 0 ? "Gain " : index == 1 ? "Tone" : "");
+        return 0;
+    case effGetEffectName:
+        copy(ptr, "Fake");
+        return 1;
+    case effProcessEvents: {
+        const auto* list = static_cast<const VstEvents*>(ptr);
+        for (int32_t i = 0; i < list->numEvents; ++i) {
+            const auto* e = reinterpret_cast<const VstMidiEvent*>(eventList(list)[i]);
+            note("event %d %d %d %d", e->deltaFrames, e->midiData[0], e->midiData[1], e->midiData[2]);
+            // Key tracking at block granularity is enough for the tests' level checks.
+            const int kind = e->midiData[0] & 0xF0;
+            if (kind == 0x90 && e->midiData[2] != 0) {
+                ++keysDown;
+            } else if ((kind == 0x80 || kind == 0x90) && keysDown > 0) {
+                --keysDown;
+            }
+        }
+        return 1;
+    }
+    case effGetProgramNameIndexed:
+        copy(ptr, "Only");
+        return index == 0 ? 1 : 0;
+    default:
+        return 0;
+    }
+}
+
+void fill(float** outputs, int32_t frames, bool add) {
+    const float level[2] = {keysDown > 0 ? 0.5f : 0.0f, keysDown > 0 ? -0.25f : 0.0f};
+    for (int c = 0; c < 2; ++c) {
+        for (int32_t i = 0; i < frames; ++i) {
+            outputs[c][i] = add ? outputs[c][i] + level[c] : level[c];
+        }
+    }
+}
+
+void process(AEffect*, float**, float** outputs, int32_t frames) {
+    note("process %d", frames);
+    fill(outputs, frames, true);
+}
+
+void processReplacing(AEffect*, float**, float** outputs, int32_t frames) {
+    note("replacing %d", frames);
+    fill(outputs, frames, false);
+}
+
+void setParameter(AEffect*, int32_t index, float value) {
+    note("setParameter %d %g", index, double(value));
+    if (index >= 0 && index < 2) {
+        parameters[index] = value;
+    }
+}
+
+float getParameter(AEffect*, int32_t index) {
+    return index >= 0 && index < 2 ? parameters[index] : 0.0f;
+}
+
+AEffect* create(audioMasterCallback callback, int32_t id) {
+    host = callback;
+    if (host(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) {
+        return nullptr;
+    }
+#ifdef FAKE_NULL_RECORD
+    return nullptr;
+#endif
+    std::memset(&record, 0, sizeof record);
+    record.magic = kEffectMagic;
+#ifdef FAKE_BAD_MAGIC
+    record.magic = fourCharCode('B', 'a', 'd', '!');
+#endif
+    record.dispatcher = dispatcher;
+    record.process = process;
+    record.setParameter = setParameter;
+    record.getParameter = getParameter;
+    record.numPrograms = 1;
+    record.numParams = 2;
+    record.numInputs = 0;
+    record.numOutputs = 2;
+    record.flags = effFlagsIsSynth | effFlagsCanReplacing;
+    record.processReplacing = processReplacing;
+#ifdef FAKE_ACCUMULATE
+    record.flags = effFlagsIsSynth;
+    record.processReplacing = nullptr;
+#endif
+    record.ioRatio = 1.0f;
+    record.uniqueID = id;
+    record.version = 1;
+    // A request with the new record before the entry returns, as some plug-ins make.
+    host(&record, audioMasterGetSampleRate, 0, 0, nullptr, 0.0f);
+    return &record;
+}
+
+} // namespace
+
+#if !defined(FAKE_NO_ENTRY) && !defined(FAKE_MAIN_ONLY)
+extern "C" __attribute__((visibility("default"))) AEffect* VSTPluginMain(audioMasterCallback callback) {
+    return create(callback, fourCharCode('F', 'k', 'V', 'M'));
+}
+#endif
+#ifndef FAKE_NO_ENTRY
+// `main` with another signature than the program entry: bound by its symbol name.
+extern "C" __attribute__((visibility("default"))) AEffect*
+fakeMain(audioMasterCallback callback) __asm__("main");
+extern "C" AEffect* fakeMain(audioMasterCallback callback) {
+    return create(callback, fourCharCode('F', 'k', 'M', 'n'));
+}
+#endif
