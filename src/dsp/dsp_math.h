@@ -1,0 +1,34 @@
+// The two shared per-sample operations of the render: the one-pole smoother and the soft clipper.
+#pragma once
+
+#include <cmath>
+
+namespace solvantis {
+
+// One-pole low-pass: state += (x - state) * coefficient * cutoffHz; the new state is also the result.
+// coefficient is the engine's smoothingCoefficient, 2*pi / sample rate (per Hz). The product
+// coefficient * cutoffHz is deliberately not limited to 1.
+inline float onePoleStep(float& state, float x, float cutoffHz, float coefficient) noexcept {
+    state = state + (x - state) * coefficient * cutoffHz;
+    return state;
+}
+
+// Unity-slope soft clipper saturating at +-1: x itself for |x| <= knee, above that
+// sign(x) * (knee + (1 - knee) * tanh((|x| - knee) / (1 - knee))).
+// The knee is compared and added as the float knee widened to double, the span 1 - knee is taken in double
+// from that value (0.19999998807907104 for knee 0.8, 0.5999999940395355 for 0.4), and the scale
+// 1 / (1 - knee) is computed in single precision (5.0000005, 0x40A00001, for 0.8; 1.6666666, 0x3FD55555,
+// for 0.4). The tanh runs only above the knee.
+inline float softClip(float x, float knee) noexcept {
+    const double k = knee;
+    const double magnitude = std::fabs(static_cast<double>(x));
+    if (!(magnitude > k)) {
+        return x;
+    }
+    const float scale = 1.0f / (1.0f - knee);
+    const double span = 1.0 - k;
+    const double y = k + span * std::tanh((magnitude - k) * static_cast<double>(scale));
+    return static_cast<float>(x < 0.0f ? -y : y);
+}
+
+} // namespace solvantis

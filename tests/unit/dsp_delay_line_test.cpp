@@ -1,0 +1,363 @@
+#include "dsp/delay_line.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+namespace solvantis {
+namespace {
+
+using GatedTick = float (DelayLine::*)(float);
+
+// x[n] = n + 1: every sample distinct and above the silence threshold.
+float ramp(int n) {
+    return static_cast<float>(n + 1);
+}
+
+TEST(DelayLineConstruction, UntouchedLineHoldsTheFillValue) {
+    DelayLine line(10.0f, 3000);
+    EXPECT_TRUE(line.ok());
+    EXPECT_EQ(line.getLength(), 3001);
+    EXPECT_EQ(line.getSilentCount(), 10000);
+    EXPECT_FLOAT_EQ(line.getDelay(), 10.0f);
+    // The linear peek of untouched slots gives the fill value, not 0.
+    EXPECT_FLOAT_EQ(line.nextOutLinear(), 0.001f);
+    for (int n = 0; n < 10; ++n) {
+        EXPECT_EQ(line.tickDirect(ramp(n)), 0.001f) << n;
+    }
+    EXPECT_EQ(line.tickDirect(ramp(10)), ramp(0));
+
+    DelayLine fractional(2.5f, 100);
+    EXPECT_FLOAT_EQ(fractional.tickLinear(1.0f), 0.001f);
+
+    auto made = DelayLine::create(1400.0f, 3000);
+    ASSERT_NE(made, nullptr);
+    EXPECT_FLOAT_EQ(made->getDelay(), 1400.0f);
+}
+
+TEST(DelayLineConstruction, ClearRefillsWithoutMovingAnything) {
+    DelayLine line(3.0f, 8);
+    for (int n = 0; n < 5; ++n) {
+        line.tickDirect(ramp(n));
+    }
+    const int32_t w = line.getWriteIndex();
+    const int32_t r = line.getReadIndex();
+    line.clear();
+    EXPECT_EQ(line.getLastOutput(), 0.0f);
+    EXPECT_EQ(line.getWriteIndex(), w);
+    EXPECT_EQ(line.getReadIndex(), r);
+    EXPECT_FLOAT_EQ(line.getDelay(), 3.0f);
+    for (int n = 0; n < 9; ++n) {
+        EXPECT_EQ(line.tickDirect(0.0f), n < 3 ? 0.001f : 0.0f) << n;
+    }
+}
+
+TEST(DelayLineInterpolation, DelayAboveTheMaximumIsClampedAndExact) {
+    DelayLine line(0.0f, 3000);
+    line.setDelay(5000.0f);
+    EXPECT_EQ(line.getDelay(), 3000.0f);
+    EXPECT_EQ(line.tickDirect(1.0f), 0.001f);
+    for (int n = 1; n < 3000; ++n) {
+        ASSERT_EQ(line.tickDirect(0.0f), 0.001f) << n;
+    }
+    EXPECT_EQ(line.tickDirect(0.0f), 1.0f); // 3000 ticks after the input
+
+    DelayLine linear(0.0f, 3000);
+    linear.setDelay(5000.0f);
+    linear.tickLinear(1.0f);
+    for (int n = 1; n < 3000; ++n) {
+        linear.tickLinear(0.0f);
+    }
+    EXPECT_EQ(linear.tickLinear(0.0f), 1.0f);
+}
+
+TEST(DelayLineInterpolation, NegativeDelayReadsTheSampleJustWritten) {
+    DelayLine line(10.0f, 100);
+    line.setDelay(-1.0f);
+    EXPECT_EQ(line.getDelay(), 0.5f);
+    EXPECT_EQ(line.getFraction(), 0.0f);
+    for (int n = 0; n < 250; ++n) {
+        ASSERT_EQ(line.tickDirect(ramp(n)), ramp(n)) << n;
+    }
+    line.setDelay(std::nanf("")); // treated as a negative delay, never as an index
+    EXPECT_EQ(line.getDelay(), 0.5f);
+    EXPECT_EQ(line.tickDirect(7.0f), 7.0f);
+}
+
+TEST(DelayLineInterpolation, FractionalDelayMixesTheTwoNeighbours) {
+    DelayLine line(0.0f, 3000);
+    line.setDelay(2.25f);
+    EXPECT_EQ(line.getFraction(), 0.75f);
+    EXPECT_EQ(line.getAllpassCoefficient(), -0.75f / 2.75f);
+    std::vector<float> x;
+    for (int n = 0; n < 20; ++n) {
+        x.push_back(ramp(n) * ramp(n)); // not linear, so a wrong neighbour shows
+        const float out = line.tickLinear(x.back());
+        if (n >= 3) {
+            EXPECT_FLOAT_EQ(out, 0.25f * x[n - 3] + 0.75f * x[n - 2]) << n;
+        }
+    }
+}
+
+TEST(DelayLineInterpolation, IntegerDelayMakesLinearEqualDirect) {
+    DelayLine direct(7.0f, 50);
+    DelayLine linear(7.0f, 50);
+    EXPECT_EQ(linear.getFraction(), 0.0f);
+    EXPECT_EQ(linear.getAllpassCoefficient(), 0.0f);
+    for (int n = 0; n < 120; ++n) {
+        const float d = direct.tickDirect(ramp(n));
+        linear.tickLinear(ramp(n));
+        // the peek after a tick reads the next position, which the next direct tick will output
+        ASSERT_EQ(linear.getReadIndex(), direct.getReadIndex());
+        if (n >= 7) {
+            ASSERT_EQ(d, ramp(n - 7));
+        }
+    }
+    EXPECT_EQ(linear.nextOutLinear(), direct.tickDirect(0.0f));
+}
+
+TEST(DelayLineInterpolation, TickFollowsTheInterpolationSwitch) {
+    DelayLine plain(3.5f, 40), linearRef(3.5f, 40), directRef(3.5f, 40), switched(3.5f, 40);
+    switched.setInterpolation(true);
+    for (int n = 0; n < 60; ++n) {
+        ASSERT_EQ(switched.tick(ramp(n)), linearRef.tickLinear(ramp(n))) << n;
+        ASSERT_EQ(plain.tick(ramp(n)), directRef.tickDirect(ramp(n))) << n;
+    }
+}
+
+TEST(DelayLineInterpolation, CubicReadIsExactForQuadraticSignals) {
+    // Four-point Hermite reproduces polynomials up to degree 2; linear interpolation would not.
+    DelayLine line(0.0f, 64);
+    line.setDelay(2.5f);
+    EXPECT_EQ(line.getFraction(), 0.5f);
+    line.wake();
+    for (int n = 0; n < 40; ++n) {
+        const float out = line.tickCubicGated(ramp(n) * ramp(n));
+        if (n >= 4) {
+            const float t = static_cast<float>(n) - 2.5f + 1.0f;
+            EXPECT_NEAR(out, t * t, 1e-3f) << n;
+        }
+    }
+}
+
+TEST(DelayLineInterpolation, AllpassPeekUsesTheRecordedState) {
+    DelayLine line(0.0f, 32);
+    line.setDelay(2.25f);
+    const float c = -0.75f / 2.75f;
+    std::vector<float> x;
+    for (int n = 0; n < 10; ++n) {
+        x.push_back(ramp(n));
+        line.tickAllpassGated(x.back());
+    }
+    // last tick (n = 9): read index at n - 3, output linear 0.25 x[6] + 0.75 x[7], allpass state x[6]
+    EXPECT_FLOAT_EQ(line.getLastOutput(), 0.25f * x[6] + 0.75f * x[7]);
+    const float expected = x[7] * c + x[6] - c * line.getLastOutput();
+    EXPECT_FLOAT_EQ(line.nextOutAllpass(), expected);
+}
+
+TEST(DelayLineCache, PeekIsComputedOncePerTickAndOnlyLinearTicksRefreshIt) {
+    DelayLine line(1.0f, 16);
+    for (int n = 0; n < 4; ++n) {
+        line.tickLinear(ramp(n));
+    }
+    // after the tick the peek reads the advanced position: the sample the next tick returns
+    const float peek = line.nextOutLinear();
+    EXPECT_EQ(peek, ramp(3));
+    EXPECT_EQ(line.nextOutLinear(), peek);
+    EXPECT_EQ(line.tickLinear(ramp(4)), peek);
+    EXPECT_EQ(line.nextOutLinear(), ramp(4));
+
+    // a direct tick moves the read position but keeps the value cached before it
+    line.tickDirect(ramp(5));
+    EXPECT_EQ(line.nextOutLinear(), ramp(4));
+    // so does the plain tick and the cubic tick
+    line.tick(ramp(6));
+    line.wake();
+    line.tickCubicGated(ramp(7));
+    EXPECT_EQ(line.nextOutLinear(), ramp(4));
+    // the interpolating tick marks it stale again
+    line.setInterpolation(true);
+    line.tick(ramp(8));
+    EXPECT_EQ(line.nextOutLinear(), ramp(8));
+}
+
+TEST(DelayLineCache, NewDelayShowsFirstAfterTheNextTick) {
+    DelayLine line(2.0f, 16);
+    for (int n = 0; n < 8; ++n) {
+        line.tickLinear(ramp(n));
+    }
+    const float before = line.nextOutLinear();
+    EXPECT_EQ(before, ramp(6));
+    line.setDelay(4.0f);
+    EXPECT_EQ(line.nextOutLinear(), before); // setDelay leaves the cached peek
+    // the tick still outputs the cached value, then the peek reads at the new delay
+    EXPECT_EQ(line.tickLinear(ramp(8)), before);
+    EXPECT_EQ(line.nextOutLinear(), ramp(5));
+    line.clear();
+    EXPECT_EQ(line.nextOutLinear(), ramp(5)); // clear does not refresh it either
+}
+
+TEST(DelayLineGate, NewShortLineWaitsForAnInputAboveTheThreshold) {
+    const GatedTick ticks[] = {&DelayLine::tickLinearGated, &DelayLine::tickDirectGated,
+                               &DelayLine::tickCubicGated, &DelayLine::tickAllpassGated};
+    for (GatedTick tick : ticks) {
+        DelayLine line(100.0f, 3000);
+        EXPECT_TRUE(line.isSilent());
+        const int32_t w = line.getWriteIndex();
+        for (float quiet : {0.0f, 0.001f, -0.5f, -3.0f}) {
+            EXPECT_EQ((line.*tick)(quiet), 0.0f);
+        }
+        EXPECT_EQ(line.getWriteIndex(), w); // frozen: nothing written, indices still
+        EXPECT_EQ(line.getSilentCount(), 10000);
+        EXPECT_NE((line.*tick)(0.002f), 0.0f); // starts: the fill value comes out
+        EXPECT_EQ(line.getWriteIndex(), w + 1);
+        EXPECT_TRUE(line.isSounding());
+    }
+}
+
+TEST(DelayLineGate, RunningLineFreezesAfterMoreThanOneDelayOfQuietAndWakes) {
+    DelayLine line(100.0f, 3000);
+    EXPECT_NE(line.tickLinearGated(1.0f), 0.0f); // impulse at tick 0
+    int n = 1;
+    for (; n < 100; ++n) {
+        ASSERT_EQ(line.tickLinearGated(0.0f), 0.001f) << n;
+    }
+    EXPECT_EQ(line.tickLinearGated(0.0f), 1.0f); // tick 100
+    EXPECT_EQ(line.getSilentCount(), 0);
+    // 101 quiet outputs (ticks 101..201) are more than the delay of 100
+    for (n = 101; n <= 201; ++n) {
+        ASSERT_TRUE(line.isSounding()) << n;
+        ASSERT_EQ(line.tickLinearGated(0.0f), 0.0f) << n;
+    }
+    EXPECT_EQ(line.getSilentCount(), 101);
+    EXPECT_TRUE(line.isSilent());
+    const int32_t w = line.getWriteIndex();
+    const int32_t r = line.getReadIndex();
+    for (int k = 0; k < 50; ++k) {
+        EXPECT_EQ(line.tickLinearGated(0.0005f), 0.0f);
+    }
+    EXPECT_EQ(line.getWriteIndex(), w);
+    EXPECT_EQ(line.getReadIndex(), r);
+    EXPECT_EQ(line.getSilentCount(), 101);
+
+    line.wake();
+    EXPECT_TRUE(line.isSounding());
+    line.tickLinearGated(0.0f);
+    EXPECT_EQ(line.getWriteIndex(), w + 1);
+    EXPECT_EQ(line.getSilentCount(), 1);
+}
+
+TEST(DelayLineGate, NegativeOutputCountsAsQuiet) {
+    DelayLine line(10.0f, 100);
+    line.tickDirectGated(0.5f); // tick 0 starts the line
+    // A loud but negative signal follows: the 0.5 comes out at tick 10, then -0.8 from tick 11 on, and
+    // every one of those outputs counts as quiet; 11 of them (ticks 11..21) freeze the line.
+    for (int n = 1; n <= 21; ++n) {
+        const float out = line.tickDirectGated(-0.8f);
+        ASSERT_EQ(out, n < 10 ? 0.001f : (n == 10 ? 0.5f : -0.8f)) << n;
+    }
+    EXPECT_EQ(line.getSilentCount(), 11);
+    EXPECT_TRUE(line.isSilent());
+    const int32_t w = line.getWriteIndex();
+    EXPECT_EQ(line.tickDirectGated(-0.8f), 0.0f);
+    EXPECT_EQ(line.getWriteIndex(), w);
+}
+
+TEST(DelayLineGate, LongLineRunsFromTheStartAndUngatedTicksIgnoreTheCount) {
+    DelayLine longLine(10000.0f, 20000);
+    EXPECT_TRUE(longLine.isSounding());
+    EXPECT_EQ(longLine.tickLinearGated(0.0f), 0.001f);
+
+    DelayLine line(5.0f, 100);
+    for (int n = 0; n < 50; ++n) {
+        line.tickLinear(0.0f);
+        line.tickDirect(0.0f);
+        line.tick(0.0f);
+    }
+    EXPECT_EQ(line.getSilentCount(), 10000);
+}
+
+TEST(DelayLineWrap, LinearReadAtTheLastSlotInterpolatesTowardsSlotZero) {
+    DelayLine line(0.0f, 4); // 5 slots
+    for (int n = 0; n < 5; ++n) {
+        line.tickDirect(ramp(n)); // slot n holds n + 1; write index back at 0
+    }
+    ASSERT_EQ(line.getWriteIndex(), 0);
+    line.setDelay(0.5f); // read position 4.5
+    EXPECT_EQ(line.getReadIndex(), 4);
+    EXPECT_EQ(line.tickLinear(9.0f), 0.5f * ramp(4) + 0.5f * 9.0f); // slot 0 was just overwritten by 9
+}
+
+TEST(DelayLineWrap, CubicReadAtIndexZeroTakesTheLastSlot) {
+    DelayLine line(0.0f, 4); // 5 slots
+    for (int n = 0; n < 6; ++n) {
+        line.tickDirect(ramp(n)); // slots 1..4 hold 2..5, slot 0 holds 6
+    }
+    ASSERT_EQ(line.getWriteIndex(), 1);
+    line.setDelay(0.5f);
+    ASSERT_EQ(line.getReadIndex(), 0);
+    line.wake();
+    // after writing 7 into slot 1: y-1 = slot 4 (5), y0 = 6, y1 = 7, y2 = slot 2 (3); at x = 0.5
+    // c1 = 1, c2 = 2.5, c3 = -2.5, so the result is 6.8125
+    EXPECT_EQ(line.tickCubicGated(7.0f), 6.8125f);
+    EXPECT_EQ(line.getReadIndex(), 1);
+}
+
+TEST(DelayLineWrap, IndicesStayInRangeUnderAnyDelay) {
+    DelayLine line(0.0f, 37);
+    const float delays[] = {0.0f, 36.999f, 37.0f, 38.0f, -0.25f, 1e-9f, 12.75f, 1e9f, -1e9f, 36.9999999f};
+    int n = 0;
+    for (int round = 0; round < 200; ++round) {
+        line.setDelay(delays[round % 10]);
+        ASSERT_GE(line.getReadIndex(), 0);
+        ASSERT_LT(line.getReadIndex(), line.getLength());
+        ASSERT_GE(line.getFraction(), 0.0f);
+        ASSERT_LT(line.getFraction(), 1.0f);
+        for (int k = 0; k < 7; ++k, ++n) {
+            line.tickLinear(ramp(n));
+            line.wake();
+            line.tickCubicGated(ramp(n));
+            ASSERT_LT(line.getWriteIndex(), line.getLength());
+            ASSERT_LT(line.getReadIndex(), line.getLength());
+        }
+    }
+}
+
+TEST(DelayLineResize, GrowingKeepsTheIndicesShrinkingBringsThemIntoRange) {
+    DelayLine line(20.0f, 100);
+    for (int n = 0; n < 90; ++n) {
+        line.tickDirect(ramp(n));
+    }
+    const int32_t w = line.getWriteIndex();
+    const int32_t r = line.getReadIndex();
+    ASSERT_TRUE(line.resize(200));
+    EXPECT_EQ(line.getLength(), 201);
+    EXPECT_EQ(line.getWriteIndex(), w);
+    EXPECT_EQ(line.getReadIndex(), r);
+    EXPECT_EQ(line.tickDirect(1.0f), 0.001f); // cleared
+
+    // write index 91, read index 71: both beyond a 31-slot line
+    ASSERT_TRUE(line.resize(30));
+    EXPECT_EQ(line.getLength(), 31);
+    EXPECT_EQ(line.getWriteIndex(), 0);
+    EXPECT_FLOAT_EQ(line.getDelay(), 20.0f);
+    line.tickDirect(5.0f);
+    for (int n = 1; n < 20; ++n) {
+        ASSERT_EQ(line.tickDirect(0.0f), 0.001f) << n;
+    }
+    EXPECT_EQ(line.tickDirect(0.0f), 5.0f); // the delay survived the shrink
+
+    ASSERT_TRUE(line.resize(4)); // the delay of 20 no longer fits: clamped to the new maximum
+    EXPECT_EQ(line.getDelay(), 4.0f);
+    line.tickDirect(7.0f);
+    for (int n = 1; n < 4; ++n) {
+        line.tickDirect(0.0f);
+    }
+    EXPECT_EQ(line.tickDirect(0.0f), 7.0f);
+    line.setDelay(2.0f);
+    EXPECT_LT(line.getReadIndex(), line.getLength());
+}
+
+} // namespace
+} // namespace solvantis
