@@ -1,0 +1,20 @@
+#pragma once
+
+#include "dsp/engine_state.h"
+
+namespace solvantis {
+
+// Gives every engine field its initial value, builds the note frequency table and the limiter's level table,
+// and creates the five delay lines and the two chorus oscillators for the given sample rate, in this order:
+// levelTable, chorusLineLeft, chorusLineRight, chorusLfoLeft, chorusLfoRight, stringLineA, stringLineB,
+// combLine. Returns false when an allocation fails; whatever was already built is then released, so a
+// failed set-up leaves nothing allocated. Allocates only here, never while rendering.
+bool setUpEngine(EngineState& engine, float sampleRate);
+
+// Releases every component that exists, in the order of creation.
+void releaseEngine(EngineState& engine);
+
+// True when every component exists (a set-up succeeded and nothing has been released since).
+bool engineIsComplete(const EngineState& engine);
+
+} // namespace solvantis

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <cmath>
+
+#include "dsp/dsp_math.h"
+#include "dsp/engine_state.h"
+#include "voice/synth_params.h"
+
+namespace solvantis {
+
+// Envelope values computed once per block from the parameters and the sample rate. Lengths in samples.
+struct EnvelopeBlock {
+    float attackExponent; // 2.0 at ADSRCurve 0, 0.5 at 1
+    float curveExponent;  // decay and release shape: 0.25 at ADSRCurve 0, 4.03 at 1
+    float curveNorm;      // 0.5 ^ curveExponent
+    float decayScale;     // (1 - Sustain) / curveNorm
+    float attackLength;   // 4 ms to 2.004 s
+    float decayLength;    // 25 ms to 5.025 s; shortened by velocity on samples with the gate closed
+    float releaseLength;  // 50 ms to 5.05 s
+
+    EnvelopeBlock(const SynthParams& params, float sr) {
+        attackExponent = static_cast<float>(std::pow(1.0 - params.ADSRCurve, 1.5) * 1.5 + 0.5);
+        curveExponent =
+            static_cast<float>(std::pow(static_cast<double>(params.ADSRCurve), static_cast<double>(2.3f)) * 3.78 + 0.25);
+        curveNorm = static_cast<float>(std::pow(0.5, static_cast<double>(curveExponent)));
+        decayScale = (1.0f - params.Sustain) / curveNorm;
+        attackLength = (params.Attack * params.Attack * params.Attack + 0.002f) * sr * 2.0f;
+        decayLength = (params.Decay * params.Decay + 0.005f) * sr * 5.0f;
+        releaseLength = (params.Release * params.Release + 0.01f) * sr * 5.0f;
+    }
+};
+
+// Gate open: attack from attackStartLevel towards 1, then decay towards the sustain level, then sustain.
+// The power of a count past its length (a negative base) is never needed, so it is not computed.
+inline float envGateOn(EnvelopeState& env, const EnvelopeBlock& blk) {
+    const float t = env.attackCount + 1.0f;
+    env.attackCount = t;
+    const bool attacking = t <= blk.attackLength;
+    if (!attacking) {
+        env.decayCount = env.decayCount + 1.0f;
+    }
+    float level;
+    if (env.decayCount > blk.decayLength) {
+        level = env.sustainLevel;
+        env.attackCount = 0.0f;
+    } else if (attacking) {
+        level = std::pow(t / blk.attackLength, blk.attackExponent) * (1.0f - env.attackStartLevel) +
+                env.attackStartLevel;
+    } else {
+        level = std::pow(0.5f - 0.5f * env.decayCount / blk.decayLength, blk.curveExponent) * blk.decayScale +
+                env.sustainLevel;
+    }
+    if (level <= 0.0f) {
+        env.decayCount = 0.0f;
+    }
+    env.envelopeLevel = level;
+    env.releaseStartLevel = level;
+    env.releaseCount = 0.0f;
+    return level;
+}
+
+// Gate closed: release from releaseStartLevel to 0, forced to 0 once the count passes releaseLength.
+inline void envRelease(EnvelopeState& env, const EnvelopeBlock& blk) {
+    const float r = env.releaseCount + 1.0f;
+    env.releaseCount = r;
+    float level;
+    if (r > blk.releaseLength) {
+        env.releaseCount = 0.0f;
+        level = 0.0f;
+        env.releaseStartLevel = 0.0f;
+    } else if (env.releaseStartLevel == 0.0f) {
+        level = 0.0f; // idle: the power would only be multiplied by 0
+    } else {
+        level = std::pow(0.5f - 0.5f * r / blk.releaseLength, blk.curveExponent) *
+                (env.releaseStartLevel / blk.curveNorm);
+    }
+    env.envelopeLevel = level;
+    env.attackCount = 0.0f;
+    env.decayCount = 0.0f;
+    env.attackStartLevel = level;
+}
+
+// Envelope step of one sample; may close the gate when the level has reached 0 with the key still held.
+inline void envelopeStep(EnvelopeState& env, VoiceState& voice, EnvelopeBlock& blk, const SynthParams& params,
+                         float sr, float k, float velocityFactor) {
+    if (!voice.voiceGate) {
+        blk.decayLength = ((velocityFactor + 0.1f) * params.Decay * params.Decay + 0.005f) * sr * 5.0f;
+    } else {
+        env.sustainLevel = onePoleStep(env.sustainLevel, voice.modWheel * params.Sustain, k, 5.0f);
+        envGateOn(env, blk);
+    }
+    if (env.envelopeLevel <= 0.0f) {
+        voice.voiceGate = false;
+        envRelease(env, blk);
+    } else if (!voice.voiceGate) {
+        envRelease(env, blk);
+    }
+}
+
+} // namespace solvantis

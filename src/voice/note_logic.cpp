@@ -1,0 +1,89 @@
+#include "voice/note_logic.h"
+
+#include "host/vst_abi.h"
+
+namespace solvantis {
+
+namespace {
+
+constexpr float velocityScale = 0.007874016f;  // 1/127: velocity 127 gives 1.0
+constexpr float controllerScale = 0.0078125f;  // 1/128
+constexpr double semitone = 1.059463094359;     // frequency ratio of one equal-tempered semitone
+constexpr double fourSemitones = semitone * semitone * semitone * semitone;
+constexpr int32_t lastFreeEntry = noteEventCapacity - 2; // the last place before the end mark
+
+} // namespace
+
+float pitchBendFactor(int32_t value) {
+    if (value > 8792) {
+        const float t = static_cast<float>(value) * (1.0f / 8192.0f) - 1.0f;
+        return static_cast<float>(fourSemitones * t + 1.0 - t);
+    }
+    if (value < 7592) {
+        const float t = static_cast<float>(8192 - value) * (1.0f / 8192.0f);
+        return static_cast<float>(1.0 / (semitone * t + 1.0 - t));
+    }
+    return 1.0f;
+}
+
+int32_t fillNoteList(VoiceState& voice, const VstEvents* events) {
+    int32_t count = 0;
+    int32_t lastOnNote = 0;
+    int32_t lastOffNote = 0;
+    float runningVelocity = 0.0f;
+    float runningBend = 0.0f;
+
+    // A host may time an event before the block (a negative offset): it applies at the first frame, and can
+    // never be taken for the list's end mark. Past 1023 entries the newest one keeps the last free place, so
+    // the block still ends in the state the host's last message asked for.
+    auto append = [&](int32_t deltaFrames, int32_t onNote, int32_t offNote, float velocity, float bendFactor) {
+        const int32_t index = count <= lastFreeEntry ? count++ : lastFreeEntry;
+        voice.noteEvents[index] = NoteEvent{deltaFrames < 0 ? 0 : deltaFrames, onNote, offNote, velocity, bendFactor};
+    };
+
+    const int32_t numEvents = events != nullptr ? events->numEvents : 0;
+    for (int32_t i = 0; i < numEvents; ++i) {
+        const VstEvent* event = events->events[i];
+        if (event == nullptr || event->type != kVstMidiType) {
+            continue;
+        }
+        const auto* midi = reinterpret_cast<const VstMidiEvent*>(event);
+        const int32_t status = static_cast<unsigned char>(midi->midiData[0]) & 0xF0;
+        const int32_t data1 = static_cast<unsigned char>(midi->midiData[1]);
+        const int32_t data2 = static_cast<unsigned char>(midi->midiData[2]);
+
+        if (status == 0x90 || status == 0x80) {
+            const int32_t note = data1 & 0x7F;
+            const int32_t velocity = data2 & 0x7F;
+            if (status == 0x90 && velocity != 0) {
+                const float scaled = static_cast<float>(velocity) * velocityScale;
+                append(midi->deltaFrames, note, lastOffNote, scaled, runningBend);
+                runningVelocity = scaled;
+                lastOnNote = note;
+                voice.keyHeld[note] = 1;
+            } else {
+                append(midi->deltaFrames, lastOnNote, note, 0.0f, runningBend);
+                lastOffNote = note;
+                voice.keyHeld[note] = 0;
+                runningVelocity = 0.0f;
+            }
+        } else if (status == 0xB0) {
+            if (data1 >= 120 && data1 <= 127) {
+                runningVelocity = 0.0f;
+            } else if (data1 == 1) {
+                voice.modWheel = static_cast<float>(data2) * controllerScale;
+            } else if (data1 == 7) {
+                voice.midiVolume = static_cast<float>(data2) * controllerScale;
+            }
+        } else if (status == 0xE0) {
+            const float factor = pitchBendFactor(data2 * 128 + data1);
+            append(midi->deltaFrames, lastOnNote, lastOffNote, runningVelocity, factor);
+            runningBend = factor;
+        }
+    }
+    voice.noteEventCount = count;
+    voice.noteEvents[count].deltaFrames = -1;
+    return 1;
+}
+
+} // namespace solvantis

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+
+#include "dsp/engine_state.h"
+#include "voice/synth_params.h"
+
+namespace solvantis {
+
+struct VstEvents;
+
+// Frequency factors of the pitch-bend wheel (v = 0..16383, centre 8192): up to four semitones up and one
+// down, linear in frequency ratio within each side, 1.0 within 600 of the centre.
+float pitchBendFactor(int32_t value);
+
+// Fills the note list from one block's events (see SynthEngine::processEvents).
+int32_t fillNoteList(VoiceState& voice, const VstEvents* events);
+
+// Monophonic note logic: applies one entry of the note list to the voice and marks it applied.
+inline void applyNoteEvent(VoiceState& voice, NoteEvent& entry, int32_t legato, const float* noteFrequencies) {
+    if (entry.velocity > 0.0f) {
+        voice.voiceGate = true;
+        voice.voiceVelocity = entry.velocity;
+        voice.voiceFrequency = noteFrequencies[entry.onNote & 0x7F];
+    } else if (legato != 0) {
+        voice.voiceGate = false;
+        for (int32_t key = 0; key < 128; ++key) {
+            if (voice.keyHeld[key] != 0) {
+                voice.voiceFrequency = noteFrequencies[key];
+                voice.voiceGate = true;
+                break;
+            }
+        }
+    } else {
+        voice.voiceGate = false;
+    }
+    if (entry.bendFactor > 0.0f) {
+        voice.voiceFrequency = voice.voiceFrequency * entry.bendFactor;
+    }
+    entry.deltaFrames = -1;
+    entry.onNote = -1;
+}
+
+// Walks the note list during one block. Every entry applies no later than the frame it names; an entry
+// timed earlier than the one before it applies at once, and whatever is still pending applies at the
+// block's last frame, so no note-off is ever lost to a host's timing.
+class NoteListCursor {
+public:
+    explicit NoteListCursor(VoiceState& voice) : entry(voice.noteEvents), end(voice.noteEvents + noteEventCapacity) {}
+
+    // Applies the entries due at frame i of a block whose last frame is lastFrame.
+    void applyDue(VoiceState& voice, int32_t i, int32_t lastFrame, int32_t legato, const float* noteFrequencies) {
+        while (entry != end && entry->deltaFrames != -1 && (entry->deltaFrames <= i || i == lastFrame)) {
+            applyNoteEvent(voice, *entry, legato, noteFrequencies);
+            ++entry;
+        }
+    }
+
+private:
+    NoteEvent* entry;
+    NoteEvent* end;
+};
+
+} // namespace solvantis

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+
+#include "dsp/engine_state.h"
+#include "voice/synth_params.h"
+
+namespace solvantis {
+
+struct VstEvents;
+
+// The voice of one instrument: the note list and note logic, the string model and exciter, the envelope,
+// the tone stages and the chorus. The instrument owns one, together with the live parameter values, and
+// forwards the host's MIDI, audio and life-cycle requests to it.
+class SynthEngine {
+public:
+    // Builds the components for the sample rate held at construction. False when an allocation failed;
+    // then nothing stays allocated and the instance must be refused.
+    bool setUp(float sampleRate);
+
+    // Turns one block's MIDI into the timed note list, the held keys and the two controllers. Always 1.
+    int32_t processEvents(const VstEvents* events);
+
+    // Renders one block into outputs[0] (left) and outputs[1] (right), overwriting them. Inputs are ignored.
+    // Null outputs are left alone; a frame count of 0 or less writes nothing.
+    void processReplacing(const SynthParams& params, float sampleRate, float** outputs, int32_t sampleFrames);
+
+    // Switched on: the note list is emptied and the limiter gain returns to 1.
+    void resume();
+
+    // New host sample rate: the limiter gain returns to 1. Nothing built by the set-up is rebuilt.
+    void setSampleRate();
+
+    EngineState state;
+};
+
+} // namespace solvantis
