@@ -4,8 +4,8 @@
 
 namespace solvantis {
 
-// Gives every engine field its initial value, builds the note frequency table and the limiter's level table,
-// and creates the five delay lines and the two chorus oscillators for the given sample rate, in this order:
+// Gives every engine field its initial value, copies the limiter's level table into the instrument, and
+// creates the five delay lines and the two chorus oscillators for the given sample rate, in this order:
 // levelTable, chorusLineLeft, chorusLineRight, chorusLfoLeft, chorusLfoRight, stringLineA, stringLineB,
 // combLine. Returns false when an allocation fails; whatever was already built is then released, so a
 // failed set-up leaves nothing allocated. Allocates only here, never while rendering.

@@ -86,7 +86,7 @@ inline void envelopeStep(EnvelopeState& env, VoiceState& voice, EnvelopeBlock& b
     if (!voice.voiceGate) {
         blk.decayLength = ((velocityFactor + 0.1f) * params.Decay * params.Decay + 0.005f) * sr * 5.0f;
     } else {
-        env.sustainLevel = onePoleStep(env.sustainLevel, voice.modWheel * params.Sustain, k, 5.0f);
+        onePoleStep(env.sustainLevel, voice.modWheel * params.Sustain, 5.0f, k);
         envGateOn(env, blk);
     }
     if (env.envelopeLevel <= 0.0f) {

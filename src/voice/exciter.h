@@ -22,7 +22,7 @@ inline void noiseStep(ExciterState& exciter, const SynthParams& params, float k,
     const float cutoff = velocityFactor * params.TovFilter * 3860.0f + 40.0f; // Hz
     const float r = static_cast<float>(noiseGenerator(exciter.noiseSeed));
     const float white = 2.0f * (r * (1.0f / 32768.0f) - 0.5f) * (voiceVelocity * 0.8f + 0.1f) * params.Pick;
-    exciter.noiseState = onePoleStep(exciter.noiseState, white, k, cutoff);
+    onePoleStep(exciter.noiseState, white, cutoff, k);
     if (controlStep) {
         noiseHold = exciter.noiseState;
     }

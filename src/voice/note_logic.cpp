@@ -43,7 +43,7 @@ int32_t fillNoteList(VoiceState& voice, const VstEvents* events) {
 
     const int32_t numEvents = events != nullptr ? events->numEvents : 0;
     for (int32_t i = 0; i < numEvents; ++i) {
-        const VstEvent* event = events->events[i];
+        const VstEvent* event = eventList(events)[i];
         if (event == nullptr || event->type != kVstMidiType) {
             continue;
         }

@@ -69,7 +69,7 @@ void renderBlock(EngineState& e, const SynthParams& p, float sr, float* left, fl
     const float volume = p.Volume;
     const float chorusBaseDelay = sr * 0.03f; // samples
     const double recovery = levelRecovery(sr);
-    const float* frequencies = noteFrequencies;
+    const float* frequencies = noteFrequencies.data();
 
     // Per-block working variables.
     int32_t controlTick = 0;

@@ -3,7 +3,6 @@
 #include "dsp/delay_line.h"
 #include "dsp/dsp_math.h"
 #include "dsp/engine_state.h"
-#include "voice/delay_guard.h"
 #include "voice/synth_params.h"
 
 namespace solvantis {
@@ -30,11 +29,11 @@ inline void stringStep(StringState& s, const SynthParams& params, float sr, floa
     const float m = params.PowerChord == 0.0f ? 0.504f : 0.75f;
     const float detune = noiseHold * params.Modulation * 0.04f + 1.0f; // M
 
-    lineA.setDelay(placeableDelay(((sr / (f * m)) / maxDelay) * maxDelay));
-    lineB.setDelay(placeableDelay(((sr / (detune * f * 0.5f)) / maxDelay) * maxDelay));
+    lineA.setDelay(((sr / (f * m)) / maxDelay) * maxDelay);
+    lineB.setDelay(((sr / (detune * f * 0.5f)) / maxDelay) * maxDelay);
     const float g = stringLoopGain(f);
 
-    s.combLine->setDelay(placeableDelay(params.Fixing * params.Fixing * 1210.0f + 4.0f - (f - 200.0f) * 0.489f));
+    s.combLine->setDelay(params.Fixing * params.Fixing * 1210.0f + 4.0f - (f - 200.0f) * 0.489f);
     const float comb = pluck - 0.9f * s.combLine->tickLinear(pluck);
     const float feedback = detune * lastVoiceOutput; // Q
 
@@ -42,14 +41,14 @@ inline void stringStep(StringState& s, const SynthParams& params, float sr, floa
         const float w = comb + feedback * 0.004f;
         lineA.tickLinear((lineA.nextOutLinear() + s.stringHighpass) * g * 0.5f + w);
         const float b = softClip(lineB.nextOutLinear(), 0.8f);
-        s.loopFilterState = onePoleStep(s.loopFilterState, b * g, k, 3900.0f);
+        onePoleStep(s.loopFilterState, b * g, 3900.0f, k);
         lineB.tickLinear(s.loopFilterState + w);
         s.stringOutput = (lineA.nextOutLinear() + lineB.nextOutLinear()) * 0.5f;
-        s.dcBlockState = onePoleStep(s.dcBlockState, s.stringOutput, k, 35.0f);
+        onePoleStep(s.dcBlockState, s.stringOutput, 35.0f, k);
         s.stringHighpass = s.stringOutput - s.dcBlockState;
     } else {
         const float q = feedback * 0.026f;
-        s.dcBlockState = onePoleStep(s.dcBlockState, q, k, 35.0f);
+        onePoleStep(s.dcBlockState, q, 35.0f, k);
         float v = comb + (q - s.dcBlockState);
         if (v > 1.0f) {
             v = 1.0f;

@@ -6,7 +6,6 @@
 #include "dsp/dsp_math.h"
 #include "dsp/engine_state.h"
 #include "dsp/wave_table.h"
-#include "voice/delay_guard.h"
 #include "voice/synth_params.h"
 
 namespace solvantis {
@@ -75,13 +74,13 @@ inline float overdriveStep(float k, float amount, float volume) {
 // a fifth of the whole stay in the centre. Writes both output samples, scaled by the MIDI volume.
 inline void chorusStep(ChorusState& c, float l, float amount, float k, float baseDelay, float midiVolume,
                        float& left, float& right) {
-    c.chorusLowState = onePoleStep(c.chorusLowState, l, k, 233.0f);
+    onePoleStep(c.chorusLowState, l, 233.0f, k);
     const float low = c.chorusLowState;
     const float high = l - low;
     const float sweepLeft = c.chorusLfoLeft->tick() * 0.03f;
     const float sweepRight = 1.0f - c.chorusLfoRight->tick() * 0.03f;
-    c.chorusLineLeft->setDelay(placeableDelay((sweepLeft + 1.0f) * baseDelay));
-    c.chorusLineRight->setDelay(placeableDelay(sweepRight * baseDelay * 1.1111f));
+    c.chorusLineLeft->setDelay((sweepLeft + 1.0f) * baseDelay);
+    c.chorusLineRight->setDelay(sweepRight * baseDelay * 1.1111f);
     c.chorusOutLeft = c.chorusLineLeft->tickLinear(c.chorusOutLeft * 0.3f + high);
     c.chorusOutRight = c.chorusLineRight->tickLinear(c.chorusOutRight * 0.3f + high);
     const float centre = static_cast<float>(static_cast<double>(l) * 0.2 + low);
