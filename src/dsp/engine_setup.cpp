@@ -21,7 +21,9 @@ constexpr float chorusLfoRightRate = 1.2f;    // Hz
 
 EngineState::EngineState() = default;
 
-EngineState::~EngineState() { releaseEngine(*this); }
+EngineState::~EngineState() {
+    releaseEngine(*this);
+}
 
 void releaseEngine(EngineState& engine) {
     engine.tone.levelTable.reset();

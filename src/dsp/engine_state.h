@@ -46,11 +46,11 @@ struct ExciterState {
 
 // String model: the comb on the pluck and the two recirculating lines.
 struct StringState {
-    float stringOutput = 0.0f;    // mean of the two lines' outputs
-    float stringHighpass = 0.0f;  // stringOutput minus its 35 Hz low-pass, fed back into stringLineA
-    float loopFilterState = 0.0f; // 3900 Hz low-pass in stringLineB's loop
-    float dcBlockState = 0.0f;    // 35 Hz low-pass state
-    bool stringActive = false;    // the string section ran in this sample
+    float stringOutput = 0.0f;     // mean of the two lines' outputs
+    float stringHighpass = 0.0f;   // stringOutput minus its 35 Hz low-pass, fed back into stringLineA
+    float loopFilterState = 0.0f;  // 3900 Hz low-pass in stringLineB's loop
+    float dcBlockState = 0.0f;     // 35 Hz low-pass state
+    bool stringActive = false;     // the string section ran in this sample
     int32_t stringMaxDelay = 3000; // samples, maximum delay of the string lines
     std::unique_ptr<DelayLine> stringLineA;
     std::unique_ptr<DelayLine> stringLineB;
@@ -59,13 +59,13 @@ struct StringState {
 
 // Tone filter with its level limiter.
 struct ToneFilterState {
-    float toneLow1 = 0.0f;  // resonant low-pass pair
+    float toneLow1 = 0.0f; // resonant low-pass pair
     float toneLow2 = 0.0f;
-    float splitLow = 0.0f;  // band split after toneLow2
+    float splitLow = 0.0f; // band split after toneLow2
     float splitBand = 0.0f;
-    float svfBand = 0.0f;   // envelope-swept state-variable filter
+    float svfBand = 0.0f; // envelope-swept state-variable filter
     float svfLow = 0.0f;
-    float levelGain = 1.0f; // the limiter's current gain, 0..1
+    float levelGain = 1.0f;              // the limiter's current gain, 0..1
     std::unique_ptr<float[]> levelTable; // 32768 gains, entry i = min(1, 4096 / i)
 };
 
@@ -92,7 +92,7 @@ struct EngineState {
     StringState string;
     ToneFilterState tone;
     ChorusState chorus;
-    float lastVoiceOutput = 0.0f;      // previous sample's output after the envelope, fed back into the string
+    float lastVoiceOutput = 0.0f; // previous sample's output after the envelope, fed back into the string
     float smoothingCoefficient = 0.0f; // 6.28319 / sample rate, per Hz: the factor of every one-pole step
 };
 

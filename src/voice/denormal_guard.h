@@ -11,11 +11,15 @@ namespace solvantis {
 class DenormalGuard {
 public:
 #if defined(__SSE__) || defined(__x86_64__)
-    static constexpr unsigned flushToZero = 0x8000;   // MXCSR FTZ
+    static constexpr unsigned flushToZero = 0x8000;      // MXCSR FTZ
     static constexpr unsigned denormalsAreZero = 0x0040; // MXCSR DAZ
 
-    DenormalGuard() : saved(_mm_getcsr()) { _mm_setcsr(saved | flushToZero | denormalsAreZero); }
-    ~DenormalGuard() { _mm_setcsr(saved); }
+    DenormalGuard() : saved(_mm_getcsr()) {
+        _mm_setcsr(saved | flushToZero | denormalsAreZero);
+    }
+    ~DenormalGuard() {
+        _mm_setcsr(saved);
+    }
 
 private:
     unsigned saved;
@@ -25,7 +29,9 @@ private:
         const unsigned long flushed = saved | (1ul << 24);
         __asm__ __volatile__("msr fpcr, %0" : : "r"(flushed));
     }
-    ~DenormalGuard() { __asm__ __volatile__("msr fpcr, %0" : : "r"(saved)); }
+    ~DenormalGuard() {
+        __asm__ __volatile__("msr fpcr, %0" : : "r"(saved));
+    }
 
 private:
     unsigned long saved;

@@ -20,8 +20,8 @@ struct EnvelopeBlock {
 
     EnvelopeBlock(const SynthParams& params, float sr) {
         attackExponent = static_cast<float>(std::pow(1.0 - params.ADSRCurve, 1.5) * 1.5 + 0.5);
-        curveExponent =
-            static_cast<float>(std::pow(static_cast<double>(params.ADSRCurve), static_cast<double>(2.3f)) * 3.78 + 0.25);
+        curveExponent = static_cast<float>(
+            std::pow(static_cast<double>(params.ADSRCurve), static_cast<double>(2.3f)) * 3.78 + 0.25);
         curveNorm = static_cast<float>(std::pow(0.5, static_cast<double>(curveExponent)));
         decayScale = (1.0f - params.Sustain) / curveNorm;
         attackLength = (params.Attack * params.Attack * params.Attack + 0.002f) * sr * 2.0f;

@@ -6,9 +6,9 @@ namespace solvantis {
 
 namespace {
 
-constexpr float velocityScale = 0.007874016f;  // 1/127: velocity 127 gives 1.0
-constexpr float controllerScale = 0.0078125f;  // 1/128
-constexpr double semitone = 1.059463094359;     // frequency ratio of one equal-tempered semitone
+constexpr float velocityScale = 0.007874016f; // 1/127: velocity 127 gives 1.0
+constexpr float controllerScale = 0.0078125f; // 1/128
+constexpr double semitone = 1.059463094359;   // frequency ratio of one equal-tempered semitone
 constexpr double fourSemitones = semitone * semitone * semitone * semitone;
 constexpr int32_t lastFreeEntry = noteEventCapacity - 2; // the last place before the end mark
 
@@ -36,9 +36,11 @@ int32_t fillNoteList(VoiceState& voice, const VstEvents* events) {
     // A host may time an event before the block (a negative offset): it applies at the first frame, and can
     // never be taken for the list's end mark. Past 1023 entries the newest one keeps the last free place, so
     // the block still ends in the state the host's last message asked for.
-    auto append = [&](int32_t deltaFrames, int32_t onNote, int32_t offNote, float velocity, float bendFactor) {
+    auto append = [&](int32_t deltaFrames, int32_t onNote, int32_t offNote, float velocity,
+                      float bendFactor) {
         const int32_t index = count <= lastFreeEntry ? count++ : lastFreeEntry;
-        voice.noteEvents[index] = NoteEvent{deltaFrames < 0 ? 0 : deltaFrames, onNote, offNote, velocity, bendFactor};
+        voice.noteEvents[index] =
+            NoteEvent{deltaFrames < 0 ? 0 : deltaFrames, onNote, offNote, velocity, bendFactor};
     };
 
     const int32_t numEvents = events != nullptr ? events->numEvents : 0;

@@ -17,7 +17,8 @@ float pitchBendFactor(int32_t value);
 int32_t fillNoteList(VoiceState& voice, const VstEvents* events);
 
 // Monophonic note logic: applies one entry of the note list to the voice and marks it applied.
-inline void applyNoteEvent(VoiceState& voice, NoteEvent& entry, int32_t legato, const float* noteFrequencies) {
+inline void applyNoteEvent(VoiceState& voice, NoteEvent& entry, int32_t legato,
+                           const float* noteFrequencies) {
     if (entry.velocity > 0.0f) {
         voice.voiceGate = true;
         voice.voiceVelocity = entry.velocity;
@@ -46,10 +47,12 @@ inline void applyNoteEvent(VoiceState& voice, NoteEvent& entry, int32_t legato, 
 // block's last frame, so no note-off is ever lost to a host's timing.
 class NoteListCursor {
 public:
-    explicit NoteListCursor(VoiceState& voice) : entry(voice.noteEvents), end(voice.noteEvents + noteEventCapacity) {}
+    explicit NoteListCursor(VoiceState& voice)
+        : entry(voice.noteEvents), end(voice.noteEvents + noteEventCapacity) {}
 
     // Applies the entries due at frame i of a block whose last frame is lastFrame.
-    void applyDue(VoiceState& voice, int32_t i, int32_t lastFrame, int32_t legato, const float* noteFrequencies) {
+    void applyDue(VoiceState& voice, int32_t i, int32_t lastFrame, int32_t legato,
+                  const float* noteFrequencies) {
         while (entry != end && entry->deltaFrames != -1 && (entry->deltaFrames <= i || i == lastFrame)) {
             applyNoteEvent(voice, *entry, legato, noteFrequencies);
             ++entry;

@@ -18,7 +18,9 @@ namespace {
 
 // x * 0 is 0 for every finite x and NaN for an infinity or a NaN: summed, it tells whether any value was
 // not finite, without the false alarms an overflowing sum of loud samples would give.
-inline float finiteProbe(float x) { return x * 0.0f; }
+inline float finiteProbe(float x) {
+    return x * 0.0f;
+}
 
 // The recirculating states and the envelope: if one of them is not finite, the voice cannot recover alone.
 float stateProbe(const EngineState& e) {
@@ -28,10 +30,11 @@ float stateProbe(const EngineState& e) {
     const EnvelopeState& env = e.envelope;
     return finiteProbe(e.exciter.noiseState) + finiteProbe(s.stringOutput) + finiteProbe(s.stringHighpass) +
            finiteProbe(s.loopFilterState) + finiteProbe(s.dcBlockState) + finiteProbe(e.lastVoiceOutput) +
-           finiteProbe(t.toneLow1) + finiteProbe(t.toneLow2) + finiteProbe(t.splitLow) + finiteProbe(t.splitBand) +
-           finiteProbe(t.svfBand) + finiteProbe(t.svfLow) + finiteProbe(t.levelGain) + finiteProbe(c.chorusLowState) +
-           finiteProbe(c.chorusOutLeft) + finiteProbe(c.chorusOutRight) + finiteProbe(env.envelopeLevel) +
-           finiteProbe(env.sustainLevel) + finiteProbe(env.attackStartLevel) + finiteProbe(env.releaseStartLevel);
+           finiteProbe(t.toneLow1) + finiteProbe(t.toneLow2) + finiteProbe(t.splitLow) +
+           finiteProbe(t.splitBand) + finiteProbe(t.svfBand) + finiteProbe(t.svfLow) +
+           finiteProbe(t.levelGain) + finiteProbe(c.chorusLowState) + finiteProbe(c.chorusOutLeft) +
+           finiteProbe(c.chorusOutRight) + finiteProbe(env.envelopeLevel) + finiteProbe(env.sustainLevel) +
+           finiteProbe(env.attackStartLevel) + finiteProbe(env.releaseStartLevel);
 }
 
 // After a block that went non-finite: the lines cleared, every filter state 0, the envelope idle, so the
@@ -89,7 +92,8 @@ void renderBlock(EngineState& e, const SynthParams& p, float sr, float* left, fl
         const bool controlStep = controlTick == 1;
 
         noiseStep(e.exciter, p, k, velocityFactor, e.voice.voiceVelocity, controlStep, noiseHold);
-        const float pluck = pluckStep(e.exciter, p, e.voice.voiceGate, e.voice.voiceFrequency, velocityFactor);
+        const float pluck =
+            pluckStep(e.exciter, p, e.voice.voiceGate, e.voice.voiceFrequency, velocityFactor);
         if (e.envelope.envelopeLevel > 0.0f) {
             stringStep(e.string, p, sr, k, e.voice.voiceFrequency, noiseHold, pluck, e.lastVoiceOutput);
         } else {

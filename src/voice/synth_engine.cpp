@@ -5,15 +5,21 @@
 
 namespace solvantis {
 
-bool SynthEngine::setUp(float sampleRate) { return setUpEngine(state, sampleRate); }
+bool SynthEngine::setUp(float sampleRate) {
+    return setUpEngine(state, sampleRate);
+}
 
-int32_t SynthEngine::processEvents(const VstEvents* events) { return fillNoteList(state.voice, events); }
+int32_t SynthEngine::processEvents(const VstEvents* events) {
+    return fillNoteList(state.voice, events);
+}
 
 void SynthEngine::resume() {
     state.voice.noteEvents[0].deltaFrames = -1;
     state.tone.levelGain = 1.0f;
 }
 
-void SynthEngine::setSampleRate() { state.tone.levelGain = 1.0f; }
+void SynthEngine::setSampleRate() {
+    state.tone.levelGain = 1.0f;
+}
 
 } // namespace solvantis

@@ -11,7 +11,9 @@
 namespace solvantis {
 
 // Limiter recovery per sample: the gain recovers by 60 dB in 75 ms. Depends on the sample rate only.
-inline double levelRecovery(float sr) { return 1.0 - std::pow(0.001, 1.0 / (static_cast<double>(sr) * 0.075)); }
+inline double levelRecovery(float sr) {
+    return 1.0 - std::pow(0.001, 1.0 / (static_cast<double>(sr) * 0.075));
+}
 
 // Distorter: the soft clip (knee 0.4) of five times the signal, mixed with the clean signal.
 inline float distorterStep(float x, float amount) {
@@ -45,7 +47,8 @@ inline float toneFilterStep(ToneFilterState& t, const SynthParams& params, float
     t.svfBand = t.svfBand + (y - (2.0f * q * t.svfBand + t.svfLow)) * f;
     t.svfLow = t.svfLow + t.svfBand * f;
 
-    const float m = 2.0f * tr * (t.svfBand * 0.8f + t.svfLow * 0.3f) + (t.splitLow - t.splitBand) * (1.0f - tr) * 1.136f;
+    const float m =
+        2.0f * tr * (t.svfBand * 0.8f + t.svfLow * 0.3f) + (t.splitLow - t.splitBand) * (1.0f - tr) * 1.136f;
     const float r = m - m * m * m * 0.16666667f;
 
     // Table gain about min(1, 1/|r|); the bound also keeps a NaN away from the index.

@@ -51,7 +51,8 @@ double magnitudeAt(const std::vector<float>& x, size_t start, size_t length, dou
     double re = 0.0, im = 0.0;
     const double w = 2.0 * pi * hz / sr;
     for (size_t n = 0; n < length; ++n) {
-        const double window = 0.5 - 0.5 * std::cos(2.0 * pi * static_cast<double>(n) / static_cast<double>(length));
+        const double window =
+            0.5 - 0.5 * std::cos(2.0 * pi * static_cast<double>(n) / static_cast<double>(length));
         const double v = x[start + n] * window;
         re += v * std::cos(w * static_cast<double>(n));
         im -= v * std::sin(w * static_cast<double>(n));

@@ -27,7 +27,9 @@ public:
     MidiBlock& noteOn(int32_t frame, int32_t note, int32_t velocity = 127) {
         return add(frame, 0x90, static_cast<uint8_t>(note), static_cast<uint8_t>(velocity));
     }
-    MidiBlock& noteOff(int32_t frame, int32_t note) { return add(frame, 0x80, static_cast<uint8_t>(note), 64); }
+    MidiBlock& noteOff(int32_t frame, int32_t note) {
+        return add(frame, 0x80, static_cast<uint8_t>(note), 64);
+    }
     MidiBlock& bend(int32_t frame, int32_t value) {
         return add(frame, 0xE0, static_cast<uint8_t>(value & 0x7F), static_cast<uint8_t>(value >> 7));
     }
