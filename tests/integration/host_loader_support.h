@@ -105,7 +105,8 @@ struct RunResult {
 // Runs the built solvantis binary with the arguments, standard output and error captured.
 inline RunResult runCli(const ScratchFolder& scratch, const std::vector<std::string>& args,
                         const std::map<std::string, std::string>& environment = {}) {
-    std::string command;
+    // Relative paths in the arguments are taken inside the scratch folder.
+    std::string command = "cd " + shellQuote(scratch.root()) + " && ";
     for (const auto& [name, value] : environment) {
         command += name + "=" + shellQuote(value) + " ";
     }

@@ -1,0 +1,133 @@
+// Every kind of bad input ends with one error line naming the problem, a non-zero exit code, and no
+// output file (complete or partial) left behind.
+#include "integration/host_loader_support.h"
+
+#include <gtest/gtest.h>
+
+using namespace solvantis::testing;
+
+namespace {
+
+class CliBadInput : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake = buildFakePlugin(scratch, "");
+        ASSERT_FALSE(fake.empty());
+        MidiFileBuilder midi;
+        midi.event(0, {0x90, 60, 100}).event(480, {0x80, 60, 0});
+        good = midi.bytes();
+        scratch.write("good.mid", good);
+    }
+
+    // Runs the command and checks the three promises; `mentions` must appear in the error line.
+    void expectRefused(const std::vector<std::string>& args, const std::string& mentions) {
+        const std::vector<std::string> before = scratch.files();
+        const RunResult run = runCli(scratch, args);
+        std::string command;
+        for (const std::string& a : args) {
+            command += a + " ";
+        }
+        EXPECT_NE(run.exitCode, 0) << command;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << command << "\n" << run.err;
+        EXPECT_NE(run.err.find(mentions), std::string::npos) << command << "\n" << run.err;
+        EXPECT_EQ(run.out, "") << command;
+        EXPECT_EQ(scratch.files(), before) << command << "\n" << run.err;
+    }
+
+    std::vector<std::string> render(std::initializer_list<std::string> more) {
+        std::vector<std::string> args = {"render", "--plugin", fake};
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    }
+
+    ScratchFolder scratch;
+    std::string fake;
+    std::string good;
+};
+
+} // namespace
+
+TEST_F(CliBadInput, MidiFiles) {
+    expectRefused(render({"missing.mid"}), "missing.mid");
+    expectRefused(render({"missing.mid"}), "does not exist");
+
+    scratch.write("empty.mid", "");
+    expectRefused(render({"empty.mid"}), "empty.mid");
+    expectRefused(render({"empty.mid"}), "empty");
+
+    scratch.write("truncated.mid", good.substr(0, good.size() - 6));
+    expectRefused(render({"truncated.mid"}), "truncated.mid");
+
+    scratch.write("short-header.mid", good.substr(0, 10));
+    expectRefused(render({"short-header.mid"}), "short-header.mid");
+
+    scratch.write("text.mid", "this is a text file, not a song\n");
+    expectRefused(render({"text.mid"}), "not a MIDI file");
+
+    expectRefused(render({"good.mid", "-o", "good.mid"}), "replace");
+}
+
+TEST_F(CliBadInput, OutputFolders) {
+    expectRefused(render({"good.mid", "-o", "no-such-folder/out.wav"}), "no-such-folder");
+    expectRefused(render({"good.mid", "-o", "good.mid/out.wav"}), "not a folder");
+    expectRefused(render({"good.mid", "-o", "out.flac", "--bits", "float"}), "FLAC");
+}
+
+TEST_F(CliBadInput, Parameters) {
+    expectRefused(render({"good.mid", "--set", "Brightness=0.5"}), "Brightness");
+    expectRefused(render({"good.mid", "--set", "Brightness=0.5"}), fake);
+    expectRefused(render({"good.mid", "--set", "2=0.5"}), "out of range");
+    expectRefused(render({"good.mid", "--set", "99999999999=0.5"}), "out of range");
+    expectRefused(render({"good.mid", "--set", "Gain=loud"}), "not a number");
+    expectRefused(render({"good.mid", "--set", "Gain="}), "not a number");
+    expectRefused(render({"good.mid", "--set", "Gain=nan"}), "not a number");
+    expectRefused(render({"good.mid", "--set", "Gain=1.5"}), "outside 0 to 1");
+    expectRefused(render({"good.mid", "--set", "Gain"}), "NAME=VALUE");
+    expectRefused(render({"good.mid", "--program", "1"}), "program 1");
+    expectRefused(render({"good.mid", "--program", "-1"}), "program");
+}
+
+TEST_F(CliBadInput, PlugIns) {
+    const std::vector<std::string> missing = {"render", "good.mid", "--plugin", "absent.so"};
+    expectRefused(missing, "absent.so");
+    scratch.write("text.so", "not a library");
+    expectRefused({"render", "good.mid", "--plugin", "text.so"}, "not a loadable shared library");
+    expectRefused({"info", "--plugin", "text.so"}, "text.so");
+
+    const std::string noEntry = buildFakePlugin(scratch, "FAKE_NO_ENTRY");
+    const std::string nullRecord = buildFakePlugin(scratch, "FAKE_NULL_RECORD");
+    ASSERT_FALSE(noEntry.empty());
+    ASSERT_FALSE(nullRecord.empty());
+    expectRefused({"render", "good.mid", "--plugin", noEntry}, "no VST 2 entry");
+    expectRefused({"render", "good.mid", "--plugin", nullRecord}, "no effect record");
+    expectRefused({"info", "--plugin", nullRecord}, nullRecord);
+}
+
+TEST_F(CliBadInput, RatesAndBlockSizes) {
+    expectRefused(render({"good.mid", "--rate", "0"}), "sample rate");
+    expectRefused(render({"good.mid", "--rate", "-44100"}), "sample rate");
+    expectRefused(render({"good.mid", "--rate", "768001"}), "768000");
+    expectRefused(render({"good.mid", "--rate", "fast"}), "not a number");
+    expectRefused(render({"good.mid", "--rate", "44100.5"}), "whole number");
+    expectRefused(render({"good.mid", "--block", "0"}), "block size");
+    expectRefused(render({"good.mid", "--block", "-64"}), "block size");
+    expectRefused(render({"good.mid", "--block", "65537"}), "65536");
+    expectRefused(render({"good.mid", "--tail", "-1"}), "tail");
+    expectRefused(render({"good.mid", "--tail", "soon"}), "tail");
+    expectRefused(render({"good.mid", "--max-length", "0"}), "maximum length");
+    expectRefused(render({"good.mid", "--format", "mp3"}), "mp3");
+    expectRefused(render({"good.mid", "--bits", "12"}), "12");
+    expectRefused(render({"good.mid", "--no-such-option"}), "no-such-option");
+}
+
+// The extremes that are allowed still work.
+TEST_F(CliBadInput, LimitsThemselvesAreAccepted) {
+    RunResult run = runCli(scratch, render({"good.mid", "-o", "tiny.wav", "--rate", "768000", "--block",
+                                            "65536", "--max-length", "0.1"}));
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(readAudio(scratch.path("tiny.wav")).frames, 76800);
+    run = runCli(scratch,
+                 render({"good.mid", "-o", "one.wav", "--rate", "8000", "--block", "1", "--tail", "0"}));
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(readAudio(scratch.path("one.wav")).frames, 4000);
+}
