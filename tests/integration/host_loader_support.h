@@ -82,14 +82,18 @@ inline std::string shellQuote(const std::string& text) {
 // Compiles the test plug-in with the given variant macro ("" for the default) into the folder.
 inline std::string buildFakePlugin(const ScratchFolder& scratch, const std::string& variant) {
     const std::string output = scratch.path("fake" + variant + ".so");
-    std::string command =
-        "c++ -std=c++20 -shared -fPIC -O1 -I" + shellQuote(std::string(SOLVANTIS_SOURCE_DIR) + "/src");
+    const std::string source = SOLVANTIS_SOURCE_DIR;
+    std::string command = "c++ -std=c++20 -shared -fPIC -O1 -I";
+    command += shellQuote(source + "/src");
     if (!variant.empty()) {
-        command += " -D" + variant;
+        command += " -D";
+        command += variant;
     }
-    command +=
-        " " + shellQuote(std::string(SOLVANTIS_SOURCE_DIR) + "/tests/integration/host_loader_fake_plugin.cc");
-    command += " -o " + shellQuote(output) + " 2>&1";
+    command += ' ';
+    command += shellQuote(source + "/tests/integration/host_loader_fake_plugin.cc");
+    command += " -o ";
+    command += shellQuote(output);
+    command += " 2>&1";
     if (std::system(command.c_str()) != 0) {
         return {};
     }
@@ -106,17 +110,26 @@ struct RunResult {
 inline RunResult runCli(const ScratchFolder& scratch, const std::vector<std::string>& args,
                         const std::map<std::string, std::string>& environment = {}) {
     // Relative paths in the arguments are taken inside the scratch folder.
-    std::string command = "cd " + shellQuote(scratch.root()) + " && ";
+    std::string command = "cd ";
+    command += shellQuote(scratch.root());
+    command += " && ";
     for (const auto& [name, value] : environment) {
-        command += name + "=" + shellQuote(value) + " ";
+        command += name;
+        command += '=';
+        command += shellQuote(value);
+        command += ' ';
     }
     command += shellQuote(SOLVANTIS_CLI_PATH);
     for (const std::string& a : args) {
-        command += " " + shellQuote(a);
+        command += ' ';
+        command += shellQuote(a);
     }
     const std::string outPath = scratch.path(".stdout");
     const std::string errPath = scratch.path(".stderr");
-    command += " </dev/null >" + shellQuote(outPath) + " 2>" + shellQuote(errPath);
+    command += " </dev/null >";
+    command += shellQuote(outPath);
+    command += " 2>";
+    command += shellQuote(errPath);
     RunResult result;
     const int status = std::system(command.c_str());
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
