@@ -40,11 +40,13 @@ float stateProbe(const EngineState& e) {
 // After a block that went non-finite: the lines cleared, every filter state 0, the envelope idle, so the
 // next note after sane values arrive sounds normally. The note list and the held keys are kept.
 void resetRecirculatingState(EngineState& e) {
-    e.string.stringLineA->clear();
-    e.string.stringLineB->clear();
-    e.string.combLine->clear();
-    e.chorus.chorusLineLeft->clear();
-    e.chorus.chorusLineRight->clear();
+    for (DelayLine* line : {e.string.stringLineA.get(), e.string.stringLineB.get(), e.string.combLine.get(),
+                            e.chorus.chorusLineLeft.get(), e.chorus.chorusLineRight.get()}) {
+        // clear() leaves the peek cache alone; one tick of the fill value marks it stale, so the next peek
+        // reads the cleared buffer instead of a cached NaN.
+        line->clear();
+        line->tickLinear(DelayLine::fillValue);
+    }
 
     e.exciter.noiseState = 0.0f;
     e.exciter.pluckCount = 0;

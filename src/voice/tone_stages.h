@@ -24,6 +24,25 @@ inline float distorterStep(float x, float amount) {
     return (1.0f - amount) * x + amount * h;
 }
 
+// Level limiter: the gain drops at once to about min(1, 1/|r|) from the level table (never below
+// 4096 / 32760) and recovers towards it by `recovery` per sample. Returns r times the gain.
+inline float levelLimiterStep(ToneFilterState& t, float r, double recovery) {
+    // Table gain about min(1, 1/|r|); the bound also keeps a NaN away from the index.
+    float s = std::fabs(r) * 4096.0f;
+    if (!(s <= 32760.0f)) {
+        s = 32760.0f;
+    }
+    const int32_t j = static_cast<int32_t>(s);
+    const float* table = t.levelTable.get();
+    const float v = table[j] + (table[j + 1] - table[j]) * (s - static_cast<float>(j));
+    if (v < t.levelGain) {
+        t.levelGain = v;
+    } else {
+        t.levelGain = static_cast<float>(t.levelGain + (v - t.levelGain) * recovery);
+    }
+    return r * t.levelGain;
+}
+
 // Tone filter: a resonant low-pass pair into a band split, in parallel with a state-variable filter whose
 // cutoff follows the envelope (updated on control steps), mixed, saturated and held below full scale by the
 // level limiter.
@@ -51,20 +70,7 @@ inline float toneFilterStep(ToneFilterState& t, const SynthParams& params, float
         2.0f * tr * (t.svfBand * 0.8f + t.svfLow * 0.3f) + (t.splitLow - t.splitBand) * (1.0f - tr) * 1.136f;
     const float r = m - m * m * m * 0.16666667f;
 
-    // Table gain about min(1, 1/|r|); the bound also keeps a NaN away from the index.
-    float s = std::fabs(r) * 4096.0f;
-    if (!(s <= 32760.0f)) {
-        s = 32760.0f;
-    }
-    const int32_t j = static_cast<int32_t>(s);
-    const float* table = t.levelTable.get();
-    const float v = table[j] + (table[j + 1] - table[j]) * (s - static_cast<float>(j));
-    if (v < t.levelGain) {
-        t.levelGain = v;
-    } else {
-        t.levelGain = static_cast<float>(t.levelGain + (v - t.levelGain) * recovery);
-    }
-    return r * t.levelGain;
+    return levelLimiterStep(t, r, recovery);
 }
 
 // Overdrive inside the gain stage: a cubic that maps +-1 to +-1 with zero slope there, mixed in by the

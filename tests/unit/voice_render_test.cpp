@@ -1,0 +1,256 @@
+// The render loop: silence, note timing, envelope phases, the control clock, and the guards that keep
+// the host's buffers clean (non-finite sound, denormals, null outputs, allocation).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <vector>
+
+#include "dsp/delay_line.h"
+#include "engine_alloc_hook.h"
+#include "voice_test_support.h"
+
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
+namespace solvantis::testing {
+namespace {
+
+struct Render : ::testing::Test {
+    VoiceRig rig;
+    void SetUp() override { ASSERT_TRUE(rig.ok); }
+    EnvelopeState& envelope() { return rig.state().envelope; }
+    void noteOn(int32_t frame = 0, int32_t note = 60, int32_t velocity = 100) {
+        MidiBlock m;
+        m.noteOn(frame, note, velocity);
+        rig.send(m);
+    }
+    void noteOff(int32_t frame, int32_t note = 60) {
+        MidiBlock m;
+        m.noteOff(frame, note);
+        rig.send(m);
+    }
+};
+
+float peak(const std::vector<float>& x) {
+    float p = 0.0f;
+    for (float v : x) {
+        p = std::fmax(p, std::fabs(v));
+    }
+    return p;
+}
+
+bool allFinite(const std::vector<float>& x) {
+    for (float v : x) {
+        if (!std::isfinite(v)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST_F(Render, IsExactlySilentBeforeTheFirstNoteWhateverTheStages) {
+    rig.params.Chorus = 1.0f;
+    rig.params.Distorter = 1.0f;
+    rig.params.PowerChord = 1.0f;
+    for (int block = 0; block < 20; ++block) {
+        rig.render(256);
+        for (size_t i = 0; i < rig.left.size(); ++i) {
+            ASSERT_EQ(rig.left[i], 0.0f) << "block " << block << " frame " << i;
+            ASSERT_EQ(rig.right[i], 0.0f) << "block " << block << " frame " << i;
+        }
+    }
+}
+
+TEST_F(Render, ANoteAtFrame10SoundsFromFrame11OnBothChannels) {
+    noteOn(10, 60, 127);
+    rig.render(64);
+    for (int i = 0; i <= 10; ++i) {
+        EXPECT_EQ(rig.left[static_cast<size_t>(i)], 0.0f) << "frame " << i;
+    }
+    EXPECT_NE(rig.left[11], 0.0f);
+    EXPECT_EQ(rig.left, rig.right) << "without the chorus both channels carry the same signal";
+    const std::vector<float> later = rig.play(22050);
+    EXPECT_GT(peak(later), 0.05f);
+}
+
+TEST_F(Render, AttackOf176Point4SamplesEndsJustBelowOneAndTheDecayFollows) {
+    rig.params.Attack = 0.0f;
+    rig.params.ADSRCurve = 0.0f;
+    noteOn(0);
+    rig.render(176);
+    EXPECT_EQ(envelope().attackCount, 176.0f);
+    EXPECT_NEAR(envelope().envelopeLevel, std::pow(176.0f / 176.4f, 2.0f), 1e-6f);
+    EXPECT_LT(envelope().envelopeLevel, 1.0f);
+    EXPECT_EQ(envelope().decayCount, 0.0f);
+    rig.render(1);
+    EXPECT_EQ(envelope().decayCount, 1.0f);
+    // The decay starts (1 - Sustain) above the sustain level, which is still rising towards Sustain at 5 Hz.
+    EXPECT_NEAR(envelope().envelopeLevel, (1.0f - rig.params.Sustain) + envelope().sustainLevel, 1e-4f);
+    EXPECT_GT(envelope().sustainLevel, 0.0f);
+}
+
+TEST_F(Render, SustainSettlesAtTheWheelTimesSustain) {
+    rig.params.Decay = 0.0f;
+    rig.params.Sustain = 0.5f;
+    noteOn(0);
+    rig.play(44100);
+    EXPECT_TRUE(rig.state().voice.voiceGate);
+    EXPECT_NEAR(envelope().envelopeLevel, 0.5f, 1e-3f);
+    EXPECT_EQ(envelope().envelopeLevel, envelope().sustainLevel);
+}
+
+TEST_F(Render, AHeldNoteWithSustainZeroEndsByItself) {
+    rig.params.Sustain = 0.0f;
+    rig.params.Decay = 0.0f;
+    noteOn(0);
+    rig.play(4096);
+    EXPECT_FALSE(rig.state().voice.voiceGate);
+    EXPECT_EQ(rig.state().voice.keyHeld[60], 1) << "the key is still down";
+    EXPECT_EQ(envelope().envelopeLevel, 0.0f);
+    const std::vector<float> after = rig.play(4096);
+    EXPECT_EQ(peak(after), 0.0f);
+}
+
+TEST_F(Render, TheReleaseReachesExactlyZeroOnceItsCountPassesTheLengthAndTheStringStops) {
+    rig.params.Legato = 0;
+    noteOn(0);
+    rig.play(22050);
+    const float releaseLength = (rig.params.Release * rig.params.Release + 0.01f) * rig.sampleRate * 5.0f;
+    const int32_t last = static_cast<int32_t>(std::floor(releaseLength)) + 1; // first count past the length
+    noteOff(0);
+    rig.render(last - 1);
+    EXPECT_EQ(envelope().releaseCount, static_cast<float>(last - 1));
+    EXPECT_GE(envelope().envelopeLevel, 0.0f);
+    EXPECT_TRUE(rig.state().string.stringActive);
+    rig.render(1);
+    EXPECT_EQ(envelope().envelopeLevel, 0.0f);
+    EXPECT_EQ(rig.left[0], 0.0f);
+    rig.render(1);
+    EXPECT_FALSE(rig.state().string.stringActive);
+}
+
+// The control clock restarts with every block: in a block of 22 frames the last frame is a control step,
+// so stringLineB's last delay uses the noise held at that frame, whatever the previous block's length.
+TEST_F(Render, ControlStepsCountFromTheStartOfEveryBlock) {
+    rig.params.Modulation = 1.0f;
+    noteOn(0, 57);
+    rig.render(5);
+    const float f = rig.state().voice.voiceFrequency;
+    auto delayFromNoise = [&](float noise) {
+        const float m = noise * rig.params.Modulation * 0.04f + 1.0f;
+        return ((rig.sampleRate / (m * f * 0.5f)) / 3000.0f) * 3000.0f;
+    };
+    rig.render(22);
+    EXPECT_EQ(rig.state().string.stringLineB->getDelay(), delayFromNoise(rig.state().exciter.noiseState));
+    rig.render(21); // last control step at frame 0: the noise has moved on since
+    EXPECT_NE(rig.state().string.stringLineB->getDelay(), delayFromNoise(rig.state().exciter.noiseState));
+}
+
+TEST_F(Render, NullOutputsAreLeftAlone) {
+    noteOn(0);
+    std::vector<float> right(64, 7.0f);
+    float* oneMissing[2] = {nullptr, right.data()};
+    rig.engine->processReplacing(rig.params, rig.sampleRate, oneMissing, 64);
+    EXPECT_EQ(right, std::vector<float>(64, 7.0f));
+    rig.engine->processReplacing(rig.params, rig.sampleRate, nullptr, 64);
+    rig.render(0);
+    rig.render(-5);
+    rig.render(64);
+    EXPECT_TRUE(rig.state().voice.voiceGate);
+}
+
+// A NaN or infinite value, an extreme one, or a broken sample rate never puts a NaN or an infinity into the
+// host's buffers; once sane values return, the next note sounds normally.
+TEST(RenderGuard, NonFiniteSoundIsSilencedAndTheVoiceRecovers) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::vector<std::pair<const char*, std::function<void(VoiceRig&)>>> cases = {
+        {"Volume NaN", [&](VoiceRig& r) { r.params.Volume = nan; }},
+        {"Volume inf", [&](VoiceRig& r) { r.params.Volume = inf; }},
+        {"Volume 1e30", [](VoiceRig& r) { r.params.Volume = 1e30f; }},
+        {"Modulation -1e6", [](VoiceRig& r) { r.params.Modulation = -1e6f; }},
+        {"Exciter NaN", [&](VoiceRig& r) { r.params.Exciter = nan; }},
+        {"Pick inf", [&](VoiceRig& r) { r.params.Pick = inf; }},
+        {"DynaTone NaN", [&](VoiceRig& r) { r.params.DynaTone = nan; }},
+        {"Chorus 1 and Volume 1e30",
+         [](VoiceRig& r) {
+             r.params.Chorus = 1.0f;
+             r.params.Volume = 1e30f;
+         }},
+        {"Sustain NaN", [&](VoiceRig& r) { r.params.Sustain = nan; }},
+        {"sample rate 0", [](VoiceRig& r) { r.sampleRate = 0.0f; }},
+        {"sample rate -44100", [](VoiceRig& r) { r.sampleRate = -44100.0f; }},
+        {"sample rate NaN", [&](VoiceRig& r) { r.sampleRate = nan; }},
+    };
+    for (const auto& [name, spoil] : cases) {
+        VoiceRig rig;
+        ASSERT_TRUE(rig.ok);
+        const SynthParams sane = rig.params;
+        spoil(rig);
+        MidiBlock on;
+        on.noteOn(3, 48, 127);
+        rig.send(on);
+        std::vector<float> right;
+        const std::vector<float> left = rig.play(44100, 512, &right);
+        EXPECT_TRUE(allFinite(left) && allFinite(right)) << name;
+
+        rig.params = sane;
+        rig.sampleRate = 44100.0f;
+        rig.params.Legato = 0;
+        MidiBlock again;
+        again.noteOff(0, 48).noteOn(1, 52, 127);
+        rig.send(again);
+        std::vector<float> right2;
+        const std::vector<float> left2 = rig.play(22050, 512, &right2);
+        EXPECT_TRUE(allFinite(left2) && allFinite(right2)) << name;
+        EXPECT_GT(peak(left2), 0.05f) << name << ": the next note must sound";
+    }
+}
+
+#if defined(__SSE__) || defined(__x86_64__)
+TEST_F(Render, DenormalsAreFlushedDuringTheCallAndTheHostsModeIsRestored) {
+    rig.params.Pick = 0.0f;                            // the noise filter then only decays its state
+    const unsigned hostMode = _mm_getcsr() & ~0x8040u; // this host leaves denormals on
+    _mm_setcsr(hostMode);
+    rig.state().exciter.noiseState = 1.0e-38f; // the next step takes it below the smallest normal float
+    rig.render(1);
+    EXPECT_EQ(rig.state().exciter.noiseState, 0.0f);
+    EXPECT_EQ(_mm_getcsr(), hostMode);
+
+    const unsigned flushingHost = hostMode | 0x8040u;
+    _mm_setcsr(flushingHost);
+    rig.render(16);
+    EXPECT_EQ(_mm_getcsr(), flushingHost);
+    _mm_setcsr(hostMode);
+}
+#endif
+
+TEST_F(Render, AllocatesNothingAcrossAThousandBlocksOfPlaying) {
+    rig.params.Chorus = 0.5f;
+    rig.params.Distorter = 0.5f;
+    MidiBlock on, off, bend;
+    on.noteOn(100, 57).controller(0, 1, 90);
+    off.noteOff(300, 57);
+    bend.bend(10, 12000).noteOn(20, 64);
+    const VstEvents* lists[3] = {on.events(), off.events(), bend.events()};
+    rig.left.assign(512, 0.0f);
+    rig.right.assign(512, 0.0f);
+    float* outputs[2] = {rig.left.data(), rig.right.data()};
+
+    beginAllocationWindow();
+    for (int block = 0; block < 1000; ++block) {
+        if (block % 10 == 0) {
+            rig.engine->processEvents(lists[(block / 10) % 3]);
+        }
+        rig.params.PowerChord = (block / 100) % 2 == 0 ? 0.0f : 1.0f;
+        rig.engine->processReplacing(rig.params, rig.sampleRate, outputs, 512);
+    }
+    const AllocationStats stats = endAllocationWindow();
+    EXPECT_EQ(stats.allocations, 0);
+}
+
+} // namespace
+} // namespace solvantis::testing
