@@ -1,0 +1,153 @@
+// The stages one by one: pluck, string delays and loop gain, distorter, limiter, overdrive, chorus.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+
+#include "dsp/delay_line.h"
+#include "dsp/engine_setup.h"
+#include "dsp/wave_table.h"
+#include "voice/exciter.h"
+#include "voice/string_model.h"
+#include "voice/tone_stages.h"
+
+namespace solvantis::testing {
+namespace {
+
+struct Stages : ::testing::Test {
+    std::unique_ptr<EngineState> engine = std::make_unique<EngineState>();
+    SynthParams params;
+    const float sr = 44100.0f;
+    const float k = 6.28319f / 44100.0f;
+    void SetUp() override { ASSERT_TRUE(setUpEngine(*engine, sr)); }
+};
+
+TEST_F(Stages, AClosedGateNeverPlucks) {
+    engine->exciter.pluckCount = 17;
+    EXPECT_EQ(pluckStep(engine->exciter, params, false, 440.0f, 1.0f), 0.0f);
+    EXPECT_EQ(engine->exciter.pluckCount, 0);
+    float hold = 0.0f;
+    const uint32_t seed = engine->exciter.noiseSeed;
+    noiseStep(engine->exciter, params, k, 0.0f, 0.0f, false, hold);
+    EXPECT_NE(engine->exciter.noiseSeed, seed) << "the noise runs on, gate or not";
+}
+
+TEST_F(Stages, ThePluckIsATriangleWhoseLengthFollowsThePitch) {
+    params.Exciter = 1.0f;
+    ExciterState& ex = engine->exciter;
+    ex.noiseState = 0.0f;
+    int sounding = 0;
+    float top = 0.0f;
+    for (int c = 1; c <= 200; ++c) {
+        const float p = pluckStep(ex, params, true, 82.41f, 1.0f);
+        if (p != 0.0f) {
+            ++sounding;
+            EXPECT_LT(c, 188);
+        }
+        if (c == 94) {
+            top = p;
+        }
+    }
+    EXPECT_EQ(sounding, 187); // c = 1..187, E = 188
+    EXPECT_EQ(top, 1.0f);     // the bare triangle peaks at c = E / 2
+
+    ex.pluckCount = 0;
+    sounding = 0;
+    for (int c = 1; c <= 20; ++c) {
+        sounding += pluckStep(ex, params, true, 2000.0f, 1.0f) != 0.0f ? 1 : 0;
+    }
+    EXPECT_EQ(sounding, 4); // E = 5 above 1231.25 Hz
+}
+
+TEST_F(Stages, ThePluckIsLimitedToMinusOneAndTwo) {
+    params.Exciter = 1.0f;
+    engine->exciter.noiseState = 5.0f;
+    EXPECT_EQ(pluckStep(engine->exciter, params, true, 440.0f, 1.0f), 2.0f);
+    engine->exciter.noiseState = -5.0f;
+    EXPECT_EQ(pluckStep(engine->exciter, params, true, 440.0f, 1.0f), -1.0f);
+    engine->exciter.pluckCount = 0;
+    engine->exciter.noiseState = 0.0f;
+    EXPECT_FLOAT_EQ(pluckStep(engine->exciter, params, true, std::nanf(""), 1.0f), 0.4f)
+        << "a NaN pitch plucks with the shortest pulse instead of an undefined one";
+}
+
+TEST_F(Stages, StringDelaysAndLoopGainAt440Hz) {
+    params.Modulation = 0.0f;
+    params.Fixing = 0.0f;
+    stringStep(engine->string, params, sr, k, 440.0f, 0.0f, 0.5f, 0.0f);
+    EXPECT_NEAR(engine->string.stringLineA->getDelay(), 198.87f, 0.01f);
+    EXPECT_NEAR(engine->string.stringLineB->getDelay(), 200.45f, 0.01f);
+    EXPECT_NEAR(stringLoopGain(440.0f), 0.9891f, 1e-6f);
+    // The comb delay 4 - 240 x 0.489 is negative: the comb reads its own input, so it passes 0.1 x pluck.
+    EXPECT_EQ(engine->string.combLine->getDelay(), 0.5f);
+    EXPECT_EQ(engine->string.combLine->getLastOutput(), 0.5f);
+    EXPECT_TRUE(engine->string.stringActive);
+
+    params.PowerChord = 1.0f;
+    stringStep(engine->string, params, sr, k, 440.0f, 0.0f, 0.0f, 0.0f);
+    EXPECT_NEAR(engine->string.stringLineA->getDelay(), 133.64f, 0.01f);
+    EXPECT_NEAR(engine->string.stringLineB->getDelay(), 200.45f, 0.01f);
+}
+
+TEST(StringLoop, GainNeverReachesOne) {
+    EXPECT_EQ(stringLoopGain(2620.0f), 0.99999988f);
+    EXPECT_EQ(stringLoopGain(12000.0f), 0.99999988f);
+    EXPECT_NEAR(stringLoopGain(8.18f), 0.98694f, 1e-5f);
+    EXPECT_LT(stringLoopGain(2600.0f), 0.99999988f);
+}
+
+TEST(Distorter, FiveTimesBelowTheKneeSaturatingAboveIt) {
+    EXPECT_FLOAT_EQ(distorterStep(0.05f, 1.0f), 0.25f);
+    EXPECT_NEAR(distorterStep(1.0f, 1.0f), 0.9999997f, 1e-7f);
+    EXPECT_NEAR(distorterStep(-1.0f, 1.0f), -0.9999997f, 1e-7f);
+    EXPECT_EQ(distorterStep(0.3f, 0.0f), 0.3f);
+    EXPECT_FLOAT_EQ(distorterStep(0.05f, 0.5f), 0.5f * 0.05f + 0.5f * 0.25f);
+}
+
+TEST_F(Stages, TheLimiterCutsAtOnceAndRecovers60dBIn75ms) {
+    const double a = levelRecovery(sr);
+    EXPECT_NEAR(a, 0.0020863, 1e-7);
+    ToneFilterState& t = engine->tone;
+    EXPECT_FLOAT_EQ(levelLimiterStep(t, 2.0f, a), 1.0f);
+    EXPECT_FLOAT_EQ(t.levelGain, 0.5f);
+    EXPECT_FLOAT_EQ(levelLimiterStep(t, -2.0f, a), -1.0f);
+    levelLimiterStep(t, 0.1f, a);
+    EXPECT_FLOAT_EQ(t.levelGain, static_cast<float>(0.5 + 0.5 * a));
+    for (int i = 0; i < 3308; ++i) { // 75 ms
+        levelLimiterStep(t, 0.1f, a);
+    }
+    EXPECT_NEAR(1.0f - t.levelGain, 0.5f * 0.001f, 2e-5f);
+    levelLimiterStep(t, 100.0f, a);
+    EXPECT_NEAR(t.levelGain, 4096.0f / 32760.0f, 1e-6f) << "never below the table's last gain";
+    t.levelGain = 1.0f;
+    levelLimiterStep(t, std::nanf(""), a);
+    EXPECT_NEAR(t.levelGain, 4096.0f / 32760.0f, 1e-6f)
+        << "a NaN reads the table's last entry, not memory outside it";
+}
+
+TEST(Overdrive, CubicShapingAtFullDrive) {
+    EXPECT_FLOAT_EQ(overdriveStep(1.0f, 1.0f, 0.5f), 1.0f);
+    EXPECT_FLOAT_EQ(overdriveStep(0.5f, 1.0f, 0.5f), 1.5f * 0.5f - 0.5f * 0.125f);
+    EXPECT_LT(overdriveStep(1.5f, 1.0f, 0.5f), 1.0f) << "falls beyond full scale";
+    EXPECT_FLOAT_EQ(overdriveStep(0.5f, 0.0f, 0.5f), 0.5f);
+}
+
+TEST_F(Stages, TheChorusKeepsTheLowsAndAFifthInTheCentre) {
+    ChorusState& c = engine->chorus;
+    for (int i = 0; i < 4000; ++i) {
+        const float l = std::sin(static_cast<float>(i) * 0.1f) * 0.5f;
+        float left = 0.0f, right = 0.0f;
+        const float lowBefore = c.chorusLowState;
+        chorusStep(c, l, 1.0f, k, sr * 0.03f, 0.5f, left, right);
+        const float low = lowBefore + (l - lowBefore) * k * 233.0f;
+        const float centre = static_cast<float>(l * 0.2 + low);
+        ASSERT_FLOAT_EQ(left, (centre + c.chorusOutLeft) * 0.5f);
+        ASSERT_FLOAT_EQ(right, (centre + c.chorusOutRight) * 0.5f);
+    }
+    EXPECT_NE(c.chorusOutLeft, c.chorusOutRight) << "the two sides are swept differently";
+    EXPECT_NEAR(c.chorusLineLeft->getDelay(), 1323.0f, 1323.0f * 0.031f);
+    EXPECT_NEAR(c.chorusLineRight->getDelay(), 1470.0f, 1470.0f * 0.031f);
+}
+
+} // namespace
+} // namespace solvantis::testing
