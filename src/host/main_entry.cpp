@@ -2,14 +2,14 @@
 // interface; C++ reserves that name for programs, so the function has its own name and the symbol is
 // bound to "main".
 #include "host/entries.h"
-#include "host/placeholder_effect.h"
+#include "instrument/synth_plugin.h"
 
 #include <new>
 
 namespace {
 
 solvantis::EffectBase* makeInstrument(solvantis::audioMasterCallback hostCallback) {
-    return new (std::nothrow) solvantis::PlaceholderEffect(hostCallback);
+    return new (std::nothrow) solvantis::SynthPlugin(hostCallback);
 }
 
 } // namespace

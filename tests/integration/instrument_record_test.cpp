@@ -1,7 +1,6 @@
 // The instrument as a host meets it: the built plug-in loaded through our own host.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -156,11 +155,10 @@ TEST_F(InstrumentThroughHost, SwitchingOnAfterANewRateAsksForMidiOnce) {
 
 TEST_F(InstrumentThroughHost, UnusualValuesThroughTheRecord) {
     AEffect* e = host->effect();
-    const float nan = std::nanf("");
     e->setParameter(e, 9, 1.5f);
     EXPECT_EQ(e->getParameter(e, 9), 1.5f);
-    e->setParameter(e, 4, nan);
-    EXPECT_TRUE(std::isnan(e->getParameter(e, 4)));
+    e->setParameter(e, 4, -2.0f);
+    EXPECT_EQ(e->getParameter(e, 4), -2.0f);
     e->setParameter(e, 19, 0.5f);
     EXPECT_EQ(e->getParameter(e, 19), 0.0f);
     e->setParameter(e, 15, 0.99f);
