@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dsp/delay_line.h"
+#include "dsp/wave_table.h"
 #include "engine_alloc_hook.h"
 #include "voice_test_support.h"
 
@@ -208,6 +209,60 @@ TEST(RenderGuard, NonFiniteSoundIsSilencedAndTheVoiceRecovers) {
         EXPECT_TRUE(allFinite(left2) && allFinite(right2)) << name;
         EXPECT_GT(peak(left2), 0.05f) << name << ": the next note must sound";
     }
+}
+
+TEST_F(Render, TheToneFilterRunsOnlyWithDynaToneOrPowerChord) {
+    rig.params.DynaTone = 0.0f;
+    noteOn(0);
+    rig.play(4410);
+    EXPECT_EQ(rig.state().tone.toneLow1, 0.0f);
+    EXPECT_EQ(rig.state().tone.svfLow, 0.0f);
+    EXPECT_EQ(rig.state().tone.levelGain, 1.0f);
+    rig.params.PowerChord = 1.0f; // switches the filter on with DynaTone 0
+    rig.play(512);
+    EXPECT_NE(rig.state().tone.toneLow1, 0.0f);
+    EXPECT_NE(rig.state().tone.svfLow, 0.0f);
+}
+
+TEST_F(Render, WithoutTheChorusBothChannelsMatchAndItsLinesStandStill) {
+    noteOn(0);
+    const uint32_t phase = rig.state().chorus.chorusLfoLeft->getPhase();
+    const int32_t written = rig.state().chorus.chorusLineLeft->getWriteIndex();
+    std::vector<float> right;
+    const std::vector<float> left = rig.play(4096, 512, &right);
+    EXPECT_EQ(left, right);
+    EXPECT_EQ(rig.state().chorus.chorusLfoLeft->getPhase(), phase);
+    EXPECT_EQ(rig.state().chorus.chorusLineLeft->getWriteIndex(), written);
+
+    rig.params.Chorus = 1.0f;
+    std::vector<float> wideRight;
+    const std::vector<float> wideLeft = rig.play(4096, 512, &wideRight);
+    EXPECT_NE(wideLeft, wideRight);
+    EXPECT_NE(rig.state().chorus.chorusLfoLeft->getPhase(), phase);
+}
+
+// Each instrument has its own noise generator: playing a second one in between changes nothing.
+TEST(RenderInstances, TwoInstancesNeverDisturbEachOther) {
+    auto play = [](VoiceRig& rig, int32_t blocks, VoiceRig* other) {
+        std::vector<float> out;
+        for (int32_t b = 0; b < blocks; ++b) {
+            rig.render(256);
+            out.insert(out.end(), rig.left.begin(), rig.left.end());
+            if (other != nullptr) {
+                other->render(256);
+            }
+        }
+        return out;
+    };
+    VoiceRig alone, first, second;
+    MidiBlock a, b, c;
+    a.noteOn(0, 50);
+    b.noteOn(0, 50);
+    c.noteOn(0, 62);
+    alone.send(a);
+    first.send(b);
+    second.send(c);
+    EXPECT_EQ(play(alone, 40, nullptr), play(first, 40, &second));
 }
 
 #if defined(__SSE__) || defined(__x86_64__)
