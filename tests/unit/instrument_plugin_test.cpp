@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dsp/wave_table.h"
+#include "engine_alloc_hook.h"
 #include "host/vst_abi.h"
 #include "instrument/synth_plugin.h"
 
@@ -26,6 +27,16 @@ intptr_t recordingHost(AEffect*, int32_t opcode, int32_t, intptr_t value, void*,
     return opcode == audioMasterVersion ? 2400 : 0;
 }
 
+// g++ 12 with -fsanitize=undefined checks the address of a thread_local read against null using flags that
+// the address computation never set (lea instead of add), which reports a null load at random. The flag is
+// therefore touched only from these two functions, built without that check.
+__attribute__((noinline, no_sanitize("undefined"))) void setOutOfMemoryFlag(bool state) {
+    outOfMemory = state;
+}
+__attribute__((noinline, no_sanitize("undefined"))) bool outOfMemoryFlag() {
+    return outOfMemory;
+}
+
 uint32_t bitsOf(float f) {
     uint32_t u;
     std::memcpy(&u, &f, sizeof u);
@@ -36,9 +47,9 @@ class InstrumentPlugin : public ::testing::Test {
 protected:
     void SetUp() override {
         hostRequests.clear();
-        outOfMemory = false;
+        setOutOfMemoryFlag(false);
         plugin = std::make_unique<SynthPlugin>(&recordingHost);
-        ASSERT_FALSE(outOfMemory);
+        ASSERT_FALSE(outOfMemoryFlag());
     }
 
     intptr_t dispatch(int32_t opcode, int32_t index = 0, intptr_t value = 0, void* ptr = nullptr,
@@ -140,6 +151,31 @@ TEST_F(InstrumentPlugin, BothProcessEntriesOverwriteTheOutputsWithSilenceBeforeA
             ASSERT_EQ(bitsOf(right[size_t(i)]), 0u) << i;
         }
     }
+}
+
+// Every allocation of the construction in turn fails, the way main makes the object: the object itself
+// (then there is nothing), the bank, or any engine component (then the flag refuses the instance).
+// Nothing stays allocated once the refused object is destroyed.
+TEST(InstrumentConstruction, AFailedAllocationRefusesTheInstanceAndLeaksNothing) {
+    testing::beginAllocationWindow();
+    delete new SynthPlugin(&recordingHost);
+    const long allocations = testing::endAllocationWindow().allocations;
+    ASSERT_GE(allocations, 3);
+
+    for (long failing = 0; failing < allocations; ++failing) {
+        setOutOfMemoryFlag(false);
+        testing::beginAllocationWindow(failing);
+        SynthPlugin* made = new (std::nothrow) SynthPlugin(&recordingHost);
+        const bool refused = outOfMemoryFlag();
+        delete made;
+        const testing::AllocationStats stats = testing::endAllocationWindow();
+        if (failing == 0)
+            EXPECT_EQ(made, nullptr);
+        else
+            EXPECT_TRUE(refused) << "allocation " << failing;
+        EXPECT_EQ(stats.live, 0) << "allocation " << failing;
+    }
+    setOutOfMemoryFlag(false);
 }
 
 // ---------------------------------------------------------------- programs
