@@ -17,10 +17,13 @@ struct CountingHost {
     static inline intptr_t version = 2400;
     static inline int requests = 0;
     static inline int wantMidi = 0;
-    static intptr_t callback(AEffect*, int32_t opcode, int32_t, intptr_t value, void*, float) {
+    static inline int otherMidiRequests = 0;
+    static intptr_t callback(AEffect* effect, int32_t opcode, int32_t index, intptr_t value, void* ptr,
+                             float opt) {
         ++requests;
-        if (opcode == audioMasterWantMidi && value == 1) {
-            ++wantMidi;
+        if (opcode == audioMasterWantMidi) {
+            const bool exact = effect != nullptr && index == 0 && value == 1 && ptr == nullptr && opt == 0.0f;
+            ++(exact ? wantMidi : otherMidiRequests);
         }
         return opcode == audioMasterVersion ? version : 0;
     }
@@ -143,6 +146,7 @@ TEST(PluginEntry, EverySwitchOnAsksForMidiOnce) {
     CountingHost::version = 1;
     CountingHost::requests = 0;
     CountingHost::wantMidi = 0;
+    CountingHost::otherMidiRequests = 0;
     AEffect* e = library.entry(CountingHost::callback);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(CountingHost::requests, 1);
@@ -150,7 +154,8 @@ TEST(PluginEntry, EverySwitchOnAsksForMidiOnce) {
         e->dispatcher(e, effMainsChanged, 0, 1, nullptr, 0.0f);
         e->dispatcher(e, effMainsChanged, 0, 0, nullptr, 0.0f);
     }
-    EXPECT_EQ(CountingHost::wantMidi, 3);
+    EXPECT_EQ(CountingHost::wantMidi, 3) << "value 1, index 0, no ptr, opt 0, with the record";
+    EXPECT_EQ(CountingHost::otherMidiRequests, 0);
     EXPECT_EQ(CountingHost::requests, 4);
     e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
 }
