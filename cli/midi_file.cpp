@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -59,7 +60,136 @@ std::string withoutPrefix(std::string message) {
     return message;
 }
 
+// Reads a variable-length quantity (at most four bytes) at `at`; false when it does not fit or is
+// longer than four bytes.
+bool readVariableLength(const uint8_t* bytes, size_t end, size_t& at, uint32_t& value) {
+    value = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (at >= end) {
+            return false;
+        }
+        const uint8_t b = bytes[at++];
+        value = (value << 7) | (b & 0x7F);
+        if ((b & 0x80) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t bigEndian32(const uint8_t* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+// The first thing wrong with the file's structure, or "" when every chunk and every event is whole.
+std::string trackProblem(const uint8_t* bytes, size_t begin, size_t end) {
+    size_t at = begin;
+    uint8_t runningStatus = 0;
+    bool ended = false;
+    while (at < end) {
+        if (ended) {
+            return "events follow the end of a track";
+        }
+        uint32_t delta = 0;
+        if (!readVariableLength(bytes, end, at, delta)) {
+            return "a track ends early (truncated file?)";
+        }
+        if (at >= end) {
+            return "a track ends early (truncated file?)";
+        }
+        uint8_t status = bytes[at];
+        if (status == 0xFF || status == 0xF0 || status == 0xF7) {
+            ++at;
+            if (status == 0xFF) {
+                if (at >= end) {
+                    return "a track ends early (truncated file?)";
+                }
+                ended = bytes[at] == 0x2F;
+                ++at;
+            }
+            uint32_t length = 0;
+            if (!readVariableLength(bytes, end, at, length) || length > end - at) {
+                return "a track ends early (truncated file?)";
+            }
+            at += length;
+            runningStatus = 0; // meta events and system exclusive cancel running status
+            continue;
+        }
+        if (status >= 0xF1) {
+            return "a track holds a system message that has no place in a file";
+        }
+        if (status & 0x80) {
+            runningStatus = status;
+            ++at;
+        } else if (runningStatus == 0) {
+            return "a data byte without a status byte";
+        }
+        const int dataBytes = channelMessageDataBytes(runningStatus);
+        if (size_t(dataBytes) > end - at) {
+            return "a track ends early (truncated file?)";
+        }
+        for (int i = 0; i < dataBytes; ++i) {
+            if (bytes[at + size_t(i)] & 0x80) {
+                return "a message is cut short by a status byte";
+            }
+        }
+        at += size_t(dataBytes);
+    }
+    if (!ended) {
+        return "a track does not end with an end-of-track event";
+    }
+    return {};
+}
+
 } // namespace
+
+std::string smfStructureProblem(const uint8_t* bytes, size_t size) {
+    if (size < 14 || std::memcmp(bytes, "MThd", 4) != 0) {
+        return "no MIDI header";
+    }
+    const uint32_t headerLength = bigEndian32(bytes + 4);
+    if (headerLength < 6 || headerLength > size - 8) {
+        return "the header is incomplete (truncated file?)";
+    }
+    // libsmf refuses these too, but leaks its state when it does.
+    const unsigned format = (unsigned(bytes[8]) << 8) | bytes[9];
+    const unsigned declaredTracks = (unsigned(bytes[10]) << 8) | bytes[11];
+    const unsigned division = (unsigned(bytes[12]) << 8) | bytes[13];
+    if (format > 2) {
+        return "unknown format " + std::to_string(format);
+    }
+    if (declaredTracks == 0 || (format == 0 && declaredTracks != 1)) {
+        return "format " + std::to_string(format) + " with " + std::to_string(declaredTracks) + " tracks";
+    }
+    if (division & 0x8000) {
+        return "time code (SMPTE) timing is not supported, only pulses per quarter note";
+    }
+    if (division == 0) {
+        return "zero pulses per quarter note";
+    }
+    unsigned tracks = 0;
+    for (size_t at = 8 + size_t(headerLength); at < size;) {
+        if (size - at < 8) {
+            return "a chunk is cut short (truncated file?)";
+        }
+        const uint32_t length = bigEndian32(bytes + at + 4);
+        if (length > size - at - 8) {
+            return "a track ends early (truncated file?)";
+        }
+        if (std::memcmp(bytes + at, "MTrk", 4) == 0) {
+            if (std::string problem = trackProblem(bytes, at + 8, at + 8 + length); !problem.empty()) {
+                return problem;
+            }
+            ++tracks;
+        }
+        at += 8 + size_t(length);
+    }
+    if (tracks != declaredTracks) {
+        return "the header announces " + std::to_string(declaredTracks) + " tracks, the file holds " +
+               std::to_string(tracks) + " (truncated file?)";
+    }
+    return {};
+}
 
 int channelMessageDataBytes(uint8_t status) {
     if (status < 0x80 || status >= 0xF0) {
@@ -80,8 +210,20 @@ MidiSong parseMidiData(const void* data, size_t size, const std::string& name) {
         throw CliError("MIDI file '" + name + "' is too large");
     }
 
+    // libsmf trusts what it reads: it runs past the end of a truncated file and stops the program on
+    // some malformed events. So the whole structure is checked here first, and libsmf only ever sees
+    // a well-formed file.
+    if (const std::string problem = smfStructureProblem(static_cast<const uint8_t*>(data), size);
+        !problem.empty()) {
+        throw CliError("MIDI file '" + name + "' is damaged: " + problem);
+    }
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    // Zeros after the end, so that no reader can run past the buffer.
+    std::vector<uint8_t> padded(bytes, bytes + size);
+    padded.resize(size + 64, 0);
+
     SmfLogCapture capture;
-    std::unique_ptr<smf_t, SmfDeleter> smf(smf_load_from_memory(data, int(size)));
+    std::unique_ptr<smf_t, SmfDeleter> smf(smf_load_from_memory(padded.data(), int(size)));
     if (!smf) {
         const std::string why =
             capture.firstProblem.empty() ? "unreadable" : withoutPrefix(capture.firstProblem);

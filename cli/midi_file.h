@@ -37,6 +37,10 @@ struct TimedMidiMessage {
 // Places the song's messages at sample frames of the given rate (rounded to the nearest frame).
 std::vector<TimedMidiMessage> toFrames(const std::vector<MidiMessage>& messages, double sampleRate);
 
+// The first thing wrong with the structure of a Standard MIDI File held in memory (chunks that do not
+// fit, events cut short, data bytes without a status, a track without its end), or "" for none.
+std::string smfStructureProblem(const uint8_t* bytes, size_t size);
+
 // The number of data bytes that follow a channel status byte (1 for program change and channel
 // pressure, else 2); 0 for anything that is not a channel status.
 int channelMessageDataBytes(uint8_t status);

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <unistd.h>
 
@@ -363,8 +364,11 @@ RenderSummary runRender(const RenderOptions& given) {
         output = options.midiPath.empty() ? "solvantis-demo" + extension
                                           : withExtension(options.midiPath, extension);
     }
-    if (!options.midiPath.empty() && output == options.midiPath) {
-        throw CliError("the output file would replace the MIDI file " + quote(options.midiPath));
+    if (!options.midiPath.empty()) {
+        std::error_code ignored;
+        if (output == options.midiPath || std::filesystem::equivalent(output, options.midiPath, ignored)) {
+            throw CliError("the output file would replace the MIDI file " + quote(options.midiPath));
+        }
     }
     checkOutputFolder(output);
 
@@ -378,6 +382,10 @@ RenderSummary runRender(const RenderOptions& given) {
     hostOptions.sampleRate = float(options.sampleRate);
     hostOptions.blockSize = options.blockSize;
     PluginHost host(pluginPath, hostOptions);
+    if (host.numInputs() < 0 || host.numInputs() > 64) {
+        throw CliError("plug-in " + quote(pluginPath) + " reports " + std::to_string(host.numInputs()) +
+                       " inputs; that is not a plug-in we can drive");
+    }
     if (host.numOutputs() <= 0 || host.numOutputs() > 64) {
         throw CliError("plug-in " + quote(pluginPath) + " reports " + std::to_string(host.numOutputs()) +
                        " outputs; nothing to render");

@@ -61,10 +61,39 @@ TEST_F(CliBadInput, MidiFiles) {
     scratch.write("short-header.mid", good.substr(0, 10));
     expectRefused(render({"short-header.mid"}), "short-header.mid");
 
+    // Damage that the MIDI library would read past, stop the program on, or leak on.
+    std::string broken = good;
+    broken[8] = 0x08; // format 2049
+    scratch.write("format.mid", broken);
+    expectRefused(render({"format.mid"}), "format");
+    broken = good;
+    broken[12] = char(0xE7); // time code timing
+    scratch.write("smpte.mid", broken);
+    expectRefused(render({"smpte.mid"}), "SMPTE");
+    broken = good;
+    broken[11] = 2; // announces a second track that is not there
+    broken[9] = 1;
+    scratch.write("tracks.mid", broken);
+    expectRefused(render({"tracks.mid"}), "tracks.mid");
+    MidiFileBuilder orphan;
+    orphan.event(0, {0x3C, 0x64}); // data bytes before any status
+    scratch.write("orphan.mid", orphan.bytes());
+    expectRefused(render({"orphan.mid"}), "without a status");
+    MidiFileBuilder cut;
+    cut.event(0, {0x90, 0x3C, 0x90, 0x3C, 0x40}); // a note-on cut short by the next one
+    scratch.write("cut.mid", cut.bytes());
+    expectRefused(render({"cut.mid"}), "cut short");
+    std::string noEnd = good;
+    noEnd.resize(noEnd.size() - 4); // the end-of-track event removed, the length mended
+    noEnd[21] = char(noEnd[21] - 4);
+    scratch.write("noend.mid", noEnd);
+    expectRefused(render({"noend.mid"}), "end-of-track");
+
     scratch.write("text.mid", "this is a text file, not a song\n");
     expectRefused(render({"text.mid"}), "not a MIDI file");
 
     expectRefused(render({"good.mid", "-o", "good.mid"}), "replace");
+    expectRefused(render({"good.mid", "-o", "./good.mid"}), "replace");
 }
 
 TEST_F(CliBadInput, OutputFolders) {

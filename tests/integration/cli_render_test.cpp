@@ -227,3 +227,88 @@ TEST(CliRender, TheDemoPlaysWithoutAMidiFile) {
     EXPECT_LE(file.frames, 22050 * 22);
     EXPECT_TRUE(levelOf(file).finite);
 }
+
+namespace {
+
+// "frame status data1 data2" for every event the test plug-in received, the frame counted from the
+// start of the render.
+std::vector<std::string> eventsAtFrames(const std::string& log) {
+    std::vector<std::string> events;
+    int64_t start = 0;
+    for (const std::string& line : lines(readFile(log))) {
+        if (startsWith(line, "replacing ")) {
+            start += std::stoll(line.substr(10));
+        } else if (startsWith(line, "event ")) {
+            std::istringstream fields(line.substr(6));
+            int64_t delta = 0;
+            std::string rest;
+            fields >> delta;
+            std::getline(fields, rest);
+            events.push_back(std::to_string(start + delta) + rest);
+        }
+    }
+    return events;
+}
+
+} // namespace
+
+// Format 1: the tracks are merged in time order, and the tempo map of the first track times them all.
+TEST(CliRender, MergesTheTracksOfAFormatOneFile) {
+    ScratchFolder scratch;
+    const std::string fake = buildFakePlugin(scratch, "");
+    ASSERT_FALSE(fake.empty());
+    MidiFileBuilder conductor;
+    conductor.tempo(0, 500000).event(0, {0x90, 60, 100}).tempo(480, 250000).event(480, {0x80, 60, 0});
+    MidiFileBuilder second;
+    second.event(240, {0xB0, 1, 10}).event(240, {0x91, 64, 80}).event(240, {0x81, 64, 0});
+    scratch.write("two.mid", MidiFileBuilder::file(1, {conductor, second}));
+    const std::string log = scratch.path("calls.log");
+
+    const RunResult run =
+        runCli(scratch, {"render", "two.mid", "--plugin", fake, "--rate", "8000", "--block", "300"},
+               {{"FAKE_PLUGIN_LOG", log}});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // 0.25 s, 0.5 s at 120 beats per minute; then 240 beats per minute: 0.625 s and 0.75 s.
+    const std::vector<std::string> expected = {"0 144 60 100", "2000 176 1 10", "4000 145 64 80",
+                                               "5000 129 64 0", "6000 128 60 0"};
+    EXPECT_EQ(eventsAtFrames(log), expected);
+    EXPECT_EQ(readAudio(scratch.path("two.wav")).frames, 6000 + 800);
+}
+
+// The demo's notes all end, and it uses the bend and the wheel; another plug-in gets the notes without
+// the PowerChord switch it does not have.
+TEST(CliRender, TheDemoPhraseIsBalanced) {
+    ScratchFolder scratch;
+    const std::string fake = buildFakePlugin(scratch, "");
+    ASSERT_FALSE(fake.empty());
+    const std::string log = scratch.path("calls.log");
+    const RunResult run =
+        runCli(scratch, {"render", "-o", "demo.wav", "--plugin", fake}, {{"FAKE_PLUGIN_LOG", log}});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    int noteOns = 0;
+    int noteOffs = 0;
+    int bends = 0;
+    int wheel = 0;
+    int64_t previous = -1;
+    for (const std::string& e : eventsAtFrames(log)) {
+        std::istringstream fields(e);
+        int64_t frame = 0;
+        int status = 0;
+        int data1 = 0;
+        fields >> frame >> status >> data1;
+        EXPECT_GE(frame, previous) << e;
+        previous = frame;
+        noteOns += status == 0x90;
+        noteOffs += status == 0x80;
+        bends += status == 0xE0;
+        wheel += status == 0xB0 && data1 == 1;
+    }
+    EXPECT_GE(noteOns, 10);
+    EXPECT_EQ(noteOns, noteOffs);
+    EXPECT_GT(bends, 10);
+    EXPECT_GT(wheel, 10);
+    EXPECT_EQ(readFile(log).find("setParameter"), std::string::npos);
+    const AudioFile file = readAudio(scratch.path("demo.wav"));
+    EXPECT_GE(file.frames, 44100 * 10);
+    EXPECT_LE(file.frames, 44100 * 12);
+}

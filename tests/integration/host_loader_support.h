@@ -180,24 +180,42 @@ public:
         return event(delta, {0xFF, 0x51, 0x03, uint8_t(microsecondsPerQuarter >> 16),
                              uint8_t(microsecondsPerQuarter >> 8), uint8_t(microsecondsPerQuarter)});
     }
-    std::string bytes(bool withEndOfTrack = true) const {
+    // The whole file, format 0.
+    std::string bytes() const { return file(0, {*this}); }
+
+    // The track chunk, end of track included.
+    std::string chunk() const {
         std::vector<uint8_t> body = track;
-        if (withEndOfTrack) {
-            body.insert(body.end(), {0x00, 0xFF, 0x2F, 0x00});
-        }
-        std::string out = "MThd";
-        out += std::string("\0\0\0\6\0\0\0\1\x01\xE0", 10);
-        out += "MTrk";
-        const uint32_t n = uint32_t(body.size());
-        out += char(n >> 24);
-        out += char(n >> 16);
-        out += char(n >> 8);
-        out += char(n);
+        body.insert(body.end(), {0x00, 0xFF, 0x2F, 0x00});
+        std::string out = "MTrk";
+        appendLength(out, uint32_t(body.size()));
         out.append(body.begin(), body.end());
         return out;
     }
 
+    // A file of the given format holding these tracks.
+    static std::string file(int format, const std::vector<MidiFileBuilder>& tracks) {
+        std::string out = "MThd";
+        appendLength(out, 6);
+        out += char(0);
+        out += char(format);
+        out += char(tracks.size() >> 8);
+        out += char(tracks.size());
+        out += char(0x01); // 480 pulses per quarter note
+        out += char(0xE0);
+        for (const MidiFileBuilder& t : tracks) {
+            out += t.chunk();
+        }
+        return out;
+    }
+
 private:
+    static void appendLength(std::string& out, uint32_t n) {
+        out += char(n >> 24);
+        out += char(n >> 16);
+        out += char(n >> 8);
+        out += char(n);
+    }
     void variableLength(uint32_t value) {
         uint8_t groups[5];
         int count = 0;
