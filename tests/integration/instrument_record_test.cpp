@@ -1,6 +1,8 @@
 // The instrument as a host meets it: the built plug-in loaded through our own host.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -151,6 +153,50 @@ TEST_F(InstrumentThroughHost, SwitchingOnAfterANewRateAsksForMidiOnce) {
     for (int32_t channel = 0; channel < 2; ++channel)
         for (int32_t i = 0; i < 256; ++i)
             ASSERT_EQ(buffers.output(channel)[i], 0.0f) << channel << " " << i;
+}
+
+// Renders a note-on for key 60 at frame 10 and 2048 frames more through one of the two process entries.
+std::vector<float> renderNote(bool replacing) {
+    PluginHost host(SOLVANTIS_PLUGIN_PATH);
+    host.setSampleRate(44100.0f);
+    host.setBlockSize(256);
+    host.switchOn();
+    std::vector<float> out;
+    ChannelBuffers buffers(0, 2, 256);
+    MidiEventList events;
+    for (int block = 0; block < 9; ++block) {
+        events.clear();
+        if (block == 0)
+            events.add(10, 0x90, 60, 100);
+        host.processEvents(events);
+        buffers.fillOutputs(0.25f);
+        if (replacing)
+            host.processReplacing(buffers.inputs(), buffers.outputs(), 256);
+        else
+            host.process(buffers.inputs(), buffers.outputs(), 256);
+        for (int32_t i = 0; i < 256; ++i) {
+            out.push_back(buffers.output(0)[i]);
+            out.push_back(buffers.output(1)[i]);
+        }
+    }
+    return out;
+}
+
+TEST(InstrumentSound, ANoteSoundsFromItsFrameOnAndBothEntriesAgree) {
+    const std::vector<float> replaced = renderNote(true);
+    const std::vector<float> processed = renderNote(false);
+    ASSERT_EQ(replaced.size(), processed.size());
+    for (size_t i = 0; i < replaced.size(); ++i) {
+        ASSERT_TRUE(std::isfinite(replaced[i])) << i;
+        ASSERT_EQ(replaced[i], processed[i]) << i;
+    }
+    for (size_t i = 0; i < 2 * 10; ++i)
+        EXPECT_EQ(replaced[i], 0.0f) << i; // nothing before the note's frame
+    float peak = 0.0f;
+    for (float v : replaced)
+        peak = std::max(peak, std::fabs(v));
+    EXPECT_GT(peak, 0.01f);
+    EXPECT_LE(peak, 1.5f);
 }
 
 TEST_F(InstrumentThroughHost, UnusualValuesThroughTheRecord) {

@@ -178,6 +178,37 @@ TEST(InstrumentConstruction, AFailedAllocationRefusesTheInstanceAndLeaksNothing)
     setOutOfMemoryFlag(false);
 }
 
+// Values stored as the host sent them never reach the host's buffers as NaN or infinity.
+TEST_F(InstrumentPlugin, UnusualStoredValuesNeverPoisonTheOutput) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    for (float poison : {nan, inf, -inf, 1e30f, -5.0f}) {
+        for (int32_t index = 0; index < 19; ++index)
+            plugin->setParameter(index, poison);
+        plugin->resume();
+        VstMidiEvent noteOn{};
+        noteOn.type = kVstMidiType;
+        noteOn.byteSize = sizeof(VstMidiEvent);
+        noteOn.deltaFrames = 3;
+        noteOn.midiData[0] = 0x90;
+        noteOn.midiData[1] = 64;
+        noteOn.midiData[2] = 127;
+        VstEvents none{};
+        VstEvents events{};
+        events.numEvents = 1;
+        events.events[0] = reinterpret_cast<VstEvent*>(&noteOn);
+        std::vector<float> left(512), right(512);
+        float* outputs[2] = {left.data(), right.data()};
+        for (int block = 0; block < 8; ++block) {
+            plugin->processEvents(block == 0 ? &events : &none);
+            plugin->processReplacing(nullptr, outputs, 512);
+            for (size_t i = 0; i < 512; ++i) {
+                ASSERT_TRUE(std::isfinite(left[i]) && std::isfinite(right[i])) << poison << " " << block;
+            }
+        }
+    }
+}
+
 // ---------------------------------------------------------------- programs
 
 TEST_F(InstrumentPlugin, SelectingProgramsCopiesTheirValues) {
