@@ -29,16 +29,33 @@ TEST(CliInfo, OurPluginListsItsNineteenParameters) {
     EXPECT_EQ(info["inputs"], 0);
     EXPECT_EQ(info["outputs"], 2);
     EXPECT_EQ(info["programs"].size(), 128u);
+    EXPECT_EQ(info["effectName"], "Solvantis");
+    EXPECT_EQ(info["vendor"], "Quelvarin");
+    EXPECT_EQ(info["uniqueID"]["text"], "kwbt");
+    EXPECT_EQ(info["flags"]["names"], json({"canReplacing", "isSynth"}));
+    EXPECT_EQ(info["canDo"]["receiveVstMidiEvent"], 1);
+    EXPECT_EQ(info["canDo"]["offline"], -1);
+    ASSERT_EQ(info["outputPins"].size(), 2u);
+    EXPECT_EQ(info["outputPins"][1]["label"], "Vstx 2");
+    // The names exactly as a host shows them, trailing blanks included.
+    const char* names[19] = {"Exciter ", "Modulation ", "TovFilter",  "Pick",       "Attack",
+                             "Decay",    "Sustain",     "Release",    "ADSRCurve",  "Volume",
+                             "Fixing",   "DynaTone",    "Distorter ", "Overdrive ", "Chorus ",
+                             "Legato ",  "Velocity ",   "ToneRama",   "PowerChord"};
     ASSERT_EQ(info["parameters"].size(), 19u);
     for (size_t i = 0; i < 19; ++i) {
         const json& p = info["parameters"][i];
         EXPECT_EQ(p["index"], i);
+        EXPECT_EQ(p["name"], names[i]);
         EXPECT_TRUE(p["name"].is_string());
         EXPECT_TRUE(p["label"].is_string());
         EXPECT_TRUE(p["display"].is_string());
         EXPECT_TRUE(p["value"].is_number());
     }
-    EXPECT_EQ(info["uniqueID"]["hex"].get<std::string>().size(), 10u);
+    EXPECT_EQ(info["uniqueID"]["hex"], "0x6b776274");
+    EXPECT_EQ(info["parameters"][9]["display"], "-6.02059");
+    EXPECT_EQ(info["parameters"][9]["label"], "dB");
+    EXPECT_EQ(info["programs"][127]["name"], "Basic");
 }
 
 TEST(CliInfo, ThirdPartyAndTestPlugins) {

@@ -210,8 +210,24 @@ TEST(CliRender, OurPluginRendersStereoAndTheSameSongTwiceGivesTheSameFile) {
     EXPECT_EQ(file.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
     EXPECT_GE(file.frames, 72000 + 4800);
     EXPECT_LE(file.frames, 72000 + 480000);
-    EXPECT_TRUE(levelOf(file).finite);
+    const Level level = levelOf(file);
+    EXPECT_TRUE(level.finite);
+    EXPECT_GT(level.peak, 0.01f);
+    EXPECT_LE(level.peak, 1.0f);
+    // Before the first note (0.5 s) the instrument is silent.
+    for (size_t i = 0; i < size_t(24000) * 2; ++i) {
+        ASSERT_EQ(file.samples[i], 0.0f) << i;
+    }
     EXPECT_EQ(readFile(scratch.path("first.wav")), readFile(scratch.path("second.wav")));
+
+    // Names match with trailing blanks ignored and letter case folded: "Distorter " is the plug-in's.
+    run = runCli(scratch, {"render", "song.mid", "-o", "dirty.wav", "--rate", "48000", "--block", "256",
+                           "--set", "DISTORTER=0.9", "--set", "legato=0"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const AudioFile dirty = readAudio(scratch.path("dirty.wav"));
+    EXPECT_TRUE(levelOf(dirty).finite);
+    EXPECT_GT(levelOf(dirty).peak, 0.01f);
+    EXPECT_NE(readFile(scratch.path("dirty.wav")), readFile(scratch.path("first.wav")));
 }
 
 // Without a MIDI file the built-in demo plays into solvantis-demo.wav.
@@ -225,7 +241,10 @@ TEST(CliRender, TheDemoPlaysWithoutAMidiFile) {
     EXPECT_EQ(file.channels, 2);
     EXPECT_GE(file.frames, 22050 * 10); // the phrase lasts about eleven seconds
     EXPECT_LE(file.frames, 22050 * 22);
-    EXPECT_TRUE(levelOf(file).finite);
+    const Level level = levelOf(file);
+    EXPECT_TRUE(level.finite);
+    EXPECT_GT(level.peak, 0.05f);
+    EXPECT_LE(level.peak, 1.0f);
 }
 
 namespace {
