@@ -109,31 +109,6 @@ TEST_F(InstrumentThroughHost, ProgramsThroughTheDispatcher) {
     EXPECT_EQ(host->getProgramName(), std::string(23, 'n'));
 }
 
-TEST_F(InstrumentThroughHost, MidiProgramNames) {
-    MidiProgramName r{};
-    r.thisProgramIndex = 7;
-    EXPECT_EQ(host->getMidiProgramName(0, r), 128);
-    EXPECT_STREQ(r.name, "Clavi");
-    r.thisProgramIndex = 127;
-    EXPECT_EQ(host->getMidiProgramName(0, r), 128);
-    EXPECT_STREQ(r.name, "Gunshot");
-    EXPECT_EQ(r.parentCategoryIndex, 15);
-    r.thisProgramIndex = 20;
-    EXPECT_EQ(host->getMidiProgramName(9, r), 1);
-    EXPECT_STREQ(r.name, "Standard");
-    EXPECT_EQ(host->getCurrentMidiProgram(5, r), 5);
-    EXPECT_STREQ(r.name, "Electric Piano 2");
-    EXPECT_EQ(host->getCurrentMidiProgram(16, r), -1);
-    MidiProgramCategory c{};
-    c.thisCategoryIndex = 16;
-    EXPECT_EQ(host->getMidiProgramCategory(3, c), 17);
-    EXPECT_STREQ(c.name, "DrumSets");
-    EXPECT_EQ(host->getMidiProgramCategory(9, c), 1);
-    EXPECT_STREQ(c.name, "Drums");
-    MidiKeyName k{};
-    EXPECT_FALSE(host->getMidiKeyName(0, k));
-}
-
 TEST_F(InstrumentThroughHost, SwitchingOnAfterANewRateAsksForMidiOnce) {
     host->setSampleRate(48000.0f);
     host->setBlockSize(256);

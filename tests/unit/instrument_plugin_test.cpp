@@ -384,6 +384,8 @@ TEST_F(InstrumentPlugin, DefaultDisplays) {
 TEST_F(InstrumentPlugin, DisplaysAtTheirEdges) {
     EXPECT_EQ(displayAt(10, 0.005f), "Min");
     EXPECT_EQ(displayAt(10, 0.995f), "Max");
+    EXPECT_EQ(displayAt(10, -3.0f), "Min");
+    EXPECT_EQ(displayAt(10, 7.0f), "Max");
     EXPECT_EQ(displayAt(10, 0.5f), "2440.000");
     EXPECT_EQ(displayAt(10, 0.01f), "440.7999");
     EXPECT_EQ(displayAt(10, 0.99f), "8280.799");
