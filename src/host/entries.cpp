@@ -58,8 +58,9 @@ void processReplacingEntry(AEffect* effect, float** inputs, float** outputs, int
 
 void setParameterEntry(AEffect* effect, int32_t index, float value) {
     EffectBase* object = EffectBase::fromEffect(effect);
-    // A NaN or an infinity is no parameter value; storing one would reach the audio.
-    if (object && std::isfinite(value)) {
+    // Values are stored as the host sends them, NaN and infinities included: the render keeps them out
+    // of the audio, and a host reading a parameter back must see what it wrote.
+    if (object) {
         object->setParameter(index, value);
     }
 }
