@@ -212,8 +212,8 @@ TEST_F(NoteLogic, ANegativeOffsetAppliesAtTheFirstFrameAndDoesNotEndTheList) {
     EXPECT_EQ(voice().noteEvents[0].deltaFrames, 0);
     rig.render(2);
     EXPECT_TRUE(voice().voiceGate) << "applied within a 2-frame block";
-    rig.render(64); // the pending entries are still applied
-    EXPECT_EQ(voice().voiceFrequency, noteFrequencies[62]);
+    EXPECT_EQ(voice().voiceFrequency, noteFrequencies[62])
+        << "the later entries apply at the block's last frame";
 }
 
 TEST_F(NoteLogic, MoreThan1023EntriesKeepTheNewestInTheLastPlace) {

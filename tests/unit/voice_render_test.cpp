@@ -157,8 +157,14 @@ TEST_F(Render, NullOutputsAreLeftAlone) {
     rig.engine->processReplacing(rig.params, rig.sampleRate, oneMissing, 64);
     EXPECT_EQ(right, std::vector<float>(64, 7.0f));
     rig.engine->processReplacing(rig.params, rig.sampleRate, nullptr, 64);
-    rig.render(0);
-    rig.render(-5);
+    // A frame count of 0 or less writes nothing into real buffers either.
+    std::vector<float> left(64, 7.0f);
+    float* both[2] = {left.data(), right.data()};
+    for (int32_t frames : {0, -5}) {
+        rig.engine->processReplacing(rig.params, rig.sampleRate, both, frames);
+        EXPECT_EQ(left, std::vector<float>(64, 7.0f)) << frames;
+        EXPECT_EQ(right, std::vector<float>(64, 7.0f)) << frames;
+    }
     rig.render(64);
     EXPECT_TRUE(rig.state().voice.voiceGate);
 }

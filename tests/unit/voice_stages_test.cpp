@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <memory>
+#include <vector>
 
 #include "dsp/delay_line.h"
 #include "dsp/engine_setup.h"
@@ -132,21 +133,50 @@ TEST(Overdrive, CubicShapingAtFullDrive) {
     EXPECT_FLOAT_EQ(overdriveStep(0.5f, 0.0f, 0.5f), 0.5f);
 }
 
-TEST_F(Stages, TheChorusKeepsTheLowsAndAFifthInTheCentre) {
+// An impulse through the chorus at full mix: each side echoes it after its own sweep delay (30 ms on the
+// left, 33.3 ms on the right), and each echo comes back at 0.3 of the one before; the centre keeps the
+// lows and a fifth of the signal, so the two sides differ only by their echoes.
+TEST_F(Stages, TheChorusEchoesTheHighsAfterEachSidesDelay) {
     ChorusState& c = engine->chorus;
-    for (int i = 0; i < 4000; ++i) {
-        const float l = std::sin(static_cast<float>(i) * 0.1f) * 0.5f;
+    const int n = 4000;
+    std::vector<float> echoLeft(n), echoRight(n), difference(n);
+    for (int i = 0; i < n; ++i) {
         float left = 0.0f, right = 0.0f;
-        const float lowBefore = c.chorusLowState;
-        chorusStep(c, l, 1.0f, k, sr * 0.03f, 0.5f, left, right);
-        const float low = lowBefore + (l - lowBefore) * k * 233.0f;
-        const float centre = static_cast<float>(l * 0.2 + low);
-        ASSERT_FLOAT_EQ(left, (centre + c.chorusOutLeft) * 0.5f);
-        ASSERT_FLOAT_EQ(right, (centre + c.chorusOutRight) * 0.5f);
+        chorusStep(c, i == 0 ? 1.0f : 0.0f, 1.0f, k, sr * 0.03f, 1.0f, left, right);
+        echoLeft[static_cast<size_t>(i)] = c.chorusOutLeft;
+        echoRight[static_cast<size_t>(i)] = c.chorusOutRight;
+        difference[static_cast<size_t>(i)] = left - right;
+        ASSERT_NEAR(difference[static_cast<size_t>(i)], c.chorusOutLeft - c.chorusOutRight, 1e-6f);
     }
-    EXPECT_NE(c.chorusOutLeft, c.chorusOutRight) << "the two sides are swept differently";
-    EXPECT_NEAR(c.chorusLineLeft->getDelay(), 1323.0f, 1323.0f * 0.031f);
-    EXPECT_NEAR(c.chorusLineRight->getDelay(), 1470.0f, 1470.0f * 0.031f);
+    auto peakIn = [](const std::vector<float>& v, int from, int to) {
+        int best = from;
+        for (int i = from; i < to; ++i) {
+            if (std::fabs(v[static_cast<size_t>(i)]) > std::fabs(v[static_cast<size_t>(best)])) {
+                best = i;
+            }
+        }
+        return best;
+    };
+    auto around = [](const std::vector<float>& v, int centre) {
+        float sum = 0.0f;
+        for (int i = centre - 6; i <= centre + 6; ++i) {
+            sum += v[static_cast<size_t>(i)];
+        }
+        return sum;
+    };
+    const int firstLeft = peakIn(echoLeft, 1, 2000);
+    const int firstRight = peakIn(echoRight, 1, 2000);
+    EXPECT_NEAR(firstLeft, 1323, 6) << "left echo after 30 ms";
+    // The right sweep starts by shortening its 1470-sample delay: the echo comes a little early.
+    EXPECT_GE(firstRight, 1440);
+    EXPECT_LE(firstRight, 1471);
+    EXPECT_GT(around(echoLeft, firstLeft), 0.7f) << "the highs of the impulse are echoed";
+    const int secondLeft = peakIn(echoLeft, firstLeft + 600, n - 10);
+    EXPECT_NEAR(secondLeft, 2 * firstLeft, 12);
+    EXPECT_NEAR(around(echoLeft, secondLeft) / around(echoLeft, firstLeft), 0.3f, 0.06f)
+        << "each pass feeds back 0.3 of the line's output";
+    EXPECT_NEAR(difference[static_cast<size_t>(firstLeft)], echoLeft[static_cast<size_t>(firstLeft)], 2e-3f)
+        << "at the left echo the right line gives only its untouched fill";
 }
 
 } // namespace
