@@ -160,3 +160,25 @@ TEST_F(CliBadInput, LimitsThemselvesAreAccepted) {
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(readAudio(scratch.path("one.wav")).frames, 4000);
 }
+
+// An interrupted render removes its unfinished file.
+TEST_F(CliBadInput, AnInterruptedRenderLeavesNothingBehind) {
+    MidiFileBuilder endless;
+    endless.event(0, {0x90, 50, 100}).event(96000, {0xB0, 7, 100}); // a note held for 100 s
+    scratch.write("endless.mid", endless.bytes());
+    const std::vector<std::string> before = scratch.files();
+    std::string command = "cd ";
+    command += shellQuote(scratch.root());
+    command += " && FAKE_PLUGIN_DELAY_US=2000 timeout --preserve-status -s INT 0.5 ";
+    command += shellQuote(SOLVANTIS_CLI_PATH);
+    command += " render endless.mid --plugin ";
+    command += shellQuote(fake);
+    command += " --max-length 3600 >/dev/null 2>";
+    command += shellQuote(scratch.path("err"));
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << status;
+    EXPECT_NE(readFile(scratch.path("err")).find("interrupted"), std::string::npos)
+        << readFile(scratch.path("err"));
+    std::filesystem::remove(scratch.path("err"));
+    EXPECT_EQ(scratch.files(), before);
+}

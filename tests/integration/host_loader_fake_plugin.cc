@@ -6,6 +6,7 @@
 //   FAKE_BAD_MAGIC       the record's magic is wrong
 //   FAKE_NO_ENTRY        neither entry is exported
 //   FAKE_MAIN_ONLY       only `main` is exported
+// FAKE_PLUGIN_DELAY_US makes every process call take that long.
 // The log goes to the file named by FAKE_PLUGIN_LOG, one line per call:
 //   dispatch <opcode> <index> <value> <opt>     setParameter <index> <value>
 //   event <deltaFrames> <status> <data1> <data2>     process <frames>     replacing <frames>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 using namespace solvantis;
 
@@ -90,6 +92,10 @@ intptr_t dispatcher(AEffect*, int32_t opcode, int32_t index, intptr_t value, voi
 
 // 0.5 on the first output and -0.25 on the second while any key is down, from the frame of its note-on.
 void fill(float** outputs, int32_t frames, bool add) {
+    // A slow plug-in, for tests that need a render to take a while.
+    if (const char* delay = std::getenv("FAKE_PLUGIN_DELAY_US")) {
+        usleep(useconds_t(std::atoi(delay)));
+    }
     int next = 0;
     for (int32_t i = 0; i < frames; ++i) {
         while (next < changeCount && changes[next].frame <= i) {
