@@ -180,6 +180,10 @@ TEST_F(InstrumentThroughHost, UnusualValuesThroughTheRecord) {
     EXPECT_EQ(e->getParameter(e, 9), 1.5f);
     e->setParameter(e, 4, -2.0f);
     EXPECT_EQ(e->getParameter(e, 4), -2.0f);
+    e->setParameter(e, 4, std::nanf(""));
+    EXPECT_TRUE(std::isnan(e->getParameter(e, 4)));
+    e->setParameter(e, 12, -INFINITY);
+    EXPECT_EQ(e->getParameter(e, 12), -INFINITY);
     e->setParameter(e, 19, 0.5f);
     EXPECT_EQ(e->getParameter(e, 19), 0.0f);
     e->setParameter(e, 15, 0.99f);
