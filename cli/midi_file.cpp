@@ -162,9 +162,15 @@ std::string smfStructureProblem(const uint8_t* bytes, size_t size) {
         return "format " + std::to_string(format) + " with " + std::to_string(declaredTracks) + " tracks";
     }
     if (division & 0x8000) {
-        return "time code (SMPTE) timing is not supported, only pulses per quarter note";
-    }
-    if (division == 0) {
+        const int framesPerSecond = -int(int8_t(bytes[12]));
+        if (framesPerSecond != 24 && framesPerSecond != 25 && framesPerSecond != 29 &&
+            framesPerSecond != 30) {
+            return "time code of " + std::to_string(framesPerSecond) + " frames a second";
+        }
+        if (bytes[13] == 0) {
+            return "time code with no ticks per frame";
+        }
+    } else if (division == 0) {
         return "zero pulses per quarter note";
     }
     unsigned tracks = 0;
@@ -222,6 +228,17 @@ MidiSong parseMidiData(const void* data, size_t size, const std::string& name) {
     std::vector<uint8_t> padded(bytes, bytes + size);
     padded.resize(size + 64, 0);
 
+    // Time-code files count ticks of a fixed length and ignore tempo events. libsmf reads only
+    // pulses per quarter note, so it gets a neutral division and we time the events from their ticks.
+    double secondsPerTick = 0.0;
+    if (bytes[12] & 0x80) {
+        const int framesPerSecond = -int(int8_t(bytes[12]));
+        const double rate = framesPerSecond == 29 ? 30000.0 / 1001.0 : double(framesPerSecond);
+        secondsPerTick = 1.0 / (rate * double(bytes[13]));
+        padded[12] = 0x01;
+        padded[13] = 0xE0;
+    }
+
     SmfLogCapture capture;
     std::unique_ptr<smf_t, SmfDeleter> smf(smf_load_from_memory(padded.data(), int(size)));
     if (!smf) {
@@ -236,7 +253,8 @@ MidiSong parseMidiData(const void* data, size_t size, const std::string& name) {
     MidiSong song;
     song.format = smf->format;
     song.tracks = smf->number_of_tracks;
-    song.lengthSeconds = smf_get_length_seconds(smf.get());
+    song.lengthSeconds = secondsPerTick > 0.0 ? smf_get_length_pulses(smf.get()) * secondsPerTick
+                                              : smf_get_length_seconds(smf.get());
 
     // smf_get_next_event merges the tracks in time order.
     smf_rewind(smf.get());
@@ -250,7 +268,7 @@ MidiSong parseMidiData(const void* data, size_t size, const std::string& name) {
             continue; // meta events, system exclusive and system common messages stay in the file
         }
         MidiMessage message;
-        message.seconds = event->time_seconds;
+        message.seconds = secondsPerTick > 0.0 ? event->time_pulses * secondsPerTick : event->time_seconds;
         message.bytes[0] = status;
         message.bytes[1] = event->midi_buffer[1] & 0x7F;
         if (dataBytes == 2) {

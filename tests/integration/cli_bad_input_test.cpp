@@ -67,9 +67,9 @@ TEST_F(CliBadInput, MidiFiles) {
     scratch.write("format.mid", broken);
     expectRefused(render({"format.mid"}), "format");
     broken = good;
-    broken[12] = char(0xE7); // time code timing
-    scratch.write("smpte.mid", broken);
-    expectRefused(render({"smpte.mid"}), "SMPTE");
+    broken[12] = char(0xEC); // time code of 20 frames a second
+    scratch.write("timecode.mid", broken);
+    expectRefused(render({"timecode.mid"}), "20 frames");
     broken = good;
     broken[11] = 2; // announces a second track that is not there
     broken[9] = 1;

@@ -331,3 +331,23 @@ TEST(CliRender, TheDemoPhraseIsBalanced) {
     EXPECT_GE(file.frames, 44100 * 10);
     EXPECT_LE(file.frames, 44100 * 12);
 }
+
+// Time-code files (25 frames of 40 ticks: a millisecond a tick) are timed by their ticks; tempo events
+// do not change them.
+TEST(CliRender, TimeCodeFilesAreTimedByTheirTicks) {
+    ScratchFolder scratch;
+    const std::string fake = buildFakePlugin(scratch, "");
+    ASSERT_FALSE(fake.empty());
+    MidiFileBuilder midi;
+    midi.tempo(0, 1000000).event(500, {0x90, 60, 100}).tempo(0, 250000).event(500, {0x80, 60, 0});
+    std::string bytes = midi.bytes();
+    bytes[12] = char(0xE7); // -25
+    bytes[13] = char(40);
+    scratch.write("film.mid", bytes);
+    const std::string log = scratch.path("calls.log");
+    const RunResult run = runCli(scratch, {"render", "film.mid", "--plugin", fake, "--rate", "8000"},
+                                 {{"FAKE_PLUGIN_LOG", log}});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(eventsAtFrames(log), (std::vector<std::string>{"4000 144 60 100", "8000 128 60 0"}));
+    EXPECT_EQ(readAudio(scratch.path("film.wav")).frames, 8000 + 800);
+}
