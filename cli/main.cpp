@@ -141,6 +141,11 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "solvantis: warning: stopped at the maximum length of %s s\n",
                              maxLengthText.c_str());
             }
+            if (summary.tailCut) {
+                std::fprintf(stderr,
+                             "solvantis: warning: still sounding 10 s after the last event; the tail was "
+                             "cut there (use --tail SECONDS for a longer one)\n");
+            }
             std::printf("%s\n", summaryLine(summary).c_str());
             return 0;
         }

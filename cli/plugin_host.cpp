@@ -179,8 +179,23 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
             std::lock_guard<std::mutex> lock(registryLock);
             loadingHost = this;
         }
-        record = entry(&PluginHost::hostCallback);
+        bool threw = false;
+        try {
+            record = entry(&PluginHost::hostCallback);
+        } catch (...) {
+            // A C++ exception out of a plug-in's entry: the plug-in is not usable.
+            threw = true;
+        }
         std::lock_guard<std::mutex> lock(registryLock);
+        if (threw) {
+            loadingHost = nullptr;
+            dlclose(library);
+            library = nullptr;
+            throw PluginLoadError(PluginLoadError::Reason::NoRecord,
+                                  "plug-in " + quote(path) + " failed in " + entrySymbol +
+                                      " (it threw an exception)",
+                                  received);
+        }
         loadingHost = nullptr;
         if (record != nullptr && record->magic == kEffectMagic) {
             registry()[record] = this;

@@ -265,6 +265,7 @@ RenderResult renderSchedule(PluginHost& host, const std::vector<ScheduledEvent>&
     if (quietEnough || limit == end) {
         result.stoppedAtMaxLength = false;
     }
+    result.tailCut = settings.autoTail && !quietEnough && !result.stoppedAtMaxLength && position >= end;
     return result;
 }
 
@@ -458,6 +459,7 @@ RenderSummary runRender(const RenderOptions& given) {
     summary.realTimeFactor = elapsed > 0.0 ? summary.seconds / elapsed : 0.0;
     summary.nonFiniteSamples = result.nonFiniteSamples;
     summary.stoppedAtMaxLength = result.stoppedAtMaxLength;
+    summary.tailCut = result.tailCut;
     return summary;
 }
 

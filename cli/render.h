@@ -40,6 +40,7 @@ struct RenderResult {
     float peak = 0.0f;            // largest magnitude of any sample
     int64_t nonFiniteSamples = 0; // NaN or infinite samples from the plug-in, written as 0
     bool stoppedAtMaxLength = false;
+    bool tailCut = false; // the auto tail reached its longest while the output still sounded
 };
 
 // Receives the rendered audio, interleaved, block by block.
@@ -83,6 +84,7 @@ struct RenderSummary {
     double realTimeFactor = 0.0;
     int64_t nonFiniteSamples = 0;
     bool stoppedAtMaxLength = false;
+    bool tailCut = false;
 };
 
 // Checks the options that need no file (rate, block size, tail, length); throws CliError.

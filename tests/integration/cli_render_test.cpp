@@ -162,6 +162,7 @@ TEST(CliRender, FixedTailAndMaximumLength) {
     ASSERT_TRUE(file.opened);
     EXPECT_EQ(file.format, SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
     EXPECT_EQ(file.frames, 8000 + 80000);
+    EXPECT_NE(run.err.find("still sounding"), std::string::npos) << run.err;
 
     // ... and --max-length bounds everything, with a warning.
     run = runCli(scratch, {"render", "endless.mid", "-o", "short.wav", "--plugin", fake, "--rate", "8000",
