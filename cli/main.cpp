@@ -60,8 +60,10 @@ int main(int argc, char** argv) {
     render->add_option("--rate", rateText, "sample rate in Hz (default 44100)");
     render->add_option("--block", blockText, "frames per process call (default 512)");
     render->add_option("--program", programText, "program to select before rendering");
-    render->add_option("--set", settings,
-                       "NAME=VALUE or INDEX=VALUE: a parameter value 0..1; may be repeated");
+    // One value per --set, so that a MIDI file named after it is not taken for another setting.
+    render
+        ->add_option("--set", settings, "NAME=VALUE or INDEX=VALUE: a parameter value 0..1; may be repeated")
+        ->allow_extra_args(false);
     render->add_option("--tail", tailText,
                        "after the last event: 'auto' (until quiet, at most 10 s) or seconds");
     render->add_option("--format", formatText, "wav or flac (default: from the output name, else wav)");

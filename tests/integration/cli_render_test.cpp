@@ -82,8 +82,9 @@ TEST(CliRender, DeliversEveryEventAtItsFrameInHostOrder) {
 
     const RunResult run =
         runCli(scratch,
-               {"render", "song.mid", "--plugin", fake, "--rate", "44100", "--block", "512", "--set",
-                "gain=0.25", "--set", "1=0.75", "--program", "0", "--bits", "float"},
+               // The MIDI file after a --set: each --set takes one value.
+               {"render", "--plugin", fake, "--rate", "44100", "--block", "512", "--set", "gain=0.25",
+                "--set", "1=0.75", "song.mid", "--program", "0", "--bits", "float"},
                {{"FAKE_PLUGIN_LOG", log}});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(lines(run.out).size(), 1u) << run.out;
