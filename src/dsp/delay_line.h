@@ -145,9 +145,12 @@ inline void DelayLine::setDelay(float d) noexcept {
         delay = d;
         p = static_cast<double>(writeIndex) - static_cast<double>(d);
     }
+    // A tiny delay at write position 0 gives a p just below 0 that rounds to exactly the length once the
+    // length is added: that too wraps to slot 0.
     if (p < 0.0) {
         p += length;
-    } else if (p >= length) {
+    }
+    if (p >= length) {
         p -= length;
     }
     placeReadPosition(p);

@@ -324,6 +324,20 @@ TEST(DelayLineWrap, IndicesStayInRangeUnderAnyDelay) {
     }
 }
 
+// A delay so small that write position minus delay plus the length rounds to the length itself (in double
+// precision) must still wrap to slot 0: the read would otherwise land one slot past the buffer.
+TEST(DelayLineWrap, TinyDelayAtWritePositionZeroWrapsToSlotZero) {
+    for (const float tiny : {1e-20f, 1e-30f, 1e-45f}) {
+        DelayLine line(5.0f, 3000);
+        ASSERT_EQ(line.getWriteIndex(), 0);
+        line.setDelay(tiny);
+        EXPECT_EQ(line.getReadIndex(), 0) << tiny;
+        EXPECT_EQ(line.getFraction(), 0.0f) << tiny;
+        // Delay about 0: a tick returns the sample it has just written.
+        EXPECT_EQ(line.tickLinear(42.0f), 42.0f) << tiny;
+    }
+}
+
 TEST(DelayLineResize, GrowingKeepsTheIndicesShrinkingBringsThemIntoRange) {
     DelayLine line(20.0f, 100);
     for (int n = 0; n < 90; ++n) {
