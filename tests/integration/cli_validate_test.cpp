@@ -1,0 +1,199 @@
+// `solvantis validate`: passes on well-behaved plug-ins (ours, a third-party one, a small fake) and
+// fails, with the right check named, on fakes broken in one way each.
+#include "integration/host_loader_support.h"
+#include "validate.h"
+
+#include <gtest/gtest.h>
+#include <map>
+#include <nlohmann/json.hpp>
+
+using namespace solvantis;
+using namespace solvantis::testing;
+using nlohmann::json;
+
+namespace {
+
+// The variants of validate_fake_plugin.cc, each compiled once, when a test first asks for it. (CTest
+// runs every test in a process of its own, so a suite-wide build of all variants would repeat.)
+class CliValidate : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { scratch = new ScratchFolder; }
+    static void TearDownTestSuite() {
+        delete scratch;
+        scratch = nullptr;
+        plugins.clear();
+    }
+
+    // Compiles the variants not built yet, side by side.
+    static void build(const std::vector<std::string>& variants) {
+        const std::string source =
+            std::string(SOLVANTIS_SOURCE_DIR) + "/tests/integration/validate_fake_plugin.cc";
+        std::string command;
+        for (const std::string& v : variants) {
+            if (plugins.count(v) != 0) {
+                continue;
+            }
+            const std::string out = scratch->path("fake" + v + ".so");
+            command += "c++ -std=c++20 -shared -fPIC -O1 -I" +
+                       shellQuote(std::string(SOLVANTIS_SOURCE_DIR) + "/src") + (v.empty() ? "" : " -D" + v) +
+                       " " + shellQuote(source) + " -o " + shellQuote(out) + " & ";
+            plugins[v] = out;
+        }
+        if (!command.empty()) {
+            command += "wait";
+            EXPECT_EQ(std::system(command.c_str()), 0);
+        }
+    }
+
+    static std::string plugin(const std::string& variant) {
+        build({variant});
+        const std::string path = plugins[variant];
+        EXPECT_TRUE(std::filesystem::exists(path)) << "fake plug-in " << variant << " did not build";
+        return path;
+    }
+
+    static std::map<std::string, CheckResult> run(const std::string& path, bool strict = false,
+                                                  bool isolate = true) {
+        ValidateOptions options;
+        options.pluginPath = path;
+        options.strict = strict;
+        options.isolate = isolate;
+        const ValidateReport report = runValidate(options);
+        std::map<std::string, CheckResult> byName;
+        for (const CheckResult& c : report.checks) {
+            byName[c.name] = c;
+        }
+        EXPECT_EQ(report.checks.size(), checkNames().size());
+        return byName;
+    }
+
+    static ScratchFolder* scratch;
+    static std::map<std::string, std::string> plugins;
+};
+
+ScratchFolder* CliValidate::scratch = nullptr;
+std::map<std::string, std::string> CliValidate::plugins;
+
+std::string statuses(const std::map<std::string, CheckResult>& checks) {
+    std::string text;
+    for (const auto& [name, c] : checks) {
+        text += name + ": " + statusName(c.status) + " " + c.reason + "\n";
+    }
+    return text;
+}
+
+} // namespace
+
+TEST_F(CliValidate, OurPluginPassesEveryCheckThatApplies) {
+    const auto checks = run(SOLVANTIS_PLUGIN_PATH, true);
+    for (const auto& [name, c] : checks) {
+        EXPECT_NE(c.status, CheckStatus::Fail) << name << ": " << c.reason;
+    }
+    // The checks that compare renders found something to compare.
+    for (const char* name : {"determinism", "independence", "process-entries-agree", "silence-before-notes",
+                             "null-pointers", "zero-frames", "open-close-cycles"}) {
+        EXPECT_EQ(checks.at(name).status, CheckStatus::Pass) << name << ": " << checks.at(name).reason;
+    }
+    EXPECT_EQ(checks.at("audio-allocation").status, CheckStatus::Skip);
+    // "Modulation " is longer than the 8 characters hosts traditionally show: a warning, not a failure.
+    EXPECT_EQ(checks.at("parameter-texts").status, CheckStatus::Warn);
+}
+
+TEST_F(CliValidate, ThirdPartyPluginPassesAndItsSharedRandomGeneratorIsOnlyAWarning) {
+    if (!std::filesystem::exists(karsPath)) {
+        GTEST_SKIP() << karsPath << " is not installed (scripts/setup installs it)";
+    }
+    ScratchFolder here;
+    const RunResult cli = runCli(here, {"validate", "--plugin", karsPath, "--strict"});
+    EXPECT_EQ(cli.exitCode, 0) << cli.out;
+    EXPECT_NE(cli.out.find(" 0 failed"), std::string::npos) << cli.out;
+    // One render per fresh process is reproducible; instances in one process draw from one generator.
+    const auto checks = run(karsPath);
+    EXPECT_EQ(checks.at("determinism").status, CheckStatus::Warn) << checks.at("determinism").reason;
+    EXPECT_EQ(checks.at("process-entries-agree").status, CheckStatus::Pass);
+}
+
+TEST_F(CliValidate, WellBehavedFakePassesAndRunsAlikeWithoutChildProcesses) {
+    const auto isolated = run(plugin(""), true);
+    for (const auto& [name, c] : isolated) {
+        if (name != "audio-allocation") {
+            EXPECT_EQ(c.status, CheckStatus::Pass) << name << ": " << c.reason;
+        }
+    }
+    const auto inProcess = run(plugin(""), true, false);
+    for (const auto& [name, c] : isolated) {
+        EXPECT_EQ(inProcess.at(name).status, c.status) << name << ": " << inProcess.at(name).reason;
+    }
+}
+
+TEST_F(CliValidate, EachBrokenFakeFailsTheCheckForItsFault) {
+    const std::map<std::string, std::vector<std::string>> failing = {
+        {"FAKE_NAN", {"host-order", "rates-and-blocks", "notes-every-offset", "pitch-bend", "controllers"}},
+        {"FAKE_UNTOUCHED", {"silence-before-notes", "host-order"}},
+        {"FAKE_UNSEEDED", {"determinism"}},
+        {"FAKE_SHARED", {"independence"}},
+        {"FAKE_LONG_NAME", {"parameter-texts"}},
+        {"FAKE_CRASH_RANGE", {"out-of-range"}},
+        {"FAKE_PROCESS_HALF", {"process-entries-agree"}},
+    };
+    std::vector<std::string> variants;
+    for (const auto& entry : failing) {
+        variants.push_back(entry.first);
+    }
+    build(variants);
+    std::map<std::string, std::map<std::string, CheckResult>> results;
+    for (const auto& [variant, names] : failing) {
+        const auto& checks = results[variant] = run(plugin(variant));
+        for (const std::string& name : names) {
+            EXPECT_EQ(checks.at(name).status, CheckStatus::Fail) << variant << "\n" << statuses(checks);
+        }
+        // Each fault is found where it is, not everywhere: the record itself is fine.
+        EXPECT_EQ(checks.at("record").status, CheckStatus::Pass) << variant;
+    }
+    // A crash fails its own check only; the checks after it still run and pass.
+    const auto& crashing = results["FAKE_CRASH_RANGE"];
+    EXPECT_NE(crashing.at("out-of-range").reason.find("crashed"), std::string::npos)
+        << crashing.at("out-of-range").reason;
+    EXPECT_EQ(crashing.at("open-close-cycles").status, CheckStatus::Pass);
+    // Shared state inside the library: each instance alone is reproducible, neighbours disturb it.
+    EXPECT_EQ(results["FAKE_SHARED"].at("determinism").status, CheckStatus::Pass);
+}
+
+TEST_F(CliValidate, ExitCodeTableAndJsonFromTheCommandLine) {
+    ScratchFolder here;
+    const RunResult good = runCli(here, {"validate", "--plugin", plugin("")});
+    EXPECT_EQ(good.exitCode, 0) << good.out << good.err;
+    EXPECT_NE(good.out.find("PASS  record"), std::string::npos) << good.out;
+    EXPECT_NE(good.out.find("SKIP  null-pointers"), std::string::npos) << good.out;
+
+    const RunResult bad = runCli(here, {"validate", "--plugin", plugin("FAKE_NAN"), "--json"});
+    EXPECT_EQ(bad.exitCode, 1) << bad.err;
+    const json report = json::parse(bad.out, nullptr, false);
+    ASSERT_TRUE(report.is_object()) << bad.out;
+    EXPECT_EQ(report["passed"], false);
+    EXPECT_EQ(report["effectName"], "Fake");
+    ASSERT_EQ(report["checks"].size(), checkNames().size());
+    int failures = 0;
+    for (size_t i = 0; i < checkNames().size(); ++i) {
+        const json& c = report["checks"][i];
+        EXPECT_EQ(c["name"], checkNames()[i]);
+        EXPECT_TRUE(c["status"] == "PASS" || c["status"] == "WARN" || c["status"] == "FAIL" ||
+                    c["status"] == "SKIP");
+        EXPECT_TRUE(c["reason"].is_string() && !c["reason"].get<std::string>().empty());
+        failures += c["status"] == "FAIL";
+    }
+    EXPECT_EQ(report["counts"]["fail"], failures);
+    EXPECT_GT(failures, 0);
+}
+
+TEST_F(CliValidate, APluginThatCannotLoadIsOneErrorLine) {
+    ScratchFolder here;
+    here.write("not-a-plugin.so", "text, not a library");
+    for (const std::string& path : {here.path("missing.so"), here.path("not-a-plugin.so")}) {
+        const RunResult run = runCli(here, {"validate", "--plugin", path});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.rfind("solvantis: plug-in '", 0), 0u) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+}

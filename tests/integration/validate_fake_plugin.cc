@@ -1,0 +1,233 @@
+// A small well-behaved VST 2 synth that the validate tests compile at run time, and its broken variants:
+//   (default)         each instance its own state; a 0.25 square-ish tone at the held key, silence otherwise
+//   FAKE_NAN          one NaN sample at the frame of every note-on
+//   FAKE_UNTOUCHED    processReplacing writes nothing while no key is down
+//   FAKE_UNSEEDED     every instance starts from a different phase (it reads the clock)
+//   FAKE_SHARED       all instances share one phase and one set of held keys
+//   FAKE_LONG_NAME    parameter names run 80 bytes into the host's buffer
+//   FAKE_CRASH_RANGE  getParameter dereferences null for an index out of range
+//   FAKE_PROCESS_HALF the accumulating process entry adds only half the level
+#include "host/vst_abi.h"
+
+#include <cmath>
+#include <cstring>
+#include <ctime>
+
+using namespace solvantis;
+
+namespace {
+
+constexpr int32_t paramCount = 3;
+constexpr int32_t programCount = 2;
+
+struct Voice {
+    int keysDown = 0;
+    double phase = 0.0; // in cycles
+    float frequency = 440.0f;
+};
+
+struct Fake {
+    AEffect record; // first, so that the record's address is the object's
+    audioMasterCallback host = nullptr;
+    float parameters[paramCount] = {0.5f, 0.5f, 0.0f};
+    int32_t program = 0;
+    float sampleRate = 44100.0f;
+    Voice own;
+    Voice* voice = &own;
+    struct Change {
+        int32_t frame;
+        int change;
+        int key;
+    } changes[512];
+    int changeCount = 0;
+};
+
+#ifdef FAKE_SHARED
+Voice sharedVoice;
+#endif
+
+Fake* self(AEffect* e) {
+    return static_cast<Fake*>(e->object);
+}
+
+void copy(void* ptr, const char* text) {
+    if (ptr != nullptr) {
+        std::strcpy(static_cast<char*>(ptr), text);
+    }
+}
+
+intptr_t dispatcher(AEffect* e, int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt) {
+    Fake* f = self(e);
+    static const char* names[paramCount] = {"Gain", "Tone", "Mode"};
+    switch (opcode) {
+    case effClose:
+        delete f;
+        return 1;
+    case effSetSampleRate:
+        f->sampleRate = opt;
+        return 0;
+    case effSetProgram:
+        if (value >= 0 && value < programCount) {
+            f->program = int32_t(value);
+        }
+        return 0;
+    case effGetProgram:
+        return f->program;
+    case effGetProgramName:
+        copy(ptr, f->program == 0 ? "First" : "Second");
+        return 0;
+    case effGetProgramNameIndexed:
+        if (index < 0 || index >= programCount) {
+            return 0;
+        }
+        copy(ptr, index == 0 ? "First" : "Second");
+        return 1;
+    case effGetParamName:
+#ifdef FAKE_LONG_NAME
+        if (ptr != nullptr && index >= 0 && index < paramCount) {
+            std::memset(ptr, 'x', 80);
+            static_cast<char*>(ptr)[80] = '\0';
+        }
+        return 0;
+#endif
+        if (index >= 0 && index < paramCount) {
+            copy(ptr, names[index]);
+        }
+        return 0;
+    case effGetParamLabel:
+        if (index >= 0 && index < paramCount) {
+            copy(ptr, "dB");
+        }
+        return 0;
+    case effGetParamDisplay:
+        if (index >= 0 && index < paramCount && ptr != nullptr) {
+            std::strcpy(static_cast<char*>(ptr), f->parameters[index] > 0.5f ? "high" : "low");
+        }
+        return 0;
+    case effGetEffectName:
+        copy(ptr, "Fake");
+        return 1;
+    case effProcessEvents: {
+        const auto* list = static_cast<const VstEvents*>(ptr);
+        for (int32_t i = 0; i < list->numEvents; ++i) {
+            const auto* m = reinterpret_cast<const VstMidiEvent*>(eventList(list)[i]);
+            if (m->type != kVstMidiType) {
+                continue;
+            }
+            const int kind = m->midiData[0] & 0xF0;
+            const int change = (kind == 0x90 && m->midiData[2] != 0) ? 1
+                               : (kind == 0x80 || kind == 0x90)      ? -1
+                                                                     : 0;
+            if (change != 0 && f->changeCount < 512) {
+                f->changes[f->changeCount++] = {m->deltaFrames, change, m->midiData[1]};
+            }
+        }
+        return 1;
+    }
+    default:
+        return 0;
+    }
+}
+
+void fill(AEffect* e, float** outputs, int32_t frames, bool add) {
+    Fake* f = self(e);
+    Voice& v = *f->voice;
+    int next = 0;
+#ifdef FAKE_UNTOUCHED
+    if (!add && v.keysDown == 0 && f->changeCount == 0) {
+        return;
+    }
+#endif
+    for (int32_t i = 0; i < frames; ++i) {
+        bool noteOn = false;
+        while (next < f->changeCount && f->changes[next].frame <= i) {
+            const auto& c = f->changes[next++];
+            v.keysDown = v.keysDown + c.change < 0 ? 0 : v.keysDown + c.change;
+            if (c.change > 0) {
+                v.frequency = 440.0f * std::pow(2.0f, float(c.key - 69) / 12.0f);
+                noteOn = true;
+            }
+        }
+        float level = 0.0f;
+        if (v.keysDown > 0) {
+            v.phase += double(v.frequency) / double(f->sampleRate);
+            v.phase -= std::floor(v.phase);
+            level = (v.phase < 0.5 ? 0.25f : -0.25f) * (0.5f + f->parameters[0]);
+        }
+#ifdef FAKE_NAN
+        if (noteOn) {
+            level = std::nanf("");
+        }
+#endif
+        (void)noteOn;
+        for (int c = 0; c < 2; ++c) {
+#ifdef FAKE_PROCESS_HALF
+            const float out = add ? level * 0.5f : level;
+#else
+            const float out = level;
+#endif
+            outputs[c][i] = add ? outputs[c][i] + out : out;
+        }
+    }
+    f->changeCount = 0;
+}
+
+void process(AEffect* e, float**, float** outputs, int32_t frames) {
+    fill(e, outputs, frames, true);
+}
+
+void processReplacing(AEffect* e, float**, float** outputs, int32_t frames) {
+    fill(e, outputs, frames, false);
+}
+
+void setParameter(AEffect* e, int32_t index, float value) {
+    if (index >= 0 && index < paramCount) {
+        self(e)->parameters[index] = value;
+    }
+}
+
+float getParameter(AEffect* e, int32_t index) {
+#ifdef FAKE_CRASH_RANGE
+    if (index < 0 || index >= paramCount) {
+        volatile float* nowhere = nullptr;
+        return *nowhere;
+    }
+#endif
+    return index >= 0 && index < paramCount ? self(e)->parameters[index] : 0.0f;
+}
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) AEffect* VSTPluginMain(audioMasterCallback callback) {
+    if (callback(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) {
+        return nullptr;
+    }
+    Fake* f = new Fake;
+    std::memset(&f->record, 0, sizeof f->record);
+    f->host = callback;
+#ifdef FAKE_SHARED
+    f->voice = &sharedVoice;
+#endif
+#ifdef FAKE_UNSEEDED
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    f->own.phase = double(now.tv_nsec) / 1e9;
+#endif
+    AEffect& r = f->record;
+    r.magic = kEffectMagic;
+    r.dispatcher = dispatcher;
+    r.process = process;
+    r.setParameter = setParameter;
+    r.getParameter = getParameter;
+    r.numPrograms = programCount;
+    r.numParams = paramCount;
+    r.numInputs = 0;
+    r.numOutputs = 2;
+    r.flags = effFlagsIsSynth | effFlagsCanReplacing;
+    r.ioRatio = 1.0f;
+    r.object = f;
+    r.uniqueID = fourCharCode('F', 'k', 'V', 'l');
+    r.version = 1;
+    r.processReplacing = processReplacing;
+    return &r;
+}
