@@ -166,7 +166,7 @@ public:
         for (int32_t c = 0; c < std::max(outputs, 2); ++c) {
             float* out = buffers.outputs()[c];
             std::fill(out, out + frames, replacing ? prefill : 0.0f);
-            std::fill(out + frames, out + buffers.capacity(), guardValue);
+            std::fill(out + frames, out + frames + guardFrames, guardValue);
         }
         if (replacing) {
             host.processReplacing(buffers.inputs(), buffers.outputs(), frames);
@@ -193,7 +193,7 @@ public:
                     captured.push_back(v);
                 }
             }
-            for (int32_t i = frames; i < buffers.capacity(); ++i) {
+            for (int32_t i = frames; i < frames + guardFrames; ++i) {
                 if (!sameBits(out[i], guardValue)) {
                     ++faults.beyond;
                     if (faults.firstBadFrame < 0) {
@@ -606,7 +606,9 @@ std::vector<float> inFreshProcess(const std::function<std::vector<float>()>& ren
     }
     ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     std::vector<float> samples(bytes.size() / sizeof(float));
-    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    if (!samples.empty()) {
+        std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    }
     return samples;
 }
 
@@ -991,7 +993,10 @@ Outcome isolated(const Check& check, const ValidateOptions& options, const Recor
         ::close(pipeEnds[0]);
         // Whatever the plug-in prints goes to standard error, away from the report.
         ::dup2(STDERR_FILENO, STDOUT_FILENO);
-        std::signal(SIGALRM, SIG_DFL);
+        // A plug-in's crash ends the child by its signal, also where a sanitizer would catch it first.
+        for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGALRM}) {
+            std::signal(signal, SIG_DFL);
+        }
         ::alarm(options.timeoutSeconds);
         const Outcome outcome = guarded(check, options.pluginPath, facts, options.strict);
         writeAll(pipeEnds[1], std::string(1, char('0' + int(outcome.status))) + outcome.reason);
