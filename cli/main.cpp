@@ -4,6 +4,7 @@
 #include "info.h"
 #include "plugin_locator.h"
 #include "render.h"
+#include "validate.h"
 
 #include <CLI/CLI.hpp>
 #include <csignal>
@@ -76,6 +77,14 @@ int main(int argc, char** argv) {
     info->add_option("--plugin", infoPlugin,
                      "VST 2 plug-in to inspect (default: the Solvantis.so beside solvantis)");
     info->add_flag("--json", json, "print one JSON object");
+
+    std::string validatePlugin;
+    bool validateJsonOutput = false, strict = false;
+    CLI::App* validate = app.add_subcommand("validate", "run a host-behaviour test suite on a VST 2 plug-in");
+    validate->add_option("--plugin", validatePlugin,
+                         "VST 2 plug-in to test (default: the Solvantis.so beside solvantis)");
+    validate->add_flag("--json", validateJsonOutput, "print one JSON object");
+    validate->add_flag("--strict", strict, "also send null text pointers and zero-frame blocks");
 
     try {
         app.parse(argc, argv);
@@ -164,6 +173,20 @@ int main(int argc, char** argv) {
                 std::printf("%s", infoText(report).c_str());
             }
             return 0;
+        }
+        if (*validate) {
+            ValidateOptions options;
+            options.pluginPath = validatePlugin.empty() ? defaultPluginPath() : validatePlugin;
+            options.strict = strict;
+            const ValidateReport report = runValidate(options);
+            if (validateJsonOutput) {
+                std::printf("%s\n", validateJson(report)
+                                        .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                                        .c_str());
+            } else {
+                std::printf("%s", validateText(report).c_str());
+            }
+            return report.failed() ? 1 : 0;
         }
     } catch (const CliError& e) {
         std::fprintf(stderr, "solvantis: %s\n", e.what());
