@@ -1,6 +1,7 @@
 // Sends one instrument a sequence of dispatcher calls with any opcode from -5 to 90 and any operands, the
-// pointer either null or a 8192-byte buffer of zeros or of the input's bytes, with a block rendered now
-// and then to see that no call left the engine in a state that sounds wrong; then closes it.
+// pointer either null or a 8192-byte buffer of zeros or of the input's bytes, parameters set to any float
+// between them (their texts must keep to their width), and a block rendered now and then to see that no
+// call left the engine in a state that sounds wrong; then closes it.
 //
 // Operands the plug-in cannot check are kept to what a host that follows the interface passes:
 // - effProcessEvents reads a list of event pointers: it gets null, the zero buffer (an empty list) or a
@@ -53,6 +54,31 @@ void buildEventList(unsigned char* buffer, ByteReader& in) {
     }
 }
 
+// Labels and displays hold at most 8 characters, program names at most 23, each with its terminator.
+void checkTextWidth(int32_t opcode, const unsigned char* buffer) {
+    size_t limit;
+    switch (opcode) {
+    case effGetParamLabel:
+    case effGetParamDisplay:
+        limit = 8;
+        break;
+    case effGetProgramName:
+    case effGetProgramNameIndexed:
+        limit = 23;
+        break;
+    default:
+        return;
+    }
+    if (!buffer)
+        return;
+    const size_t length = strnlen(reinterpret_cast<const char*>(buffer), kBufferSize);
+    if (length > limit) {
+        std::fprintf(stderr, "fuzz: opcode %d answered %zu characters, more than %zu\n", opcode, length,
+                     limit);
+        std::abort();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -68,6 +94,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t pick = in.byte();
         if (pick >= 240) {
             fuzz::renderChecked(effect, pick & 1, 1 + in.raw<uint16_t>() % 2048, in.byte());
+            continue;
+        }
+        if (pick >= 224) {
+            // Values the texts must show within their width, NaN and infinities included.
+            const int32_t index = in.smallOrAny(-2, 21);
+            effect->setParameter(effect, index, in.anyFloat());
             continue;
         }
         const int32_t opcode = static_cast<int32_t>(pick % 96) - 5;
@@ -104,6 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         effect->dispatcher(effect, opcode, index, value, buffer, opt);
+        checkTextWidth(opcode, buffer);
         if (buffer == garbage.data())
             garbage[kBufferSize - 1] = 0; // an answer may have filled it
     }
