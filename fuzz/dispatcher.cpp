@@ -55,7 +55,8 @@ void buildEventList(unsigned char* buffer, ByteReader& in) {
 }
 
 // Labels and displays hold at most 8 characters, program names at most 23, each with its terminator.
-void checkTextWidth(int32_t opcode, const unsigned char* buffer) {
+// effGetProgramNameIndexed writes only when it answers 1.
+void checkTextWidth(int32_t opcode, intptr_t answer, const unsigned char* buffer) {
     size_t limit;
     switch (opcode) {
     case effGetParamLabel:
@@ -63,7 +64,11 @@ void checkTextWidth(int32_t opcode, const unsigned char* buffer) {
         limit = 8;
         break;
     case effGetProgramName:
+        limit = 23;
+        break;
     case effGetProgramNameIndexed:
+        if (answer != 1)
+            return;
         limit = 23;
         break;
     default:
@@ -135,8 +140,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         default:
             break;
         }
-        effect->dispatcher(effect, opcode, index, value, buffer, opt);
-        checkTextWidth(opcode, buffer);
+        const intptr_t answer = effect->dispatcher(effect, opcode, index, value, buffer, opt);
+        checkTextWidth(opcode, answer, buffer);
         if (buffer == garbage.data())
             garbage[kBufferSize - 1] = 0; // an answer may have filled it
     }
