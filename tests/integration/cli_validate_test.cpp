@@ -140,6 +140,7 @@ TEST_F(CliValidate, EachBrokenFakeFailsTheCheckForItsFault) {
     for (const auto& entry : failing) {
         variants.push_back(entry.first);
     }
+    variants.push_back("FAKE_NO_OUTPUTS");
     build(variants);
     std::map<std::string, std::map<std::string, CheckResult>> results;
     for (const auto& [variant, names] : failing) {
@@ -155,6 +156,12 @@ TEST_F(CliValidate, EachBrokenFakeFailsTheCheckForItsFault) {
     EXPECT_NE(crashing.at("out-of-range").reason.find("crashed"), std::string::npos)
         << crashing.at("out-of-range").reason;
     EXPECT_EQ(crashing.at("open-close-cycles").status, CheckStatus::Pass);
+    // A synth without outputs is a broken record, and there is nothing to listen to.
+    const auto mute = run(plugin("FAKE_NO_OUTPUTS"));
+    EXPECT_EQ(mute.at("record").status, CheckStatus::Fail);
+    EXPECT_NE(mute.at("record").reason.find("synth but has no outputs"), std::string::npos)
+        << mute.at("record").reason;
+    EXPECT_EQ(mute.at("determinism").status, CheckStatus::Skip);
     // Shared state inside the library: each instance alone is reproducible, neighbours disturb it.
     EXPECT_EQ(results["FAKE_SHARED"].at("determinism").status, CheckStatus::Pass);
 }

@@ -7,6 +7,7 @@
 //   FAKE_LONG_NAME    parameter names run 80 bytes into the host's buffer
 //   FAKE_CRASH_RANGE  getParameter dereferences null for an index out of range
 //   FAKE_PROCESS_HALF the accumulating process entry adds only half the level
+//   FAKE_NO_OUTPUTS   a synth that announces no outputs
 #include "host/vst_abi.h"
 
 #include <cmath>
@@ -223,6 +224,9 @@ extern "C" __attribute__((visibility("default"))) AEffect* VSTPluginMain(audioMa
     r.numParams = paramCount;
     r.numInputs = 0;
     r.numOutputs = 2;
+#ifdef FAKE_NO_OUTPUTS
+    r.numOutputs = 0;
+#endif
     r.flags = effFlagsIsSynth | effFlagsCanReplacing;
     r.ioRatio = 1.0f;
     r.object = f;
