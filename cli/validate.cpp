@@ -14,6 +14,8 @@
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
@@ -581,6 +583,11 @@ std::vector<float> inFreshProcess(const std::function<std::vector<float>()>& ren
     if (child == 0) {
         ::close(pipeEnds[0]);
         ::dup2(STDERR_FILENO, STDOUT_FILENO);
+        // A render that hangs ends with the check that waits for it (alarms are not inherited).
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() == 1) {
+            ::_exit(4);
+        }
         std::vector<float> samples;
         try {
             samples = render();
@@ -1001,6 +1008,9 @@ Outcome isolated(const Check& check, const ValidateOptions& options, const Recor
         for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGALRM}) {
             std::signal(signal, SIG_DFL);
         }
+        // Crashes are expected here; they leave no core files behind.
+        const rlimit noCore{0, 0};
+        ::setrlimit(RLIMIT_CORE, &noCore);
         ::alarm(options.timeoutSeconds);
         const Outcome outcome = guarded(check, options.pluginPath, facts, options.strict);
         writeAll(pipeEnds[1], std::string(1, char('0' + int(outcome.status))) + outcome.reason);

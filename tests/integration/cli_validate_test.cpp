@@ -53,8 +53,9 @@ protected:
     }
 
     static std::map<std::string, CheckResult> run(const std::string& path, bool strict = false,
-                                                  bool isolate = true) {
+                                                  bool isolate = true, unsigned timeout = 60) {
         ValidateOptions options;
+        options.timeoutSeconds = timeout;
         options.pluginPath = path;
         options.strict = strict;
         options.isolate = isolate;
@@ -164,6 +165,13 @@ TEST_F(CliValidate, EachBrokenFakeFailsTheCheckForItsFault) {
     EXPECT_EQ(mute.at("determinism").status, CheckStatus::Skip);
     // Shared state inside the library: each instance alone is reproducible, neighbours disturb it.
     EXPECT_EQ(results["FAKE_SHARED"].at("determinism").status, CheckStatus::Pass);
+}
+
+TEST_F(CliValidate, AHangingPluginFailsTheCheckThatWaitsAndTheOthersRun) {
+    const auto checks = run(plugin("FAKE_HANG"), false, true, 1);
+    EXPECT_EQ(checks.at("parameter-texts").status, CheckStatus::Fail);
+    EXPECT_EQ(checks.at("parameter-texts").reason, "did not finish within 1 s");
+    EXPECT_EQ(checks.at("determinism").status, CheckStatus::Pass) << checks.at("determinism").reason;
 }
 
 TEST_F(CliValidate, ExitCodeTableAndJsonFromTheCommandLine) {

@@ -8,6 +8,7 @@
 //   FAKE_CRASH_RANGE  getParameter dereferences null for an index out of range
 //   FAKE_PROCESS_HALF the accumulating process entry adds only half the level
 //   FAKE_NO_OUTPUTS   a synth that announces no outputs
+//   FAKE_HANG         the display text of a parameter never comes
 #include "host/vst_abi.h"
 
 #include <cmath>
@@ -101,6 +102,10 @@ intptr_t dispatcher(AEffect* e, int32_t opcode, int32_t index, intptr_t value, v
         }
         return 0;
     case effGetParamDisplay:
+#ifdef FAKE_HANG
+        for (volatile bool forever = true; forever;) {
+        }
+#endif
         if (index >= 0 && index < paramCount && ptr != nullptr) {
             std::strcpy(static_cast<char*>(ptr), f->parameters[index] > 0.5f ? "high" : "low");
         }
