@@ -1150,6 +1150,9 @@ ValidateReport runValidate(const ValidateOptions& options) {
         }
         result.status = outcome.status;
         result.reason = outcome.reason;
+        // Plug-in texts quoted in a reason keep the report one line per check.
+        std::replace_if(
+            result.reason.begin(), result.reason.end(), [](char c) { return c >= 0 && c < ' '; }, '?');
         result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
         report.checks.push_back(result);
     }
