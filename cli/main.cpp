@@ -43,8 +43,8 @@ double parseSeconds(const std::string& text, const std::string& what) {
 } // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"solvantis: renders MIDI files through a VST 2 instrument (Solvantis by default) and shows "
-                 "what a plug-in reports"};
+    CLI::App app{"solvantis: renders MIDI files through a VST 2 instrument (Solvantis by default), shows "
+                 "what a plug-in reports and checks how it behaves in a host"};
     app.require_subcommand(1);
 
     std::string midiPath, outputPath, pluginPath, rateText = "44100", blockText = "512", programText,

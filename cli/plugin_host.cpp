@@ -232,7 +232,9 @@ void PluginHost::close() {
         if (switchedOn) {
             switchOff();
         }
-        effectRecord->dispatcher(effectRecord, effClose, 0, 0, nullptr, 0.0f);
+        if (effectRecord->dispatcher != nullptr) {
+            effectRecord->dispatcher(effectRecord, effClose, 0, 0, nullptr, 0.0f);
+        }
         std::lock_guard<std::mutex> lock(registryLock);
         registry().erase(effectRecord);
         effectRecord = nullptr;
@@ -329,7 +331,8 @@ void PluginHost::clearRequests() {
 // ---------------------------------------------------------------- dispatcher wrappers
 
 intptr_t PluginHost::dispatch(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt) {
-    if (effectRecord == nullptr) {
+    // A record without a dispatcher answers nothing rather than crashing the host.
+    if (effectRecord == nullptr || effectRecord->dispatcher == nullptr) {
         return 0;
     }
     return effectRecord->dispatcher(effectRecord, opcode, index, value, ptr, opt);

@@ -6,6 +6,7 @@
 //   FAKE_BAD_MAGIC       the record's magic is wrong
 //   FAKE_NO_ENTRY        neither entry is exported
 //   FAKE_MAIN_ONLY       only `main` is exported
+//   FAKE_NO_DISPATCHER   the record has no dispatcher entry
 // FAKE_PLUGIN_DELAY_US makes every process call take that long.
 // The log goes to the file named by FAKE_PLUGIN_LOG, one line per call:
 //   dispatch <opcode> <index> <value> <opt>     setParameter <index> <value>
@@ -145,6 +146,9 @@ AEffect* create(audioMasterCallback callback, int32_t id) {
     record.magic = fourCharCode('B', 'a', 'd', '!');
 #endif
     record.dispatcher = dispatcher;
+#ifdef FAKE_NO_DISPATCHER
+    record.dispatcher = nullptr;
+#endif
     record.process = process;
     record.setParameter = setParameter;
     record.getParameter = getParameter;

@@ -121,6 +121,19 @@ TEST(HostLoader, ReportsEveryLoadFailureWithTheFileName) {
     EXPECT_NE(message.find("0x42616421"), std::string::npos) << message;
 }
 
+// A record without a dispatcher is answered with nothing and closed without a crash.
+TEST(HostLoader, ARecordWithoutDispatcherIsDrivenSafely) {
+    ScratchFolder scratch;
+    const std::string fake = buildFakePlugin(scratch, "FAKE_NO_DISPATCHER");
+    ASSERT_FALSE(fake.empty());
+    PluginHost host(fake);
+    EXPECT_EQ(host.effect()->dispatcher, nullptr);
+    EXPECT_EQ(host.dispatch(effGetVendorVersion, 0, 0), 0);
+    host.switchOn();
+    host.close();
+    EXPECT_EQ(host.effect(), nullptr);
+}
+
 TEST(HostLoader, PrefersVSTPluginMainAndFallsBackToMain) {
     ScratchFolder scratch;
     const std::string both = buildFakePlugin(scratch, "");
