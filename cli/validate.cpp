@@ -324,6 +324,24 @@ void writeAll(int fd, const std::string& bytes) {
 
 // ---------------------------------------------------------------- the checks
 
+// Reads everything a child writes into its pipe until it closes it, then reaps the child.
+std::string collectChild(int readEnd, pid_t child, int& status) {
+    std::string bytes;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(readEnd, chunk, sizeof chunk);
+        if (n > 0) {
+            bytes.append(chunk, size_t(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    ::close(readEnd);
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return bytes;
+}
+
 Outcome checkRecord(const std::string& path, const RecordFacts&) {
     PluginHost host(path);
     const AEffect* e = host.effect();
@@ -600,20 +618,8 @@ std::vector<float> inFreshProcess(const std::function<std::vector<float>()>& ren
         ::_exit(0);
     }
     ::close(pipeEnds[1]);
-    std::string bytes;
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(pipeEnds[0], chunk, sizeof chunk);
-        if (n > 0) {
-            bytes.append(chunk, size_t(n));
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    ::close(pipeEnds[0]);
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    const std::string bytes = collectChild(pipeEnds[0], child, status);
     ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     std::vector<float> samples(bytes.size() / sizeof(float));
     if (!samples.empty()) {
@@ -1019,20 +1025,8 @@ Outcome isolated(const Check& check, const ValidateOptions& options, const Recor
         ::_exit(0);
     }
     ::close(pipeEnds[1]);
-    std::string message;
-    char chunk[512];
-    for (;;) {
-        const ssize_t n = ::read(pipeEnds[0], chunk, sizeof chunk);
-        if (n > 0) {
-            message.append(chunk, size_t(n));
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    ::close(pipeEnds[0]);
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    const std::string message = collectChild(pipeEnds[0], child, status);
     if (WIFSIGNALED(status)) {
         const int signal = WTERMSIG(status);
         if (signal == SIGALRM) {
