@@ -35,12 +35,19 @@ int32_t fillNoteList(VoiceState& voice, const VstEvents* events) {
 
     // A host may time an event before the block (a negative offset): it applies at the first frame, and can
     // never be taken for the list's end mark. Past 1023 entries the newest one keeps the last free place, so
-    // the block still ends in the state the host's last message asked for.
-    auto append = [&](int32_t deltaFrames, int32_t onNote, int32_t offNote, float velocity,
-                      float bendFactor) {
-        const int32_t index = count <= lastFreeEntry ? count++ : lastFreeEntry;
-        voice.noteEvents[index] =
-            NoteEvent{deltaFrames < 0 ? 0 : deltaFrames, onNote, offNote, velocity, bendFactor};
+    // the block still ends in the state the host's last message asked for; the entry it displaces never
+    // plays, so its key change takes effect at once.
+    auto append = [&](int32_t deltaFrames, int32_t onNote, int32_t offNote, float velocity, float bendFactor,
+                      int32_t changedKey, int32_t keyDown) {
+        int32_t index = count;
+        if (count <= lastFreeEntry) {
+            ++count;
+        } else {
+            index = lastFreeEntry;
+            applyKeyChange(voice, voice.noteEvents[index]);
+        }
+        voice.noteEvents[index] = NoteEvent{
+            deltaFrames < 0 ? 0 : deltaFrames, onNote, offNote, velocity, bendFactor, changedKey, keyDown};
     };
 
     const int32_t numEvents = events != nullptr ? events->numEvents : 0;
@@ -59,14 +66,12 @@ int32_t fillNoteList(VoiceState& voice, const VstEvents* events) {
             const int32_t velocity = data2 & 0x7F;
             if (status == 0x90 && velocity != 0) {
                 const float scaled = static_cast<float>(velocity) * velocityScale;
-                append(midi->deltaFrames, note, lastOffNote, scaled, runningBend);
+                append(midi->deltaFrames, note, lastOffNote, scaled, runningBend, note, 1);
                 runningVelocity = scaled;
                 lastOnNote = note;
-                voice.keyHeld[note] = 1;
             } else {
-                append(midi->deltaFrames, lastOnNote, note, 0.0f, runningBend);
+                append(midi->deltaFrames, lastOnNote, note, 0.0f, runningBend, note, 0);
                 lastOffNote = note;
-                voice.keyHeld[note] = 0;
                 runningVelocity = 0.0f;
             }
         } else if (status == 0xB0) {
@@ -79,7 +84,7 @@ int32_t fillNoteList(VoiceState& voice, const VstEvents* events) {
             }
         } else if (status == 0xE0) {
             const float factor = pitchBendFactor(data2 * 128 + data1);
-            append(midi->deltaFrames, lastOnNote, lastOffNote, runningVelocity, factor);
+            append(midi->deltaFrames, lastOnNote, lastOffNote, runningVelocity, factor, -1, 0);
             runningBend = factor;
         }
     }

@@ -16,9 +16,18 @@ float pitchBendFactor(int32_t value);
 // Fills the note list from one block's events (see SynthEngine::processEvents).
 int32_t fillNoteList(VoiceState& voice, const VstEvents* events);
 
+// Presses or releases the key an entry carries. Keys change when their entry applies, so the legato scan of a
+// release at frame X sees exactly the keys held at X, wherever the host cut its blocks.
+inline void applyKeyChange(VoiceState& voice, const NoteEvent& entry) {
+    if (entry.changedKey >= 0 && entry.changedKey < 128) {
+        voice.keyHeld[entry.changedKey] = entry.keyDown;
+    }
+}
+
 // Monophonic note logic: applies one entry of the note list to the voice and marks it applied.
 inline void applyNoteEvent(VoiceState& voice, NoteEvent& entry, int32_t legato,
                            const float* noteFrequencies) {
+    applyKeyChange(voice, entry);
     if (entry.velocity > 0.0f) {
         voice.voiceGate = true;
         voice.voiceVelocity = entry.velocity;
@@ -40,6 +49,7 @@ inline void applyNoteEvent(VoiceState& voice, NoteEvent& entry, int32_t legato,
     }
     entry.deltaFrames = -1;
     entry.onNote = -1;
+    entry.changedKey = -1;
 }
 
 // Walks the note list during one block. Every entry applies no later than the frame it names; an entry
