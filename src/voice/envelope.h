@@ -53,6 +53,12 @@ inline float envGateOn(EnvelopeState& env, const EnvelopeBlock& blk) {
     if (level <= 0.0f) {
         env.decayCount = 0.0f;
     }
+    // Sustain lowered during a note: decayScale follows at the next block while sustainLevel glides down at
+    // 5 Hz, so the decay would start above 1 and the tone filter's damping turn negative. The level never
+    // rises above full.
+    if (level > 1.0f) {
+        level = 1.0f;
+    }
     env.envelopeLevel = level;
     env.releaseStartLevel = level;
     env.releaseCount = 0.0f;
