@@ -5,11 +5,22 @@
 
 namespace solvantis {
 
+// Largest factor coefficient * cutoff a one-pole may use. At 2 its pole reaches -1 and the filter stops
+// decaying, which the 3900 Hz string loop filter would reach at 12.25 kHz. No setting within range reaches
+// 1.6 at 16 kHz or above (3900 Hz at 16 kHz gives 1.53), so the limit only acts at lower rates, where it
+// keeps the pole at -0.6.
+inline constexpr float maxOnePoleFactor = 1.6f;
+
 // One-pole low-pass: state += (x - state) * coefficient * cutoffHz; the new state is also the result.
 // coefficient is the engine's smoothingCoefficient, 2*pi / sample rate (per Hz). The product
-// coefficient * cutoffHz is deliberately not limited to 1.
+// coefficient * cutoffHz is deliberately not limited to 1, only kept below the edge of stability; the
+// multiplications keep their order so that every rate where the limit does not act renders as before.
 inline float onePoleStep(float& state, float x, float cutoffHz, float coefficient) noexcept {
-    state = state + (x - state) * coefficient * cutoffHz;
+    if (coefficient * cutoffHz <= maxOnePoleFactor) {
+        state = state + (x - state) * coefficient * cutoffHz;
+    } else {
+        state = state + (x - state) * maxOnePoleFactor; // also where the cutoff is not a number
+    }
     return state;
 }
 

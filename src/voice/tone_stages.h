@@ -10,6 +10,9 @@
 
 namespace solvantis {
 
+// Largest factor of the state-variable filter; with the damping q in 0..0.8 it is stable up to about 1.2.
+inline constexpr float maxSvfFactor = 0.8f;
+
 // Limiter recovery per sample: the gain recovers by 60 dB in 75 ms. Depends on the sample rate only.
 inline double levelRecovery(float sr) {
     return 1.0 - std::pow(0.001, 1.0 / (static_cast<double>(sr) * 0.075));
@@ -54,14 +57,24 @@ inline float toneFilterStep(ToneFilterState& t, const SynthParams& params, float
         const float low = (1.0f - dt * dt) * 440.0f + 10.0f; // Hz
         svfCutoff = low + (sr * 0.125f - low) * ((1.0f - dt) * 0.2f + 0.8f) * envelope;
     }
-    const float c = dt * 2300.0f + 440.0f; // Hz
+    float c = dt * 2300.0f + 440.0f; // Hz
+    if (!(k * c <= maxOnePoleFactor)) {
+        // Below 16 kHz a high DynaTone would push these one-poles past the edge of stability (see
+        // maxOnePoleFactor): they run at the limit instead.
+        c = maxOnePoleFactor / k;
+    }
+    const float c2 = c - c * 0.125f;
     t.toneLow1 = t.toneLow1 + (y + t.toneLow2 * dt * 0.818f - t.toneLow1) * k * c;
     t.toneLow2 = t.toneLow2 + (t.toneLow1 - t.toneLow2) * k * c;
-    const float c2 = c - c * 0.125f;
     t.splitLow = t.splitLow + (t.toneLow2 - t.splitLow) * c2 * k;
     t.splitBand = t.splitBand + ((t.toneLow2 - t.splitLow) - t.splitBand) * c2 * k;
 
-    const float f = k * svfCutoff;
+    // The state-variable filter's factor stays at or below 0.785 (an eighth of the rate) at 16 kHz and above;
+    // at lower rates its 450 Hz floor would carry it past stability.
+    float f = k * svfCutoff;
+    if (!(f <= maxSvfFactor)) {
+        f = maxSvfFactor;
+    }
     const float q = 1.0f - ((envelope * 0.12f + 0.84f) * dt * 0.8f + 0.21f);
     t.svfBand = t.svfBand + (y - (2.0f * q * t.svfBand + t.svfLow)) * f;
     t.svfLow = t.svfLow + t.svfBand * f;

@@ -40,15 +40,19 @@ TEST(DspTables, LevelTable) {
     }
 }
 
-TEST(DspMath, OnePoleStepIsUnclamped) {
+TEST(DspMath, OnePoleStepIsLimitedOnlyNearInstability) {
     const float k = 6.28319f / 44100.0f;
     float state = 0.25f;
     const float out = onePoleStep(state, 1.0f, 35.0f, k);
     EXPECT_EQ(out, state);
     EXPECT_FLOAT_EQ(state, 0.25f + 0.75f * k * 35.0f);
-    // a coefficient times cutoff of 2 overshoots to the mirror image instead of being limited
+    // a factor above 1 overshoots instead of being limited to 1; only from 1.6 on is it held there
     float fast = 0.0f;
-    EXPECT_FLOAT_EQ(onePoleStep(fast, 1.0f, 2.0f, 1.0f), 2.0f);
+    EXPECT_FLOAT_EQ(onePoleStep(fast, 1.0f, 1.5f, 1.0f), 1.5f);
+    fast = 0.0f;
+    EXPECT_FLOAT_EQ(onePoleStep(fast, 1.0f, 2.0f, 1.0f), 1.6f);
+    fast = 0.0f;
+    EXPECT_FLOAT_EQ(onePoleStep(fast, 1.0f, NAN, 1.0f), 1.6f);
     // converges on a constant input
     float slow = 0.0f;
     for (int n = 0; n < 44100; ++n) {
