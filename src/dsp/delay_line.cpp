@@ -48,6 +48,14 @@ std::unique_ptr<DelayLine> DelayLine::create(float initialDelay, int32_t maxDela
 void DelayLine::clear() noexcept {
     std::fill_n(buffer.get(), length, fillValue);
     lastOutput = 0.0f;
+    allpassInput = 0.0f;
+}
+
+void DelayLine::reset() noexcept {
+    clear();
+    nextOutput = 0.0f;
+    nextOutputStale = length > 0; // an inert line keeps answering 0 without reading its missing buffer
+    silentCount = initialSilentCount;
 }
 
 bool DelayLine::resize(int32_t newMaxDelay) noexcept {

@@ -43,8 +43,13 @@ public:
     // false when the buffer could not be allocated; such a line stays busy and silent.
     bool ok() const noexcept { return buffer != nullptr; }
 
-    // Every slot = 0.001, lastOutput = 0; indices, delay, gate count and peek cache untouched.
+    // Every slot = 0.001, lastOutput = 0 and the allpass state 0; indices, delay, gate count and peek cache
+    // untouched.
     void clear() noexcept;
+
+    // clear() and the interpolation state too: the peek cache is emptied and the gate count starts afresh,
+    // so nothing of what the line held before can reach a later output. The recovery path uses it.
+    void reset() noexcept;
 
     // Moves the read position to `delay` samples behind the write position. Above the maximum the delay is
     // clamped to it and the read position lies one slot after the write position; a negative (or NaN)

@@ -71,17 +71,17 @@ void storeParameter(SynthParams& params, int32_t index, float value) {
     if (!isParameterIndex(index))
         return;
     if (index == kLegato)
-        params.Legato = legatoFromHostValue(value);
+        storeRelaxed(params.Legato, legatoFromHostValue(value));
     else
-        params.*kParameters[index].field = value;
+        storeRelaxed(params.*kParameters[index].field, value);
 }
 
 float readParameter(const SynthParams& params, int32_t index) {
     if (!isParameterIndex(index))
         return 0.0f;
     if (index == kLegato)
-        return static_cast<float>(params.Legato);
-    return params.*kParameters[index].field;
+        return static_cast<float>(loadRelaxed(params.Legato));
+    return loadRelaxed(params.*kParameters[index].field);
 }
 
 namespace {

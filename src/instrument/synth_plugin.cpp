@@ -117,8 +117,8 @@ void SynthPlugin::setProgram(int32_t index) {
     if (!programs || !isProgramIndex(index))
         return;
     currentProgram = index;
-    // A plain copy of the 19 32-bit values: Legato stays an integer, nothing is recomputed.
-    liveParams = programs[index].values;
+    // A copy of the 19 32-bit values, one relaxed store each: Legato stays an integer, nothing is recomputed.
+    copyParameters(liveParams, programs[index].values);
 }
 
 void SynthPlugin::setProgramName(char* name) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace solvantis {
@@ -30,5 +31,33 @@ struct SynthParams {
 };
 
 static_assert(sizeof(SynthParams) == 19 * 4, "19 values of 32 bits, no padding");
+
+// Hosts store parameters from a UI or automation thread while the audio thread renders. Every live value is
+// one 32-bit store and one 32-bit load, made relaxed atomic so that the language agrees there is no data
+// race; no order between values is promised (a program change during a block may mix two programs in it).
+template <class T> inline T loadRelaxed(const T& value) noexcept {
+    static_assert(std::atomic_ref<T>::is_always_lock_free);
+    return std::atomic_ref<T>(const_cast<T&>(value)).load(std::memory_order_relaxed);
+}
+
+template <class T> inline void storeRelaxed(T& value, T x) noexcept {
+    std::atomic_ref<T>(value).store(x, std::memory_order_relaxed);
+}
+
+// The 18 float fields, in parameter order without Legato.
+inline constexpr float SynthParams::*floatParameterFields[] = {
+    &SynthParams::Exciter,   &SynthParams::Modulation, &SynthParams::TovFilter, &SynthParams::Pick,
+    &SynthParams::Attack,    &SynthParams::Decay,      &SynthParams::Sustain,   &SynthParams::Release,
+    &SynthParams::ADSRCurve, &SynthParams::Volume,     &SynthParams::Fixing,    &SynthParams::DynaTone,
+    &SynthParams::Distorter, &SynthParams::Overdrive,  &SynthParams::Chorus,    &SynthParams::Velocity,
+    &SynthParams::ToneRama,  &SynthParams::PowerChord};
+
+// Copies every value with relaxed atomic loads and stores: `to` may be read by another thread meanwhile.
+inline void copyParameters(SynthParams& to, const SynthParams& from) noexcept {
+    for (float SynthParams::*field : floatParameterFields) {
+        storeRelaxed(to.*field, loadRelaxed(from.*field));
+    }
+    storeRelaxed(to.Legato, loadRelaxed(from.Legato));
+}
 
 } // namespace solvantis
