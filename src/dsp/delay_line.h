@@ -88,6 +88,59 @@ public:
     // cannot be allocated.
     bool resize(int32_t newMaxDelay) noexcept;
 
+    // The per-sample state of a line copied out for one block of the render, so that the compiler keeps it in
+    // registers instead of reloading it after every store into a buffer. Its operations do exactly what the
+    // line's own setDelay, nextOutLinear and tickLinear do; end() writes the state back. Only for a line
+    // that is ok() (create() returns no other), and nothing else may use the line between begin and end.
+    struct Run {
+        float* buffer;
+        int32_t length;
+        int32_t writeIndex;
+        int32_t readIndex;
+        float fraction;
+        float oneMinusFraction;
+        float nextOutput;
+        bool nextOutputStale;
+        float delay;
+        float lastOutput;
+        bool moved; // setDelay ran: the allpass coefficient follows the fraction at end()
+
+        inline void setDelay(float d) noexcept;
+        float nextOutLinear() noexcept {
+            if (nextOutputStale) {
+                const int32_t next = readIndex + 1 < length ? readIndex + 1 : 0;
+                nextOutput = buffer[readIndex] * oneMinusFraction + buffer[next] * fraction;
+                nextOutputStale = false;
+            }
+            return nextOutput;
+        }
+        float tickLinear(float x) noexcept {
+            buffer[writeIndex] = x;
+            writeIndex = writeIndex + 1 < length ? writeIndex + 1 : 0;
+            lastOutput = nextOutLinear();
+            readIndex = readIndex + 1 < length ? readIndex + 1 : 0;
+            nextOutputStale = true;
+            return lastOutput;
+        }
+    };
+    Run begin() noexcept {
+        return Run{buffer.get(), length,          writeIndex, readIndex,  fraction, oneMinusFraction,
+                   nextOutput,   nextOutputStale, delay,      lastOutput, false};
+    }
+    void end(const Run& run) noexcept {
+        writeIndex = run.writeIndex;
+        readIndex = run.readIndex;
+        nextOutput = run.nextOutput;
+        nextOutputStale = run.nextOutputStale;
+        delay = run.delay;
+        lastOutput = run.lastOutput;
+        if (run.moved) {
+            fraction = run.fraction;
+            oneMinusFraction = run.oneMinusFraction;
+            allpassCoefficient = allpassCoefficientFor(fraction);
+        }
+    }
+
     float getFraction() const noexcept { return fraction; }
     float getAllpassCoefficient() const noexcept { return allpassCoefficient; }
     float getLastOutput() const noexcept { return lastOutput; }
@@ -97,6 +150,16 @@ public:
     int32_t getSilentCount() const noexcept { return silentCount; }
 
 private:
+    // (1 - a) / (1 + a) with a = fraction + 1.
+    static float allpassCoefficientFor(float fraction) noexcept {
+        const float a = fraction + 1.0f;
+        return (1.0f - a) / (1.0f + a);
+    }
+    // Read index and fraction of read position p (0 <= p < length) in a line of `length` slots.
+    static inline void splitReadPosition(double p, int32_t length, int32_t& readIndex,
+                                         float& fraction) noexcept;
+    // The read position `d` samples behind writeIndex, and the delay as the line records it.
+    static inline double readPositionFor(float d, int32_t writeIndex, int32_t length, float& delay) noexcept;
     inline void placeReadPosition(double p) noexcept;
     inline void write(float x) noexcept;
     inline void advanceRead() noexcept;
@@ -123,7 +186,8 @@ private:
     float allpassInput = 0.0f;       // raw sample at the read position at the previous allpass tick
 };
 
-inline void DelayLine::placeReadPosition(double p) noexcept {
+inline void DelayLine::splitReadPosition(double p, int32_t length, int32_t& readIndex,
+                                         float& fraction) noexcept {
     int32_t r = static_cast<int32_t>(p);
     float f = static_cast<float>(p - r);
     if (f >= 1.0f) { // p just below an integer rounds up in single precision
@@ -132,12 +196,9 @@ inline void DelayLine::placeReadPosition(double p) noexcept {
     }
     readIndex = r;
     fraction = f;
-    oneMinusFraction = 1.0f - f;
-    const float a = f + 1.0f;
-    allpassCoefficient = (1.0f - a) / (1.0f + a);
 }
 
-inline void DelayLine::setDelay(float d) noexcept {
+inline double DelayLine::readPositionFor(float d, int32_t writeIndex, int32_t length, float& delay) noexcept {
     const float maxDelay = static_cast<float>(length - 1);
     double p;
     if (d > maxDelay) {
@@ -158,7 +219,23 @@ inline void DelayLine::setDelay(float d) noexcept {
     if (p >= length) {
         p -= length;
     }
-    placeReadPosition(p);
+    return p;
+}
+
+inline void DelayLine::placeReadPosition(double p) noexcept {
+    splitReadPosition(p, length, readIndex, fraction);
+    oneMinusFraction = 1.0f - fraction;
+    allpassCoefficient = allpassCoefficientFor(fraction);
+}
+
+inline void DelayLine::setDelay(float d) noexcept {
+    placeReadPosition(readPositionFor(d, writeIndex, length, delay));
+}
+
+inline void DelayLine::Run::setDelay(float d) noexcept {
+    splitReadPosition(readPositionFor(d, writeIndex, length, delay), length, readIndex, fraction);
+    oneMinusFraction = 1.0f - fraction;
+    moved = true;
 }
 
 inline void DelayLine::write(float x) noexcept {

@@ -86,19 +86,31 @@ inline void envRelease(EnvelopeState& env, const EnvelopeBlock& blk) {
     env.attackStartLevel = level;
 }
 
+inline constexpr float sustainGlideCutoff = 5.0f; // Hz: the held level follows Sustain x wheel this slowly
+
+// The decay length, in samples, while the gate is closed: shortened by a low velocity factor.
+inline float closedDecayLength(const SynthParams& params, float sr, float velocityFactor) {
+    return ((velocityFactor + 0.1f) * params.Decay * params.Decay + 0.005f) * sr * 5.0f;
+}
+
 // Envelope step of one sample; may close the gate when the level has reached 0 with the key still held.
-inline void envelopeStep(EnvelopeState& env, VoiceState& voice, EnvelopeBlock& blk, const SynthParams& params,
-                         float sr, float k, float velocityFactor) {
-    if (!voice.voiceGate) {
-        blk.decayLength = ((velocityFactor + 0.1f) * params.Decay * params.Decay + 0.005f) * sr * 5.0f;
+// sustainTarget is modWheel x Sustain; sustainLimited holds the glide's factor at the stability limit.
+inline void envelopeStep(EnvelopeState& env, bool& voiceGate, EnvelopeBlock& blk, float sustainTarget,
+                         float decayLengthClosed, float k, bool sustainLimited) {
+    if (!voiceGate) {
+        blk.decayLength = decayLengthClosed;
     } else {
-        onePoleStep(env.sustainLevel, voice.modWheel * params.Sustain, 5.0f, k);
+        if (!sustainLimited) {
+            env.sustainLevel = env.sustainLevel + (sustainTarget - env.sustainLevel) * k * sustainGlideCutoff;
+        } else {
+            env.sustainLevel = env.sustainLevel + (sustainTarget - env.sustainLevel) * maxOnePoleFactor;
+        }
         envGateOn(env, blk);
     }
     if (env.envelopeLevel <= 0.0f) {
-        voice.voiceGate = false;
+        voiceGate = false;
         envRelease(env, blk);
-    } else if (!voice.voiceGate) {
+    } else if (!voiceGate) {
         envRelease(env, blk);
     }
 }

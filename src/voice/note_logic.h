@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <cstdint>
 
 #include "dsp/engine_state.h"
@@ -67,6 +68,15 @@ public:
             applyNoteEvent(voice, *entry, legato, noteFrequencies);
             ++entry;
         }
+    }
+
+    // The first frame at or after which applyDue has something to apply: the next entry's frame, the last
+    // frame at the latest; INT32_MAX when the list is done.
+    int32_t nextDue(int32_t lastFrame) const {
+        if (entry == end || entry->deltaFrames == -1) {
+            return INT32_MAX;
+        }
+        return entry->deltaFrames < lastFrame ? entry->deltaFrames : lastFrame;
     }
 
 private:

@@ -87,82 +87,148 @@ void resetRecirculatingState(EngineState& e) {
     e.lastVoiceOutput = 0.0f;
 }
 
+constexpr int32_t controlPeriod = 21; // samples from one control step to the next; frame 0 of a block is one
+
+// True when a value in the block's outputs is beyond the bound or not a number.
+bool outputRanAway(const float* left, const float* right, int32_t frames) {
+    int32_t bad = 0;
+    for (int32_t i = 0; i < frames; ++i) {
+        bad |= static_cast<int32_t>(outOfBounds(left[i], outputBound)) |
+               static_cast<int32_t>(outOfBounds(right[i], outputBound));
+    }
+    return bad != 0;
+}
+
+// The per-sample sequence: exciter, string, note list, envelope, distorter, tone filter with limiter, gain
+// with overdrive, chorus. The stages hold their state in locals for the block (the *Run objects), and what
+// changes only with a note, a control step or the block is computed then.
 void renderBlock(EngineState& e, const SynthParams& p, float sr, float* left, float* right, int32_t frames) {
     // Per-block values.
     e.smoothingCoefficient = 6.28319f / sr;
     const float k = e.smoothingCoefficient;
     EnvelopeBlock blk(p, sr);
     const float volume = p.Volume;
-    const float chorusBaseDelay = sr * 0.03f; // samples
     const double recovery = levelRecovery(sr);
     const float* frequencies = noteFrequencies.data();
+    const float sustainTarget = e.voice.modWheel * p.Sustain;
+    const bool sustainLimited = !(k * sustainGlideCutoff <= maxOnePoleFactor);
+    const float overdrive = p.Overdrive;
+    const float overdriveGain = 2.0f * overdrive + (1.0f - overdrive);
+    const bool overdriveOn = overdrive != 0.0f;
+    const bool toneOn = p.DynaTone > 0.0f || p.PowerChord > 0.0f;
+    const bool powerChord = p.PowerChord != 0.0f;
+    const float chorus = p.Chorus;
+    const bool chorusOn = chorus != 0.0f;
+    const float midiVolume = e.voice.midiVolume;
 
-    // Per-block working variables.
+    // Per-block working variables: the control clock, the velocity factor and the noise hold restart.
     int32_t controlTick = 0;
     float velocityFactor = 0.0f;
     float noiseHold = 0.0f;
-    float svfCutoff = 0.0f; // Hz
-    e.lastVoiceOutput = 0.0f;
+    float lastVoiceOutput = 0.0f;
 
-    NoteListCursor cursor(e.voice);
+    ExciterRun exciter(e.exciter);
+    StringRun string(e.string, k);
+    ToneRun tone(e.tone, p, k, sr, recovery);
+    ChorusRun chorusRun(e.chorus, k, sr * chorusBaseTime);
+    EnvelopeState env = e.envelope;
+
+    VoiceState& voice = e.voice;
+    bool gate = voice.voiceGate;
+    float frequency = voice.voiceFrequency;
+    float velocity = voice.voiceVelocity;
+    float decayLengthClosed = closedDecayLength(p, sr, velocityFactor);
+    exciter.setNote(p, k, velocityFactor, velocity, frequency);
+
+    NoteListCursor cursor(voice);
     const int32_t lastFrame = frames - 1;
-    bool ranAway = false;
+    int32_t nextDue = cursor.nextDue(lastFrame);
+    bool noteChanged = true; // the velocity factor is taken after the first frame's entries
 
     for (int32_t i = 0; i < frames; ++i) {
-        if (++controlTick > 20) {
+        if (++controlTick == controlPeriod) {
             controlTick = 0;
         }
         const bool controlStep = controlTick == 1;
 
-        noiseStep(e.exciter, p, k, velocityFactor, e.voice.voiceVelocity, controlStep, noiseHold);
-        const float pluck =
-            pluckStep(e.exciter, p, e.voice.voiceGate, e.voice.voiceFrequency, velocityFactor);
-        if (e.envelope.envelopeLevel > 0.0f) {
-            stringStep(e.string, p, sr, k, e.voice.voiceFrequency, noiseHold, pluck, e.lastVoiceOutput);
+        exciter.noise(k, p.Pick);
+        if (controlStep) {
+            noiseHold = exciter.noiseState;
+            string.holdChanged = true;
+        }
+        const float pluck = exciter.pluck(gate, p.Exciter);
+        if (env.envelopeLevel > 0.0f) {
+            string.setDelays(p, sr, frequency, noiseHold);
+            if (!powerChord) {
+                string.stepSingle(k, pluck, lastVoiceOutput);
+            } else {
+                string.stepPowerChord(k, pluck, lastVoiceOutput);
+            }
         } else {
-            e.string.stringActive = false;
+            string.stringActive = false;
         }
-        const float x = e.string.stringOutput * 1.4f;
+        const float x = string.stringOutput * 1.4f;
 
-        cursor.applyDue(e.voice, i, lastFrame, p.Legato, frequencies);
-
-        if (e.voice.voiceVelocity > 0.0f) {
-            velocityFactor = e.voice.voiceVelocity * p.Velocity + (1.0f - p.Velocity);
+        if (i >= nextDue) {
+            voice.voiceGate = gate;
+            cursor.applyDue(voice, i, lastFrame, p.Legato, frequencies);
+            nextDue = cursor.nextDue(lastFrame);
+            gate = voice.voiceGate;
+            frequency = voice.voiceFrequency;
+            velocity = voice.voiceVelocity;
+            string.pitchChanged = true;
+            noteChanged = true;
         }
-        envelopeStep(e.envelope, e.voice, blk, p, sr, k, velocityFactor);
-        const float env = e.envelope.envelopeLevel;
-        const bool active = e.string.stringActive;
+        if (noteChanged) {
+            if (velocity > 0.0f) {
+                velocityFactor = velocity * p.Velocity + (1.0f - p.Velocity);
+            }
+            exciter.setNote(p, k, velocityFactor, velocity, frequency);
+            decayLengthClosed = closedDecayLength(p, sr, velocityFactor);
+            noteChanged = false;
+        }
+        envelopeStep(env, gate, blk, sustainTarget, decayLengthClosed, k, sustainLimited);
+        const float level = env.envelopeLevel;
+        const bool active = string.stringActive;
 
         float z = x;
         if (active) {
             z = distorterStep(x, p.Distorter);
-            if (p.DynaTone > 0.0f || p.PowerChord > 0.0f) {
-                z = toneFilterStep(e.tone, p, z, sr, k, env, controlStep, svfCutoff, recovery);
+            if (toneOn) {
+                if (controlStep) {
+                    tone.control(level);
+                }
+                z = tone.step(z, level);
             }
         }
-        e.lastVoiceOutput = z * env;
+        lastVoiceOutput = z * level;
 
-        const float overdrive = p.Overdrive;
-        float gain = z * (2.0f * overdrive + (1.0f - overdrive)) * env;
-        if (active && overdrive != 0.0f) {
+        float gain = z * overdriveGain * level;
+        if (active && overdriveOn) {
             gain = overdriveStep(gain, overdrive, volume);
         }
         const float l = gain * volume;
 
         float outLeft;
         float outRight;
-        const float chorus = p.Chorus;
-        if (active && chorus != 0.0f) {
-            chorusStep(e.chorus, l, chorus, k, chorusBaseDelay, e.voice.midiVolume, outLeft, outRight);
+        if (active && chorusOn) {
+            chorusRun.step(l, chorus, midiVolume, outLeft, outRight);
         } else {
-            outLeft = outRight = e.voice.midiVolume * l;
+            outLeft = outRight = midiVolume * l;
         }
         left[i] = outLeft;
         right[i] = outRight;
-        ranAway |= outOfBounds(outLeft, outputBound) | outOfBounds(outRight, outputBound);
     }
 
-    if (ranAway || stateRanAway(e)) {
+    exciter.store(e.exciter);
+    string.store();
+    tone.store();
+    chorusRun.store();
+    e.envelope = env;
+    voice.voiceGate = gate;
+    e.lastVoiceOutput = lastVoiceOutput;
+
+    if (outputRanAway(left, right, frames) || stateRanAway(e)) {
         if (frames > 0) {
             std::memset(left, 0, sizeof(float) * static_cast<size_t>(frames));
             std::memset(right, 0, sizeof(float) * static_cast<size_t>(frames));

@@ -7,6 +7,13 @@
 
 namespace solvantis {
 
+inline constexpr float loopFilterCutoff = 3900.0f; // Hz, the low-pass in stringLineB's loop
+inline constexpr float dcBlockCutoff = 35.0f;      // Hz, the low-pass whose complement is the high-pass
+inline constexpr float loopSoftClipKnee = 0.8f;    // stringLineB's output saturates above this
+inline constexpr float singleStringRatio =
+    0.504f;                                     // stringLineA's pitch over the key's: an octave below, sharp
+inline constexpr float powerChordRatio = 0.75f; // stringLineA a fifth above stringLineB in PowerChord mode
+
 // Loop gain of the string at pitch f in Hz: 0.99 at 620 Hz, rising 5e-6 per Hz, never reaching 1.
 inline float stringLoopGain(float f) {
     float g = (f - 620.0f) * 4.99999987e-06f + 0.99f;
@@ -16,40 +23,107 @@ inline float stringLoopGain(float f) {
     return g;
 }
 
-// String section, run while the envelope is above 0: the comb on the pluck, then the two lines, either one
-// string of two coupled loops an octave below the key about 14 cents apart, or (PowerChord) two strings a
-// fifth apart. Each line is peeked before its tick and again after it; the first peek of a sample returns
-// the value cached at the end of the previous sample.
-inline void stringStep(StringState& s, const SynthParams& params, float sr, float k, float voiceFrequency,
-                       float noiseHold, float pluck, float lastVoiceOutput) {
-    DelayLine& lineA = *s.stringLineA;
-    DelayLine& lineB = *s.stringLineB;
-    const float f = voiceFrequency;
-    const float maxDelay = static_cast<float>(s.stringMaxDelay);
-    const float m = params.PowerChord == 0.0f ? 0.504f : 0.75f;
-    const float detune = noiseHold * params.Modulation * 0.04f + 1.0f; // M
+// The string section during one block: the comb on the pluck, then the two lines, either one string of two
+// coupled loops an octave below the key about 14 cents apart, or (PowerChord) two strings a fifth apart. Each
+// line is peeked before its tick and again after it; the first peek of a sample returns the value cached at
+// the end of the previous sample.
+//
+// The lines' delays change only when the pitch or the noise held at a control step does, so they are set
+// then (a line's read position otherwise advances with its write position, exactly as setting the same
+// delay again would place it). The state lives in locals for the block; store() writes it back.
+struct StringRun {
+    StringState& owner;
+    DelayLine::Run lineA;
+    DelayLine::Run lineB;
+    DelayLine::Run comb;
+    float stringOutput;
+    float stringHighpass;
+    float loopFilterState;
+    float dcBlockState;
+    bool stringActive;
+    float maxDelay; // samples, of the string lines
 
-    lineA.setDelay(((sr / (f * m)) / maxDelay) * maxDelay);
-    lineB.setDelay(((sr / (detune * f * 0.5f)) / maxDelay) * maxDelay);
-    const float g = stringLoopGain(f);
+    // Set when the pitch or the parameters may have changed, and when the noise hold has: the delays are
+    // recomputed at the next step.
+    bool pitchChanged = true;
+    bool holdChanged = true;
+    float loopGain = 0.0f;
+    float detune = 1.0f; // M: the second loop's pitch factor from the held noise
+    bool loopLimited;    // the one-pole factors held at the stability limit (low sample rates)
+    bool dcLimited;
 
-    s.combLine->setDelay(params.Fixing * params.Fixing * 1210.0f + 4.0f - (f - 200.0f) * 0.489f);
-    const float comb = pluck - 0.9f * s.combLine->tickLinear(pluck);
-    const float feedback = detune * lastVoiceOutput; // Q
+    StringRun(StringState& s, float k)
+        : owner(s), lineA(s.stringLineA->begin()), lineB(s.stringLineB->begin()), comb(s.combLine->begin()),
+          stringOutput(s.stringOutput), stringHighpass(s.stringHighpass), loopFilterState(s.loopFilterState),
+          dcBlockState(s.dcBlockState), stringActive(s.stringActive),
+          maxDelay(static_cast<float>(s.stringMaxDelay)),
+          loopLimited(!(k * loopFilterCutoff <= maxOnePoleFactor)),
+          dcLimited(!(k * dcBlockCutoff <= maxOnePoleFactor)) {}
+    StringRun(const StringRun&) = delete;
+    StringRun& operator=(const StringRun&) = delete;
 
-    if (params.PowerChord == 0.0f) {
-        const float w = comb + feedback * 0.004f;
-        lineA.tickLinear((lineA.nextOutLinear() + s.stringHighpass) * g * 0.5f + w);
-        const float b = softClip(lineB.nextOutLinear(), 0.8f);
-        onePoleStep(s.loopFilterState, b * g, 3900.0f, k);
-        lineB.tickLinear(s.loopFilterState + w);
-        s.stringOutput = (lineA.nextOutLinear() + lineB.nextOutLinear()) * 0.5f;
-        onePoleStep(s.dcBlockState, s.stringOutput, 35.0f, k);
-        s.stringHighpass = s.stringOutput - s.dcBlockState;
-    } else {
+    void store() {
+        owner.stringLineA->end(lineA);
+        owner.stringLineB->end(lineB);
+        owner.combLine->end(comb);
+        owner.stringOutput = stringOutput;
+        owner.stringHighpass = stringHighpass;
+        owner.loopFilterState = loopFilterState;
+        owner.dcBlockState = dcBlockState;
+        owner.stringActive = stringActive;
+    }
+
+    static float onePole(float& state, float x, float cutoff, float k, bool limited) {
+        if (!limited) {
+            state = state + (x - state) * k * cutoff;
+        } else {
+            state = state + (x - state) * maxOnePoleFactor;
+        }
+        return state;
+    }
+
+    // The string delays of pitch f in Hz: the divide and multiply by maxDelay round the delay as the first
+    // version of this instrument did, whose sound is kept bit for bit.
+    void setDelays(const SynthParams& params, float sr, float f, float noiseHold) {
+        if (pitchChanged) {
+            const float m = params.PowerChord == 0.0f ? singleStringRatio : powerChordRatio;
+            lineA.setDelay(((sr / (f * m)) / maxDelay) * maxDelay);
+            loopGain = stringLoopGain(f);
+            comb.setDelay(params.Fixing * params.Fixing * 1210.0f + 4.0f - (f - 200.0f) * 0.489f);
+            pitchChanged = false;
+            holdChanged = true;
+        }
+        if (holdChanged) {
+            detune = noiseHold * params.Modulation * 0.04f + 1.0f;
+            lineB.setDelay(((sr / (detune * f * 0.5f)) / maxDelay) * maxDelay);
+            holdChanged = false;
+        }
+    }
+
+    // One sample of the single string: two coupled loops.
+    void stepSingle(float k, float pluck, float lastVoiceOutput) {
+        const float g = loopGain;
+        const float combed = pluck - 0.9f * comb.tickLinear(pluck);
+        const float feedback = detune * lastVoiceOutput; // Q
+        const float w = combed + feedback * 0.004f;
+        lineA.tickLinear((lineA.nextOutLinear() + stringHighpass) * g * 0.5f + w);
+        const float b = softClip(lineB.nextOutLinear(), loopSoftClipKnee);
+        onePole(loopFilterState, b * g, loopFilterCutoff, k, loopLimited);
+        lineB.tickLinear(loopFilterState + w);
+        stringOutput = (lineA.nextOutLinear() + lineB.nextOutLinear()) * 0.5f;
+        onePole(dcBlockState, stringOutput, dcBlockCutoff, k, dcLimited);
+        stringHighpass = stringOutput - dcBlockState;
+        stringActive = true;
+    }
+
+    // One sample of the power chord: two strings a fifth apart, fed the same excitation.
+    void stepPowerChord(float k, float pluck, float lastVoiceOutput) {
+        const float g = loopGain;
+        const float combed = pluck - 0.9f * comb.tickLinear(pluck);
+        const float feedback = detune * lastVoiceOutput; // Q
         const float q = feedback * 0.026f;
-        onePoleStep(s.dcBlockState, q, 35.0f, k);
-        float v = comb + (q - s.dcBlockState);
+        onePole(dcBlockState, q, dcBlockCutoff, k, dcLimited);
+        float v = combed + (q - dcBlockState);
         if (v > 1.0f) {
             v = 1.0f;
         } else if (v < -1.0f) {
@@ -57,9 +131,22 @@ inline void stringStep(StringState& s, const SynthParams& params, float sr, floa
         }
         lineA.tickLinear(lineA.nextOutLinear() * g + v);
         lineB.tickLinear(lineB.nextOutLinear() * g + v);
-        s.stringOutput = (lineB.nextOutLinear() + lineA.nextOutLinear()) * 0.5f;
+        stringOutput = (lineB.nextOutLinear() + lineA.nextOutLinear()) * 0.5f;
+        stringActive = true;
     }
-    s.stringActive = true;
+};
+
+// One string step on the stored state, the delays set from the pitch and the held noise.
+inline void stringStep(StringState& s, const SynthParams& params, float sr, float k, float voiceFrequency,
+                       float noiseHold, float pluck, float lastVoiceOutput) {
+    StringRun run(s, k);
+    run.setDelays(params, sr, voiceFrequency, noiseHold);
+    if (params.PowerChord == 0.0f) {
+        run.stepSingle(k, pluck, lastVoiceOutput);
+    } else {
+        run.stepPowerChord(k, pluck, lastVoiceOutput);
+    }
+    run.store();
 }
 
 } // namespace solvantis

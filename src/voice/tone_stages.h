@@ -27,88 +27,165 @@ inline float distorterStep(float x, float amount) {
     return (1.0f - amount) * x + amount * h;
 }
 
-// Level limiter: the gain drops at once to about min(1, 1/|r|) from the level table (never below
-// 4096 / 32760) and recovers towards it by `recovery` per sample. Returns r times the gain.
-inline float levelLimiterStep(ToneFilterState& t, float r, double recovery) {
-    // Table gain about min(1, 1/|r|); the bound also keeps a NaN away from the index.
-    float s = std::fabs(r) * 4096.0f;
-    if (!(s <= 32760.0f)) {
-        s = 32760.0f;
-    }
-    const int32_t j = static_cast<int32_t>(s);
-    const float* table = t.levelTable.get();
-    const float v = table[j] + (table[j + 1] - table[j]) * (s - static_cast<float>(j));
-    if (v < t.levelGain) {
-        t.levelGain = v;
-    } else {
-        t.levelGain = static_cast<float>(t.levelGain + (v - t.levelGain) * recovery);
-    }
-    return r * t.levelGain;
-}
-
-// Tone filter: a resonant low-pass pair into a band split, in parallel with a state-variable filter whose
-// cutoff follows the envelope (updated on control steps), mixed, saturated and held below full scale by the
-// level limiter.
-inline float toneFilterStep(ToneFilterState& t, const SynthParams& params, float y, float sr, float k,
-                            float envelope, bool controlStep, float& svfCutoff, double recovery) {
-    const float dt = params.DynaTone;
-    const float tr = params.ToneRama;
-    if (controlStep) {
-        const float low = (1.0f - dt * dt) * 440.0f + 10.0f; // Hz
-        svfCutoff = low + (sr * 0.125f - low) * ((1.0f - dt) * 0.2f + 0.8f) * envelope;
-    }
-    float c = dt * 2300.0f + 440.0f; // Hz
-    if (!(k * c <= maxOnePoleFactor)) {
-        // Below 16 kHz a high DynaTone would push these one-poles past the edge of stability (see
-        // maxOnePoleFactor): they run at the limit instead.
-        c = maxOnePoleFactor / k;
-    }
-    const float c2 = c - c * 0.125f;
-    t.toneLow1 = t.toneLow1 + (y + t.toneLow2 * dt * 0.818f - t.toneLow1) * k * c;
-    t.toneLow2 = t.toneLow2 + (t.toneLow1 - t.toneLow2) * k * c;
-    t.splitLow = t.splitLow + (t.toneLow2 - t.splitLow) * c2 * k;
-    t.splitBand = t.splitBand + ((t.toneLow2 - t.splitLow) - t.splitBand) * c2 * k;
-
-    // The state-variable filter's factor stays at or below 0.785 (an eighth of the rate) at 16 kHz and above;
-    // at lower rates its 450 Hz floor would carry it past stability.
-    float f = k * svfCutoff;
-    if (!(f <= maxSvfFactor)) {
-        f = maxSvfFactor;
-    }
-    const float q = 1.0f - ((envelope * 0.12f + 0.84f) * dt * 0.8f + 0.21f);
-    t.svfBand = t.svfBand + (y - (2.0f * q * t.svfBand + t.svfLow)) * f;
-    t.svfLow = t.svfLow + t.svfBand * f;
-
-    const float m =
-        2.0f * tr * (t.svfBand * 0.8f + t.svfLow * 0.3f) + (t.splitLow - t.splitBand) * (1.0f - tr) * 1.136f;
-    const float r = m - m * m * m * 0.16666667f;
-
-    return levelLimiterStep(t, r, recovery);
-}
-
 // Overdrive inside the gain stage: a cubic that maps +-1 to +-1 with zero slope there, mixed in by the
 // amount and raised when the volume is low.
 inline float overdriveStep(float k, float amount, float volume) {
     return (1.0f - amount) * k + amount * (1.5f - volume) * (1.5f * k - 0.5f * k * k * k);
 }
 
-// Chorus: the part above 233 Hz runs through two modulated feedback delays, one per side; the part below and
-// a fifth of the whole stay in the centre. Writes both output samples, scaled by the MIDI volume.
+inline constexpr float chorusSplitCutoff = 233.0f;   // Hz: below it the chorus leaves the sound in the centre
+inline constexpr float chorusSweepDepth = 0.03f;     // relative change of each line's delay by its sine
+inline constexpr float chorusBaseTime = 0.03f;       // s, the left line's centre delay
+inline constexpr float chorusRightStretch = 1.1111f; // the right line's centre delay over the left's
+
+// The tone filter and limiter during one block: state in locals, the factors that depend only on the
+// parameters and the rate computed once. The cutoff of the state-variable filter restarts at 0 with every
+// block and is set on the block's control steps, the first of which is its first frame.
+struct ToneRun {
+    ToneFilterState& owner;
+    float toneLow1, toneLow2, splitLow, splitBand, svfBand, svfLow, levelGain;
+    const float* table;
+    float dt, tr, c, c2, k, sr;
+    float svfFactor = 0.0f; // k x the state-variable cutoff, at most maxSvfFactor
+    double recovery;
+
+    ToneRun(ToneFilterState& t, const SynthParams& params, float k_, float sr_, double recovery_)
+        : owner(t), toneLow1(t.toneLow1), toneLow2(t.toneLow2), splitLow(t.splitLow), splitBand(t.splitBand),
+          svfBand(t.svfBand), svfLow(t.svfLow), levelGain(t.levelGain), table(t.levelTable.get()),
+          dt(params.DynaTone), tr(params.ToneRama), k(k_), sr(sr_), recovery(recovery_) {
+        c = dt * 2300.0f + 440.0f; // Hz
+        if (!(k * c <= maxOnePoleFactor)) {
+            // Below 16 kHz a high DynaTone would push these one-poles past the edge of stability (see
+            // maxOnePoleFactor): they run at the limit instead.
+            c = maxOnePoleFactor / k;
+        }
+        c2 = c - c * 0.125f;
+    }
+    ToneRun(const ToneRun&) = delete;
+    ToneRun& operator=(const ToneRun&) = delete;
+
+    void store() {
+        owner.toneLow1 = toneLow1;
+        owner.toneLow2 = toneLow2;
+        owner.splitLow = splitLow;
+        owner.splitBand = splitBand;
+        owner.svfBand = svfBand;
+        owner.svfLow = svfLow;
+        owner.levelGain = levelGain;
+    }
+
+    // On control steps: the state-variable cutoff follows the envelope.
+    void control(float envelope) {
+        const float low = (1.0f - dt * dt) * 440.0f + 10.0f; // Hz
+        const float svfCutoff = low + (sr * 0.125f - low) * ((1.0f - dt) * 0.2f + 0.8f) * envelope;
+        // The factor stays at or below 0.785 (an eighth of the rate) at 16 kHz and above; at lower rates the
+        // 450 Hz floor would carry it past stability.
+        svfFactor = k * svfCutoff;
+        if (!(svfFactor <= maxSvfFactor)) {
+            svfFactor = maxSvfFactor;
+        }
+    }
+
+    float step(float y, float envelope) {
+        toneLow1 = toneLow1 + (y + toneLow2 * dt * 0.818f - toneLow1) * k * c;
+        toneLow2 = toneLow2 + (toneLow1 - toneLow2) * k * c;
+        splitLow = splitLow + (toneLow2 - splitLow) * c2 * k;
+        splitBand = splitBand + ((toneLow2 - splitLow) - splitBand) * c2 * k;
+
+        const float f = svfFactor;
+        const float q = 1.0f - ((envelope * 0.12f + 0.84f) * dt * 0.8f + 0.21f);
+        svfBand = svfBand + (y - (2.0f * q * svfBand + svfLow)) * f;
+        svfLow = svfLow + svfBand * f;
+
+        const float m =
+            2.0f * tr * (svfBand * 0.8f + svfLow * 0.3f) + (splitLow - splitBand) * (1.0f - tr) * 1.136f;
+        const float r = m - m * m * m * 0.16666667f;
+        return limit(r);
+    }
+
+    // Level limiter: the gain drops at once to about min(1, 1/|r|) from the level table (never below
+    // 4096 / 32760) and recovers towards it by `recovery` per sample. Returns r times the gain.
+    float limit(float r) {
+        // Table gain about min(1, 1/|r|); the bound also keeps a NaN away from the index.
+        float s = std::fabs(r) * 4096.0f;
+        if (!(s <= 32760.0f)) {
+            s = 32760.0f;
+        }
+        const int32_t j = static_cast<int32_t>(s);
+        const float v = table[j] + (table[j + 1] - table[j]) * (s - static_cast<float>(j));
+        if (v < levelGain) {
+            levelGain = v;
+        } else {
+            levelGain = static_cast<float>(levelGain + (v - levelGain) * recovery);
+        }
+        return r * levelGain;
+    }
+};
+
+// The chorus during one block, its lines' state in locals.
+struct ChorusRun {
+    ChorusState& owner;
+    DelayLine::Run lineLeft;
+    DelayLine::Run lineRight;
+    WaveTable& lfoLeft;
+    WaveTable& lfoRight;
+    float lowState, outLeft, outRight;
+    float k, baseDelay; // baseDelay in samples
+    bool splitLimited;
+
+    ChorusRun(ChorusState& c, float k_, float baseDelay_)
+        : owner(c), lineLeft(c.chorusLineLeft->begin()), lineRight(c.chorusLineRight->begin()),
+          lfoLeft(*c.chorusLfoLeft), lfoRight(*c.chorusLfoRight), lowState(c.chorusLowState),
+          outLeft(c.chorusOutLeft), outRight(c.chorusOutRight), k(k_), baseDelay(baseDelay_),
+          splitLimited(!(k_ * chorusSplitCutoff <= maxOnePoleFactor)) {}
+    ChorusRun(const ChorusRun&) = delete;
+    ChorusRun& operator=(const ChorusRun&) = delete;
+
+    void store() {
+        owner.chorusLineLeft->end(lineLeft);
+        owner.chorusLineRight->end(lineRight);
+        owner.chorusLowState = lowState;
+        owner.chorusOutLeft = outLeft;
+        owner.chorusOutRight = outRight;
+    }
+
+    // The part above 233 Hz runs through two modulated feedback delays, one per side; the part below and a
+    // fifth of the whole stay in the centre. Writes both output samples, scaled by the MIDI volume.
+    void step(float l, float amount, float midiVolume, float& left, float& right) {
+        if (!splitLimited) {
+            lowState = lowState + (l - lowState) * k * chorusSplitCutoff;
+        } else {
+            lowState = lowState + (l - lowState) * maxOnePoleFactor;
+        }
+        const float low = lowState;
+        const float high = l - low;
+        const float sweepLeft = lfoLeft.tick() * chorusSweepDepth;
+        const float sweepRight = 1.0f - lfoRight.tick() * chorusSweepDepth;
+        lineLeft.setDelay((sweepLeft + 1.0f) * baseDelay);
+        lineRight.setDelay(sweepRight * baseDelay * chorusRightStretch);
+        outLeft = lineLeft.tickLinear(outLeft * 0.3f + high);
+        outRight = lineRight.tickLinear(outRight * 0.3f + high);
+        const float centre = static_cast<float>(static_cast<double>(l) * 0.2 + low);
+        const float dry = (1.0f - amount) * l;
+        left = ((centre + outLeft) * amount + dry) * midiVolume;
+        right = ((centre + outRight) * amount + dry) * midiVolume;
+    }
+};
+
+// One limiter step on the stored state (see ToneRun::limit).
+inline float levelLimiterStep(ToneFilterState& t, float r, double recovery) {
+    ToneRun run(t, SynthParams{}, 0.0f, 0.0f, recovery);
+    const float out = run.limit(r);
+    t.levelGain = run.levelGain;
+    return out;
+}
+
+// One chorus step on the stored state.
 inline void chorusStep(ChorusState& c, float l, float amount, float k, float baseDelay, float midiVolume,
                        float& left, float& right) {
-    onePoleStep(c.chorusLowState, l, 233.0f, k);
-    const float low = c.chorusLowState;
-    const float high = l - low;
-    const float sweepLeft = c.chorusLfoLeft->tick() * 0.03f;
-    const float sweepRight = 1.0f - c.chorusLfoRight->tick() * 0.03f;
-    c.chorusLineLeft->setDelay((sweepLeft + 1.0f) * baseDelay);
-    c.chorusLineRight->setDelay(sweepRight * baseDelay * 1.1111f);
-    c.chorusOutLeft = c.chorusLineLeft->tickLinear(c.chorusOutLeft * 0.3f + high);
-    c.chorusOutRight = c.chorusLineRight->tickLinear(c.chorusOutRight * 0.3f + high);
-    const float centre = static_cast<float>(static_cast<double>(l) * 0.2 + low);
-    const float dry = (1.0f - amount) * l;
-    left = ((centre + c.chorusOutLeft) * amount + dry) * midiVolume;
-    right = ((centre + c.chorusOutRight) * amount + dry) * midiVolume;
+    ChorusRun run(c, k, baseDelay);
+    run.step(l, amount, midiVolume, left, right);
+    run.store();
 }
 
 } // namespace solvantis
