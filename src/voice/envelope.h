@@ -10,14 +10,15 @@ namespace solvantis {
 
 // Envelope values computed once per block from the parameters and the sample rate. Lengths in samples.
 struct EnvelopeBlock {
-    float attackExponent; // 2.0 at ADSRCurve 0, 0.5 at 1
-    float curveExponent;  // decay and release shape: 0.25 at ADSRCurve 0, 4.03 at 1
-    float curveNorm;      // 0.5 ^ curveExponent
-    float decayScale;     // (1 - Sustain) / curveNorm
-    float attackLength;   // 4 ms to 2.004 s
-    float decayLength;    // 25 ms to 5.025 s; shortened by velocity on samples with the gate closed
-    float releaseLength;  // 50 ms to 5.05 s
+    float attackExponent = 0.0f; // 2.0 at ADSRCurve 0, 0.5 at 1
+    float curveExponent = 0.0f;  // decay and release shape: 0.25 at ADSRCurve 0, 4.03 at 1
+    float curveNorm = 0.0f;      // 0.5 ^ curveExponent
+    float decayScale = 0.0f;     // (1 - Sustain) / curveNorm
+    float attackLength = 0.0f;   // 4 ms to 2.004 s
+    float decayLength = 0.0f;    // 25 ms to 5.025 s; shortened by velocity on samples with the gate closed
+    float releaseLength = 0.0f;  // 50 ms to 5.05 s
 
+    EnvelopeBlock() = default;
     EnvelopeBlock(const SynthParams& params, float sr) {
         attackExponent = static_cast<float>(std::pow(1.0 - params.ADSRCurve, 1.5) * 1.5 + 0.5);
         curveExponent = static_cast<float>(

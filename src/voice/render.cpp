@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -99,16 +101,157 @@ bool outputRanAway(const float* left, const float* right, int32_t frames) {
     return bad != 0;
 }
 
+// The release count of an idle envelope after n more samples: it climbs by 1 and returns to 0 once past
+// the release length, so it repeats with a period of floor(length) + 1. False when the count or the length
+// is not an ordinary one (the caller then counts sample by sample).
+bool idleReleaseCountAfter(float count, float length, int32_t n, float& after) {
+    constexpr float countLimit = 8388608.0f; // 2^23: every whole count below it and its successor are exact
+    if (!(length >= 0.0f && length < countLimit && count >= 0.0f && count < countLimit) ||
+        count != std::floor(count)) {
+        return false;
+    }
+    const int64_t period = static_cast<int64_t>(length) + 1; // values 0 .. floor(length)
+    int64_t c = static_cast<int64_t>(count);
+    int64_t steps = n;
+    if (static_cast<float>(c + 1) > length) { // the first step returns to 0
+        c = 0;
+        --steps;
+    }
+    after = static_cast<float>((c + steps) % period);
+    return true;
+}
+
+// Samples after which a one-pole low-pass of factor a has forgotten its starting state to 2^-40 of it, the
+// fewest n with |1 - a|^n <= 2^-40 (from the powers |1 - a|^(2^j)). INT32_MAX when it does not forget.
+int32_t onePoleMemory(float a) {
+    const float rho = std::fabs(1.0f - a);
+    if (!(rho < 1.0f)) {
+        return INT32_MAX;
+    }
+    constexpr float forgotten = 9.094947e-13f; // 2^-40
+    constexpr int32_t most = 24;               // 2^24 samples: beyond any block
+    float powers[most];                        // rho^(2^j)
+    int32_t levels = 0;
+    float power = rho;
+    while (levels < most) {
+        powers[levels++] = power;
+        if (power <= forgotten) {
+            break;
+        }
+        power *= power;
+    }
+    if (power > forgotten) {
+        return INT32_MAX;
+    }
+    // The largest n with rho^n > 2^-40, built from the top power down; the answer is one more.
+    float reached = 1.0f;
+    int32_t n = 0;
+    for (int32_t j = levels - 1; j >= 0; --j) {
+        if (reached * powers[j] > forgotten) {
+            reached *= powers[j];
+            n += 1 << j;
+        }
+    }
+    return n + 1;
+}
+
+// Every sample of a block's two outputs set to one value.
+void fillOutputs(float* left, float* right, int32_t frames, float value) {
+    for (int32_t i = 0; i < frames; ++i) {
+        left[i] = value;
+    }
+    for (int32_t i = 0; i < frames; ++i) {
+        right[i] = value;
+    }
+}
+
+// A block with the gate closed, the envelope at rest and no note entries: the string, the tone stages and
+// the chorus stand still and every output sample is the same (0, with the sign the gain stage gives it).
+// Only the exciter noise runs on; as its low-pass forgets its past, the generator is stepped ahead and only
+// the samples the final state still depends on are filtered (to within 2^-40 of the sample-by-sample
+// result). Returns false, having changed nothing, when the block is not such a block.
+[[gnu::noinline]] bool renderIdleBlock(EngineState& e, const SynthParams& p, const EnvelopeBlock& blk,
+                                       float k, float* left, float* right, int32_t frames) {
+    EnvelopeState& env = e.envelope;
+    const VoiceState& voice = e.voice;
+    if (voice.voiceGate || env.envelopeLevel > 0.0f || env.releaseStartLevel != 0.0f || frames <= 0 ||
+        NoteListCursor(e.voice).nextDue(frames - 1) != INT32_MAX) {
+        return false;
+    }
+    float releaseCount = 0.0f;
+    if (!idleReleaseCountAfter(env.releaseCount, blk.releaseLength, frames, releaseCount)) {
+        return false;
+    }
+
+    // The exciter: the first frame filters at the block's starting velocity factor 0, the others at the
+    // note's. Only the last `memory` frames reach the final state.
+    ExciterRun exciter(e.exciter);
+    const float velocity = voice.voiceVelocity;
+    const float velocityFactor = velocity > 0.0f ? velocity * p.Velocity + (1.0f - p.Velocity) : 0.0f;
+    exciter.setNote(p, k, 0.0f, velocity, voice.voiceFrequency);
+    int32_t i = 0;
+    exciter.noise(k, p.Pick);
+    ++i;
+    exciter.setNote(p, k, velocityFactor, velocity, voice.voiceFrequency);
+    const float factor = exciter.noiseLimited ? maxOnePoleFactor : k * exciter.noiseCutoff;
+    const int32_t memory = std::isfinite(p.Pick) ? onePoleMemory(factor) : INT32_MAX;
+    if (memory < frames - i) {
+        exciter.noiseSeed = noiseSeedAfter(exciter.noiseSeed, static_cast<uint32_t>(frames - i - memory));
+        i = frames - memory;
+    }
+    for (; i < frames; ++i) {
+        exciter.noise(k, p.Pick);
+    }
+    exciter.pluckCount = 0;
+    exciter.store(e.exciter);
+
+    env.releaseCount = releaseCount;
+    env.envelopeLevel = 0.0f;
+    env.attackCount = 0.0f;
+    env.decayCount = 0.0f;
+    env.attackStartLevel = 0.0f;
+    env.releaseStartLevel = 0.0f;
+    e.string.stringActive = false;
+
+    const float level = 0.0f;
+    const float z = e.string.stringOutput * 1.4f;
+    e.lastVoiceOutput = z * level;
+    const float overdrive = p.Overdrive;
+    const float gain = z * (2.0f * overdrive + (1.0f - overdrive)) * level;
+    const float out = voice.midiVolume * (gain * p.Volume);
+    fillOutputs(left, right, frames, out);
+    return true;
+}
+
 // The per-sample sequence: exciter, string, note list, envelope, distorter, tone filter with limiter, gain
 // with overdrive, chorus. The stages hold their state in locals for the block (the *Run objects), and what
 // changes only with a note, a control step or the block is computed then.
-void renderBlock(EngineState& e, const SynthParams& p, float sr, float* left, float* right, int32_t frames) {
+void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthParams& p, float sr, float* left,
+                 float* right, int32_t frames) {
     // Per-block values.
     e.smoothingCoefficient = 6.28319f / sr;
     const float k = e.smoothingCoefficient;
-    EnvelopeBlock blk(p, sr);
+    const float keys[6] = {p.ADSRCurve, p.Sustain, p.Attack, p.Decay, p.Release, sr};
+    uint32_t keyBits[6];
+    std::memcpy(keyBits, keys, sizeof keyBits);
+    if (!setup.valid || std::memcmp(keyBits, setup.keyBits, sizeof keyBits) != 0) {
+        setup.envelope = EnvelopeBlock(p, sr);
+        setup.recovery = levelRecovery(sr);
+        std::memcpy(setup.keyBits, keyBits, sizeof keyBits);
+        setup.valid = true;
+    }
+    EnvelopeBlock blk = setup.envelope; // the block may shorten its decay
+    if (renderIdleBlock(e, p, blk, k, left, right, frames)) {
+        // Every output sample of an idle block is the first one.
+        if (outOfBounds(left[0], outputBound) || stateRanAway(e)) {
+            std::memset(left, 0, sizeof(float) * static_cast<size_t>(frames));
+            std::memset(right, 0, sizeof(float) * static_cast<size_t>(frames));
+            resetRecirculatingState(e);
+        }
+        return;
+    }
     const float volume = p.Volume;
-    const double recovery = levelRecovery(sr);
+    const double recovery = setup.recovery;
     const float* frequencies = noteFrequencies.data();
     const float sustainTarget = e.voice.modWheel * p.Sustain;
     const bool sustainLimited = !(k * sustainGlideCutoff <= maxOnePoleFactor);
@@ -255,7 +398,7 @@ void SynthEngine::processReplacing(const SynthParams& params, float sampleRate, 
     // The block renders from one reading of the live values: another thread may store into them meanwhile.
     SynthParams blockParams;
     copyParameters(blockParams, params);
-    renderBlock(state, blockParams, sampleRate, outputs[0], outputs[1], sampleFrames);
+    renderBlock(state, setup, blockParams, sampleRate, outputs[0], outputs[1], sampleFrames);
 }
 
 } // namespace solvantis

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "dsp/engine_state.h"
+#include "voice/envelope.h"
 #include "voice/synth_params.h"
 
 namespace solvantis {
@@ -32,6 +33,16 @@ public:
     void setSampleRate();
 
     EngineState state;
+
+    // What a block computes from the parameters and the rate before its first sample, kept while they stay
+    // the same, so that short blocks cost no more per frame than long ones.
+    struct BlockSetup {
+        bool valid = false;
+        uint32_t keyBits[6] = {}; // ADSRCurve, Sustain, Attack, Decay, Release and the rate, bit for bit
+        EnvelopeBlock envelope;
+        double recovery = 0.0; // the limiter's recovery per sample
+    };
+    BlockSetup setup;
 };
 
 } // namespace solvantis
