@@ -264,7 +264,8 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     const bool chorusOn = chorus != 0.0f;
     const float midiVolume = e.voice.midiVolume;
 
-    // Per-block working variables: the control clock, the velocity factor and the noise hold restart.
+    // Per-block working variables: the control clock (frames since the last control step), the velocity
+    // factor and the noise hold restart.
     int32_t controlTick = 0;
     float velocityFactor = 0.0f;
     float noiseHold = 0.0f;
@@ -286,81 +287,124 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     NoteListCursor cursor(voice);
     const int32_t lastFrame = frames - 1;
     int32_t nextDue = cursor.nextDue(lastFrame);
-    bool noteChanged = true; // the velocity factor is taken after the first frame's entries
+    bool noteChanged = true;           // the velocity factor is taken after the first frame's entries
+    float stringFrequency = frequency; // the pitch the string plays: a note entry reaches it a frame later
 
-    for (int32_t i = 0; i < frames; ++i) {
-        if (++controlTick == controlPeriod) {
-            controlTick = 0;
-        }
-        const bool controlStep = controlTick == 1;
+    // The block runs in chunks that start at a control step or just after a note entry and end at the next
+    // control step or with the next entry, so the delays, the held noise and the pitch are fixed within one.
+    // Each chunk passes through three loops, in the order of the per-sample sequence where it matters: the
+    // exciter, the comb and the envelope (none of which hears the string); the string with the distorter,
+    // tone filter and limiter, whose output feeds the string again one sample later; the gain stage and
+    // chorus. Each loop holds few enough values for the registers.
+    float pluckOf[controlPeriod]; // the combed pluck, on frames where the string runs
+    float levelOf[controlPeriod]; // the envelope after the frame's step
+    bool runsOf[controlPeriod];   // the string runs: the envelope was above 0 before the frame
+    float voiceOf[controlPeriod]; // the string section's output after the tone stages (z)
+    bool activeOf[controlPeriod]; // the string ran in the frame
 
-        exciter.noise(k, p.Pick);
-        if (controlStep) {
-            noiseHold = exciter.noiseState;
-            string.holdChanged = true;
+    for (int32_t i0 = 0; i0 < frames;) {
+        const bool controlStep = controlTick == 0;
+        int32_t i1 = i0 + (controlPeriod - controlTick);
+        if (i1 > frames) {
+            i1 = frames;
         }
-        const float pluck = exciter.pluck(gate, p.Exciter);
-        if (env.envelopeLevel > 0.0f) {
-            string.setDelays(p, sr, frequency, noiseHold);
-            if (!powerChord) {
-                string.stepSingle(k, pluck, lastVoiceOutput);
-            } else {
-                string.stepPowerChord(k, pluck, lastVoiceOutput);
+        if (nextDue < i1) {
+            i1 = (nextDue > i0 ? nextDue : i0) + 1;
+        }
+        const int32_t n = i1 - i0;
+        controlTick = (controlTick + n) % controlPeriod;
+
+        // The exciter, the comb and the envelope.
+        bool noteAtEnd = false;
+        for (int32_t j = 0; j < n; ++j) {
+            exciter.noise(k, p.Pick);
+            if (j == 0 && controlStep) {
+                noiseHold = exciter.noiseState;
+                string.holdChanged = true;
             }
-        } else {
-            string.stringActive = false;
-        }
-        const float x = string.stringOutput * 1.4f;
-
-        if (i >= nextDue) {
-            voice.voiceGate = gate;
-            cursor.applyDue(voice, i, lastFrame, p.Legato, frequencies);
-            nextDue = cursor.nextDue(lastFrame);
-            gate = voice.voiceGate;
-            frequency = voice.voiceFrequency;
-            velocity = voice.voiceVelocity;
-            string.pitchChanged = true;
-            noteChanged = true;
-        }
-        if (noteChanged) {
-            if (velocity > 0.0f) {
-                velocityFactor = velocity * p.Velocity + (1.0f - p.Velocity);
+            const float pluck = exciter.pluck(gate, p.Exciter);
+            const bool runs = env.envelopeLevel > 0.0f;
+            runsOf[j] = runs;
+            if (runs) {
+                pluckOf[j] = string.combStep(p, stringFrequency, pluck);
             }
-            exciter.setNote(p, k, velocityFactor, velocity, frequency);
-            decayLengthClosed = closedDecayLength(p, sr, velocityFactor);
-            noteChanged = false;
-        }
-        envelopeStep(env, gate, blk, sustainTarget, decayLengthClosed, k, sustainLimited);
-        const float level = env.envelopeLevel;
-        const bool active = string.stringActive;
-
-        float z = x;
-        if (active) {
-            z = distorterStep(x, p.Distorter);
-            if (toneOn) {
-                if (controlStep) {
-                    tone.control(level);
+            if (i0 + j >= nextDue) {
+                voice.voiceGate = gate;
+                cursor.applyDue(voice, i0 + j, lastFrame, p.Legato, frequencies);
+                nextDue = cursor.nextDue(lastFrame);
+                gate = voice.voiceGate;
+                frequency = voice.voiceFrequency;
+                velocity = voice.voiceVelocity;
+                noteChanged = true;
+                noteAtEnd = true;
+            }
+            if (noteChanged) {
+                if (velocity > 0.0f) {
+                    velocityFactor = velocity * p.Velocity + (1.0f - p.Velocity);
                 }
-                z = tone.step(z, level);
+                exciter.setNote(p, k, velocityFactor, velocity, frequency);
+                decayLengthClosed = closedDecayLength(p, sr, velocityFactor);
+                noteChanged = false;
             }
+            envelopeStep(env, gate, blk, sustainTarget, decayLengthClosed, k, sustainLimited);
+            levelOf[j] = env.envelopeLevel;
         }
-        lastVoiceOutput = z * level;
 
-        float gain = z * overdriveGain * level;
-        if (active && overdriveOn) {
-            gain = overdriveStep(gain, overdrive, volume);
+        // The string and the tone stages.
+        for (int32_t j = 0; j < n; ++j) {
+            if (runsOf[j]) {
+                string.setDelays(p, sr, stringFrequency, noiseHold);
+                if (!powerChord) {
+                    string.stepSingle(k, pluckOf[j], lastVoiceOutput);
+                } else {
+                    string.stepPowerChord(k, pluckOf[j], lastVoiceOutput);
+                }
+            } else {
+                string.stringActive = false;
+            }
+            const float x = string.stringOutput * 1.4f;
+            const bool active = string.stringActive;
+            const float level = levelOf[j];
+            float z = x;
+            if (active) {
+                z = distorterStep(x, p.Distorter);
+                if (toneOn) {
+                    if (j == 0 && controlStep) {
+                        tone.control(level);
+                    }
+                    z = tone.step(z, level);
+                }
+            }
+            lastVoiceOutput = z * level;
+            voiceOf[j] = z;
+            activeOf[j] = active;
         }
-        const float l = gain * volume;
 
-        float outLeft;
-        float outRight;
-        if (active && chorusOn) {
-            chorusRun.step(l, chorus, midiVolume, outLeft, outRight);
-        } else {
-            outLeft = outRight = midiVolume * l;
+        // The gain stage and the chorus.
+        for (int32_t j = 0; j < n; ++j) {
+            const bool active = activeOf[j];
+            float gain = voiceOf[j] * overdriveGain * levelOf[j];
+            if (active && overdriveOn) {
+                gain = overdriveStep(gain, overdrive, volume);
+            }
+            const float l = gain * volume;
+            float outLeft;
+            float outRight;
+            if (active && chorusOn) {
+                chorusRun.step(l, chorus, midiVolume, outLeft, outRight);
+            } else {
+                outLeft = outRight = midiVolume * l;
+            }
+            left[i0 + j] = outLeft;
+            right[i0 + j] = outRight;
         }
-        left[i] = outLeft;
-        right[i] = outRight;
+
+        if (noteAtEnd) {
+            stringFrequency = frequency;
+            string.pitchChanged = true;
+            string.combPitchChanged = true;
+        }
+        i0 = i1;
     }
 
     exciter.store(e.exciter);

@@ -45,6 +45,7 @@ struct StringRun {
 
     // Set when the pitch or the parameters may have changed, and when the noise hold has: the delays are
     // recomputed at the next step.
+    bool combPitchChanged = true;
     bool pitchChanged = true;
     bool holdChanged = true;
     float loopGain = 0.0f;
@@ -82,6 +83,15 @@ struct StringRun {
         return state;
     }
 
+    // The comb on the pluck: its delay follows Fixing and the pitch f in Hz. Returns the combed pluck.
+    float combStep(const SynthParams& params, float f, float pluck) {
+        if (combPitchChanged) {
+            comb.setDelay(params.Fixing * params.Fixing * 1210.0f + 4.0f - (f - 200.0f) * 0.489f);
+            combPitchChanged = false;
+        }
+        return pluck - 0.9f * comb.tickLinear(pluck);
+    }
+
     // The string delays of pitch f in Hz: the divide and multiply by maxDelay round the delay as the first
     // version of this instrument did, whose sound is kept bit for bit.
     void setDelays(const SynthParams& params, float sr, float f, float noiseHold) {
@@ -89,7 +99,6 @@ struct StringRun {
             const float m = params.PowerChord == 0.0f ? singleStringRatio : powerChordRatio;
             lineA.setDelay(((sr / (f * m)) / maxDelay) * maxDelay);
             loopGain = stringLoopGain(f);
-            comb.setDelay(params.Fixing * params.Fixing * 1210.0f + 4.0f - (f - 200.0f) * 0.489f);
             pitchChanged = false;
             holdChanged = true;
         }
@@ -101,9 +110,8 @@ struct StringRun {
     }
 
     // One sample of the single string: two coupled loops.
-    void stepSingle(float k, float pluck, float lastVoiceOutput) {
+    void stepSingle(float k, float combed, float lastVoiceOutput) {
         const float g = loopGain;
-        const float combed = pluck - 0.9f * comb.tickLinear(pluck);
         const float feedback = detune * lastVoiceOutput; // Q
         const float w = combed + feedback * 0.004f;
         lineA.tickLinear((lineA.nextOutLinear() + stringHighpass) * g * 0.5f + w);
@@ -117,9 +125,8 @@ struct StringRun {
     }
 
     // One sample of the power chord: two strings a fifth apart, fed the same excitation.
-    void stepPowerChord(float k, float pluck, float lastVoiceOutput) {
+    void stepPowerChord(float k, float combed, float lastVoiceOutput) {
         const float g = loopGain;
-        const float combed = pluck - 0.9f * comb.tickLinear(pluck);
         const float feedback = detune * lastVoiceOutput; // Q
         const float q = feedback * 0.026f;
         onePole(dcBlockState, q, dcBlockCutoff, k, dcLimited);
@@ -141,10 +148,11 @@ inline void stringStep(StringState& s, const SynthParams& params, float sr, floa
                        float noiseHold, float pluck, float lastVoiceOutput) {
     StringRun run(s, k);
     run.setDelays(params, sr, voiceFrequency, noiseHold);
+    const float combed = run.combStep(params, voiceFrequency, pluck);
     if (params.PowerChord == 0.0f) {
-        run.stepSingle(k, pluck, lastVoiceOutput);
+        run.stepSingle(k, combed, lastVoiceOutput);
     } else {
-        run.stepPowerChord(k, pluck, lastVoiceOutput);
+        run.stepPowerChord(k, combed, lastVoiceOutput);
     }
     run.store();
 }
