@@ -21,8 +21,8 @@ namespace {
 // 6 and the recirculating states below 40 (the random-automation test measures it); the bounds leave a
 // margin of more than 40 dB, so no legal setting comes near them, while a runaway is caught long before
 // it overflows.
-constexpr float outputBound = 1000.0f;
-constexpr float stateBound = 10000.0f;
+constexpr float outputBound = 1.0e5f;
+constexpr float stateBound = 1.0e5f;
 
 // True when x is beyond the bound or not a number at all.
 inline bool outOfBounds(float x, float bound) {
@@ -81,6 +81,7 @@ void resetRecirculatingState(EngineState& e) {
     c.chorusLowState = c.chorusOutLeft = c.chorusOutRight = 0.0f;
     e.envelope = EnvelopeState{};
     e.voice.voiceGate = false;
+    e.voice.velocityFactor = 0.0f;
     if (!std::isfinite(e.voice.voiceFrequency)) {
         e.voice.voiceFrequency = 200.0f;
     }
@@ -99,7 +100,10 @@ void renderBlock(EngineState& e, const SynthParams& p, float sr, float* left, fl
 
     // Per-block working variables.
     int32_t controlTick = 0;
-    float velocityFactor = 0.0f;
+    // The velocity factor carries over from the previous block: a block starting mid-pluck would otherwise
+    // pluck that sample at a fifth of the strength and with the noise filter shut, and a host with small
+    // blocks would play every note softer.
+    float velocityFactor = e.voice.velocityFactor;
     float noiseHold = 0.0f;
     float svfCutoff = 0.0f; // Hz
     e.lastVoiceOutput = 0.0f;
@@ -162,12 +166,15 @@ void renderBlock(EngineState& e, const SynthParams& p, float sr, float* left, fl
         ranAway |= outOfBounds(outLeft, outputBound) | outOfBounds(outRight, outputBound);
     }
 
+    e.voice.velocityFactor = velocityFactor;
+
     if (ranAway || stateRanAway(e)) {
         if (frames > 0) {
             std::memset(left, 0, sizeof(float) * static_cast<size_t>(frames));
             std::memset(right, 0, sizeof(float) * static_cast<size_t>(frames));
         }
         resetRecirculatingState(e);
+        ++e.runawayBlocks;
     }
 }
 
