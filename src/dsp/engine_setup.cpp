@@ -51,6 +51,7 @@ bool setUpEngine(EngineState& engine, float sampleRate) {
     engine.voice.voiceFrequency = 200.0f;
     engine.voice.voiceGate = false;
     engine.voice.voiceVelocity = 0.0f;
+    engine.voice.velocityFactor = 0.0f;
     engine.voice.midiVolume = 1.0f;
     engine.voice.modWheel = 1.0f;
     engine.voice.noteEventCount = 0;

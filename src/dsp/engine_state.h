@@ -19,6 +19,7 @@ struct VoiceState {
     float voiceFrequency = 200.0f; // Hz, bend included
     bool voiceGate = false;        // true while a note holds the voice
     float voiceVelocity = 0.0f;    // velocity of the sounding note, 0..1
+    float velocityFactor = 0.0f;   // voiceVelocity blended by the Velocity parameter, as of the last sample
     float midiVolume = 1.0f;       // controller 7 / 128
     float modWheel = 1.0f;         // controller 1 / 128
     int32_t keyHeld[128] = {};     // per MIDI note: 1 while the key is down
@@ -94,6 +95,7 @@ struct EngineState {
     ChorusState chorus;
     float lastVoiceOutput = 0.0f; // previous sample's output after the envelope, fed back into the string
     float smoothingCoefficient = 0.0f; // 6.28319 / sample rate, per Hz: the factor of every one-pole step
+    uint32_t runawayBlocks = 0;        // blocks silenced because the voice ran away (a diagnostic count)
 };
 
 } // namespace solvantis

@@ -103,8 +103,9 @@ protected:
 };
 
 // The sample rates the dispatcher passes on to an object, in Hz. Anything else (0, negative, NaN,
-// infinite, absurdly large) would make the per-block coefficients meaningless.
-constexpr float kMinSampleRate = 1000.0f;
+// infinite, absurdly large) would make the per-block coefficients meaningless. Below 8 kHz, the lowest rate
+// hosts use, the instrument's string loop would sit a few samples long above its own Nyquist limit.
+constexpr float kMinSampleRate = 8000.0f;
 constexpr float kMaxSampleRate = 10000000.0f;
 bool isUsableSampleRate(float rate);
 

@@ -18,13 +18,13 @@ namespace solvantis {
 
 namespace {
 
-// A sample or state beyond these magnitudes is a fault, as is anything not finite. Under random automation
-// of every parameter within 0..1, with notes coming and going at 44.1 and 96 kHz, the output stays below
-// 6 and the recirculating states below 40 (the random-automation test measures it); the bounds leave a
-// margin of more than 40 dB, so no legal setting comes near them, while a runaway is caught long before
-// it overflows.
-constexpr float outputBound = 1000.0f;
-constexpr float stateBound = 10000.0f;
+// A sample or state beyond these magnitudes is a fault, as is anything not finite. Legal settings can be very
+// loud: under random automation of every parameter within 0..1, with notes coming and going at 44.1 and
+// 96 kHz, the output reached 1217 (the overdrive's cubic on a resonant tone filter) and the recirculating
+// states 1009. The bounds leave a margin of 40 dB above that, while a runaway passes them within a block or
+// two, long before it overflows.
+constexpr float outputBound = 1.0e5f;
+constexpr float stateBound = 1.0e5f;
 
 // True when x is beyond the bound or not a number at all.
 inline bool outOfBounds(float x, float bound) {
@@ -83,6 +83,7 @@ void resetRecirculatingState(EngineState& e) {
     c.chorusLowState = c.chorusOutLeft = c.chorusOutRight = 0.0f;
     e.envelope = EnvelopeState{};
     e.voice.voiceGate = false;
+    e.voice.velocityFactor = 0.0f;
     if (!std::isfinite(e.voice.voiceFrequency)) {
         e.voice.voiceFrequency = 200.0f;
     }
@@ -183,12 +184,13 @@ void fillOutputs(float* left, float* right, int32_t frames, float value) {
         return false;
     }
 
-    // The exciter: the first frame filters at the block's starting velocity factor 0, the others at the
-    // note's. Only the last `memory` frames reach the final state.
+    // The exciter: the first frame filters at the velocity factor the previous block left, the others at
+    // the note's. Only the last `memory` frames reach the final state.
     ExciterRun exciter(e.exciter);
     const float velocity = voice.voiceVelocity;
-    const float velocityFactor = velocity > 0.0f ? velocity * p.Velocity + (1.0f - p.Velocity) : 0.0f;
-    exciter.setNote(p, k, 0.0f, velocity, voice.voiceFrequency);
+    const float velocityFactor =
+        velocity > 0.0f ? velocity * p.Velocity + (1.0f - p.Velocity) : voice.velocityFactor;
+    exciter.setNote(p, k, voice.velocityFactor, velocity, voice.voiceFrequency);
     int32_t i = 0;
     exciter.noise(k, p.Pick);
     ++i;
@@ -204,6 +206,7 @@ void fillOutputs(float* left, float* right, int32_t frames, float value) {
     }
     exciter.pluckCount = 0;
     exciter.store(e.exciter);
+    e.voice.velocityFactor = velocityFactor;
 
     env.releaseCount = releaseCount;
     env.envelopeLevel = 0.0f;
@@ -247,6 +250,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
             std::memset(left, 0, sizeof(float) * static_cast<size_t>(frames));
             std::memset(right, 0, sizeof(float) * static_cast<size_t>(frames));
             resetRecirculatingState(e);
+            ++e.runawayBlocks;
         }
         return;
     }
@@ -264,10 +268,13 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     const bool chorusOn = chorus != 0.0f;
     const float midiVolume = e.voice.midiVolume;
 
-    // Per-block working variables: the control clock (frames since the last control step), the velocity
-    // factor and the noise hold restart.
+    // Per-block working variables: the control clock (frames since the last control step) and the noise
+    // hold restart.
     int32_t controlTick = 0;
-    float velocityFactor = 0.0f;
+    // The velocity factor carries over from the previous block: a block starting mid-pluck would otherwise
+    // pluck that sample at a fifth of the strength and with the noise filter shut, and a host with small
+    // blocks would play every note softer.
+    float velocityFactor = e.voice.velocityFactor;
     float noiseHold = 0.0f;
     float lastVoiceOutput = 0.0f;
 
@@ -414,6 +421,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     e.envelope = env;
     voice.voiceGate = gate;
     e.lastVoiceOutput = lastVoiceOutput;
+    voice.velocityFactor = velocityFactor;
 
     if (outputRanAway(left, right, frames) || stateRanAway(e)) {
         if (frames > 0) {
@@ -421,6 +429,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
             std::memset(right, 0, sizeof(float) * static_cast<size_t>(frames));
         }
         resetRecirculatingState(e);
+        ++e.runawayBlocks;
     }
 }
 

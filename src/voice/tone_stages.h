@@ -10,6 +10,10 @@
 
 namespace solvantis {
 
+// Largest factor of the resonant low-pass pair. 2740 Hz, its highest cutoff, gives 1.076 at 16 kHz; a
+// limit of 1.1 keeps its gain near the Nyquist frequency below 1.5 with the feedback at its highest.
+inline constexpr float maxToneFactor = 1.1f;
+
 // Largest factor of the state-variable filter; with the damping q in 0..0.8 it is stable up to about 1.2.
 inline constexpr float maxSvfFactor = 0.8f;
 
@@ -54,10 +58,10 @@ struct ToneRun {
           svfBand(t.svfBand), svfLow(t.svfLow), levelGain(t.levelGain), table(t.levelTable.get()),
           dt(params.DynaTone), tr(params.ToneRama), k(k_), sr(sr_), recovery(recovery_) {
         c = dt * 2300.0f + 440.0f; // Hz
-        if (!(k * c <= maxOnePoleFactor)) {
-            // Below 16 kHz a high DynaTone would push these one-poles past the edge of stability (see
-            // maxOnePoleFactor): they run at the limit instead.
-            c = maxOnePoleFactor / k;
+        if (!(k * c <= maxToneFactor)) {
+            // Below 16 kHz a high DynaTone would push the resonant pair towards instability: it runs at the
+            // limit instead.
+            c = maxToneFactor / k;
         }
         c2 = c - c * 0.125f;
     }

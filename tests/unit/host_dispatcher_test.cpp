@@ -166,7 +166,7 @@ TEST_F(DispatcherTest, SampleRateAndBlockSizeAcceptOnlyUsableValues) {
     dispatch(effect, effSetSampleRate, 0, 0, nullptr, 48000.0f);
     dispatch(effect, effSetBlockSize, 0, 256);
     EXPECT_EQ(calls(), (std::vector<std::string>{"setSampleRate 48000.000000", "setBlockSize 256"}));
-    for (float rate : {0.0f, -44100.0f, std::numeric_limits<float>::quiet_NaN(),
+    for (float rate : {0.0f, -44100.0f, 7999.0f, std::numeric_limits<float>::quiet_NaN(),
                        std::numeric_limits<float>::infinity(), 1e30f}) {
         dispatch(effect, effSetSampleRate, 0, 0, nullptr, rate);
     }
