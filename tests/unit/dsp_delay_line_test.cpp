@@ -375,3 +375,45 @@ TEST(DelayLineResize, GrowingKeepsTheIndicesShrinkingBringsThemIntoRange) {
 
 } // namespace
 } // namespace solvantis
+
+namespace solvantis {
+namespace {
+
+// A block's Run does what the line's own setDelay, peeks and linear ticks do: two lines fed the same
+// sequence, one directly and one through Runs of a few steps each, give the same outputs and end in the
+// same state, through wraps, delays above the maximum, negative and fractional ones, and stale peeks.
+TEST(DelayLineRun, MatchesTheLineOperationByOperation) {
+    DelayLine direct(3.0f, 40);
+    DelayLine viaRun(3.0f, 40);
+    const float delays[] = {3.0f, 17.25f, 0.4f, 39.99f, 55.0f, -2.0f, 1.0f, 12.5f, 0.0f, 7.75f};
+    uint32_t seed = 7;
+    for (int block = 0; block < 60; ++block) {
+        DelayLine::Run run = viaRun.begin();
+        for (int step = 0; step < 9; ++step) {
+            seed = seed * 1664525u + 1013904223u;
+            const float x = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+            switch (seed >> 30) {
+            case 0:
+                direct.setDelay(delays[(seed >> 4) % 10]);
+                run.setDelay(delays[(seed >> 4) % 10]);
+                break;
+            case 1:
+                ASSERT_EQ(direct.nextOutLinear(), run.nextOutLinear()) << block << "/" << step;
+                break;
+            default:
+                ASSERT_EQ(direct.tickLinear(x), run.tickLinear(x)) << block << "/" << step;
+            }
+        }
+        viaRun.end(run);
+        ASSERT_EQ(direct.getReadIndex(), viaRun.getReadIndex()) << block;
+        ASSERT_EQ(direct.getWriteIndex(), viaRun.getWriteIndex()) << block;
+        ASSERT_EQ(direct.getFraction(), viaRun.getFraction()) << block;
+        ASSERT_EQ(direct.getAllpassCoefficient(), viaRun.getAllpassCoefficient()) << block;
+        ASSERT_EQ(direct.getDelay(), viaRun.getDelay()) << block;
+        ASSERT_EQ(direct.getLastOutput(), viaRun.getLastOutput()) << block;
+        ASSERT_EQ(direct.nextOutAllpass(), viaRun.nextOutAllpass()) << block;
+    }
+}
+
+} // namespace
+} // namespace solvantis

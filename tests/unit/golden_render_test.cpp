@@ -112,6 +112,15 @@ void excerpt(const GoldenCase& c, std::vector<float>& left, std::vector<float>& 
     c.setUp(rig.params);
     std::vector<float> l, r;
     playPhrase(rig, c.phrase, c.block, l, &r);
+    // SOLVANTIS_DUMP_GOLDEN=DIR writes each whole phrase there (left then right, 32-bit floats), for
+    // scripts/compare-renders --raw to compare two builds sample by sample.
+    if (const char* dir = std::getenv("SOLVANTIS_DUMP_GOLDEN")) {
+        if (std::FILE* f = std::fopen((std::string(dir) + "/" + c.name + ".f32").c_str(), "wb")) {
+            std::fwrite(l.data(), sizeof(float), l.size(), f);
+            std::fwrite(r.data(), sizeof(float), r.size(), f);
+            std::fclose(f);
+        }
+    }
     left.clear();
     right.clear();
     for (size_t i = 0; i < l.size(); i += stride) {
