@@ -19,6 +19,25 @@ constexpr float chorusLfoRightRate = 1.2f;    // Hz
 
 } // namespace
 
+void StringState::reset() {
+    stringOutput = stringHighpass = loopFilterState = dcBlockState = 0.0f;
+    stringActive = false;
+    for (DelayLine* line : {stringLineA.get(), stringLineB.get(), combLine.get()}) {
+        if (line != nullptr) {
+            line->reset();
+        }
+    }
+}
+
+void ChorusState::reset() {
+    chorusLowState = chorusOutLeft = chorusOutRight = 0.0f;
+    for (DelayLine* line : {chorusLineLeft.get(), chorusLineRight.get()}) {
+        if (line != nullptr) {
+            line->reset();
+        }
+    }
+}
+
 EngineState::EngineState() = default;
 
 EngineState::~EngineState() {
@@ -56,22 +75,20 @@ bool setUpEngine(EngineState& engine, float sampleRate) {
     engine.voice.modWheel = 1.0f;
     engine.voice.noteEventCount = 0;
     engine.voice.noteEvents[0] = NoteEvent{-1, 0, 0, 0.0f, 0.0f};
-    engine.envelope = EnvelopeState{};
+    engine.envelope.reset();
     engine.exciter = ExciterState{};
     engine.exciter.noiseSeed = noiseSeed;
-    StringState& s = engine.string;
-    s.stringOutput = s.stringHighpass = s.loopFilterState = s.dcBlockState = 0.0f;
-    s.stringActive = false;
-    ToneFilterState& t = engine.tone;
-    t.toneLow1 = t.toneLow2 = t.splitLow = t.splitBand = t.svfBand = t.svfLow = 0.0f;
-    ChorusState& c = engine.chorus;
-    c.chorusLowState = c.chorusOutLeft = c.chorusOutRight = 0.0f;
+    engine.string.reset();
+    engine.tone.reset();
+    engine.chorus.reset();
     engine.lastVoiceOutput = 0.0f;
 
     for (int32_t& held : engine.voice.keyHeld) {
         held = 0;
     }
-    t.levelGain = 1.0f;
+    StringState& s = engine.string;
+    ToneFilterState& t = engine.tone;
+    ChorusState& c = engine.chorus;
 
     // Each instrument holds its own copy of the limiter's gain curve.
     t.levelTable.reset(new (std::nothrow) float[levelTableSize]);

@@ -36,6 +36,8 @@ struct EnvelopeState {
     float releaseStartLevel = 0.0f; // level the release starts from
     float attackStartLevel = 0.0f;  // level the next attack starts from
     float sustainLevel = 0.0f;      // smoothed sustain target (modWheel x Sustain)
+
+    void reset() { *this = EnvelopeState{}; } // idle, every count 0
 };
 
 // Exciter: the noise generator and the pluck pulse.
@@ -43,6 +45,12 @@ struct ExciterState {
     uint32_t noiseSeed = 1;  // state of the 15-bit linear congruential noise generator, one per instrument
     float noiseState = 0.0f; // low-passed exciter noise
     int32_t pluckCount = 0;  // samples since the gate opened
+
+    // The filtered noise and the pluck cleared; the generator runs on (it is seeded once per instrument).
+    void reset() {
+        noiseState = 0.0f;
+        pluckCount = 0;
+    }
 };
 
 // String model: the comb on the pluck and the two recirculating lines.
@@ -56,6 +64,9 @@ struct StringState {
     std::unique_ptr<DelayLine> stringLineA;
     std::unique_ptr<DelayLine> stringLineB;
     std::unique_ptr<DelayLine> combLine;
+
+    // Every filter state 0 and the lines (those built) cleared with their interpolation state.
+    void reset();
 };
 
 // Tone filter with its level limiter.
@@ -68,6 +79,12 @@ struct ToneFilterState {
     float svfLow = 0.0f;
     float levelGain = 1.0f;              // the limiter's current gain, 0..1
     std::unique_ptr<float[]> levelTable; // 32768 gains, entry i = min(1, 4096 / i)
+
+    // Every filter state 0, the limiter's gain 1.
+    void reset() {
+        toneLow1 = toneLow2 = splitLow = splitBand = svfBand = svfLow = 0.0f;
+        levelGain = 1.0f;
+    }
 };
 
 // Stereo chorus.
@@ -79,6 +96,9 @@ struct ChorusState {
     std::unique_ptr<DelayLine> chorusLineRight;
     std::unique_ptr<WaveTable> chorusLfoLeft;  // 0.5 Hz sine
     std::unique_ptr<WaveTable> chorusLfoRight; // 1.2 Hz sine
+
+    // The split and the feedback 0 and the lines (those built) cleared; the sweeps run on.
+    void reset();
 };
 
 struct EngineState {

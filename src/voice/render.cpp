@@ -66,22 +66,11 @@ bool stateRanAway(const EngineState& e) {
 // After a block that ran away: every line and filter state cleared, the envelope idle, so the next note
 // after sane values arrive sounds normally. The note list and the held keys are kept.
 void resetRecirculatingState(EngineState& e) {
-    for (DelayLine* line : {e.string.stringLineA.get(), e.string.stringLineB.get(), e.string.combLine.get(),
-                            e.chorus.chorusLineLeft.get(), e.chorus.chorusLineRight.get()}) {
-        line->reset();
-    }
-
-    e.exciter.noiseState = 0.0f;
-    e.exciter.pluckCount = 0;
-    StringState& s = e.string;
-    s.stringOutput = s.stringHighpass = s.loopFilterState = s.dcBlockState = 0.0f;
-    s.stringActive = false;
-    ToneFilterState& t = e.tone;
-    t.toneLow1 = t.toneLow2 = t.splitLow = t.splitBand = t.svfBand = t.svfLow = 0.0f;
-    t.levelGain = 1.0f;
-    ChorusState& c = e.chorus;
-    c.chorusLowState = c.chorusOutLeft = c.chorusOutRight = 0.0f;
-    e.envelope = EnvelopeState{};
+    e.exciter.reset();
+    e.string.reset();
+    e.tone.reset();
+    e.chorus.reset();
+    e.envelope.reset();
     e.voice.voiceGate = false;
     e.voice.velocityFactor = 0.0f;
     if (!std::isfinite(e.voice.voiceFrequency)) {
