@@ -147,10 +147,15 @@ int32_t onePoleMemory(float a) {
 
 // Every sample of a block's two outputs set to one value.
 void fillOutputs(float* left, float* right, int32_t frames, float value) {
-    for (int32_t i = 0; i < frames; ++i) {
-        left[i] = value;
+    int32_t i = 0;
+    for (; i + 8 <= frames; i += 8) {
+        for (int32_t j = 0; j < 8; ++j) {
+            left[i + j] = value;
+            right[i + j] = value;
+        }
     }
-    for (int32_t i = 0; i < frames; ++i) {
+    for (; i < frames; ++i) {
+        left[i] = value;
         right[i] = value;
     }
 }
