@@ -106,21 +106,28 @@ public:
         bool moved; // setDelay ran: the allpass coefficient follows the fraction at end()
 
         inline void setDelay(float d) noexcept;
-        float nextOutLinear() noexcept {
+        // Within: the caller knows that no index reaches the end of the buffer during the next ticks
+        // (clearFor), so the wrap tests are left out.
+        template <bool within = false> float nextOutLinear() noexcept {
             if (nextOutputStale) {
-                const int32_t next = readIndex + 1 < length ? readIndex + 1 : 0;
+                const int32_t next = within || readIndex + 1 < length ? readIndex + 1 : 0;
                 nextOutput = buffer[readIndex] * oneMinusFraction + buffer[next] * fraction;
                 nextOutputStale = false;
             }
             return nextOutput;
         }
-        float tickLinear(float x) noexcept {
+        template <bool within = false> float tickLinear(float x) noexcept {
             buffer[writeIndex] = x;
-            writeIndex = writeIndex + 1 < length ? writeIndex + 1 : 0;
-            lastOutput = nextOutLinear();
-            readIndex = readIndex + 1 < length ? readIndex + 1 : 0;
+            writeIndex = within || writeIndex + 1 < length ? writeIndex + 1 : 0;
+            lastOutput = nextOutLinear<within>();
+            readIndex = within || readIndex + 1 < length ? readIndex + 1 : 0;
             nextOutputStale = true;
             return lastOutput;
+        }
+        // True when n more ticks with their peeks stay clear of the buffer's end: the read positions advance
+        // through the buffer as the write position does.
+        bool clearFor(int32_t n) const noexcept {
+            return writeIndex + n < length && readIndex + n + 1 < length;
         }
     };
     Run begin() noexcept {

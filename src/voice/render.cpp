@@ -2,6 +2,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #include "dsp/delay_line.h"
 #include "dsp/engine_setup.h"
@@ -351,34 +352,50 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
             levelOf[j] = env.envelopeLevel;
         }
 
-        // The string and the tone stages.
+        // The string and the tone stages. The string's delays change only at the chunk's first frame where
+        // it runs (they depend on its write positions, which stand still until then), so they are set
+        // first; a chunk whose line positions stay clear of the buffers' ends skips the wrap tests.
+        bool anyRuns = false;
         for (int32_t j = 0; j < n; ++j) {
-            if (runsOf[j]) {
-                string.setDelays(p, sr, stringFrequency, noiseHold);
-                if (!powerChord) {
-                    string.stepSingle(k, pluckOf[j], lastVoiceOutput);
-                } else {
-                    string.stepPowerChord(k, pluckOf[j], lastVoiceOutput);
-                }
-            } else {
-                string.stringActive = false;
-            }
-            const float x = string.stringOutput * 1.4f;
-            const bool active = string.stringActive;
-            const float level = levelOf[j];
-            float z = x;
-            if (active) {
-                z = distorterStep(x, p.Distorter);
-                if (toneOn) {
-                    if (j == 0 && controlStep) {
-                        tone.control(level);
+            anyRuns |= runsOf[j];
+        }
+        if (anyRuns) {
+            string.setDelays(p, sr, stringFrequency, noiseHold);
+        }
+        auto stringPass = [&](auto withinTag) {
+            constexpr bool within = decltype(withinTag)::value;
+            for (int32_t j = 0; j < n; ++j) {
+                if (runsOf[j]) {
+                    if (!powerChord) {
+                        string.template stepSingle<within>(k, pluckOf[j], lastVoiceOutput);
+                    } else {
+                        string.template stepPowerChord<within>(k, pluckOf[j], lastVoiceOutput);
                     }
-                    z = tone.step(z, level);
+                } else {
+                    string.stringActive = false;
                 }
+                const float x = string.stringOutput * 1.4f;
+                const bool active = string.stringActive;
+                const float level = levelOf[j];
+                float z = x;
+                if (active) {
+                    z = distorterStep(x, p.Distorter);
+                    if (toneOn) {
+                        if (j == 0 && controlStep) {
+                            tone.control(level);
+                        }
+                        z = tone.step(z, level);
+                    }
+                }
+                lastVoiceOutput = z * level;
+                voiceOf[j] = z;
+                activeOf[j] = active;
             }
-            lastVoiceOutput = z * level;
-            voiceOf[j] = z;
-            activeOf[j] = active;
+        };
+        if (string.lineA.clearFor(n) && string.lineB.clearFor(n)) {
+            stringPass(std::true_type{});
+        } else {
+            stringPass(std::false_type{});
         }
 
         // The gain stage and the chorus.

@@ -110,22 +110,22 @@ struct StringRun {
     }
 
     // One sample of the single string: two coupled loops.
-    void stepSingle(float k, float combed, float lastVoiceOutput) {
+    template <bool within = false> void stepSingle(float k, float combed, float lastVoiceOutput) {
         const float g = loopGain;
         const float feedback = detune * lastVoiceOutput; // Q
         const float w = combed + feedback * 0.004f;
-        lineA.tickLinear((lineA.nextOutLinear() + stringHighpass) * g * 0.5f + w);
-        const float b = softClip(lineB.nextOutLinear(), loopSoftClipKnee);
+        lineA.tickLinear<within>((lineA.nextOutLinear<within>() + stringHighpass) * g * 0.5f + w);
+        const float b = softClip(lineB.nextOutLinear<within>(), loopSoftClipKnee);
         onePole(loopFilterState, b * g, loopFilterCutoff, k, loopLimited);
-        lineB.tickLinear(loopFilterState + w);
-        stringOutput = (lineA.nextOutLinear() + lineB.nextOutLinear()) * 0.5f;
+        lineB.tickLinear<within>(loopFilterState + w);
+        stringOutput = (lineA.nextOutLinear<within>() + lineB.nextOutLinear<within>()) * 0.5f;
         onePole(dcBlockState, stringOutput, dcBlockCutoff, k, dcLimited);
         stringHighpass = stringOutput - dcBlockState;
         stringActive = true;
     }
 
     // One sample of the power chord: two strings a fifth apart, fed the same excitation.
-    void stepPowerChord(float k, float combed, float lastVoiceOutput) {
+    template <bool within = false> void stepPowerChord(float k, float combed, float lastVoiceOutput) {
         const float g = loopGain;
         const float feedback = detune * lastVoiceOutput; // Q
         const float q = feedback * 0.026f;
@@ -136,9 +136,9 @@ struct StringRun {
         } else if (v < -1.0f) {
             v = -1.0f;
         }
-        lineA.tickLinear(lineA.nextOutLinear() * g + v);
-        lineB.tickLinear(lineB.nextOutLinear() * g + v);
-        stringOutput = (lineB.nextOutLinear() + lineA.nextOutLinear()) * 0.5f;
+        lineA.tickLinear<within>(lineA.nextOutLinear<within>() * g + v);
+        lineB.tickLinear<within>(lineB.nextOutLinear<within>() * g + v);
+        stringOutput = (lineB.nextOutLinear<within>() + lineA.nextOutLinear<within>()) * 0.5f;
         stringActive = true;
     }
 };
