@@ -33,6 +33,20 @@ TEST_F(Stages, AClosedGateNeverPlucks) {
     EXPECT_NE(engine->exciter.noiseSeed, seed) << "the noise runs on, gate or not";
 }
 
+// Idle blocks step the noise generator ahead in one go: the same state as calling it n times.
+TEST(NoiseGenerator, SteppedAheadMatchesStepByStep) {
+    for (uint32_t start : {1u, 0u, 0xFFFFFFFFu, 123456789u}) {
+        uint32_t stepped = start;
+        uint32_t done = 0;
+        for (uint32_t n : {0u, 1u, 2u, 3u, 21u, 511u, 4096u, 100003u}) {
+            for (; done < n; ++done) {
+                noiseGenerator(stepped);
+            }
+            EXPECT_EQ(noiseSeedAfter(start, n), stepped) << start << " after " << n;
+        }
+    }
+}
+
 TEST_F(Stages, ThePluckIsATriangleWhoseLengthFollowsThePitch) {
     params.Exciter = 1.0f;
     ExciterState& ex = engine->exciter;
