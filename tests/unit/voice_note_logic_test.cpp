@@ -231,6 +231,38 @@ TEST_F(NoteLogic, MoreThan1023EntriesKeepTheNewestInTheLastPlace) {
     rig.render(256);
     EXPECT_TRUE(voice().voiceGate);
     EXPECT_EQ(voice().voiceFrequency, noteFrequencies[72]);
+    // The displaced entries never played, but their key changes did: every key pressed and released in
+    // the flood is up again, and the last note-on is down.
+    int32_t held = 0;
+    for (int32_t key = 0; key < 128; ++key) {
+        held += voice().keyHeld[key];
+    }
+    EXPECT_EQ(held, 1);
+    EXPECT_EQ(voice().keyHeld[72], 1);
+}
+
+// Keys are pressed only by entries that play: a list emptied by resume or replaced by a second
+// processEvents before the block renders presses nothing, and the scan of a later release finds no key.
+TEST_F(NoteLogic, KeysOfAListThatNeverPlaysAreNeverPressed) {
+    for (bool viaResume : {true, false}) {
+        VoiceRig fresh;
+        MidiBlock lost;
+        lost.noteOn(0, 40);
+        fresh.send(lost);
+        MidiBlock none;
+        if (viaResume) {
+            fresh.engine->resume();
+        } else {
+            fresh.send(none);
+        }
+        fresh.render(64);
+        EXPECT_EQ(fresh.state().voice.keyHeld[40], 0) << (viaResume ? "resume" : "second list");
+        MidiBlock play;
+        play.noteOn(0, 60).noteOff(10, 60);
+        fresh.send(play);
+        fresh.render(64);
+        EXPECT_FALSE(fresh.state().voice.voiceGate) << "a legato release found no held key";
+    }
 }
 
 } // namespace
