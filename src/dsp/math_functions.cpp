@@ -542,7 +542,7 @@ double sinPi(double x) noexcept {
         // cos(th + tl) = cos(th) - tl * sin(th); t^2 / 2 as hi + lo
         const Wide t2 = twoProduct(th, th);
         const Wide c = twoSum(1.0, -0.5 * t2.hi);
-        v = c.hi + (c.lo - 0.5 * t2.lo + u * u * cosTail(u) - tl * th);
+        v = c.hi + (c.lo - 0.5 * t2.lo + u * u * cosTail(u) - tl * th * (1.0 - u * (1.0 / 6.0)));
     }
     return negative ? -v : v;
 }
