@@ -12,5 +12,11 @@ set(CMAKE_CXX_FLAGS_INIT "${solvantis_i686_flags}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-m32")
-# Built programs run on this machine directly.
-set(CMAKE_CROSSCOMPILING_EMULATOR "")
+# Built programs (the tests) run directly where the kernel runs 32-bit x86 programs; where it does not
+# (a kernel without IA-32 emulation), under qemu-i386 (Debian: qemu-user).
+execute_process(COMMAND /lib/ld-linux.so.2 --version RESULT_VARIABLE solvantis_i386_native
+                OUTPUT_QUIET ERROR_QUIET)
+if(NOT solvantis_i386_native EQUAL 0)
+  find_program(SOLVANTIS_QEMU_I386 qemu-i386 REQUIRED)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${SOLVANTIS_QEMU_I386} -L /)
+endif()
