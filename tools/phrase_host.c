@@ -96,12 +96,18 @@ struct Step {
     int32_t parameter;
     float value;
 };
-#define NOTE_ON(f, n, v) {f, 0x90, n, v, 0, 0.0f}
-#define NOTE_OFF(f, n) {f, 0x80, n, 0, 0, 0.0f}
-#define CC(f, c, v) {f, 0xB0, c, v, 0, 0.0f}
-#define BEND(f, lsb, msb) {f, 0xE0, lsb, msb, 0, 0.0f}
-#define PARAM(f, i, v) {f, 0, 0, 0, i, v}
-#define END {-1, 0, 0, 0, 0, 0.0f}
+#define NOTE_ON(f, n, v)                                                                                     \
+    { f, 0x90, n, v, 0, 0.0f }
+#define NOTE_OFF(f, n)                                                                                       \
+    { f, 0x80, n, 0, 0, 0.0f }
+#define CC(f, c, v)                                                                                          \
+    { f, 0xB0, c, v, 0, 0.0f }
+#define BEND(f, lsb, msb)                                                                                    \
+    { f, 0xE0, lsb, msb, 0, 0.0f }
+#define PARAM(f, i, v)                                                                                       \
+    { f, 0, 0, 0, i, v }
+#define END                                                                                                  \
+    { -1, 0, 0, 0, 0, 0.0f }
 
 struct Phrase {
     float sampleRate;
@@ -115,38 +121,60 @@ struct Phrase {
  * 16 Velocity, 17 ToneRama, 18 PowerChord. */
 static const struct Phrase phrases[] = {
     /* the default sound: single notes, a release, notes at many velocities */
-    {44100.0f, 512, 88200, {NOTE_ON(0, 45, 100), NOTE_OFF(20000, 45), NOTE_ON(22050, 52, 127), NOTE_OFF(40000, 52),
-                            NOTE_ON(44100, 57, 40), NOTE_ON(50000, 64, 90), NOTE_OFF(60000, 64), NOTE_OFF(61000, 57),
-                            NOTE_ON(66150, 40, 1), NOTE_OFF(80000, 40), END}},
+    {44100.0f,
+     512,
+     88200,
+     {NOTE_ON(0, 45, 100), NOTE_OFF(20000, 45), NOTE_ON(22050, 52, 127), NOTE_OFF(40000, 52),
+      NOTE_ON(44100, 57, 40), NOTE_ON(50000, 64, 90), NOTE_OFF(60000, 64), NOTE_OFF(61000, 57),
+      NOTE_ON(66150, 40, 1), NOTE_OFF(80000, 40), END}},
     /* legato run with pitch bend both ways and the modulation wheel */
-    {48000.0f, 256, 96000, {NOTE_ON(0, 50, 110), NOTE_ON(9000, 52, 100), NOTE_ON(18000, 53, 90), NOTE_OFF(27000, 53),
-                            NOTE_OFF(30000, 52), BEND(32000, 0, 127), CC(36000, 1, 20), BEND(40000, 0, 0),
-                            BEND(44000, 0, 64), CC(48000, 1, 127), NOTE_OFF(60000, 50), NOTE_ON(62000, 62, 127),
-                            CC(70000, 7, 60), NOTE_OFF(80000, 62), END}},
+    {48000.0f,
+     256,
+     96000,
+     {NOTE_ON(0, 50, 110), NOTE_ON(9000, 52, 100), NOTE_ON(18000, 53, 90), NOTE_OFF(27000, 53),
+      NOTE_OFF(30000, 52), BEND(32000, 0, 127), CC(36000, 1, 20), BEND(40000, 0, 0), BEND(44000, 0, 64),
+      CC(48000, 1, 127), NOTE_OFF(60000, 50), NOTE_ON(62000, 62, 127), CC(70000, 7, 60), NOTE_OFF(80000, 62),
+      END}},
     /* power chord, chorus, distorter and overdrive, short blocks */
-    {44100.0f, 64, 88200, {PARAM(0, 18, 1.0f), PARAM(0, 14, 0.7f), PARAM(0, 12, 1.0f), PARAM(0, 13, 1.0f),
-                           NOTE_ON(0, 40, 120), NOTE_ON(20000, 45, 120), NOTE_OFF(30000, 40), NOTE_OFF(44100, 45),
-                           NOTE_ON(50000, 33, 127), NOTE_OFF(70000, 33), END}},
+    {44100.0f,
+     64,
+     88200,
+     {PARAM(0, 18, 1.0f), PARAM(0, 14, 0.7f), PARAM(0, 12, 1.0f), PARAM(0, 13, 1.0f), NOTE_ON(0, 40, 120),
+      NOTE_ON(20000, 45, 120), NOTE_OFF(30000, 40), NOTE_OFF(44100, 45), NOTE_ON(50000, 33, 127),
+      NOTE_OFF(70000, 33), END}},
     /* curved slow envelope at 96 kHz in uneven blocks */
-    {96000.0f, 1000, 192000, {PARAM(0, 8, 1.0f), PARAM(0, 4, 0.6f), PARAM(0, 5, 0.3f), PARAM(0, 6, 0.2f),
-                              PARAM(0, 7, 0.7f), NOTE_ON(0, 60, 100), NOTE_OFF(100000, 60), NOTE_ON(150000, 67, 64),
-                              NOTE_OFF(170000, 67), END}},
+    {96000.0f,
+     1000,
+     192000,
+     {PARAM(0, 8, 1.0f), PARAM(0, 4, 0.6f), PARAM(0, 5, 0.3f), PARAM(0, 6, 0.2f), PARAM(0, 7, 0.7f),
+      NOTE_ON(0, 60, 100), NOTE_OFF(100000, 60), NOTE_ON(150000, 67, 64), NOTE_OFF(170000, 67), END}},
     /* the swept tone filter with its other voicing, modulation and some distortion, odd block size */
-    {44100.0f, 33, 88200, {PARAM(0, 11, 1.0f), PARAM(0, 17, 1.0f), PARAM(0, 1, 1.0f), PARAM(0, 12, 0.5f),
-                           NOTE_ON(0, 36, 127), NOTE_OFF(30000, 36), NOTE_ON(33000, 48, 80), PARAM(40000, 11, 0.2f),
-                           PARAM(50000, 17, 0.0f), NOTE_OFF(70000, 48), END}},
+    {44100.0f,
+     33,
+     88200,
+     {PARAM(0, 11, 1.0f), PARAM(0, 17, 1.0f), PARAM(0, 1, 1.0f), PARAM(0, 12, 0.5f), NOTE_ON(0, 36, 127),
+      NOTE_OFF(30000, 36), NOTE_ON(33000, 48, 80), PARAM(40000, 11, 0.2f), PARAM(50000, 17, 0.0f),
+      NOTE_OFF(70000, 48), END}},
     /* straight envelope, full velocity response and volume, automation while playing */
-    {22050.0f, 512, 44100, {PARAM(0, 8, 0.0f), PARAM(0, 16, 1.0f), PARAM(0, 9, 1.0f), PARAM(0, 14, 0.3f),
-                            NOTE_ON(0, 55, 127), PARAM(5000, 10, 0.05f), PARAM(10000, 10, 0.95f),
-                            PARAM(15000, 2, 1.0f), PARAM(15000, 3, 1.0f), NOTE_OFF(22000, 55), NOTE_ON(23000, 43, 30),
-                            NOTE_OFF(40000, 43), END}},
+    {22050.0f,
+     512,
+     44100,
+     {PARAM(0, 8, 0.0f), PARAM(0, 16, 1.0f), PARAM(0, 9, 1.0f), PARAM(0, 14, 0.3f), NOTE_ON(0, 55, 127),
+      PARAM(5000, 10, 0.05f), PARAM(10000, 10, 0.95f), PARAM(15000, 2, 1.0f), PARAM(15000, 3, 1.0f),
+      NOTE_OFF(22000, 55), NOTE_ON(23000, 43, 30), NOTE_OFF(40000, 43), END}},
     /* legato off, repeated notes, every sample a block of its own */
-    {44100.0f, 1, 22050, {PARAM(0, 15, 0.0f), NOTE_ON(0, 64, 100), NOTE_ON(3000, 66, 100), NOTE_OFF(6000, 66),
-                          NOTE_ON(6001, 68, 20), NOTE_OFF(9000, 64), NOTE_OFF(12000, 68), NOTE_ON(12000, 69, 127),
-                          NOTE_OFF(18000, 69), END}},
+    {44100.0f,
+     1,
+     22050,
+     {PARAM(0, 15, 0.0f), NOTE_ON(0, 64, 100), NOTE_ON(3000, 66, 100), NOTE_OFF(6000, 66),
+      NOTE_ON(6001, 68, 20), NOTE_OFF(9000, 64), NOTE_OFF(12000, 68), NOTE_ON(12000, 69, 127),
+      NOTE_OFF(18000, 69), END}},
     /* a long release into silence, the sustain curve bent towards 1 */
-    {44100.0f, 4096, 132300, {PARAM(0, 7, 1.0f), PARAM(0, 8, 0.77f), PARAM(0, 6, 1.0f), NOTE_ON(0, 28, 127),
-                              NOTE_OFF(10000, 28), END}},
+    {44100.0f,
+     4096,
+     132300,
+     {PARAM(0, 7, 1.0f), PARAM(0, 8, 0.77f), PARAM(0, 6, 1.0f), NOTE_ON(0, 28, 127), NOTE_OFF(10000, 28),
+      END}},
 };
 enum { phraseCount = sizeof phrases / sizeof phrases[0] };
 
