@@ -19,21 +19,21 @@
 #endif
 
 #if defined(__i386__)
-#define CDECL __attribute__((cdecl))
+#define PHRASE_CDECL __attribute__((cdecl))
 #else
-#define CDECL
+#define PHRASE_CDECL
 #endif
 
 /* ---------------------------------------------------------------- the records we use */
 struct AEffect;
-typedef intptr_t(CDECL* HostCallback)(struct AEffect*, int32_t opcode, int32_t index, intptr_t value,
-                                      void* ptr, float opt);
-typedef intptr_t(CDECL* DispatcherProc)(struct AEffect*, int32_t opcode, int32_t index, intptr_t value,
-                                        void* ptr, float opt);
-typedef void(CDECL* ProcessProc)(struct AEffect*, float** inputs, float** outputs, int32_t frames);
-typedef void(CDECL* SetParameterProc)(struct AEffect*, int32_t index, float value);
-typedef float(CDECL* GetParameterProc)(struct AEffect*, int32_t index);
-typedef struct AEffect*(CDECL* MainProc)(HostCallback);
+typedef intptr_t(PHRASE_CDECL* HostCallback)(struct AEffect*, int32_t opcode, int32_t index, intptr_t value,
+                                             void* ptr, float opt);
+typedef intptr_t(PHRASE_CDECL* DispatcherProc)(struct AEffect*, int32_t opcode, int32_t index, intptr_t value,
+                                               void* ptr, float opt);
+typedef void(PHRASE_CDECL* ProcessProc)(struct AEffect*, float** inputs, float** outputs, int32_t frames);
+typedef void(PHRASE_CDECL* SetParameterProc)(struct AEffect*, int32_t index, float value);
+typedef float(PHRASE_CDECL* GetParameterProc)(struct AEffect*, int32_t index);
+typedef struct AEffect*(PHRASE_CDECL* MainProc)(HostCallback);
 
 struct AEffect {
     int32_t magic;
@@ -82,8 +82,8 @@ enum {
     kVstMidiType = 1
 };
 
-static intptr_t CDECL hostCallback(struct AEffect* effect, int32_t opcode, int32_t index, intptr_t value,
-                                   void* ptr, float opt) {
+static intptr_t PHRASE_CDECL hostCallback(struct AEffect* effect, int32_t opcode, int32_t index,
+                                          intptr_t value, void* ptr, float opt) {
     (void)effect, (void)index, (void)value, (void)ptr, (void)opt;
     return opcode == audioMasterVersion ? 2400 : 0;
 }
