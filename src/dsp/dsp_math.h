@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include "dsp/math_functions.h"
+
 namespace solvantis {
 
 // Largest factor coefficient * cutoff a one-pole may use. At 2 its pole reaches -1 and the filter stops
@@ -38,7 +40,7 @@ inline float softClip(float x, float knee) noexcept {
     }
     const float scale = 1.0f / (1.0f - knee);
     const double span = 1.0 - k;
-    const double y = k + span * std::tanh((magnitude - k) * static_cast<double>(scale));
+    const double y = k + span * math::tanh((magnitude - k) * static_cast<double>(scale));
     return static_cast<float>(x < 0.0f ? -y : y);
 }
 

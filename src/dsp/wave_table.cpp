@@ -3,6 +3,8 @@
 #include <cmath>
 #include <new>
 
+#include "dsp/math_functions.h"
+
 namespace solvantis {
 
 WaveTable::WaveTable(float rate) noexcept : sampleRate(rate) {
@@ -15,9 +17,8 @@ std::unique_ptr<WaveTable> WaveTable::create(float rate) noexcept {
 }
 
 void WaveTable::buildTable(int32_t shape) noexcept {
-    // pi and e in extended precision; every point is rounded once, to float.
-    const long double pi = 4.0L * std::atan(1.0L);
-    const long double e = std::exp(1.0L);
+    // Each point is computed in double precision and rounded once, to float.
+    const double e = math::exp(1.0);
     switch (static_cast<WaveShape>(shape)) {
     case WaveShape::triangle:
         for (int32_t i = 0; i < tableSize; ++i) {
@@ -28,7 +29,7 @@ void WaveTable::buildTable(int32_t shape) noexcept {
         break;
     case WaveShape::sinus:
         for (int32_t i = 0; i <= tableSize; ++i) {
-            table[i] = static_cast<float>(std::sin(2.0L * pi * i / 256.0L));
+            table[i] = static_cast<float>(math::sinPi(i / 128.0)); // sin(2 pi i / 256)
         }
         break;
     case WaveShape::sawtooth: {
@@ -47,8 +48,8 @@ void WaveTable::buildTable(int32_t shape) noexcept {
         break;
     case WaveShape::exponent:
         for (int32_t i = 0; i < tableSize; ++i) {
-            const long double t = (i < 128 ? i : 256 - i) / 128.0L;
-            table[i] = static_cast<float>(2.0L * (std::exp(t) - 1.0L) / (e - 1.0L) - 1.0L);
+            const double t = (i < 128 ? i : 256 - i) / 128.0;
+            table[i] = static_cast<float>(2.0 * (math::exp(t) - 1.0) / (e - 1.0) - 1.0);
         }
         table[tableSize] = -1.0f;
         break;

@@ -12,7 +12,8 @@ thread_local bool outOfMemory = false;
 // The entries answer a null record, or one without its object, with nothing rather than a crash. They
 // cannot tell a record that has been closed: the host must not use one after effClose.
 
-intptr_t dispatchEntry(AEffect* effect, int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt) {
+intptr_t SOLVANTIS_CDECL dispatchEntry(AEffect* effect, int32_t opcode, int32_t index, intptr_t value,
+                                       void* ptr, float opt) {
     EffectBase* object = EffectBase::fromEffect(effect);
     if (!object) {
         return 0;
@@ -42,21 +43,22 @@ bool isRenderableBlock(const AEffect* effect, float* const* outputs, int32_t sam
 
 } // namespace
 
-void processEntry(AEffect* effect, float** inputs, float** outputs, int32_t sampleFrames) {
+void SOLVANTIS_CDECL processEntry(AEffect* effect, float** inputs, float** outputs, int32_t sampleFrames) {
     EffectBase* object = EffectBase::fromEffect(effect);
     if (object && isRenderableBlock(effect, outputs, sampleFrames)) {
         object->process(inputs, outputs, sampleFrames);
     }
 }
 
-void processReplacingEntry(AEffect* effect, float** inputs, float** outputs, int32_t sampleFrames) {
+void SOLVANTIS_CDECL processReplacingEntry(AEffect* effect, float** inputs, float** outputs,
+                                           int32_t sampleFrames) {
     EffectBase* object = EffectBase::fromEffect(effect);
     if (object && isRenderableBlock(effect, outputs, sampleFrames)) {
         object->processReplacing(inputs, outputs, sampleFrames);
     }
 }
 
-void setParameterEntry(AEffect* effect, int32_t index, float value) {
+void SOLVANTIS_CDECL setParameterEntry(AEffect* effect, int32_t index, float value) {
     EffectBase* object = EffectBase::fromEffect(effect);
     // Values are stored as the host sends them, NaN and infinities included: the render keeps them out
     // of the audio, and a host reading a parameter back must see what it wrote.
@@ -65,7 +67,7 @@ void setParameterEntry(AEffect* effect, int32_t index, float value) {
     }
 }
 
-float getParameterEntry(AEffect* effect, int32_t index) {
+float SOLVANTIS_CDECL getParameterEntry(AEffect* effect, int32_t index) {
     EffectBase* object = EffectBase::fromEffect(effect);
     return object ? object->getParameter(index) : 0.0f;
 }

@@ -10,11 +10,13 @@ namespace solvantis {
 
 class EffectBase;
 
-intptr_t dispatchEntry(AEffect* effect, int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt);
-void processEntry(AEffect* effect, float** inputs, float** outputs, int32_t sampleFrames);
-void processReplacingEntry(AEffect* effect, float** inputs, float** outputs, int32_t sampleFrames);
-void setParameterEntry(AEffect* effect, int32_t index, float value);
-float getParameterEntry(AEffect* effect, int32_t index);
+intptr_t SOLVANTIS_CDECL dispatchEntry(AEffect* effect, int32_t opcode, int32_t index, intptr_t value,
+                                       void* ptr, float opt);
+void SOLVANTIS_CDECL processEntry(AEffect* effect, float** inputs, float** outputs, int32_t sampleFrames);
+void SOLVANTIS_CDECL processReplacingEntry(AEffect* effect, float** inputs, float** outputs,
+                                           int32_t sampleFrames);
+void SOLVANTIS_CDECL setParameterEntry(AEffect* effect, int32_t index, float value);
+float SOLVANTIS_CDECL getParameterEntry(AEffect* effect, int32_t index);
 
 // Makes one plug-in object for a host, or null when there is no memory for it.
 using EffectFactory = EffectBase* (*)(audioMasterCallback hostCallback);

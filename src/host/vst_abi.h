@@ -15,18 +15,27 @@ namespace solvantis {
 struct AEffect;
 
 // ---------------------------------------------------------------- function types
-// On 32-bit x86 these are cdecl, the compilers' default for free functions; intptr_t is then int32.
+// Every function that crosses the boundary uses the C calling convention (arguments pushed right to left,
+// the caller removes them). On 32-bit x86 that is stated on each type and entry, so that a compiler
+// option for another default convention cannot change it; elsewhere there is only one convention.
+// intptr_t is int32 on 32-bit targets.
+#if defined(__i386__)
+#define SOLVANTIS_CDECL __attribute__((cdecl))
+#else
+#define SOLVANTIS_CDECL
+#endif
 
-using audioMasterCallback = intptr_t (*)(AEffect* effect, int32_t opcode, int32_t index, intptr_t value,
-                                         void* ptr, float opt);
-using AEffectDispatcherProc = intptr_t (*)(AEffect* effect, int32_t opcode, int32_t index, intptr_t value,
-                                           void* ptr, float opt);
-using AEffectProcessProc = void (*)(AEffect* effect, float** inputs, float** outputs, int32_t sampleFrames);
-using AEffectProcessDoubleProc = void (*)(AEffect* effect, double** inputs, double** outputs,
-                                          int32_t sampleFrames);
-using AEffectSetParameterProc = void (*)(AEffect* effect, int32_t index, float value);
-using AEffectGetParameterProc = float (*)(AEffect* effect, int32_t index);
-using VstPluginMainProc = AEffect* (*)(audioMasterCallback hostCallback);
+using audioMasterCallback = intptr_t(SOLVANTIS_CDECL*)(AEffect* effect, int32_t opcode, int32_t index,
+                                                       intptr_t value, void* ptr, float opt);
+using AEffectDispatcherProc = intptr_t(SOLVANTIS_CDECL*)(AEffect* effect, int32_t opcode, int32_t index,
+                                                         intptr_t value, void* ptr, float opt);
+using AEffectProcessProc = void(SOLVANTIS_CDECL*)(AEffect* effect, float** inputs, float** outputs,
+                                                  int32_t sampleFrames);
+using AEffectProcessDoubleProc = void(SOLVANTIS_CDECL*)(AEffect* effect, double** inputs, double** outputs,
+                                                        int32_t sampleFrames);
+using AEffectSetParameterProc = void(SOLVANTIS_CDECL*)(AEffect* effect, int32_t index, float value);
+using AEffectGetParameterProc = float(SOLVANTIS_CDECL*)(AEffect* effect, int32_t index);
+using VstPluginMainProc = AEffect*(SOLVANTIS_CDECL*)(audioMasterCallback hostCallback);
 
 // ---------------------------------------------------------------- four-character constants
 

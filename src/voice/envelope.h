@@ -1,9 +1,8 @@
 #pragma once
 
-#include <cmath>
-
 #include "dsp/dsp_math.h"
 #include "dsp/engine_state.h"
+#include "dsp/math_functions.h"
 #include "voice/synth_params.h"
 
 namespace solvantis {
@@ -20,10 +19,10 @@ struct EnvelopeBlock {
 
     EnvelopeBlock() = default;
     EnvelopeBlock(const SynthParams& params, float sr) {
-        attackExponent = static_cast<float>(std::pow(1.0 - params.ADSRCurve, 1.5) * 1.5 + 0.5);
+        attackExponent = static_cast<float>(math::pow(1.0 - params.ADSRCurve, 1.5) * 1.5 + 0.5);
         curveExponent = static_cast<float>(
-            std::pow(static_cast<double>(params.ADSRCurve), static_cast<double>(2.3f)) * 3.78 + 0.25);
-        curveNorm = static_cast<float>(std::pow(0.5, static_cast<double>(curveExponent)));
+            math::pow(static_cast<double>(params.ADSRCurve), static_cast<double>(2.3f)) * 3.78 + 0.25);
+        curveNorm = static_cast<float>(math::pow(0.5, static_cast<double>(curveExponent)));
         decayScale = (1.0f - params.Sustain) / curveNorm;
         attackLength = (params.Attack * params.Attack * params.Attack + 0.002f) * sr * 2.0f;
         decayLength = (params.Decay * params.Decay + 0.005f) * sr * 5.0f;
@@ -45,11 +44,12 @@ inline float envGateOn(EnvelopeState& env, const EnvelopeBlock& blk) {
         level = env.sustainLevel;
         env.attackCount = 0.0f;
     } else if (attacking) {
-        level = std::pow(t / blk.attackLength, blk.attackExponent) * (1.0f - env.attackStartLevel) +
+        level = math::pow(t / blk.attackLength, blk.attackExponent) * (1.0f - env.attackStartLevel) +
                 env.attackStartLevel;
     } else {
-        level = std::pow(0.5f - 0.5f * env.decayCount / blk.decayLength, blk.curveExponent) * blk.decayScale +
-                env.sustainLevel;
+        level =
+            math::pow(0.5f - 0.5f * env.decayCount / blk.decayLength, blk.curveExponent) * blk.decayScale +
+            env.sustainLevel;
     }
     if (level <= 0.0f) {
         env.decayCount = 0.0f;
@@ -78,7 +78,7 @@ inline void envRelease(EnvelopeState& env, const EnvelopeBlock& blk) {
     } else if (env.releaseStartLevel == 0.0f) {
         level = 0.0f; // idle: the power would only be multiplied by 0
     } else {
-        level = std::pow(0.5f - 0.5f * r / blk.releaseLength, blk.curveExponent) *
+        level = math::pow(0.5f - 0.5f * r / blk.releaseLength, blk.curveExponent) *
                 (env.releaseStartLevel / blk.curveNorm);
     }
     env.envelopeLevel = level;

@@ -5,6 +5,7 @@
 #include "dsp/delay_line.h"
 #include "dsp/dsp_math.h"
 #include "dsp/engine_state.h"
+#include "dsp/math_functions.h"
 #include "dsp/wave_table.h"
 #include "voice/synth_params.h"
 
@@ -19,7 +20,7 @@ inline constexpr float maxSvfFactor = 0.8f;
 
 // Limiter recovery per sample: the gain recovers by 60 dB in 75 ms. Depends on the sample rate only.
 inline double levelRecovery(float sr) {
-    return 1.0 - std::pow(0.001, 1.0 / (static_cast<double>(sr) * 0.075));
+    return 1.0 - math::pow(0.001, 1.0 / (static_cast<double>(sr) * 0.075));
 }
 
 // Distorter: the soft clip (knee 0.4) of five times the signal, mixed with the clean signal.

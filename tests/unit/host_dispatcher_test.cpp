@@ -10,7 +10,9 @@ using namespace solvantis::hosttest;
 
 namespace {
 
+#if INTPTR_MAX > INT32_MAX // a value beyond 32 bits exists only where intptr_t is 64 bits
 constexpr intptr_t kBeyondInt32 = intptr_t{1} << 32;
+#endif
 
 class DispatcherTest : public ::testing::Test {
 protected:
@@ -76,8 +78,10 @@ TEST_F(DispatcherTest, OpcodesOutsideTheTableAnswerZeroAndDoNothing) {
 
 TEST_F(DispatcherTest, SetProgramPassesEverythingBelowTheProgramCount) {
     dispatch(effect, effSetProgram, 0, 128);
+#if INTPTR_MAX > INT32_MAX // a value beyond 32 bits exists only where intptr_t is 64 bits
     dispatch(effect, effSetProgram, 0, kBeyondInt32 + 5); // would narrow to 5
     dispatch(effect, effSetProgram, 0, -kBeyondInt32);    // would narrow to 0
+#endif
     EXPECT_TRUE(calls().empty());
     dispatch(effect, effSetProgram, 0, 127);
     dispatch(effect, effSetProgram, 0, -1);
@@ -91,8 +95,12 @@ TEST_F(DispatcherTest, MainsChangedSuspendsOnZeroAndResumesOnAnythingElse) {
     dispatch(effect, effMainsChanged, 0, 1);
     dispatch(effect, effMainsChanged, 0, 0);
     dispatch(effect, effMainsChanged, 0, 2);
+    EXPECT_EQ(calls(), (std::vector<std::string>{"resume", "suspend", "resume"}));
+#if INTPTR_MAX > INT32_MAX // a value beyond 32 bits exists only where intptr_t is 64 bits
     dispatch(effect, effMainsChanged, 0, kBeyondInt32); // zero only in its low half
-    EXPECT_EQ(calls(), (std::vector<std::string>{"resume", "suspend", "resume", "resume"}));
+    EXPECT_EQ(calls().back(), "resume");
+    EXPECT_EQ(calls().size(), 4u);
+#endif
 }
 
 TEST_F(DispatcherTest, FixedAnswers) {
@@ -117,7 +125,9 @@ TEST_F(DispatcherTest, FixedAnswers) {
     EXPECT_EQ(dispatch(effect, effGetIcon), 0);
     EXPECT_EQ(dispatch(effect, effStartProcess), 0);
     EXPECT_EQ(dispatch(effect, effSetTotalSampleToProcess, 0, 4410), 4410);
+#if INTPTR_MAX > INT32_MAX // a value beyond 32 bits exists only where intptr_t is 64 bits
     EXPECT_EQ(dispatch(effect, effSetTotalSampleToProcess, 0, kBeyondInt32 + 4410), 0);
+#endif
 }
 
 TEST_F(DispatcherTest, BooleanAnswersAreExactlyOneOrZero) {
@@ -125,7 +135,9 @@ TEST_F(DispatcherTest, BooleanAnswersAreExactlyOneOrZero) {
     EXPECT_EQ(dispatch(effect, effCopyProgram, 3), 1);
     EXPECT_EQ(dispatch(effect, effSetBypass, 0, 7), 1);
     EXPECT_EQ(calls().back(), "setBypass on");
+#if INTPTR_MAX > INT32_MAX // a value beyond 32 bits exists only where intptr_t is 64 bits
     dispatch(effect, effSetBypass, 0, kBeyondInt32);
+#endif
     EXPECT_EQ(calls().back(), "setBypass on") << "compared before narrowing";
     spy->answerTrue = false;
     EXPECT_EQ(dispatch(effect, effCopyProgram, 3), 0);
@@ -145,7 +157,9 @@ TEST_F(DispatcherTest, ProgramNameIndexedTakesTheCategoryFromValueAndTheProgramF
     ASSERT_EQ(calls().size(), 1u);
     EXPECT_EQ(calls()[0], "getProgramNameIndexed 2 5");
     EXPECT_EQ(dispatch(effect, effGetProgramNameIndexed, 5, 2, nullptr), 0);
+#if INTPTR_MAX > INT32_MAX // a value beyond 32 bits exists only where intptr_t is 64 bits
     EXPECT_EQ(dispatch(effect, effGetProgramNameIndexed, 5, kBeyondInt32 + 2, name), 0);
+#endif
     EXPECT_EQ(calls().size(), 1u);
 }
 
@@ -170,7 +184,12 @@ TEST_F(DispatcherTest, SampleRateAndBlockSizeAcceptOnlyUsableValues) {
                        std::numeric_limits<float>::infinity(), 1e30f}) {
         dispatch(effect, effSetSampleRate, 0, 0, nullptr, rate);
     }
-    for (intptr_t size : {intptr_t{0}, intptr_t{-1}, kBeyondInt32 + 256}) {
+    for (intptr_t size : {
+             intptr_t{0}, intptr_t{-1},
+#if INTPTR_MAX > INT32_MAX
+                 kBeyondInt32 + 256,
+#endif
+         }) {
         dispatch(effect, effSetBlockSize, 0, size);
     }
     EXPECT_EQ(calls().size(), 2u);
@@ -219,7 +238,9 @@ TEST_F(DispatcherTest, ChunksTakeThePresetFlagFromIndex) {
     EXPECT_EQ(calls(), (std::vector<std::string>{"getChunk preset", "getChunk bank", "setChunk 16 bank"}));
     EXPECT_EQ(dispatch(effect, effGetChunk, 1, 0, nullptr), 0);
     EXPECT_EQ(dispatch(effect, effSetChunk, 0, -1, bytes), 0);
+#if INTPTR_MAX > INT32_MAX // a value beyond 32 bits exists only where intptr_t is 64 bits
     EXPECT_EQ(dispatch(effect, effSetChunk, 0, kBeyondInt32, bytes), 0);
+#endif
     EXPECT_EQ(calls().size(), 3u);
 }
 

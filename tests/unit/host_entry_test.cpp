@@ -82,7 +82,12 @@ TEST_F(EntryTest, HostAnsweringZeroToTheVersionGetsNoRecordAndIsAskedOnce) {
 }
 
 TEST_F(EntryTest, AnyNonZeroVersionYieldsTheInstrumentRecord) {
-    for (intptr_t version : {intptr_t{2}, intptr_t{2300}, intptr_t{-1}, intptr_t{1} << 32}) {
+    for (intptr_t version : {
+             intptr_t{2}, intptr_t{2300}, intptr_t{-1},
+#if INTPTR_MAX > INT32_MAX
+                 intptr_t{1} << 32,
+#endif
+         }) {
         FakeHost::reset();
         FakeHost::instance().versionAnswer = version;
         AEffect* e = create(placeholderFactory);

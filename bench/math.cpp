@@ -1,0 +1,94 @@
+// Our math functions against the C library's, per call, on the arguments the render gives them: the
+// envelope's float power (bases in (0, 1], exponents 0.25 to 4.03), the per-block double powers, the soft
+// clippers' tanh, and the table builders' exp and sine.
+#include "dsp/math_functions.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstddef>
+
+namespace {
+
+namespace m = solvantis::math;
+
+constexpr std::size_t kPoints = 1024;
+
+struct Arguments {
+    float baseF[kPoints];
+    float exponentF[kPoints];
+    double base[kPoints];
+    double exponent[kPoints];
+    double clip[kPoints];   // tanh's argument: 0 .. 8
+    double expArg[kPoints]; // -4 .. 4
+    double phase[kPoints];  // 0 .. 2, sinPi's argument
+    Arguments() {
+        for (std::size_t i = 0; i < kPoints; ++i) {
+            const double u = static_cast<double>((i * 389) % kPoints) / kPoints;
+            baseF[i] = static_cast<float>(0.001 + 0.999 * u);
+            exponentF[i] = 0.25f + 3.78f * static_cast<float>(i % 64) / 63.0f;
+            base[i] = baseF[i];
+            exponent[i] = exponentF[i];
+            clip[i] = 8.0 * u;
+            expArg[i] = 8.0 * u - 4.0;
+            phase[i] = 2.0 * u;
+        }
+    }
+};
+
+const Arguments args;
+
+template <typename F> void sweep(benchmark::State& state, F f) {
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < kPoints; ++i) {
+            benchmark::DoNotOptimize(f(i));
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kPoints));
+}
+
+void powFloatOurs(benchmark::State& s) {
+    sweep(s, [](std::size_t i) { return m::pow(args.baseF[i], args.exponentF[i]); });
+}
+void powFloatLibrary(benchmark::State& s) {
+    sweep(s, [](std::size_t i) { return std::pow(args.baseF[i], args.exponentF[i]); });
+}
+void powDoubleOurs(benchmark::State& s) {
+    sweep(s, [](std::size_t i) { return m::pow(args.base[i], args.exponent[i]); });
+}
+void powDoubleLibrary(benchmark::State& s) {
+    sweep(s, [](std::size_t i) { return std::pow(args.base[i], args.exponent[i]); });
+}
+void tanhOurs(benchmark::State& s) {
+    sweep(s, [](std::size_t i) { return m::tanh(args.clip[i]); });
+}
+void tanhLibrary(benchmark::State& s) {
+    sweep(s, [](std::size_t i) { return std::tanh(args.clip[i]); });
+}
+void expOurs(benchmark::State& s) {
+    sweep(s, [](std::size_t i) { return m::exp(args.expArg[i]); });
+}
+void expLibrary(benchmark::State& s) {
+    sweep(s, [](std::size_t i) { return std::exp(args.expArg[i]); });
+}
+void sinPiOurs(benchmark::State& s) {
+    sweep(s, [](std::size_t i) { return m::sinPi(args.phase[i]); });
+}
+void sinLibrary(benchmark::State& s) {
+    sweep(s, [](std::size_t i) { return std::sin(3.141592653589793 * args.phase[i]); });
+}
+
+BENCHMARK(powFloatOurs);
+BENCHMARK(powFloatLibrary);
+BENCHMARK(powDoubleOurs);
+BENCHMARK(powDoubleLibrary);
+BENCHMARK(tanhOurs);
+BENCHMARK(tanhLibrary);
+BENCHMARK(expOurs);
+BENCHMARK(expLibrary);
+BENCHMARK(sinPiOurs);
+BENCHMARK(sinLibrary);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,28 @@
+// The transcendental functions whose results reach the audio. They are ours rather than the C library's
+// so that the sound is the same, bit for bit, on every compiler, C library and target: each one is built
+// from +, -, *, / and table look-ups only, evaluated in IEEE double precision (SSE2 on 32-bit x86, no FMA
+// contraction), so every target computes the same bits.
+//
+// Accuracy: within 1 ulp of the correctly rounded result (nearly always equal to it). The double versions
+// carry about 64 bits internally, the float version about 50. The special values follow the C library's
+// rules (pow(x, 0) = 1, pow(1, y) = 1, a negative base needs an integral exponent, NaN in, NaN out).
+#pragma once
+
+namespace solvantis::math {
+
+// x raised to the power y, in single precision (computed in double and rounded once).
+float pow(float x, float y) noexcept;
+
+// x raised to the power y, in double precision.
+double pow(double x, double y) noexcept;
+
+// e raised to the power x.
+double exp(double x) noexcept;
+
+// Hyperbolic tangent.
+double tanh(double x) noexcept;
+
+// sin(pi * x): the argument is reduced exactly, so sinPi(1) is 0 and sinPi(0.5) is 1.
+double sinPi(double x) noexcept;
+
+} // namespace solvantis::math
