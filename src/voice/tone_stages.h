@@ -113,11 +113,18 @@ struct ToneRun {
     float limit(float r) {
         // Table gain about min(1, 1/|r|); the bound also keeps a NaN away from the index.
         float s = std::fabs(r) * 4096.0f;
-        if (!(s <= 32760.0f)) {
-            s = 32760.0f;
+        float v;
+        if (s > 32760.0f) {
+            // Beyond the table (|r| above 8) its last gain would let the level through 18 dB too loud: the
+            // gain follows 1/|r| there too, so the limiter holds any level at full scale.
+            v = 4096.0f / s;
+        } else {
+            if (!(s <= 32760.0f)) {
+                s = 32760.0f;
+            }
+            const int32_t j = static_cast<int32_t>(s);
+            v = table[j] + (table[j + 1] - table[j]) * (s - static_cast<float>(j));
         }
-        const int32_t j = static_cast<int32_t>(s);
-        const float v = table[j] + (table[j + 1] - table[j]) * (s - static_cast<float>(j));
         if (v < levelGain) {
             levelGain = v;
         } else {
