@@ -123,8 +123,10 @@ const std::vector<std::string>& usualCapabilities() {
     return strings;
 }
 
-nlohmann::ordered_json collectInfo(PluginHost& host) {
-    host.open();
+nlohmann::ordered_json collectInfo(PluginHost& host, bool alreadyOpen) {
+    if (!alreadyOpen) {
+        host.open();
+    }
     nlohmann::ordered_json info;
     info["path"] = host.path();
     info["entry"] = host.entryName();

@@ -50,6 +50,32 @@ void copyText(void* destination, const char* text, size_t capacity) {
 
 } // namespace
 
+std::string opcodeName(int32_t opcode) {
+    static const char* const names[] = {
+        "effOpen", "effClose", "effSetProgram", "effGetProgram", "effSetProgramName", "effGetProgramName",
+        "effGetParamLabel", "effGetParamDisplay", "effGetParamName", "effGetVu", "effSetSampleRate",
+        "effSetBlockSize", "effMainsChanged", "effEditGetRect", "effEditOpen", "effEditClose", "effEditDraw",
+        "effEditMouse", "effEditKey", "effEditIdle", "effEditTop", "effEditSleep", "effIdentify",
+        "effGetChunk", "effSetChunk", "effProcessEvents", "effCanBeAutomated", "effString2Parameter",
+        "effGetNumProgramCategories", "effGetProgramNameIndexed", "effCopyProgram", "effConnectInput",
+        "effConnectOutput", "effGetInputProperties", "effGetOutputProperties", "effGetPlugCategory",
+        "effGetCurrentPosition", "effGetDestinationBuffer", "effOfflineNotify", "effOfflinePrepare",
+        "effOfflineRun", "effProcessVarIo", "effSetSpeakerArrangement", "effSetBlockSizeAndSampleRate",
+        "effSetBypass", "effGetEffectName", "effGetErrorText", "effGetVendorString", "effGetProductString",
+        "effGetVendorVersion", "effVendorSpecific", "effCanDo", "effGetTailSize", "effIdle", "effGetIcon",
+        "effSetViewPosition", "effGetParameterProperties", "effKeysRequired", "effGetVstVersion",
+        "effEditKeyDown", "effEditKeyUp", "effSetEditKnobMode", "effGetMidiProgramName",
+        "effGetCurrentMidiProgram", "effGetMidiProgramCategory", "effHasMidiProgramsChanged",
+        "effGetMidiKeyName", "effBeginSetProgram", "effEndSetProgram", "effGetSpeakerArrangement",
+        "effShellGetNextPlugin", "effStartProcess", "effStopProcess", "effSetTotalSampleToProcess",
+        "effSetPanLaw", "effBeginLoadBank", "effBeginLoadProgram"};
+    static_assert(sizeof names / sizeof names[0] == size_t(kLastEffectOpcode) + 1);
+    if (opcode >= 0 && opcode <= kLastEffectOpcode) {
+        return names[opcode];
+    }
+    return "dispatcher opcode " + std::to_string(opcode);
+}
+
 std::string fourCharacters(int32_t id) {
     std::string text;
     for (int shift = 24; shift >= 0; shift -= 8) {
@@ -146,6 +172,7 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
     // dlopen searches the library path for names without a slash; a file given by the user is meant.
     const std::string openName = path.find('/') == std::string::npos ? "./" + path : path;
     dlerror();
+    mark("dlopen");
     library = dlopen(openName.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
         const char* why = dlerror();
@@ -181,6 +208,7 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
         }
         bool threw = false;
         try {
+            mark(entrySymbol.c_str());
             record = entry(&PluginHost::hostCallback);
         } catch (...) {
             // A C++ exception out of a plug-in's entry: the plug-in is not usable.
@@ -233,6 +261,7 @@ void PluginHost::close() {
             switchOff();
         }
         if (effectRecord->dispatcher != nullptr) {
+            mark("effClose");
             effectRecord->dispatcher(effectRecord, effClose, 0, 0, nullptr, 0.0f);
         }
         std::lock_guard<std::mutex> lock(registryLock);
@@ -240,6 +269,7 @@ void PluginHost::close() {
         effectRecord = nullptr;
     }
     if (library != nullptr) {
+        mark("dlclose");
         dlclose(library);
         library = nullptr;
     }
@@ -335,6 +365,9 @@ intptr_t PluginHost::dispatch(int32_t opcode, int32_t index, intptr_t value, voi
     if (effectRecord == nullptr || effectRecord->dispatcher == nullptr) {
         return 0;
     }
+    if (options.callSite != nullptr) {
+        options.callSite->enter(opcodeName(opcode).c_str());
+    }
     return effectRecord->dispatcher(effectRecord, opcode, index, value, ptr, opt);
 }
 
@@ -395,6 +428,7 @@ bool PluginHost::getProgramNameIndexed(int32_t category, int32_t program, std::s
 
 void PluginHost::setParameter(int32_t index, float value) {
     if (effectRecord != nullptr && effectRecord->setParameter != nullptr) {
+        mark("setParameter");
         effectRecord->setParameter(effectRecord, index, value);
     }
 }
@@ -403,6 +437,7 @@ float PluginHost::getParameter(int32_t index) {
     if (effectRecord == nullptr || effectRecord->getParameter == nullptr) {
         return 0.0f;
     }
+    mark("getParameter");
     return effectRecord->getParameter(effectRecord, index);
 }
 
@@ -479,12 +514,14 @@ intptr_t PluginHost::processEvents(VstEvents* events) {
 
 void PluginHost::processReplacing(float** inputs, float** outputs, int32_t frames) {
     if (effectRecord != nullptr && effectRecord->processReplacing != nullptr) {
+        mark("processReplacing");
         effectRecord->processReplacing(effectRecord, inputs, outputs, frames);
     }
 }
 
 void PluginHost::process(float** inputs, float** outputs, int32_t frames) {
     if (effectRecord != nullptr && effectRecord->process != nullptr) {
+        mark("process");
         effectRecord->process(effectRecord, inputs, outputs, frames);
     }
 }

@@ -1,6 +1,7 @@
 // PluginHost: loads a VST 2 plug-in library, answers its requests, and drives it through its record.
 #pragma once
 
+#include "child_process.h"
 #include "cli_error.h"
 #include "host/vst_abi.h"
 
@@ -39,6 +40,7 @@ struct PluginHostOptions {
     intptr_t versionAnswer = 2400; // the host's answer to audioMasterVersion
     float sampleRate = 44100.0f;   // the answer to audioMasterGetSampleRate until setSampleRate changes it
     int32_t blockSize = 512;       // the answer to audioMasterGetBlockSize until setBlockSize changes it
+    CallSite* callSite = nullptr;  // when set, every call into the plug-in is named there before it is made
 };
 
 // Audio buffers for one plug-in: one channel per input and output, each `capacity` frames long. The
@@ -185,6 +187,11 @@ public:
                                  float opt);
 
 private:
+    void mark(const char* call) {
+        if (options.callSite != nullptr) {
+            options.callSite->enter(call);
+        }
+    }
     intptr_t answer(const HostRequest& request);
     std::string textRequest(int32_t opcode, int32_t index);
 
@@ -197,6 +204,9 @@ private:
     mutable std::mutex requestLock;
     std::vector<HostRequest> received;
 };
+
+// "effOpen", "effProcessEvents", ... for a dispatcher opcode; "dispatcher opcode N" for others.
+std::string opcodeName(int32_t opcode);
 
 // The four characters of a unique ID ('kwbt'), with unprintable bytes as '.'.
 std::string fourCharacters(int32_t id);
