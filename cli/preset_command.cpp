@@ -69,7 +69,8 @@ std::string runPresetSave(const PresetSaveOptions& options) {
                 const std::string what =
                     preset.chunk ? std::to_string(preset.data.size()) + "-byte chunk"
                                  : std::to_string(bank ? preset.programs.size() : size_t(preset.count)) +
-                                       (bank ? " programs" : " parameter values");
+                                       (bank ? (preset.programs.size() == 1 ? " program" : " programs")
+                                             : " parameter values");
                 return target.name() + ": " + (bank ? "bank" : "program '" + preset.programName + "'") + " of '" +
                        name + "' ('" + fourCharacters(preset.uniqueID) + "'), " + what;
             },

@@ -147,10 +147,10 @@ RenderSummary runRender(const RenderOptions& given) {
         options.outputPath = output;
     }
     OutputTarget target(output);
-    settleFormat(options, target);
     refuseToOverwrite(target, options.midiPath, "MIDI file");
     refuseToOverwrite(target, options.pluginPath, "plug-in");
     refuseToOverwrite(target, options.presetPath, "preset");
+    settleFormat(options, target);
     const int fd = target.open();
 
     ProgressBar bar(options.showProgress);
