@@ -230,9 +230,9 @@ int main(int argc, char** argv) {
         }
         if (*info) {
             const std::string path = infoPlugin.empty() ? defaultPluginPath() : infoPlugin;
+            const PresetFile loaded = infoPreset.empty() ? PresetFile{} : readPresetFile(infoPreset);
             PluginHost host(path);
             if (!infoPreset.empty()) {
-                const PresetFile loaded = readPresetFile(infoPreset);
                 host.open();
                 applyPreset(host, loaded, infoPreset, infoForce);
             }

@@ -143,8 +143,6 @@ size_t parseProgram(const Reader& in, size_t at, bool insideBank, PresetFile& pr
         preset.pluginVersion = in.int32(at + 20, "the header");
         preset.count = count;
         preset.programName = program.name;
-    } else if (id != preset.uniqueID) {
-        in.fail("a program of the bank is for another plug-in");
     }
     return end - at;
 }
@@ -207,7 +205,8 @@ PresetFile parsePreset(const std::vector<uint8_t>& bytes, const std::string& nam
         }
     }
     if (end != bytes.size()) {
-        in.fail(std::to_string(bytes.size() - end) + " bytes follow its end");
+        in.fail(std::to_string(bytes.size() - end) + (bytes.size() - end == 1 ? " byte follows" : " bytes follow") +
+                " its end");
     }
     return preset;
 }
@@ -307,11 +306,21 @@ PresetFile capturePreset(PluginHost& host, bool bank) {
         preset.count = host.numParams();
         return preset;
     }
+    // The current program as it is now: a plug-in may reload a program's stored values when it is
+    // selected, so its unsaved changes are read first and given back after the other programs are read.
+    const PresetProgram live = values();
     for (int32_t p = 0; p < host.numPrograms(); ++p) {
+        if (p == preset.currentProgram) {
+            preset.programs.push_back(live);
+            continue;
+        }
         host.setProgram(p);
         preset.programs.push_back(values());
     }
     host.setProgram(preset.currentProgram);
+    for (size_t i = 0; i < live.parameters.size(); ++i) {
+        host.setParameter(int32_t(i), live.parameters[i]);
+    }
     preset.count = int32_t(preset.programs.size());
     return preset;
 }

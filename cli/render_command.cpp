@@ -226,7 +226,9 @@ std::vector<std::string> renderWarnings(const RenderSummary& summary, double max
                         "; use --gain or --bits float");
     }
     if (s.notesOutOfRange > 0) {
-        lines.push_back(grouped(s.notesOutOfRange) + " notes transposed beyond the MIDI keys 0 to 127 were left out");
+        lines.push_back(grouped(s.notesOutOfRange) +
+                        (s.notesOutOfRange == 1 ? " note transposed beyond the MIDI keys 0 to 127 was left out"
+                                                : " notes transposed beyond the MIDI keys 0 to 127 were left out"));
     }
     if (s.silent) {
         std::string line = "the render is silent (peak " + formatDecibels(s.peak) + ")";
