@@ -52,7 +52,8 @@ private:
 class SharedSite {
 public:
     SharedSite() {
-        void* memory = ::mmap(nullptr, sizeof(CallSite), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        void* memory =
+            ::mmap(nullptr, sizeof(CallSite), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         site = memory == MAP_FAILED ? &fallback : new (memory) CallSite;
     }
     ~SharedSite() {
@@ -114,18 +115,30 @@ bool writeAllBytes(int fd, const void* data, size_t size) {
 
 std::string signalName(int signal) {
     switch (signal) {
-    case SIGABRT: return "SIGABRT";
-    case SIGSEGV: return "SIGSEGV";
-    case SIGBUS: return "SIGBUS";
-    case SIGFPE: return "SIGFPE";
-    case SIGILL: return "SIGILL";
-    case SIGKILL: return "SIGKILL";
-    case SIGTERM: return "SIGTERM";
-    case SIGINT: return "SIGINT";
-    case SIGPIPE: return "SIGPIPE";
-    case SIGTRAP: return "SIGTRAP";
-    case SIGSYS: return "SIGSYS";
-    default: return "signal " + std::to_string(signal);
+    case SIGABRT:
+        return "SIGABRT";
+    case SIGSEGV:
+        return "SIGSEGV";
+    case SIGBUS:
+        return "SIGBUS";
+    case SIGFPE:
+        return "SIGFPE";
+    case SIGILL:
+        return "SIGILL";
+    case SIGKILL:
+        return "SIGKILL";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGINT:
+        return "SIGINT";
+    case SIGPIPE:
+        return "SIGPIPE";
+    case SIGTRAP:
+        return "SIGTRAP";
+    case SIGSYS:
+        return "SIGSYS";
+    default:
+        return "signal " + std::to_string(signal);
     }
 }
 
@@ -135,7 +148,7 @@ std::string ChildOutcome::describe() const {
         return "the plug-in crashed (" + signalName(signal) + ")" + where(site);
     case Kind::Hung: {
         char text[32];
-        std::snprintf(text, sizeof text, "%.0f s", hungSeconds);
+        std::snprintf(text, sizeof text, "%g s", hungSeconds);
         return "the plug-in hung" + where(site) + " (no answer for " + text + ")";
     }
     case Kind::Interrupted:
@@ -248,7 +261,8 @@ ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& 
     return outcome;
 }
 
-std::string runPluginJob(const std::function<std::string(CallSite& site)>& work, const ChildOptions& options) {
+std::string runPluginJob(const std::function<std::string(CallSite& site)>& work,
+                         const ChildOptions& options) {
     const ChildOutcome outcome = runInChild(
         [&](CallSite& site, int resultFd) {
             std::string bytes(1, 'S');
@@ -278,9 +292,11 @@ std::string runPluginJob(const std::function<std::string(CallSite& site)>& work,
     }
     if (outcome.payload.empty() || outcome.payload[0] != 'S' || outcome.exitCode != 0) {
         // A plug-in that called exit() (or a sanitizer that stopped the child) leaves no result.
-        std::string text = "the plug-in ended its process (exit status " + std::to_string(outcome.exitCode) + ")";
+        std::string text =
+            "the plug-in ended its process (exit status " + std::to_string(outcome.exitCode) + ")";
         if (outcome.site.call[0] != '\0') {
-            text += " in " + std::string(outcome.site.call, strnlen(outcome.site.call, sizeof outcome.site.call));
+            text +=
+                " in " + std::string(outcome.site.call, strnlen(outcome.site.call, sizeof outcome.site.call));
         }
         throw CliError(text);
     }

@@ -11,11 +11,11 @@ namespace solvantis {
 // Where the work in the child is, kept in memory shared with the parent so that it outlives a crash.
 // The child's PluginHost names every call into the plug-in before making it; the render adds the frame.
 struct CallSite {
-    char call[48] = {};           // "processReplacing", "effOpen", ... ("" before the first call)
-    volatile int64_t frame = -1;  // the render's position when the call was made; -1 before the render
+    char call[48] = {};          // "processReplacing", "effOpen", ... ("" before the first call)
+    volatile int64_t frame = -1; // the render's position when the call was made; -1 before the render
     volatile int32_t sampleRate = 0;
     volatile int64_t totalFrames = 0; // how long the render is expected to be, for a progress bar
-    volatile uint64_t calls = 0;  // counts every call, so that the parent sees progress
+    volatile uint64_t calls = 0;      // counts every call, so that the parent sees progress
 
     void enter(const char* name);
 };
@@ -30,10 +30,10 @@ struct ChildOptions {
 struct ChildOutcome {
     enum class Kind { Finished, Crashed, Hung, Interrupted, Failed };
     Kind kind = Kind::Failed;
-    int exitCode = -1;    // Finished: the child's exit code
-    int signal = 0;       // Crashed: the signal that ended it; Interrupted: the one the user sent
-    std::string payload;  // everything the child wrote into its result pipe
-    CallSite site;        // where the child was at its end
+    int exitCode = -1;   // Finished: the child's exit code
+    int signal = 0;      // Crashed: the signal that ended it; Interrupted: the one the user sent
+    std::string payload; // everything the child wrote into its result pipe
+    CallSite site;       // where the child was at its end
     double hungSeconds = 0.0;
 
     // "the plug-in crashed (SIGABRT) in processReplacing at 12.3 s", "the plug-in hung in effOpen (no
@@ -53,7 +53,8 @@ ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& 
 // again here with its message; a crash or hang becomes a CliError that names the call and the time
 // ("the plug-in crashed (SIGABRT) in processReplacing at 12.3 s"); the user's interrupt becomes
 // Interrupted.
-std::string runPluginJob(const std::function<std::string(CallSite& site)>& work, const ChildOptions& options = {});
+std::string runPluginJob(const std::function<std::string(CallSite& site)>& work,
+                         const ChildOptions& options = {});
 
 // Writes all the bytes (retrying short writes); false when the descriptor refuses them.
 bool writeAllBytes(int fd, const void* data, size_t size);

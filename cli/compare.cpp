@@ -14,12 +14,12 @@ CompareResult compareAudioFiles(const CompareOptions& options) {
     const AudioData a = readAudioFile(options.first);
     const AudioData b = readAudioFile(options.second);
     if (a.channels != b.channels) {
-        throw CliError("'" + options.first + "' has " + std::to_string(a.channels) + " channels, '" + options.second +
-                       "' " + std::to_string(b.channels));
+        throw CliError("'" + options.first + "' has " + std::to_string(a.channels) + " channels, '" +
+                       options.second + "' " + std::to_string(b.channels));
     }
     if (a.sampleRate != b.sampleRate) {
-        throw CliError("'" + options.first + "' runs at " + std::to_string(a.sampleRate) + " Hz, '" + options.second +
-                       "' at " + std::to_string(b.sampleRate) + " Hz");
+        throw CliError("'" + options.first + "' runs at " + std::to_string(a.sampleRate) + " Hz, '" +
+                       options.second + "' at " + std::to_string(b.sampleRate) + " Hz");
     }
     CompareResult result;
     result.firstFrames = a.frames;
@@ -39,7 +39,7 @@ CompareResult compareAudioFiles(const CompareOptions& options) {
         noise += d * d;
         result.peakDifference = std::max(result.peakDifference, std::fabs(d));
     }
-    result.snrDecibels = noise == 0.0   ? std::numeric_limits<double>::infinity()
+    result.snrDecibels = noise == 0.0    ? std::numeric_limits<double>::infinity()
                          : signal == 0.0 ? -std::numeric_limits<double>::infinity()
                                          : 10.0 * std::log10(signal / noise);
 
@@ -61,7 +61,8 @@ std::string compareLine(const CompareResult& r) {
     char text[400];
     char peak[64];
     if (r.peakDifference > 0.0) {
-        std::snprintf(peak, sizeof peak, "%.6g (%.1f dBFS)", r.peakDifference, 20.0 * std::log10(r.peakDifference));
+        std::snprintf(peak, sizeof peak, "%.6g (%.1f dBFS)", r.peakDifference,
+                      20.0 * std::log10(r.peakDifference));
     } else {
         std::snprintf(peak, sizeof peak, "0");
     }
@@ -71,7 +72,8 @@ std::string compareLine(const CompareResult& r) {
     } else {
         std::snprintf(snr, sizeof snr, "%.1f dB", r.snrDecibels);
     }
-    std::snprintf(text, sizeof text, "frames %lld and %lld (%.3f s and %.3f s), peak difference %s, SNR %s: %s%s",
+    std::snprintf(text, sizeof text,
+                  "frames %lld and %lld (%.3f s and %.3f s), peak difference %s, SNR %s: %s%s",
                   static_cast<long long>(r.firstFrames), static_cast<long long>(r.secondFrames),
                   double(r.firstFrames) / r.sampleRate, double(r.secondFrames) / r.sampleRate, peak, snr,
                   r.within ? "within tolerance" : "beyond tolerance, ", r.within ? "" : r.beyond.c_str());

@@ -7,7 +7,7 @@
 namespace solvantis {
 
 struct CompareOptions {
-    std::string first;   // the reference
+    std::string first; // the reference
     std::string second;
     bool minSnrGiven = false;
     double minSnrDecibels = 0.0;
@@ -20,10 +20,10 @@ struct CompareResult {
     int64_t secondFrames = 0;
     int channels = 0;
     int sampleRate = 0;
-    double peakDifference = 0.0;  // the largest difference of any sample; the shorter file ends in silence
-    double snrDecibels = 0.0;     // the reference's energy over the difference's; infinite when identical
+    double peakDifference = 0.0; // the largest difference of any sample; the shorter file ends in silence
+    double snrDecibels = 0.0;    // the reference's energy over the difference's; infinite when identical
     bool within = true;
-    std::string beyond;           // what is beyond tolerance, when not within
+    std::string beyond; // what is beyond tolerance, when not within
 };
 
 // Reads both files and compares them sample by sample. Without a tolerance only identical files are

@@ -30,9 +30,9 @@ std::vector<int> parseNumberList(const std::string& text, int lowest, int highes
         const size_t dash = item.find('-');
         int first = 0;
         int last = 0;
-        const bool ok = dash == std::string::npos
-                            ? wholeNumber(item, first) && wholeNumber(item, last)
-                            : wholeNumber(item.substr(0, dash), first) && wholeNumber(item.substr(dash + 1), last);
+        const bool ok = dash == std::string::npos ? wholeNumber(item, first) && wholeNumber(item, last)
+                                                  : wholeNumber(item.substr(0, dash), first) &&
+                                                        wholeNumber(item.substr(dash + 1), last);
         if (!ok || first > last) {
             throw CliError(what + " '" + text + "' is not a list like 1,3,5-8");
         }
@@ -64,8 +64,8 @@ std::vector<MidiMessage> selectEvents(const MidiSong& song, const EventSelection
                                       SelectionReport& report) {
     for (int track : selection.tracks) {
         if (track > song.tracks) {
-            throw CliError("--track " + std::to_string(track) + ": the file has " + std::to_string(song.tracks) +
-                           (song.tracks == 1 ? " track" : " tracks"));
+            throw CliError("--track " + std::to_string(track) + ": the file has " +
+                           std::to_string(song.tracks) + (song.tracks == 1 ? " track" : " tracks"));
         }
     }
     auto wanted = [](const std::vector<int>& list, int n) {

@@ -21,7 +21,7 @@ struct SelectionReport {
     int64_t kept = 0;
     int64_t programChangesLeftOut = 0;
     int64_t programChangesKept = 0;
-    int64_t notesOutOfRange = 0;   // transposed beyond 0..127, left out
+    int64_t notesOutOfRange = 0;    // transposed beyond 0..127, left out
     uint32_t channelsWithNotes = 0; // bit c: channel c+1 of the whole file has note-ons
     uint32_t tracksWithNotes = 0;   // bit t: track t+1 (first 32 tracks) has note-ons
 };

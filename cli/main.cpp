@@ -77,7 +77,8 @@ RenderOptions renderOptions(RenderOptions options, const RenderTexts& t, bool no
         } else if (!t.normalize.empty() && parseNumber(t.normalize.front(), level)) {
             options.normalizeDbfs = level;
         } else if (!t.normalize.empty() && options.midiPath.empty()) {
-            options.midiPath = t.normalize.front(); // "--normalize song.mid": the level is left at its default
+            options.midiPath =
+                t.normalize.front(); // "--normalize song.mid": the level is left at its default
         } else if (!t.normalize.empty()) {
             throw CliError("--normalize '" + t.normalize.front() + "' is not a level in dBFS");
         }
@@ -135,10 +136,12 @@ int main(int argc, char** argv) {
     RenderTexts texts;
     CLI::App* renderCommand =
         app.add_subcommand("render", "render a MIDI file (or the built-in demo) to an audio file");
-    renderCommand->add_option("midi", render.midiPath, "Standard MIDI File to play; without it the built-in demo plays");
-    renderCommand->add_option("-o,--output", render.outputPath,
-                              "audio file to write, .wav or .flac, or - for standard output (default: the MIDI "
-                              "file's name with .wav, or solvantis-demo.wav)");
+    renderCommand->add_option("midi", render.midiPath,
+                              "Standard MIDI File to play; without it the built-in demo plays");
+    renderCommand->add_option(
+        "-o,--output", render.outputPath,
+        "audio file to write, .wav or .flac, or - for standard output (default: the MIDI "
+        "file's name with .wav, or solvantis-demo.wav)");
     renderCommand->add_option("--plugin", render.pluginPath,
                               "VST 2 instrument to use (default: the Solvantis.so beside solvantis)");
     renderCommand->add_option("--rate", texts.rate, "sample rate in Hz (default 44100)");
@@ -148,23 +151,30 @@ int main(int argc, char** argv) {
                               "--keep-program-changes");
     renderCommand->add_flag("--keep-program-changes", render.keepProgramChanges,
                             "play the file's program changes even after --program or --preset");
-    renderCommand->add_option("--preset", render.presetPath, "a .fxp or .fxb preset file to load before rendering");
+    renderCommand->add_option("--preset", render.presetPath,
+                              "a .fxp or .fxb preset file to load before rendering");
     renderCommand->add_flag("--force", render.force, "load a preset made for another plug-in");
     // One value per --set, so that a MIDI file named after it is not taken for another setting.
     renderCommand
-        ->add_option("--set", render.settings, "NAME=VALUE or INDEX=VALUE: a parameter value 0..1; may be repeated")
+        ->add_option("--set", render.settings,
+                     "NAME=VALUE or INDEX=VALUE: a parameter value 0..1; may be repeated")
         ->allow_extra_args(false);
-    renderCommand->add_option("--channel", texts.channels, "MIDI channels to play, such as 1 or 1,3-4 (default: all)");
-    renderCommand->add_option("--track", texts.tracks, "tracks of the file to play, such as 2 or 2-3 (default: all)");
+    renderCommand->add_option("--channel", texts.channels,
+                              "MIDI channels to play, such as 1 or 1,3-4 (default: all)");
+    renderCommand->add_option("--track", texts.tracks,
+                              "tracks of the file to play, such as 2 or 2-3 (default: all)");
     renderCommand->add_option("--transpose", texts.transpose, "semitones added to every note (default 0)");
-    renderCommand->add_option("--tail", texts.tail,
-                              "after the last event: 'auto' (the default: until 100 ms below -100 dBFS, at most "
-                              "10 s) or seconds");
+    renderCommand->add_option(
+        "--tail", texts.tail,
+        "after the last event: 'auto' (the default: until 100 ms below -100 dBFS, at most "
+        "10 s) or seconds");
     renderCommand->add_option("--max-length", texts.maxLength, "longest render in seconds (default 600)");
     renderCommand->add_option("--gain", texts.gain, "gain in dB applied to the output (default 0)");
-    renderCommand->add_option("--normalize", texts.normalize, "scale the output so that its peak is DBFS (default -1)")
+    renderCommand
+        ->add_option("--normalize", texts.normalize, "scale the output so that its peak is DBFS (default -1)")
         ->expected(0, 1);
-    renderCommand->add_option("--format", texts.format, "wav or flac (default: from the output name, else wav)");
+    renderCommand->add_option("--format", texts.format,
+                              "wav or flac (default: from the output name, else wav)");
     renderCommand->add_option("--bits", texts.bits, "16, 24 or float (default 24)");
     renderCommand->add_option("--timeout", texts.timeout,
                               "seconds one plug-in call may take before it is taken for a hang (default 60)");
@@ -172,7 +182,8 @@ int main(int argc, char** argv) {
     bool json = false, infoForce = false;
     std::string infoPlugin, infoPreset;
     CLI::App* info = app.add_subcommand("info", "show what a VST 2 plug-in reports to a host");
-    info->add_option("--plugin", infoPlugin, "VST 2 plug-in to inspect (default: the Solvantis.so beside solvantis)");
+    info->add_option("--plugin", infoPlugin,
+                     "VST 2 plug-in to inspect (default: the Solvantis.so beside solvantis)");
     info->add_option("--preset", infoPreset, "a .fxp or .fxb preset file to load first");
     info->add_flag("--force", infoForce, "load a preset made for another plug-in");
     info->add_flag("--json", json, "print one JSON object");
@@ -184,11 +195,14 @@ int main(int argc, char** argv) {
     CLI::App* saveCommand = preset->add_subcommand(
         "save", "save the plug-in's current program (FILE.fxp) or all its programs (FILE.fxb)");
     saveCommand->add_option("file", save.outputPath, "the preset file to write, .fxp or .fxb")->required();
-    saveCommand->add_option("--plugin", save.pluginPath, "VST 2 plug-in (default: the Solvantis.so beside solvantis)");
+    saveCommand->add_option("--plugin", save.pluginPath,
+                            "VST 2 plug-in (default: the Solvantis.so beside solvantis)");
     saveCommand->add_option("--program", saveProgram, "program to select first");
-    saveCommand->add_option("--preset", save.presetPath, "a preset file to load first, to change and save again");
+    saveCommand->add_option("--preset", save.presetPath,
+                            "a preset file to load first, to change and save again");
     saveCommand->add_flag("--force", save.force, "load a preset made for another plug-in");
-    saveCommand->add_option("--set", save.settings, "NAME=VALUE or INDEX=VALUE; may be repeated")->allow_extra_args(false);
+    saveCommand->add_option("--set", save.settings, "NAME=VALUE or INDEX=VALUE; may be repeated")
+        ->allow_extra_args(false);
     saveCommand->add_option("--timeout", saveTimeout, "seconds one plug-in call may take (default 60)");
 
     CompareOptions compare;

@@ -139,8 +139,8 @@ int OutputTarget::open() {
             }
         }
         if (temporary < 0) {
-            throw CliError("cannot make a temporary file in " + quote(folder) + " for " + quote(shown) + ": " +
-                           std::strerror(errno));
+            throw CliError("cannot make a temporary file in " + quote(folder) + " for " + quote(shown) +
+                           ": " + std::strerror(errno));
         }
         return temporary;
     }

@@ -1,5 +1,7 @@
 #include "plugin_host.h"
 
+#include "opcode_names.h"
+
 #include <algorithm>
 #include <cstring>
 #include <dlfcn.h>
@@ -49,32 +51,6 @@ void copyText(void* destination, const char* text, size_t capacity) {
 }
 
 } // namespace
-
-std::string opcodeName(int32_t opcode) {
-    static const char* const names[] = {
-        "effOpen", "effClose", "effSetProgram", "effGetProgram", "effSetProgramName", "effGetProgramName",
-        "effGetParamLabel", "effGetParamDisplay", "effGetParamName", "effGetVu", "effSetSampleRate",
-        "effSetBlockSize", "effMainsChanged", "effEditGetRect", "effEditOpen", "effEditClose", "effEditDraw",
-        "effEditMouse", "effEditKey", "effEditIdle", "effEditTop", "effEditSleep", "effIdentify",
-        "effGetChunk", "effSetChunk", "effProcessEvents", "effCanBeAutomated", "effString2Parameter",
-        "effGetNumProgramCategories", "effGetProgramNameIndexed", "effCopyProgram", "effConnectInput",
-        "effConnectOutput", "effGetInputProperties", "effGetOutputProperties", "effGetPlugCategory",
-        "effGetCurrentPosition", "effGetDestinationBuffer", "effOfflineNotify", "effOfflinePrepare",
-        "effOfflineRun", "effProcessVarIo", "effSetSpeakerArrangement", "effSetBlockSizeAndSampleRate",
-        "effSetBypass", "effGetEffectName", "effGetErrorText", "effGetVendorString", "effGetProductString",
-        "effGetVendorVersion", "effVendorSpecific", "effCanDo", "effGetTailSize", "effIdle", "effGetIcon",
-        "effSetViewPosition", "effGetParameterProperties", "effKeysRequired", "effGetVstVersion",
-        "effEditKeyDown", "effEditKeyUp", "effSetEditKnobMode", "effGetMidiProgramName",
-        "effGetCurrentMidiProgram", "effGetMidiProgramCategory", "effHasMidiProgramsChanged",
-        "effGetMidiKeyName", "effBeginSetProgram", "effEndSetProgram", "effGetSpeakerArrangement",
-        "effShellGetNextPlugin", "effStartProcess", "effStopProcess", "effSetTotalSampleToProcess",
-        "effSetPanLaw", "effBeginLoadBank", "effBeginLoadProgram"};
-    static_assert(sizeof names / sizeof names[0] == size_t(kLastEffectOpcode) + 1);
-    if (opcode >= 0 && opcode <= kLastEffectOpcode) {
-        return names[opcode];
-    }
-    return "dispatcher opcode " + std::to_string(opcode);
-}
 
 std::string fourCharacters(int32_t id) {
     std::string text;
@@ -366,7 +342,8 @@ intptr_t PluginHost::dispatch(int32_t opcode, int32_t index, intptr_t value, voi
         return 0;
     }
     if (options.callSite != nullptr) {
-        options.callSite->enter(opcodeName(opcode).c_str());
+        const char* name = knownOpcodeName(opcode);
+        options.callSite->enter(name != nullptr ? name : "the dispatcher");
     }
     return effectRecord->dispatcher(effectRecord, opcode, index, value, ptr, opt);
 }

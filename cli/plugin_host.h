@@ -205,9 +205,6 @@ private:
     std::vector<HostRequest> received;
 };
 
-// "effOpen", "effProcessEvents", ... for a dispatcher opcode; "dispatcher opcode N" for others.
-std::string opcodeName(int32_t opcode);
-
 // The four characters of a unique ID ('kwbt'), with unprintable bytes as '.'.
 std::string fourCharacters(int32_t id);
 

@@ -20,7 +20,8 @@ std::string runPresetSave(const PresetSaveOptions& options) {
     }
     const bool bank = extension == ".fxb";
     std::error_code ignored;
-    if (!options.presetPath.empty() && std::filesystem::equivalent(target.resolvedPath(), options.presetPath, ignored)) {
+    if (!options.presetPath.empty() &&
+        std::filesystem::equivalent(target.resolvedPath(), options.presetPath, ignored)) {
         throw CliError("the output file would replace the preset '" + options.presetPath + "'");
     }
     const int fd = target.open();
@@ -48,8 +49,9 @@ std::string runPresetSave(const PresetSaveOptions& options) {
                 }
                 if (options.program >= 0) {
                     if (options.program >= host.numPrograms()) {
-                        throw CliError("program " + std::to_string(options.program) + " is out of range for plug-in '" +
-                                       pluginPath + "' (it has " + std::to_string(host.numPrograms()) + " programs)");
+                        throw CliError("program " + std::to_string(options.program) +
+                                       " is out of range for plug-in '" + pluginPath + "' (it has " +
+                                       std::to_string(host.numPrograms()) + " programs)");
                     }
                     host.setProgram(options.program);
                 }
@@ -71,8 +73,8 @@ std::string runPresetSave(const PresetSaveOptions& options) {
                                  : std::to_string(bank ? preset.programs.size() : size_t(preset.count)) +
                                        (bank ? (preset.programs.size() == 1 ? " program" : " programs")
                                              : " parameter values");
-                return target.name() + ": " + (bank ? "bank" : "program '" + preset.programName + "'") + " of '" +
-                       name + "' ('" + fourCharacters(preset.uniqueID) + "'), " + what;
+                return target.name() + ": " + (bank ? "bank" : "program '" + preset.programName + "'") +
+                       " of '" + name + "' ('" + fourCharacters(preset.uniqueID) + "'), " + what;
             },
             childOptions);
     } catch (...) {

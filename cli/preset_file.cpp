@@ -88,7 +88,8 @@ public:
 };
 
 // One program record at `at` (the whole file, or one program of a bank); returns its size.
-size_t parseProgram(const Reader& in, size_t at, bool insideBank, PresetFile& preset, PresetProgram& program) {
+size_t parseProgram(const Reader& in, size_t at, bool insideBank, PresetFile& preset,
+                    PresetProgram& program) {
     if (in.int32(at, "the header") != fourCC("CcnK")) {
         in.fail(insideBank ? "a program of the bank has no 'CcnK' header" : "no 'CcnK' header");
     }
@@ -96,7 +97,8 @@ size_t parseProgram(const Reader& in, size_t at, bool insideBank, PresetFile& pr
     const int32_t kind = in.int32(at + 8, "the header");
     const bool chunk = kind == fourCC("FPCh");
     if (kind != fourCC("FxCk") && !chunk) {
-        in.fail(insideBank ? "a program of the bank is not 'FxCk'" : "unknown kind (not 'FxCk', 'FPCh', 'FxBk' or 'FBCh')");
+        in.fail(insideBank ? "a program of the bank is not 'FxCk'"
+                           : "unknown kind (not 'FxCk', 'FPCh', 'FxBk' or 'FBCh')");
     }
     if (insideBank && chunk) {
         in.fail("a parameter bank holds a chunk program");
@@ -194,8 +196,8 @@ PresetFile parsePreset(const std::vector<uint8_t>& bytes, const std::string& nam
             }
         }
         if (int64_t(in.int32(4, "the header")) != int64_t(end - 8)) {
-            in.fail("its size field says " + std::to_string(in.int32(4, "the header")) + " bytes, the bank holds " +
-                    std::to_string(end - 8));
+            in.fail("its size field says " + std::to_string(in.int32(4, "the header")) +
+                    " bytes, the bank holds " + std::to_string(end - 8));
         }
     } else {
         preset.programs.resize(1);
@@ -205,8 +207,8 @@ PresetFile parsePreset(const std::vector<uint8_t>& bytes, const std::string& nam
         }
     }
     if (end != bytes.size()) {
-        in.fail(std::to_string(bytes.size() - end) + (bytes.size() - end == 1 ? " byte follows" : " bytes follow") +
-                " its end");
+        in.fail(std::to_string(bytes.size() - end) +
+                (bytes.size() - end == 1 ? " byte follows" : " bytes follow") + " its end");
     }
     return preset;
 }
@@ -344,13 +346,14 @@ void applyPreset(PluginHost& host, const PresetFile& preset, const std::string& 
     }
     const size_t expected = size_t(std::max(host.numParams(), 0));
     if (preset.programs.empty() || preset.programs.front().parameters.size() != expected) {
-        throw CliError(quoted + " holds " +
-                       std::to_string(preset.programs.empty() ? 0 : preset.programs.front().parameters.size()) +
-                       " parameters; the plug-in has " + std::to_string(expected));
+        throw CliError(
+            quoted + " holds " +
+            std::to_string(preset.programs.empty() ? 0 : preset.programs.front().parameters.size()) +
+            " parameters; the plug-in has " + std::to_string(expected));
     }
     if (preset.programs.size() > size_t(std::max(host.numPrograms(), 1))) {
-        throw CliError(quoted + " holds " + std::to_string(preset.programs.size()) + " programs; the plug-in has " +
-                       std::to_string(host.numPrograms()));
+        throw CliError(quoted + " holds " + std::to_string(preset.programs.size()) +
+                       " programs; the plug-in has " + std::to_string(host.numPrograms()));
     }
     auto load = [&](const PresetProgram& p) {
         for (size_t i = 0; i < p.parameters.size(); ++i) {

@@ -21,11 +21,11 @@ struct PresetFile {
     int32_t version = 1;
     int32_t uniqueID = 0;
     int32_t pluginVersion = 0;
-    int32_t count = 0;           // parameters of a program file, programs of a bank
-    int32_t currentProgram = 0;  // banks of version 2
+    int32_t count = 0;                   // parameters of a program file, programs of a bank
+    int32_t currentProgram = 0;          // banks of version 2
     std::vector<PresetProgram> programs; // the parameter forms: one for a program file, `count` for a bank
-    std::string programName;     // the program forms
-    std::vector<uint8_t> data;   // the chunk forms
+    std::string programName;             // the program forms
+    std::vector<uint8_t> data;           // the chunk forms
 };
 
 // Reads a preset from bytes; throws CliError with one line naming `name` and what is wrong.

@@ -222,7 +222,8 @@ void validateRenderOptions(const RenderOptions& options) {
                        " s is out of range (above 0, at most 86400)");
     }
     if (!(std::fabs(options.gainDecibels) <= 200.0)) {
-        throw CliError("gain of " + std::to_string(options.gainDecibels) + " dB is out of range (-200 to 200)");
+        throw CliError("gain of " + std::to_string(options.gainDecibels) +
+                       " dB is out of range (-200 to 200)");
     }
     if (options.normalize && !(options.normalizeDbfs >= -200.0 && options.normalizeDbfs <= 24.0)) {
         throw CliError("--normalize " + std::to_string(options.normalizeDbfs) +
@@ -232,12 +233,16 @@ void validateRenderOptions(const RenderOptions& options) {
         throw CliError("--gain and --normalize both set the level; give one of them");
     }
     if (!(options.hangSeconds > 0.0 && options.hangSeconds <= 86400.0)) {
-        throw CliError("timeout of " + std::to_string(options.hangSeconds) + " s is out of range (above 0, at most 86400)");
+        throw CliError("timeout of " + std::to_string(options.hangSeconds) +
+                       " s is out of range (above 0, at most 86400)");
+    }
+    if (options.midiPath.empty() && (!options.selection.channels.empty() ||
+                                     !options.selection.tracks.empty() || options.selection.transpose != 0)) {
+        throw CliError("--channel, --track and --transpose choose from a MIDI file; the demo plays as it is");
     }
     if (options.format == AudioFormat::Flac && options.bits == SampleBits::Float) {
         throw CliError("FLAC holds no float samples; use --bits 16 or --bits 24");
     }
 }
-
 
 } // namespace solvantis

@@ -78,12 +78,12 @@ struct RenderOptions {
     double maxLengthSeconds = 600.0;
     double gainDecibels = 0.0;
     bool normalize = false;
-    double normalizeDbfs = -1.0;       // the peak a normalized render is scaled to
+    double normalizeDbfs = -1.0; // the peak a normalized render is scaled to
     AudioFormat format = AudioFormat::Wav;
     bool formatGiven = false;
     SampleBits bits = SampleBits::Int24;
     bool showProgress = false;
-    double hangSeconds = 60.0;         // one plug-in call this long is taken for a hang
+    double hangSeconds = 60.0; // one plug-in call this long is taken for a hang
 };
 
 // What a render came to, sent from the render process to the command as it is.
@@ -100,7 +100,7 @@ struct RenderStats {
     bool stoppedAtMaxLength = false;
     bool tailCut = false;
     double elapsedSeconds = 0.0;
-    int32_t program = -1;         // --program, when given
+    int32_t program = -1; // --program, when given
     bool presetLoaded = false;
     bool keptProgramChanges = true;
     int64_t programChangesLeftOut = 0;
@@ -128,7 +128,8 @@ RenderSummary runRender(const RenderOptions& options);
 
 // The render process's work: everything but the output's final placement. Writes the audio file into
 // `outputFd`, marks its progress in `site`, throws CliError.
-RenderStats renderJob(const RenderOptions& options, int outputFd, const std::string& outputName, CallSite& site);
+RenderStats renderJob(const RenderOptions& options, int outputFd, const std::string& outputName,
+                      CallSite& site);
 
 // "out.wav: 441000 frames, 10.000 s, 2 channels, 44100 Hz, peak -3.1 dBFS, 52.3x real time"
 std::string summaryLine(const RenderSummary& summary);

@@ -101,12 +101,12 @@ void settleFormat(RenderOptions& options, const OutputTarget& target) {
     bool known = false;
     const AudioFormat named = formatOf(extension, known);
     if (!extension.empty() && !known) {
-        throw CliError("cannot write " + quote(options.outputPath) + ": solvantis writes WAV (.wav) and FLAC (.flac), not '" +
-                       extension + "'");
+        throw CliError("cannot write " + quote(options.outputPath) +
+                       ": solvantis writes WAV (.wav) and FLAC (.flac), not '" + extension + "'");
     }
     if (known && options.formatGiven && named != options.format) {
-        throw CliError("-o " + quote(options.outputPath) + " names a " + formatName(named) + " file but --format is " +
-                       (options.format == AudioFormat::Flac ? "flac" : "wav"));
+        throw CliError("-o " + quote(options.outputPath) + " names a " + formatName(named) +
+                       " file but --format is " + (options.format == AudioFormat::Flac ? "flac" : "wav"));
     }
     if (known) {
         options.format = named;
@@ -119,7 +119,8 @@ void settleFormat(RenderOptions& options, const OutputTarget& target) {
 void refuseToOverwrite(const OutputTarget& target, const std::string& input, const std::string& what) {
     std::error_code ignored;
     if (!input.empty() && !target.isStandardOutput() &&
-        (target.resolvedPath() == input || std::filesystem::equivalent(target.resolvedPath(), input, ignored))) {
+        (target.resolvedPath() == input ||
+         std::filesystem::equivalent(target.resolvedPath(), input, ignored))) {
         throw CliError("the output file would replace the " + what + " " + quote(input));
     }
 }
@@ -143,7 +144,8 @@ RenderSummary runRender(const RenderOptions& given) {
     std::string output = options.outputPath;
     if (output.empty()) {
         const std::string extension = options.format == AudioFormat::Flac ? ".flac" : ".wav";
-        output = options.midiPath.empty() ? "solvantis-demo" + extension : withExtension(options.midiPath, extension);
+        output = options.midiPath.empty() ? "solvantis-demo" + extension
+                                          : withExtension(options.midiPath, extension);
         options.outputPath = output;
     }
     OutputTarget target(output);
@@ -191,13 +193,14 @@ std::string summaryLine(const RenderSummary& summary) {
     char text[512];
     std::snprintf(text, sizeof text, "%s: %lld frames, %.3f s, %d channel%s, %d Hz, peak %s, %.1fx real time",
                   summary.outputPath.c_str(), static_cast<long long>(s.frames), summary.seconds, s.channels,
-                  s.channels == 1 ? "" : "s", s.sampleRate, formatDecibels(s.peak).c_str(), summary.realTimeFactor);
+                  s.channels == 1 ? "" : "s", s.sampleRate, formatDecibels(s.peak).c_str(),
+                  summary.realTimeFactor);
     std::string line = text;
     if (s.gainDecibels != 0.0) {
         std::snprintf(text, sizeof text, ", gain %+.1f dB", s.gainDecibels);
         line += text;
     }
-    const std::string chosen = s.program >= 0 ? "program " + std::to_string(s.program)
+    const std::string chosen = s.program >= 0   ? "program " + std::to_string(s.program)
                                : s.presetLoaded ? std::string("the preset")
                                                 : std::string();
     if (!chosen.empty() && s.programChangesLeftOut > 0) {
@@ -227,13 +230,15 @@ std::vector<std::string> renderWarnings(const RenderSummary& summary, double max
     }
     if (s.notesOutOfRange > 0) {
         lines.push_back(grouped(s.notesOutOfRange) +
-                        (s.notesOutOfRange == 1 ? " note transposed beyond the MIDI keys 0 to 127 was left out"
-                                                : " notes transposed beyond the MIDI keys 0 to 127 were left out"));
+                        (s.notesOutOfRange == 1
+                             ? " note transposed beyond the MIDI keys 0 to 127 was left out"
+                             : " notes transposed beyond the MIDI keys 0 to 127 were left out"));
     }
     if (s.silent) {
         std::string line = "the render is silent (peak " + formatDecibels(s.peak) + ")";
         if (s.channelsWithNotes != 0) {
-            line += "; the file plays notes on channel" + std::string(s.channelsWithNotes & (s.channelsWithNotes - 1) ? "s " : " ") +
+            line += "; the file plays notes on channel" +
+                    std::string(s.channelsWithNotes & (s.channelsWithNotes - 1) ? "s " : " ") +
                     listOfBits(s.channelsWithNotes) + " (choose with --channel)";
         }
         lines.push_back(line);
@@ -244,8 +249,9 @@ std::vector<std::string> renderWarnings(const RenderSummary& summary, double max
         lines.push_back(text);
     }
     if (s.tailCut) {
-        lines.push_back("still sounding 10 s after the last event; the tail was cut there (use --tail SECONDS for "
-                        "a longer one)");
+        lines.push_back(
+            "still sounding 10 s after the last event; the tail was cut there (use --tail SECONDS for "
+            "a longer one)");
     }
     return lines;
 }

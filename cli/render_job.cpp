@@ -71,7 +71,8 @@ Song songFromDemo(PluginHost& host, int32_t sampleRate) {
 class OutputStage {
 public:
     OutputStage(AudioFileWriter& file, SampleBits bits, double gainDecibels)
-        : writer(file), gain(float(std::pow(10.0, gainDecibels / 20.0))), integer(bits != SampleBits::Float) {}
+        : writer(file), gain(float(std::pow(10.0, gainDecibels / 20.0))), integer(bits != SampleBits::Float) {
+    }
 
     void write(const float* samples, int64_t frames, int32_t channels) {
         const size_t count = size_t(frames) * size_t(channels);
@@ -113,7 +114,8 @@ void chooseSound(PluginHost& host, const RenderOptions& options, const std::stri
     if (options.program >= 0) {
         if (options.program >= host.numPrograms()) {
             throw CliError("program " + std::to_string(options.program) + " is out of range for plug-in " +
-                           quote(pluginPath) + " (it has " + std::to_string(host.numPrograms()) + " programs)");
+                           quote(pluginPath) + " (it has " + std::to_string(host.numPrograms()) +
+                           " programs)");
         }
         host.setProgram(options.program);
     }
@@ -124,7 +126,8 @@ void chooseSound(PluginHost& host, const RenderOptions& options, const std::stri
 
 } // namespace
 
-RenderStats renderJob(const RenderOptions& options, int outputFd, const std::string& outputName, CallSite& site) {
+RenderStats renderJob(const RenderOptions& options, int outputFd, const std::string& outputName,
+                      CallSite& site) {
     RenderStats stats;
     const bool soundChosen = options.program >= 0 || !options.presetPath.empty();
     EventSelection selection = options.selection;
@@ -168,9 +171,10 @@ RenderStats renderJob(const RenderOptions& options, int outputFd, const std::str
     // The order of a real host: open, rate, block size, program and preset, parameters, switch on.
     host.open();
     if (!host.isSynth() && host.canDo("receiveVstMidiEvent") <= 0) {
-        throw CliError("plug-in " + quote(pluginPath) +
-                       " takes no MIDI (neither the instrument flag nor receiveVstMidiEvent): it is an effect, "
-                       "and render plays instruments");
+        throw CliError(
+            "plug-in " + quote(pluginPath) +
+            " takes no MIDI (neither the instrument flag nor receiveVstMidiEvent): it is an effect, "
+            "and render plays instruments");
     }
     host.setSampleRate(float(options.sampleRate));
     host.setBlockSize(options.blockSize);
@@ -194,7 +198,8 @@ RenderStats renderJob(const RenderOptions& options, int outputFd, const std::str
     site.sampleRate = options.sampleRate;
     site.totalFrames = std::min(settings.endFrame, settings.maxFrames);
 
-    AudioFileWriter writer(outputFd, outputName, options.format, options.bits, stats.channels, options.sampleRate);
+    AudioFileWriter writer(outputFd, outputName, options.format, options.bits, stats.channels,
+                           options.sampleRate);
     // A normalized render goes into an unnamed file of raw samples first, for its level to be known.
     std::unique_ptr<std::FILE, FileCloser> raw(options.normalize ? std::tmpfile() : nullptr);
     if (options.normalize && !raw) {
@@ -219,12 +224,14 @@ RenderStats renderJob(const RenderOptions& options, int outputFd, const std::str
 
     stats.gainDecibels = options.gainDecibels;
     if (raw) {
-        stats.gainDecibels = result.peak > 0.0f ? options.normalizeDbfs - 20.0 * std::log10(double(result.peak)) : 0.0;
+        stats.gainDecibels =
+            result.peak > 0.0f ? options.normalizeDbfs - 20.0 * std::log10(double(result.peak)) : 0.0;
         stage.gain = float(std::pow(10.0, stats.gainDecibels / 20.0));
         std::rewind(raw.get());
         std::vector<float> block(size_t(8192) * size_t(stats.channels));
         for (;;) {
-            const size_t frames = std::fread(block.data(), sizeof(float) * size_t(stats.channels), 8192, raw.get());
+            const size_t frames =
+                std::fread(block.data(), sizeof(float) * size_t(stats.channels), 8192, raw.get());
             if (frames == 0) {
                 break;
             }

@@ -2,6 +2,7 @@
 // crashes or hangs is one line and no file, and the level is reported honestly.
 #include "integration/host_loader_support.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -32,7 +33,9 @@ protected:
         return runCli(scratch, args);
     }
 
-    static size_t lineCount(const std::string& text) { return size_t(std::count(text.begin(), text.end(), '\n')); }
+    static size_t lineCount(const std::string& text) {
+        return size_t(std::count(text.begin(), text.end(), '\n'));
+    }
 
     ScratchFolder scratch;
 };
@@ -56,8 +59,8 @@ TEST_F(CliOutput, WhatTheOutputNamesIsNeverReplaced) {
     const std::string node = scratch.path("node");
     const std::vector<Case> cases = {
         {"FIFO", [&] { return ::mkfifo(node.c_str(), 0644) == 0; }, S_IFIFO, true},
-        {"character device", [&] { return ::mknod(node.c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0; }, S_IFCHR,
-         true},
+        {"character device", [&] { return ::mknod(node.c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0; },
+         S_IFCHR, true},
         {"symbolic link", [&] { return ::symlink("target.wav", node.c_str()) == 0; }, S_IFLNK, true},
         {"folder", [&] { return ::mkdir(node.c_str(), 0755) == 0; }, S_IFDIR, false},
     };
@@ -71,8 +74,10 @@ TEST_F(CliOutput, WhatTheOutputNamesIsNeverReplaced) {
         ASSERT_TRUE(c.make()) << c.what;
         if (c.kind == S_IFIFO) {
             // The FIFO's reader, as a user would have one.
-            ASSERT_EQ(std::system(("cat " + shellQuote(node) + " > " + shellQuote(scratch.path("read.wav")) + " &").c_str()),
-                      0);
+            ASSERT_EQ(
+                std::system(("cat " + shellQuote(node) + " > " + shellQuote(scratch.path("read.wav")) + " &")
+                                .c_str()),
+                0);
         }
         const RunResult run = render(plugin, {"-o", node});
         EXPECT_EQ(run.exitCode == 0, c.accepted) << c.what << ": " << run.err;
@@ -82,13 +87,20 @@ TEST_F(CliOutput, WhatTheOutputNamesIsNeverReplaced) {
                                 [](const std::string& f) { return f.find("partial") != std::string::npos; }),
                   0);
         if (c.kind == S_IFLNK) {
-            EXPECT_EQ(readAudio(scratch.path("target.wav")).frames, 8000 + 800) << "the link's target is written";
+            EXPECT_EQ(readAudio(scratch.path("target.wav")).frames, 8000 + 800)
+                << "the link's target is written";
         }
         if (c.kind == S_IFIFO) {
             for (int i = 0; i < 100 && readAudio(scratch.path("read.wav")).frames == 0; ++i) {
                 usleep(20000);
             }
-            EXPECT_EQ(readAudio(scratch.path("read.wav")).frames, 8000 + 800) << "the reader got the whole file";
+            EXPECT_EQ(readAudio(scratch.path("read.wav")).frames, 8000 + 800)
+                << "the reader got the whole file";
+            // Should the render not have opened the FIFO, its reader is let go all the same.
+            const int writer = ::open(node.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0) {
+                ::close(writer);
+            }
         }
         if (!c.accepted) {
             EXPECT_EQ(lineCount(run.err), 1u) << run.err;
@@ -154,18 +166,30 @@ TEST_F(CliOutput, TheLevelIsReportedHonestly) {
         std::string variant;
         std::vector<std::string> args;
         int exitCode;
-        std::string summary;  // in the summary line
-        std::string warning;  // in standard error ("" for none at all)
+        std::string summary; // in the summary line
+        std::string warning; // in standard error ("" for none at all)
     };
     // The fake plays 0.5 and -0.25 on its two outputs while a key is down; FAKE_LEVEL scales that.
     const std::vector<Case> cases = {
-        {"FAKE_LEVEL=4", {"--bits", "16"}, 0, "peak +6.0 dBFS", "8,000 samples clipped, peak +6.0 dBFS; use --gain"},
+        {"FAKE_LEVEL=4",
+         {"--bits", "16"},
+         0,
+         "peak +6.0 dBFS",
+         "8,000 samples clipped, peak +6.0 dBFS; use --gain"},
         {"FAKE_LEVEL=4", {"--bits", "float"}, 0, "peak +6.0 dBFS", ""},
         {"FAKE_LEVEL=4", {"--gain", "-12"}, 0, "peak -6.0 dBFS, ", ""},
-        {"FAKE_LEVEL=40", {"--bits", "float"}, 0, "peak +26.0 dBFS", "output peaks at +26.0 dBFS, beyond +24 dBFS"},
+        {"FAKE_LEVEL=40",
+         {"--bits", "float"},
+         0,
+         "peak +26.0 dBFS",
+         "output peaks at +26.0 dBFS, beyond +24 dBFS"},
         {"", {"--normalize"}, 0, "peak -1.0 dBFS", ""},
         {"", {"--normalize", "-12"}, 0, "gain -6.0 dB", ""},
-        {"", {"--channel", "2"}, 0, "peak -inf dBFS", "the render is silent (peak -inf dBFS); the file plays notes on channel 1"},
+        {"",
+         {"--channel", "2"},
+         0,
+         "peak -inf dBFS",
+         "the render is silent (peak -inf dBFS); the file plays notes on channel 1"},
         {"FAKE_EFFECT", {}, 1, "", "takes no MIDI"},
     };
     for (const Case& c : cases) {

@@ -75,13 +75,15 @@ TEST_F(CliPreset, SavedPresetsLoadBackEqual) {
 
         // Loaded and saved again, the preset holds the same values (or the same chunk).
         const std::string again = "again-" + c.file;
-        ASSERT_EQ(run({"preset", "save", again, "--plugin", c.plugin, "--preset", c.file}).exitCode, 0) << c.file;
+        ASSERT_EQ(run({"preset", "save", again, "--plugin", c.plugin, "--preset", c.file}).exitCode, 0)
+            << c.file;
         const PresetFile first = parsePreset(bytesOf(scratch.path(c.file)), c.file);
         const PresetFile second = parsePreset(bytesOf(scratch.path(again)), again);
         EXPECT_EQ(first.data, second.data) << c.file;
         ASSERT_EQ(first.programs.size(), second.programs.size()) << c.file;
         for (size_t p = 0; p < first.programs.size(); ++p) {
-            EXPECT_EQ(first.programs[p].parameters, second.programs[p].parameters) << c.file << " program " << p;
+            EXPECT_EQ(first.programs[p].parameters, second.programs[p].parameters)
+                << c.file << " program " << p;
             EXPECT_EQ(first.programs[p].name, second.programs[p].name) << c.file << " program " << p;
         }
         EXPECT_EQ(values, valuesAfterLoading(c.plugin, again)) << c.file;
@@ -97,9 +99,11 @@ TEST_F(CliPreset, ARenderPlaysThePreset) {
     render = run({"render", "-o", "loud.wav"});
     EXPECT_EQ(render.err, "");
     // Made for another plug-in: refused, unless forced.
-    render = run({"render", "-o", "kars.wav", "--rate", "8000", "--plugin", karsPath, "--preset", "mute.fxp"});
-    EXPECT_EQ(render.err, "solvantis: preset 'mute.fxp' is for the plug-in 'kwbt', not 'DKrs' (--force loads it "
-                          "anyway)\n");
+    render =
+        run({"render", "-o", "kars.wav", "--rate", "8000", "--plugin", karsPath, "--preset", "mute.fxp"});
+    EXPECT_EQ(render.err,
+              "solvantis: preset 'mute.fxp' is for the plug-in 'kwbt', not 'DKrs' (--force loads it "
+              "anyway)\n");
     EXPECT_FALSE(std::filesystem::exists(scratch.path("kars.wav")));
 }
 
@@ -144,8 +148,11 @@ TEST_F(CliPreset, MalformedPresetsOfEveryKindAreRefusedInOneLine) {
             Bytes bad = good;
             d.apply(bad, chunk, bank);
             scratch.write("bad-" + file, bad);
-            const RunResult info = run({"info", "--plugin", chunk ? amsynthPath : ours, "--preset", "bad-" + file});
-            const std::string says = *d.says ? d.says : chunk ? "does not fit in the file" : "has the value nan";
+            const RunResult info =
+                run({"info", "--plugin", chunk ? amsynthPath : ours, "--preset", "bad-" + file});
+            const std::string says = *d.says ? d.says
+                                     : chunk ? "does not fit in the file"
+                                             : "has the value nan";
             EXPECT_EQ(info.exitCode, 1) << file << ", " << d.name;
             EXPECT_EQ(info.out, "") << file << ", " << d.name;
             EXPECT_EQ(info.err.rfind("solvantis: ", 0), 0u) << info.err;
@@ -158,7 +165,9 @@ TEST_F(CliPreset, MalformedPresetsOfEveryKindAreRefusedInOneLine) {
         other[16] = 'Z';
         scratch.write("other-" + file, other);
         const std::string plugin = chunk ? amsynthPath : ours;
-        EXPECT_NE(run({"info", "--plugin", plugin, "--preset", "other-" + file}).err.find("--force"), std::string::npos);
-        EXPECT_EQ(run({"info", "--plugin", plugin, "--preset", "other-" + file, "--force"}).exitCode, 0) << file;
+        EXPECT_NE(run({"info", "--plugin", plugin, "--preset", "other-" + file}).err.find("--force"),
+                  std::string::npos);
+        EXPECT_EQ(run({"info", "--plugin", plugin, "--preset", "other-" + file, "--force"}).exitCode, 0)
+            << file;
     }
 }

@@ -33,7 +33,10 @@ TEST(CliSelection, ChannelsTracksTranspositionAndProgramChanges) {
     MidiFileBuilder first;
     first.event(0, {0xC0, 5}).event(0, {0x90, 60, 100}).event(480, {0x80, 60, 0});
     MidiFileBuilder second;
-    second.event(120, {0x91, 64, 90}).event(120, {0x92, 120, 90}).event(240, {0x81, 64, 0}).event(0, {0x82, 120, 0});
+    second.event(120, {0x91, 64, 90})
+        .event(120, {0x92, 120, 90})
+        .event(240, {0x81, 64, 0})
+        .event(0, {0x82, 120, 0});
     scratch.write("two.mid", MidiFileBuilder::file(1, {first, second}));
 
     struct Case {
@@ -72,7 +75,9 @@ TEST(CliSelection, ChannelsTracksTranspositionAndProgramChanges) {
             EXPECT_NE(run.out.find(c.summary), std::string::npos) << name << ": " << run.out;
         }
         if (c.args == std::vector<std::string>{"--transpose", "12"}) {
-            EXPECT_NE(run.err.find("1 note transposed beyond the MIDI keys 0 to 127 was left out"), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find("1 note transposed beyond the MIDI keys 0 to 127 was left out"),
+                      std::string::npos)
+                << run.err;
         }
     }
 
