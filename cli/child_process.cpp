@@ -76,11 +76,11 @@ std::string seconds(int64_t frame, int32_t rate) {
     return text;
 }
 
-// " in processReplacing at 12.3 s", " in effOpen", or "".
+// " in processReplacing at 12.3 s", " in effOpen", " after effClose", or "".
 std::string where(const CallSite& site) {
     std::string text;
     if (site.call[0] != '\0') {
-        text += " in ";
+        text += site.inside ? " in " : " after ";
         text += std::string(site.call, strnlen(site.call, sizeof site.call));
     }
     if (site.frame >= 0 && site.sampleRate > 0) {
@@ -95,6 +95,7 @@ void CallSite::enter(const char* name) {
     std::strncpy(call, name, sizeof call - 1);
     call[sizeof call - 1] = '\0';
     calls = calls + 1;
+    inside = 1;
 }
 
 bool writeAllBytes(int fd, const void* data, size_t size) {
@@ -232,7 +233,7 @@ ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& 
             options.onProgress(site);
         }
         const auto now = Clock::now();
-        if (site.calls != lastCalls) {
+        if (site.calls != lastCalls || !site.inside) {
             lastCalls = site.calls;
             lastChange = now;
         } else if (options.hangSeconds > 0.0 &&
@@ -292,13 +293,8 @@ std::string runPluginJob(const std::function<std::string(CallSite& site)>& work,
     }
     if (outcome.payload.empty() || outcome.payload[0] != 'S' || outcome.exitCode != 0) {
         // A plug-in that called exit() (or a sanitizer that stopped the child) leaves no result.
-        std::string text =
-            "the plug-in ended its process (exit status " + std::to_string(outcome.exitCode) + ")";
-        if (outcome.site.call[0] != '\0') {
-            text +=
-                " in " + std::string(outcome.site.call, strnlen(outcome.site.call, sizeof outcome.site.call));
-        }
-        throw CliError(text);
+        throw CliError("the plug-in ended its process (exit status " + std::to_string(outcome.exitCode) +
+                       ")" + where(outcome.site));
     }
     return outcome.payload.substr(1);
 }

@@ -16,12 +16,35 @@ struct CallSite {
     volatile int32_t sampleRate = 0;
     volatile int64_t totalFrames = 0; // how long the render is expected to be, for a progress bar
     volatile uint64_t calls = 0;      // counts every call, so that the parent sees progress
+    volatile int32_t inside = 0;      // 1 while the call named is under way
 
     void enter(const char* name);
+    void leave() { inside = 0; }
+};
+
+// Names a call into the plug-in in the site (when there is one) for as long as the call lasts.
+class CallMark {
+public:
+    CallMark(CallSite* where, const char* name) : site(where) {
+        if (site != nullptr) {
+            site->enter(name);
+        }
+    }
+    ~CallMark() {
+        if (site != nullptr) {
+            site->leave();
+        }
+    }
+    CallMark(const CallMark&) = delete;
+    CallMark& operator=(const CallMark&) = delete;
+
+private:
+    CallSite* site;
 };
 
 struct ChildOptions {
-    // A single call into the plug-in that takes longer than this is taken for a hang (0: never).
+    // A single call into the plug-in that takes longer than this is taken for a hang (0: never). Time
+    // the child spends outside the plug-in's calls does not count.
     double hangSeconds = 60.0;
     // Called in the parent about ten times a second while the child works.
     std::function<void(const CallSite&)> onProgress;

@@ -187,11 +187,6 @@ public:
                                  float opt);
 
 private:
-    void mark(const char* call) {
-        if (options.callSite != nullptr) {
-            options.callSite->enter(call);
-        }
-    }
     intptr_t answer(const HostRequest& request);
     std::string textRequest(int32_t opcode, int32_t index);
 
