@@ -245,20 +245,23 @@ int main(int argc, char** argv) {
         if (*info) {
             const std::string path = infoPlugin.empty() ? defaultPluginPath() : infoPlugin;
             const PresetFile loaded = infoPreset.empty() ? PresetFile{} : readPresetFile(infoPreset);
-            PluginHost host(path);
-            if (!infoPreset.empty()) {
-                host.open();
-                applyPreset(host, loaded, infoPreset, infoForce);
-            }
-            const auto report = collectInfo(host, !infoPreset.empty());
-            host.close();
-            if (json) {
-                std::printf(
-                    "%s\n",
-                    report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
-            } else {
-                std::printf("%s", infoText(report).c_str());
-            }
+            // In a process of its own, so that a plug-in that crashes is reported in one line.
+            std::printf("%s", runPluginJob([&](CallSite& site) {
+                                  PluginHostOptions hostOptions;
+                                  hostOptions.callSite = &site;
+                                  PluginHost host(path, hostOptions);
+                                  if (!infoPreset.empty()) {
+                                      host.open();
+                                      applyPreset(host, loaded, infoPreset, infoForce);
+                                  }
+                                  const auto report = collectInfo(host, !infoPreset.empty());
+                                  host.close();
+                                  return json
+                                             ? report.dump(2, ' ', false,
+                                                           nlohmann::ordered_json::error_handler_t::replace) +
+                                                   "\n"
+                                             : infoText(report);
+                              }).c_str());
             return 0;
         }
         if (*preset) {

@@ -337,8 +337,11 @@ void applyPreset(PluginHost& host, const PresetFile& preset, const std::string& 
         if ((host.flags() & effFlagsProgramChunks) == 0) {
             throw CliError(quoted + " holds a chunk, and the plug-in takes none");
         }
-        std::vector<uint8_t> data = preset.data; // the plug-in may keep the pointer only for the call
-        host.dispatch(effSetChunk, preset.bank ? 0 : 1, intptr_t(data.size()), data.data());
+        // A copy that outlives the call, with zeros after its end: some plug-ins read a text chunk as a
+        // C string, past the size they are given.
+        std::vector<uint8_t> data = preset.data;
+        data.resize(preset.data.size() + 16, 0);
+        host.dispatch(effSetChunk, preset.bank ? 0 : 1, intptr_t(preset.data.size()), data.data());
         if (!preset.bank) {
             host.setProgramName(preset.programName);
         }
