@@ -2,52 +2,14 @@
 
 #include "cli_error.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <sndfile.h>
 #include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 namespace solvantis {
 
-std::string folderOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    if (slash == 0) {
-        return "/";
-    }
-    return path.substr(0, slash);
-}
-
-void checkOutputFolder(const std::string& path) {
-    if (path.empty()) {
-        throw CliError("the output file name is empty");
-    }
-    if (path.back() == '/') {
-        throw CliError("output path '" + path + "' names a folder, not a file");
-    }
-    const std::string folder = folderOf(path);
-    struct stat info {};
-    if (::stat(folder.c_str(), &info) != 0) {
-        throw CliError("cannot write '" + path + "': the folder '" + folder + "' does not exist");
-    }
-    if (!S_ISDIR(info.st_mode)) {
-        throw CliError("cannot write '" + path + "': '" + folder + "' is not a folder");
-    }
-    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        throw CliError("cannot write '" + path + "': it is a folder");
-    }
-}
-
-AudioFileWriter::AudioFileWriter(const std::string& path, AudioFormat format, SampleBits bits,
+AudioFileWriter::AudioFileWriter(int fd, const std::string& name, AudioFormat format, SampleBits bits,
                                  int channelCount, int sampleRate)
-    : finalPath(path), channels(channelCount) {
-    checkOutputFolder(path);
-
+    : shownName(name) {
     SF_INFO info{};
     info.samplerate = sampleRate;
     info.channels = channelCount;
@@ -58,37 +20,17 @@ AudioFileWriter::AudioFileWriter(const std::string& path, AudioFormat format, Sa
         subtype = SF_FORMAT_FLOAT;
     }
     if (format == AudioFormat::Flac && bits == SampleBits::Float) {
-        throw CliError("FLAC holds no float samples; use --bits 16 or --bits 24 for '" + path + "'");
+        throw CliError("FLAC holds no float samples; use --bits 16 or --bits 24 for '" + name + "'");
     }
     info.format = (format == AudioFormat::Flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV) | subtype;
     if (!sf_format_check(&info)) {
-        throw CliError("cannot write '" + path + "' as " + (format == AudioFormat::Flac ? "FLAC" : "WAV") +
+        throw CliError("cannot write '" + name + "' as " + (format == AudioFormat::Flac ? "FLAC" : "WAV") +
                        " with " + std::to_string(channelCount) + " channels at " +
                        std::to_string(sampleRate) + " Hz");
     }
-
-    // The temporary lives in the same folder, so that the final rename cannot cross file systems.
-    const std::string folder = folderOf(path);
-    const std::string base =
-        path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
-    std::string pattern = folder + "/." + base + ".partial-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) {
-        throw CliError("cannot write '" + path + "': " + std::strerror(errno));
-    }
-    tempPath = name.data();
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    (void)::fchmod(fd, 0666 & ~mask);
-
-    SNDFILE* sf = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+    SNDFILE* sf = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
     if (sf == nullptr) {
-        // sf_open_fd closes the descriptor itself when it fails.
-        const std::string why = sf_strerror(nullptr);
-        ::unlink(tempPath.c_str());
-        throw CliError("cannot write '" + path + "': " + why);
+        throw CliError("cannot write '" + name + "': " + sf_strerror(nullptr));
     }
     file = sf;
     if (bits != SampleBits::Float) {
@@ -98,19 +40,8 @@ AudioFileWriter::AudioFileWriter(const std::string& path, AudioFormat format, Sa
 }
 
 AudioFileWriter::~AudioFileWriter() {
-    if (!committed) {
-        discard();
-    }
-}
-
-void AudioFileWriter::discard() {
     if (file != nullptr) {
         sf_close(static_cast<SNDFILE*>(file));
-        file = nullptr;
-    }
-    if (!tempPath.empty()) {
-        ::unlink(tempPath.c_str());
-        tempPath.clear();
     }
 }
 
@@ -119,34 +50,41 @@ void AudioFileWriter::write(const float* interleaved, int64_t frames) {
         return;
     }
     auto* sf = static_cast<SNDFILE*>(file);
-    const sf_count_t done = sf_writef_float(sf, interleaved, frames);
-    if (done != frames) {
-        const std::string why = sf_strerror(sf);
-        discard();
-        throw CliError("cannot write '" + finalPath + "': " + why);
+    if (sf_writef_float(sf, interleaved, frames) != frames) {
+        throw CliError("cannot write '" + shownName + "': " + sf_strerror(sf));
     }
     written += frames;
 }
 
-void AudioFileWriter::commit() {
-    if (committed || file == nullptr) {
-        return;
-    }
+void AudioFileWriter::finish() {
     auto* sf = static_cast<SNDFILE*>(file);
-    sf_write_sync(sf);
-    const int closed = sf_close(sf);
     file = nullptr;
-    if (closed != 0) {
-        discard();
-        throw CliError("cannot finish '" + finalPath + "'");
+    if (sf != nullptr && sf_close(sf) != 0) {
+        throw CliError("cannot finish '" + shownName + "'");
     }
-    if (::rename(tempPath.c_str(), finalPath.c_str()) != 0) {
-        const std::string why = std::strerror(errno);
-        discard();
-        throw CliError("cannot write '" + finalPath + "': " + why);
+}
+
+AudioData readAudioFile(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        throw CliError("audio file '" + path + "' does not exist");
     }
-    tempPath.clear();
-    committed = true;
+    if (S_ISDIR(status.st_mode)) {
+        throw CliError("'" + path + "' is a folder, not an audio file");
+    }
+    SF_INFO info{};
+    SNDFILE* sf = sf_open(path.c_str(), SFM_READ, &info);
+    if (sf == nullptr) {
+        throw CliError("cannot read audio file '" + path + "': " + sf_strerror(nullptr));
+    }
+    AudioData data;
+    data.channels = info.channels;
+    data.sampleRate = info.samplerate;
+    data.samples.resize(size_t(info.frames) * size_t(info.channels));
+    data.frames = sf_readf_float(sf, data.samples.data(), info.frames);
+    data.samples.resize(size_t(data.frames) * size_t(info.channels));
+    sf_close(sf);
+    return data;
 }
 
 } // namespace solvantis

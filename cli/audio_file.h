@@ -1,21 +1,21 @@
-// Writing the rendered audio with libsndfile, to a temporary file that only becomes the output on success.
+// Writing the rendered audio with libsndfile into a descriptor (the temporary file of an OutputTarget),
+// and reading audio files back for comparison.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace solvantis {
 
 enum class AudioFormat { Wav, Flac };
 enum class SampleBits { Int16, Int24, Float };
 
-// Opens a temporary file beside `path`; commit() closes it and renames it to `path`. A writer destroyed
-// without commit() removes its temporary file, so a failed or interrupted render leaves nothing behind.
 class AudioFileWriter {
 public:
-    // Throws CliError when the folder does not exist or cannot be written, or when the format cannot
-    // hold this sample type, rate or channel count.
-    AudioFileWriter(const std::string& path, AudioFormat format, SampleBits bits, int channels,
+    // Starts an audio file in `fd`, which stays open and owned by the caller. `name` only appears in
+    // error messages. Throws CliError when the format cannot hold this sample type, rate or channel count.
+    AudioFileWriter(int fd, const std::string& name, AudioFormat format, SampleBits bits, int channels,
                     int sampleRate);
     ~AudioFileWriter();
     AudioFileWriter(const AudioFileWriter&) = delete;
@@ -24,27 +24,25 @@ public:
     // Appends `frames` interleaved frames. Throws CliError when the disk refuses them.
     void write(const float* interleaved, int64_t frames);
 
-    // Finishes the file and gives it its final name. Throws CliError on failure (the temporary is removed).
-    void commit();
+    // Completes the file's header. Throws CliError on failure.
+    void finish();
 
     int64_t framesWritten() const { return written; }
-    const std::string& temporaryPath() const { return tempPath; }
 
 private:
-    void discard();
-
-    std::string finalPath;
-    std::string tempPath;
+    std::string shownName;
     void* file = nullptr; // SNDFILE*
-    int channels = 0;
     int64_t written = 0;
-    bool committed = false;
 };
 
-// The folder part of a path ("." when it has none).
-std::string folderOf(const std::string& path);
+struct AudioData {
+    int channels = 0;
+    int sampleRate = 0;
+    int64_t frames = 0;
+    std::vector<float> samples; // interleaved
+};
 
-// Throws CliError unless the folder that is to hold `path` exists and is a folder.
-void checkOutputFolder(const std::string& path);
+// Reads a whole audio file of any format libsndfile knows. Throws CliError naming the file.
+AudioData readAudioFile(const std::string& path);
 
 } // namespace solvantis

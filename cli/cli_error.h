@@ -13,4 +13,11 @@ public:
     explicit CliError(const std::string& message) : std::runtime_error(message) {}
 };
 
+// The user's interrupt (Ctrl-C, or SIGTERM) ended the command; main exits with 128 + the signal.
+class Interrupted : public CliError {
+public:
+    explicit Interrupted(int signalNumber) : CliError("interrupted"), signal(signalNumber) {}
+    int signal;
+};
+
 } // namespace solvantis

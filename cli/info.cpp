@@ -123,8 +123,10 @@ const std::vector<std::string>& usualCapabilities() {
     return strings;
 }
 
-nlohmann::ordered_json collectInfo(PluginHost& host) {
-    host.open();
+nlohmann::ordered_json collectInfo(PluginHost& host, bool alreadyOpen) {
+    if (!alreadyOpen) {
+        host.open();
+    }
     nlohmann::ordered_json info;
     info["path"] = host.path();
     info["entry"] = host.entryName();
@@ -148,6 +150,20 @@ nlohmann::ordered_json collectInfo(PluginHost& host) {
 
     const int32_t current = host.getProgram();
     info["currentProgram"] = current;
+    // The values as found, before any program is selected for its name: a plug-in may reload a
+    // program's stored values when it is selected again.
+    nlohmann::ordered_json parameters = nlohmann::ordered_json::array();
+    const int32_t parameterCount = std::clamp(host.numParams(), 0, listLimit);
+    for (int32_t i = 0; i < parameterCount; ++i) {
+        nlohmann::ordered_json p;
+        p["index"] = i;
+        p["name"] = host.getParameterName(i);
+        p["label"] = host.getParameterLabel(i);
+        p["display"] = host.getParameterDisplay(i);
+        p["value"] = host.getParameter(i);
+        parameters.push_back(p);
+    }
+
     nlohmann::ordered_json programs = nlohmann::ordered_json::array();
     const int32_t programCount = std::clamp(host.numPrograms(), 0, listLimit);
     bool switched = false;
@@ -166,17 +182,6 @@ nlohmann::ordered_json collectInfo(PluginHost& host) {
     }
     info["programs"] = programs;
 
-    nlohmann::ordered_json parameters = nlohmann::ordered_json::array();
-    const int32_t parameterCount = std::clamp(host.numParams(), 0, listLimit);
-    for (int32_t i = 0; i < parameterCount; ++i) {
-        nlohmann::ordered_json p;
-        p["index"] = i;
-        p["name"] = host.getParameterName(i);
-        p["label"] = host.getParameterLabel(i);
-        p["display"] = host.getParameterDisplay(i);
-        p["value"] = host.getParameter(i);
-        parameters.push_back(p);
-    }
     info["parameters"] = parameters;
 
     nlohmann::ordered_json canDo;

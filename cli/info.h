@@ -10,8 +10,8 @@ namespace solvantis {
 
 // Asks the plug-in everything a scanning host asks: identity, version, unique ID, category, pins,
 // flags, programs, parameters (name, label, display, value), capability answers. Leaves the current
-// program as it found it.
-nlohmann::ordered_json collectInfo(PluginHost& host);
+// program as it found it. Sends effOpen first unless the caller has.
+nlohmann::ordered_json collectInfo(PluginHost& host, bool alreadyOpen = false);
 
 // The same as text for a person to read.
 std::string infoText(const nlohmann::ordered_json& info);

@@ -1,8 +1,11 @@
 // solvantis: renders MIDI files through a VST 2 instrument and shows what a plug-in reports.
 
 #include "cli_error.h"
+#include "compare.h"
 #include "info.h"
 #include "plugin_locator.h"
+#include "preset_command.h"
+#include "preset_file.h"
 #include "render.h"
 #include "validate.h"
 
@@ -16,10 +19,6 @@ using namespace solvantis;
 
 namespace {
 
-void onSignal(int) {
-    requestRenderStop();
-}
-
 // Whole numbers given on the command line; the option's own words name it in the error.
 int32_t parseWhole(const std::string& text, const std::string& what) {
     double value = 0.0;
@@ -32,12 +31,96 @@ int32_t parseWhole(const std::string& text, const std::string& what) {
     return int32_t(value);
 }
 
-double parseSeconds(const std::string& text, const std::string& what) {
+double parseDecimal(const std::string& text, const std::string& what) {
     double value = 0.0;
     if (!parseNumber(text, value)) {
-        throw CliError(what + " '" + text + "' is not a number of seconds");
+        throw CliError(what + " '" + text + "' is not a number");
     }
     return value;
+}
+
+int32_t parseProgram(const std::string& text) {
+    const int32_t program = parseWhole(text, "program");
+    if (program < 0) {
+        throw CliError("program " + text + " is out of range");
+    }
+    return program;
+}
+
+// The texts of the render command's options, before they are checked.
+struct RenderTexts {
+    std::string rate = "44100", block = "512", program, tail = "auto", format, bits = "24", maxLength = "600",
+                channels, tracks, transpose = "0", gain = "0", timeout = "60";
+    std::vector<std::string> normalize;
+};
+
+RenderOptions renderOptions(RenderOptions options, const RenderTexts& t, bool normalizeGiven) {
+    options.sampleRate = parseWhole(t.rate, "sample rate");
+    options.blockSize = parseWhole(t.block, "block size");
+    if (!t.program.empty()) {
+        options.program = parseProgram(t.program);
+    }
+    if (t.tail == "auto") {
+        options.autoTail = true;
+    } else {
+        options.autoTail = false;
+        options.tailSeconds = parseDecimal(t.tail, "tail");
+    }
+    options.maxLengthSeconds = parseDecimal(t.maxLength, "maximum length");
+    options.hangSeconds = parseDecimal(t.timeout, "--timeout");
+    options.gainDecibels = parseDecimal(t.gain, "--gain");
+    if (normalizeGiven) {
+        options.normalize = true;
+        double level = 0.0;
+        if (t.normalize.empty() || t.normalize.front().empty()) {
+            // the default level
+        } else if (!t.normalize.empty() && parseNumber(t.normalize.front(), level)) {
+            options.normalizeDbfs = level;
+        } else if (!t.normalize.empty() && options.midiPath.empty()) {
+            options.midiPath =
+                t.normalize.front(); // "--normalize song.mid": the level is left at its default
+        } else if (!t.normalize.empty()) {
+            throw CliError("--normalize '" + t.normalize.front() + "' is not a level in dBFS");
+        }
+    }
+    if (!t.channels.empty()) {
+        options.selection.channels = parseNumberList(t.channels, 1, 16, "--channel");
+    }
+    if (!t.tracks.empty()) {
+        options.selection.tracks = parseNumberList(t.tracks, 1, 65535, "--track");
+    }
+    const int32_t transpose = parseWhole(t.transpose, "--transpose");
+    if (transpose < -127 || transpose > 127) {
+        throw CliError("--transpose " + t.transpose + " is out of range (-127 to 127)");
+    }
+    options.selection.transpose = transpose;
+    if (t.format == "wav" || t.format == "flac") {
+        options.format = t.format == "flac" ? AudioFormat::Flac : AudioFormat::Wav;
+        options.formatGiven = true;
+    } else if (!t.format.empty()) {
+        throw CliError("format '" + t.format + "' is not wav or flac");
+    }
+    if (t.bits == "16") {
+        options.bits = SampleBits::Int16;
+    } else if (t.bits == "24") {
+        options.bits = SampleBits::Int24;
+    } else if (t.bits == "float" || t.bits == "32") {
+        options.bits = SampleBits::Float;
+    } else {
+        throw CliError("--bits '" + t.bits + "' is not 16, 24 or float");
+    }
+    options.showProgress = ::isatty(STDERR_FILENO) != 0;
+    return options;
+}
+
+int runRenderCommand(const RenderOptions& options, double maxLengthSeconds) {
+    const RenderSummary summary = runRender(options);
+    for (const std::string& warning : renderWarnings(summary, maxLengthSeconds)) {
+        std::fprintf(stderr, "solvantis: warning: %s\n", warning.c_str());
+    }
+    // With the audio on standard output, the summary goes to standard error.
+    std::fprintf(summary.toStandardOutput ? stderr : stdout, "%s\n", summaryLine(summary).c_str());
+    return 0;
 }
 
 } // namespace
@@ -46,37 +129,90 @@ int main(int argc, char** argv) {
     CLI::App app{"solvantis: renders MIDI files through a VST 2 instrument (Solvantis by default), shows "
                  "what a plug-in reports and checks how it behaves in a host"};
     app.require_subcommand(1);
+    // A reader that goes away is reported as a write error, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
 
-    std::string midiPath, outputPath, pluginPath, rateText = "44100", blockText = "512", programText,
-                                                  tailText = "auto", formatText, bitsText = "24",
-                                                  maxLengthText = "600";
-    std::vector<std::string> settings;
-    CLI::App* render =
+    RenderOptions render;
+    RenderTexts texts;
+    CLI::App* renderCommand =
         app.add_subcommand("render", "render a MIDI file (or the built-in demo) to an audio file");
-    render->add_option("midi", midiPath, "Standard MIDI File to play; without it the built-in demo plays");
-    render->add_option("-o,--output", outputPath,
-                       "audio file to write (default: the MIDI file's name, .wav)");
-    render->add_option("--plugin", pluginPath,
-                       "VST 2 plug-in to use (default: the Solvantis.so beside solvantis)");
-    render->add_option("--rate", rateText, "sample rate in Hz (default 44100)");
-    render->add_option("--block", blockText, "frames per process call (default 512)");
-    render->add_option("--program", programText, "program to select before rendering");
+    renderCommand->add_option("midi", render.midiPath,
+                              "Standard MIDI File to play; without it the built-in demo plays");
+    renderCommand->add_option(
+        "-o,--output", render.outputPath,
+        "audio file to write, .wav or .flac, or - for standard output (default: the MIDI "
+        "file's name with .wav, or solvantis-demo.wav)");
+    renderCommand->add_option("--plugin", render.pluginPath,
+                              "VST 2 instrument to use (default: the Solvantis.so beside solvantis)");
+    renderCommand->add_option("--rate", texts.rate, "sample rate in Hz (default 44100)");
+    renderCommand->add_option("--block", texts.block, "frames per process call (default 512)");
+    renderCommand->add_option("--program", texts.program,
+                              "program to select; the file's program changes are then left out unless "
+                              "--keep-program-changes");
+    renderCommand->add_flag("--keep-program-changes", render.keepProgramChanges,
+                            "play the file's program changes even after --program or --preset");
+    renderCommand->add_option("--preset", render.presetPath,
+                              "a .fxp or .fxb preset file to load before rendering");
+    renderCommand->add_flag("--force", render.force, "load a preset made for another plug-in");
     // One value per --set, so that a MIDI file named after it is not taken for another setting.
-    render
-        ->add_option("--set", settings, "NAME=VALUE or INDEX=VALUE: a parameter value 0..1; may be repeated")
+    renderCommand
+        ->add_option("--set", render.settings,
+                     "NAME=VALUE or INDEX=VALUE: a parameter value 0..1; may be repeated")
         ->allow_extra_args(false);
-    render->add_option("--tail", tailText,
-                       "after the last event: 'auto' (until quiet, at most 10 s) or seconds");
-    render->add_option("--format", formatText, "wav or flac (default: from the output name, else wav)");
-    render->add_option("--bits", bitsText, "16, 24 or float (default 24)");
-    render->add_option("--max-length", maxLengthText, "longest render in seconds (default 600)");
+    renderCommand->add_option("--channel", texts.channels,
+                              "MIDI channels to play, such as 1 or 1,3-4 (default: all)");
+    renderCommand->add_option("--track", texts.tracks,
+                              "tracks of the file to play, such as 2 or 2-3 (default: all)");
+    renderCommand->add_option("--transpose", texts.transpose, "semitones added to every note (default 0)");
+    renderCommand->add_option(
+        "--tail", texts.tail,
+        "after the last event: 'auto' (the default: until 100 ms below -100 dBFS, at most "
+        "10 s) or seconds");
+    renderCommand->add_option("--max-length", texts.maxLength, "longest render in seconds (default 600)");
+    renderCommand->add_option("--gain", texts.gain, "gain in dB applied to the output (default 0)");
+    renderCommand
+        ->add_option("--normalize", texts.normalize, "scale the output so that its peak is DBFS (default -1)")
+        ->expected(0, 1);
+    renderCommand->add_option("--format", texts.format,
+                              "wav or flac (default: from the output name, else wav)");
+    renderCommand->add_option("--bits", texts.bits, "16, 24 or float (default 24)");
+    renderCommand->add_option("--timeout", texts.timeout,
+                              "seconds one plug-in call may take before it is taken for a hang (default 60)");
 
-    bool json = false;
-    std::string infoPlugin;
+    bool json = false, infoForce = false;
+    std::string infoPlugin, infoPreset;
     CLI::App* info = app.add_subcommand("info", "show what a VST 2 plug-in reports to a host");
     info->add_option("--plugin", infoPlugin,
                      "VST 2 plug-in to inspect (default: the Solvantis.so beside solvantis)");
+    info->add_option("--preset", infoPreset, "a .fxp or .fxb preset file to load first");
+    info->add_flag("--force", infoForce, "load a preset made for another plug-in");
     info->add_flag("--json", json, "print one JSON object");
+
+    PresetSaveOptions save;
+    std::string saveProgram, saveTimeout = "60";
+    CLI::App* preset = app.add_subcommand("preset", "write VST 2 preset files (.fxp, .fxb)");
+    preset->require_subcommand(1);
+    CLI::App* saveCommand = preset->add_subcommand(
+        "save", "save the plug-in's current program (FILE.fxp) or all its programs (FILE.fxb)");
+    saveCommand->add_option("file", save.outputPath, "the preset file to write, .fxp or .fxb")->required();
+    saveCommand->add_option("--plugin", save.pluginPath,
+                            "VST 2 plug-in (default: the Solvantis.so beside solvantis)");
+    saveCommand->add_option("--program", saveProgram, "program to select first");
+    saveCommand->add_option("--preset", save.presetPath,
+                            "a preset file to load first, to change and save again");
+    saveCommand->add_flag("--force", save.force, "load a preset made for another plug-in");
+    saveCommand->add_option("--set", save.settings, "NAME=VALUE or INDEX=VALUE; may be repeated")
+        ->allow_extra_args(false);
+    saveCommand->add_option("--timeout", saveTimeout, "seconds one plug-in call may take (default 60)");
+
+    CompareOptions compare;
+    std::string minSnr, maxDiff;
+    CLI::App* compareCommand = app.add_subcommand(
+        "compare", "compare two audio files; exits with 1 when they differ beyond the tolerance");
+    compareCommand->add_option("first", compare.first, "the reference file")->required();
+    compareCommand->add_option("second", compare.second, "the file to hold to it")->required();
+    compareCommand->add_option("--min-snr", minSnr, "smallest signal-to-difference ratio in dB allowed");
+    compareCommand->add_option("--max-diff", maxDiff, "largest sample difference allowed (full scale is 1)");
 
     std::string validatePlugin;
     bool validateJsonOutput = false, strict = false;
@@ -98,81 +234,56 @@ int main(int argc, char** argv) {
     }
 
     try {
-        if (*render) {
-            RenderOptions options;
-            options.midiPath = midiPath;
-            options.outputPath = outputPath;
-            options.pluginPath = pluginPath;
-            options.sampleRate = parseWhole(rateText, "sample rate");
-            options.blockSize = parseWhole(blockText, "block size");
-            if (!programText.empty()) {
-                options.program = parseWhole(programText, "program");
-                if (options.program < 0) {
-                    throw CliError("program " + programText + " is out of range");
-                }
+        if (*renderCommand) {
+            if (renderCommand->count("--output") > 0 && render.outputPath.empty()) {
+                throw CliError("the output file name is empty");
             }
-            options.settings = settings;
-            if (tailText == "auto") {
-                options.autoTail = true;
-            } else {
-                options.autoTail = false;
-                options.tailSeconds = parseSeconds(tailText, "tail");
-            }
-            options.maxLengthSeconds = parseSeconds(maxLengthText, "maximum length");
-            if (formatText == "wav") {
-                options.format = AudioFormat::Wav;
-                options.formatGiven = true;
-            } else if (formatText == "flac") {
-                options.format = AudioFormat::Flac;
-                options.formatGiven = true;
-            } else if (!formatText.empty()) {
-                throw CliError("format '" + formatText + "' is not wav or flac");
-            }
-            if (bitsText == "16") {
-                options.bits = SampleBits::Int16;
-            } else if (bitsText == "24") {
-                options.bits = SampleBits::Int24;
-            } else if (bitsText == "float" || bitsText == "32") {
-                options.bits = SampleBits::Float;
-            } else {
-                throw CliError("--bits '" + bitsText + "' is not 16, 24 or float");
-            }
-            options.showProgress = ::isatty(STDERR_FILENO) != 0;
-
-            std::signal(SIGINT, onSignal);
-            std::signal(SIGTERM, onSignal);
-            const RenderSummary summary = runRender(options);
-            if (summary.nonFiniteSamples > 0) {
-                std::fprintf(stderr,
-                             "solvantis: warning: the plug-in produced %lld samples that were not finite; "
-                             "they were written as silence\n",
-                             static_cast<long long>(summary.nonFiniteSamples));
-            }
-            if (summary.stoppedAtMaxLength) {
-                std::fprintf(stderr, "solvantis: warning: stopped at the maximum length of %s s\n",
-                             maxLengthText.c_str());
-            }
-            if (summary.tailCut) {
-                std::fprintf(stderr,
-                             "solvantis: warning: still sounding 10 s after the last event; the tail was "
-                             "cut there (use --tail SECONDS for a longer one)\n");
-            }
-            std::printf("%s\n", summaryLine(summary).c_str());
-            return 0;
+            const RenderOptions options =
+                renderOptions(render, texts, renderCommand->count("--normalize") > 0);
+            return runRenderCommand(options, options.maxLengthSeconds);
         }
         if (*info) {
             const std::string path = infoPlugin.empty() ? defaultPluginPath() : infoPlugin;
-            PluginHost host(path);
-            const auto report = collectInfo(host);
-            host.close();
-            if (json) {
-                std::printf(
-                    "%s\n",
-                    report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
-            } else {
-                std::printf("%s", infoText(report).c_str());
-            }
+            const PresetFile loaded = infoPreset.empty() ? PresetFile{} : readPresetFile(infoPreset);
+            // In a process of its own, so that a plug-in that crashes is reported in one line.
+            std::printf("%s", runPluginJob([&](CallSite& site) {
+                                  PluginHostOptions hostOptions;
+                                  hostOptions.callSite = &site;
+                                  PluginHost host(path, hostOptions);
+                                  if (!infoPreset.empty()) {
+                                      host.open();
+                                      applyPreset(host, loaded, infoPreset, infoForce);
+                                  }
+                                  const auto report = collectInfo(host, !infoPreset.empty());
+                                  host.close();
+                                  return json
+                                             ? report.dump(2, ' ', false,
+                                                           nlohmann::ordered_json::error_handler_t::replace) +
+                                                   "\n"
+                                             : infoText(report);
+                              }).c_str());
             return 0;
+        }
+        if (*preset) {
+            if (!saveProgram.empty()) {
+                save.program = parseProgram(saveProgram);
+            }
+            save.hangSeconds = parseDecimal(saveTimeout, "--timeout");
+            std::printf("%s\n", runPresetSave(save).c_str());
+            return 0;
+        }
+        if (*compareCommand) {
+            compare.minSnrGiven = !minSnr.empty();
+            compare.maxDiffGiven = !maxDiff.empty();
+            if (compare.minSnrGiven) {
+                compare.minSnrDecibels = parseDecimal(minSnr, "--min-snr");
+            }
+            if (compare.maxDiffGiven) {
+                compare.maxDifference = parseDecimal(maxDiff, "--max-diff");
+            }
+            const CompareResult result = compareAudioFiles(compare);
+            std::printf("%s\n", compareLine(result).c_str());
+            return result.within ? 0 : 1;
         }
         if (*validate) {
             ValidateOptions options;
@@ -188,6 +299,9 @@ int main(int argc, char** argv) {
             }
             return report.failed() ? 1 : 0;
         }
+    } catch (const Interrupted& e) {
+        std::fprintf(stderr, "solvantis: interrupted\n");
+        return 128 + e.signal;
     } catch (const CliError& e) {
         std::fprintf(stderr, "solvantis: %s\n", e.what());
         return 1;

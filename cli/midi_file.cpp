@@ -270,6 +270,7 @@ MidiSong parseMidiData(const void* data, size_t size, const std::string& name) {
         MidiMessage message;
         message.seconds = secondsPerTick > 0.0 ? event->time_pulses * secondsPerTick : event->time_seconds;
         message.bytes[0] = status;
+        message.track = event->track != nullptr ? event->track->track_number : 1;
         message.bytes[1] = event->midi_buffer[1] & 0x7F;
         if (dataBytes == 2) {
             message.bytes[2] = event->midi_buffer[2] & 0x7F;

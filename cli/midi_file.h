@@ -12,6 +12,7 @@ namespace solvantis {
 struct MidiMessage {
     double seconds = 0.0; // time from the start of the song
     uint8_t bytes[3] = {0, 0, 0};
+    int track = 1; // the file's track it came from, counted from 1
 };
 
 struct MidiSong {

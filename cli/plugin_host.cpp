@@ -1,5 +1,7 @@
 #include "plugin_host.h"
 
+#include "opcode_names.h"
+
 #include <algorithm>
 #include <cstring>
 #include <dlfcn.h>
@@ -146,7 +148,10 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
     // dlopen searches the library path for names without a slash; a file given by the user is meant.
     const std::string openName = path.find('/') == std::string::npos ? "./" + path : path;
     dlerror();
-    library = dlopen(openName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    {
+        const CallMark marked(options.callSite, "dlopen");
+        library = dlopen(openName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
     if (library == nullptr) {
         const char* why = dlerror();
         throw PluginLoadError(PluginLoadError::Reason::NotALibrary,
@@ -181,6 +186,7 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
         }
         bool threw = false;
         try {
+            const CallMark marked(options.callSite, entrySymbol.c_str());
             record = entry(&PluginHost::hostCallback);
         } catch (...) {
             // A C++ exception out of a plug-in's entry: the plug-in is not usable.
@@ -233,6 +239,7 @@ void PluginHost::close() {
             switchOff();
         }
         if (effectRecord->dispatcher != nullptr) {
+            const CallMark marked(options.callSite, "effClose");
             effectRecord->dispatcher(effectRecord, effClose, 0, 0, nullptr, 0.0f);
         }
         std::lock_guard<std::mutex> lock(registryLock);
@@ -240,6 +247,7 @@ void PluginHost::close() {
         effectRecord = nullptr;
     }
     if (library != nullptr) {
+        const CallMark marked(options.callSite, "dlclose");
         dlclose(library);
         library = nullptr;
     }
@@ -335,6 +343,8 @@ intptr_t PluginHost::dispatch(int32_t opcode, int32_t index, intptr_t value, voi
     if (effectRecord == nullptr || effectRecord->dispatcher == nullptr) {
         return 0;
     }
+    const char* name = knownOpcodeName(opcode);
+    const CallMark marked(options.callSite, name != nullptr ? name : "the dispatcher");
     return effectRecord->dispatcher(effectRecord, opcode, index, value, ptr, opt);
 }
 
@@ -395,6 +405,7 @@ bool PluginHost::getProgramNameIndexed(int32_t category, int32_t program, std::s
 
 void PluginHost::setParameter(int32_t index, float value) {
     if (effectRecord != nullptr && effectRecord->setParameter != nullptr) {
+        const CallMark marked(options.callSite, "setParameter");
         effectRecord->setParameter(effectRecord, index, value);
     }
 }
@@ -403,6 +414,7 @@ float PluginHost::getParameter(int32_t index) {
     if (effectRecord == nullptr || effectRecord->getParameter == nullptr) {
         return 0.0f;
     }
+    const CallMark marked(options.callSite, "getParameter");
     return effectRecord->getParameter(effectRecord, index);
 }
 
@@ -479,12 +491,14 @@ intptr_t PluginHost::processEvents(VstEvents* events) {
 
 void PluginHost::processReplacing(float** inputs, float** outputs, int32_t frames) {
     if (effectRecord != nullptr && effectRecord->processReplacing != nullptr) {
+        const CallMark marked(options.callSite, "processReplacing");
         effectRecord->processReplacing(effectRecord, inputs, outputs, frames);
     }
 }
 
 void PluginHost::process(float** inputs, float** outputs, int32_t frames) {
     if (effectRecord != nullptr && effectRecord->process != nullptr) {
+        const CallMark marked(options.callSite, "process");
         effectRecord->process(effectRecord, inputs, outputs, frames);
     }
 }

@@ -1,6 +1,7 @@
 // PluginHost: loads a VST 2 plug-in library, answers its requests, and drives it through its record.
 #pragma once
 
+#include "child_process.h"
 #include "cli_error.h"
 #include "host/vst_abi.h"
 
@@ -39,6 +40,7 @@ struct PluginHostOptions {
     intptr_t versionAnswer = 2400; // the host's answer to audioMasterVersion
     float sampleRate = 44100.0f;   // the answer to audioMasterGetSampleRate until setSampleRate changes it
     int32_t blockSize = 512;       // the answer to audioMasterGetBlockSize until setBlockSize changes it
+    CallSite* callSite = nullptr;  // when set, every call into the plug-in is named there before it is made
 };
 
 // Audio buffers for one plug-in: one channel per input and output, each `capacity` frames long. The

@@ -1,31 +1,20 @@
 #include "render.h"
 
 #include "cli_error.h"
-#include "demo_phrase.h"
-#include "plugin_locator.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <iostream>
-#include <unistd.h>
 
 namespace solvantis {
 
 namespace {
 
-std::atomic<bool> stopRequested{false};
-
 constexpr int32_t maxSampleRate = 768000; // Hz
 constexpr int32_t maxBlockSize = 65536;   // frames
-constexpr double maxAutoTailSeconds = 10.0;
-constexpr double quietSeconds = 0.1;
 
 std::string trimTrailingBlanks(std::string text) {
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
@@ -45,118 +34,7 @@ std::string quote(const std::string& text) {
     return "'" + text + "'";
 }
 
-std::string withExtension(const std::string& path, const std::string& extension) {
-    const auto slash = path.find_last_of('/');
-    const auto dot = path.find_last_of('.');
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) {
-        return path.substr(0, dot) + extension;
-    }
-    return path + extension;
-}
-
-bool endsWithFolded(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() && folded(text.substr(text.size() - suffix.size())) == suffix;
-}
-
-std::string formatDecibels(float peak) {
-    if (!(peak > 0.0f)) {
-        return "-inf dBFS";
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f dBFS", 20.0 * std::log10(double(peak)));
-    return text;
-}
-
-// A bar on standard error, redrawn at most ten times a second.
-class ProgressBar {
-public:
-    ProgressBar(bool enabled, int64_t expectedFrames, int32_t sampleRate)
-        : on(enabled), expected(std::max<int64_t>(expectedFrames, 1)), rate(sampleRate) {}
-
-    void update(int64_t done) {
-        if (!on) {
-            return;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (drawn && now - lastDraw < std::chrono::milliseconds(100)) {
-            return;
-        }
-        lastDraw = now;
-        drawn = true;
-        constexpr int width = 40;
-        const double fraction = std::min(1.0, double(done) / double(expected));
-        const int filled = int(fraction * width);
-        std::string bar(size_t(filled), '#');
-        bar.append(size_t(width - filled), '-');
-        std::fprintf(stderr, "\r[%s] %3d%% %8.2f s%s", bar.c_str(), int(fraction * 100.0),
-                     double(done) / rate, done > expected ? " (tail)" : "       ");
-        std::fflush(stderr);
-    }
-
-    void finish() {
-        if (on && drawn) {
-            std::fprintf(stderr, "\r%*s\r", 70, "");
-            std::fflush(stderr);
-        }
-    }
-
-private:
-    bool on;
-    int64_t expected;
-    int32_t rate;
-    bool drawn = false;
-    std::chrono::steady_clock::time_point lastDraw{};
-};
-
-// The song to render, on the sample-frame grid of the render.
-struct Song {
-    std::vector<ScheduledEvent> events;
-    int64_t endFrame = 0;
-};
-
-Song songFromMidi(const MidiSong& midi, int32_t sampleRate) {
-    Song song;
-    for (const TimedMidiMessage& m : toFrames(midi.messages, sampleRate)) {
-        ScheduledEvent e;
-        e.frame = m.frame;
-        std::copy(std::begin(m.bytes), std::end(m.bytes), std::begin(e.bytes));
-        song.events.push_back(e);
-    }
-    const double end = std::floor(midi.lengthSeconds * sampleRate + 0.5);
-    song.endFrame = end > 0.0 ? int64_t(std::min(end, 1e15)) : 0;
-    if (!song.events.empty()) {
-        song.endFrame = std::max(song.endFrame, song.events.back().frame);
-    }
-    return song;
-}
-
-Song songFromDemo(PluginHost& host, int32_t sampleRate) {
-    Song song;
-    for (const DemoStep& step : demoPhrase()) {
-        ScheduledEvent e;
-        e.frame = int64_t(std::floor(step.seconds * sampleRate + 0.5));
-        if (step.parameterName.empty()) {
-            std::copy(std::begin(step.bytes), std::end(step.bytes), std::begin(e.bytes));
-        } else {
-            const int32_t index = findParameter(host, step.parameterName);
-            if (index < 0) {
-                continue; // another instrument: it plays the notes without the switch
-            }
-            e.kind = ScheduledEvent::Kind::Parameter;
-            e.parameter = index;
-            e.value = step.value;
-        }
-        song.events.push_back(e);
-        song.endFrame = std::max(song.endFrame, e.frame);
-    }
-    return song;
-}
-
 } // namespace
-
-void requestRenderStop() {
-    stopRequested.store(true);
-}
 
 bool parseNumber(const std::string& text, double& value) {
     if (text.empty() || std::isspace(static_cast<unsigned char>(text.front()))) {
@@ -203,6 +81,9 @@ RenderResult renderSchedule(PluginHost& host, const std::vector<ScheduledEvent>&
     bool quietEnough = false;
 
     while (position < limit && !quietEnough) {
+        if (settings.callSite != nullptr) {
+            settings.callSite->frame = position;
+        }
         int64_t frames = std::min<int64_t>(block, limit - position);
 
         // A parameter change ends the block before its frame, so that it takes effect exactly there.
@@ -255,9 +136,6 @@ RenderResult renderSchedule(PluginHost& host, const std::vector<ScheduledEvent>&
         }
         position += keep;
         result.frames = position;
-        if (stopRequested.load()) {
-            throw CliError("interrupted");
-        }
         if (progress && !progress(position)) {
             throw CliError("interrupted");
         }
@@ -343,132 +221,28 @@ void validateRenderOptions(const RenderOptions& options) {
         throw CliError("maximum length of " + std::to_string(options.maxLengthSeconds) +
                        " s is out of range (above 0, at most 86400)");
     }
+    if (!(std::fabs(options.gainDecibels) <= 200.0)) {
+        throw CliError("gain of " + std::to_string(options.gainDecibels) +
+                       " dB is out of range (-200 to 200)");
+    }
+    if (options.normalize && !(options.normalizeDbfs >= -200.0 && options.normalizeDbfs <= 24.0)) {
+        throw CliError("--normalize " + std::to_string(options.normalizeDbfs) +
+                       " dBFS is out of range (-200 to 24)");
+    }
+    if (options.normalize && options.gainDecibels != 0.0) {
+        throw CliError("--gain and --normalize both set the level; give one of them");
+    }
+    if (!(options.hangSeconds > 0.0 && options.hangSeconds <= 86400.0)) {
+        throw CliError("timeout of " + std::to_string(options.hangSeconds) +
+                       " s is out of range (above 0, at most 86400)");
+    }
+    if (options.midiPath.empty() && (!options.selection.channels.empty() ||
+                                     !options.selection.tracks.empty() || options.selection.transpose != 0)) {
+        throw CliError("--channel, --track and --transpose choose from a MIDI file; the demo plays as it is");
+    }
     if (options.format == AudioFormat::Flac && options.bits == SampleBits::Float) {
         throw CliError("FLAC holds no float samples; use --bits 16 or --bits 24");
     }
-}
-
-RenderSummary runRender(const RenderOptions& given) {
-    RenderOptions options = given;
-    validateRenderOptions(options);
-
-    if (!options.formatGiven && !options.outputPath.empty() && endsWithFolded(options.outputPath, ".flac")) {
-        options.format = AudioFormat::Flac;
-        if (options.bits == SampleBits::Float) {
-            throw CliError("FLAC holds no float samples; use --bits 16 or --bits 24 for " +
-                           quote(options.outputPath));
-        }
-    }
-    const std::string extension = options.format == AudioFormat::Flac ? ".flac" : ".wav";
-    std::string output = options.outputPath;
-    if (output.empty()) {
-        output = options.midiPath.empty() ? "solvantis-demo" + extension
-                                          : withExtension(options.midiPath, extension);
-    }
-    if (!options.midiPath.empty()) {
-        std::error_code ignored;
-        if (output == options.midiPath || std::filesystem::equivalent(output, options.midiPath, ignored)) {
-            throw CliError("the output file would replace the MIDI file " + quote(options.midiPath));
-        }
-    }
-    checkOutputFolder(output);
-
-    MidiSong midi;
-    if (!options.midiPath.empty()) {
-        midi = readMidiFile(options.midiPath);
-    }
-
-    const std::string pluginPath = options.pluginPath.empty() ? defaultPluginPath() : options.pluginPath;
-    PluginHostOptions hostOptions;
-    hostOptions.sampleRate = float(options.sampleRate);
-    hostOptions.blockSize = options.blockSize;
-    PluginHost host(pluginPath, hostOptions);
-    if (host.numInputs() < 0 || host.numInputs() > 64) {
-        throw CliError("plug-in " + quote(pluginPath) + " reports " + std::to_string(host.numInputs()) +
-                       " inputs; that is not a plug-in we can drive");
-    }
-    if (host.numOutputs() <= 0 || host.numOutputs() > 64) {
-        throw CliError("plug-in " + quote(pluginPath) + " reports " + std::to_string(host.numOutputs()) +
-                       " outputs; nothing to render");
-    }
-    const int32_t channels = host.numOutputs();
-    if (!host.canReplace() && host.effect()->process == nullptr) {
-        throw CliError("plug-in " + quote(pluginPath) + " has no process entry");
-    }
-
-    // The order of a real host: open, rate, block size, program, parameters, switch on.
-    host.open();
-    host.setSampleRate(float(options.sampleRate));
-    host.setBlockSize(options.blockSize);
-    if (options.program >= 0) {
-        if (options.program >= host.numPrograms()) {
-            throw CliError("program " + std::to_string(options.program) + " is out of range for plug-in " +
-                           quote(pluginPath) + " (it has " + std::to_string(host.numPrograms()) +
-                           " programs)");
-        }
-        host.setProgram(options.program);
-    }
-    for (const std::string& setting : options.settings) {
-        applySetting(host, setting);
-    }
-
-    const Song song = options.midiPath.empty() ? songFromDemo(host, options.sampleRate)
-                                               : songFromMidi(midi, options.sampleRate);
-
-    RenderSettings settings;
-    settings.blockSize = options.blockSize;
-    settings.endFrame = song.endFrame;
-    settings.autoTail = options.autoTail;
-    settings.tailFrames = int64_t(std::llround(options.tailSeconds * options.sampleRate));
-    settings.quietFrames = std::max<int64_t>(1, std::llround(quietSeconds * options.sampleRate));
-    settings.maxAutoTailFrames = std::llround(maxAutoTailSeconds * options.sampleRate);
-    settings.maxFrames = std::llround(options.maxLengthSeconds * options.sampleRate);
-
-    AudioFileWriter writer(output, options.format, options.bits, host.numOutputs(), options.sampleRate);
-    ProgressBar bar(options.showProgress, std::min(settings.endFrame, settings.maxFrames),
-                    options.sampleRate);
-
-    host.switchOn();
-    const auto started = std::chrono::steady_clock::now();
-    RenderResult result;
-    try {
-        result = renderSchedule(
-            host, song.events, settings,
-            [&](const float* samples, int64_t frames, int32_t) { writer.write(samples, frames); },
-            [&](int64_t done) {
-                bar.update(done);
-                return true;
-            });
-    } catch (...) {
-        bar.finish();
-        throw;
-    }
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    bar.finish();
-    host.switchOff();
-    host.close();
-    writer.commit();
-
-    RenderSummary summary;
-    summary.outputPath = output;
-    summary.frames = result.frames;
-    summary.channels = channels;
-    summary.sampleRate = options.sampleRate;
-    summary.seconds = double(result.frames) / options.sampleRate;
-    summary.peak = result.peak;
-    summary.realTimeFactor = elapsed > 0.0 ? summary.seconds / elapsed : 0.0;
-    summary.nonFiniteSamples = result.nonFiniteSamples;
-    summary.stoppedAtMaxLength = result.stoppedAtMaxLength;
-    summary.tailCut = result.tailCut;
-    return summary;
-}
-
-std::string summaryLine(const RenderSummary& s) {
-    char text[512];
-    std::snprintf(text, sizeof text, "%s: %lld frames, %.3f s, %d channel%s, %d Hz, peak %s, %.1fx real time",
-                  s.outputPath.c_str(), static_cast<long long>(s.frames), s.seconds, s.channels,
-                  s.channels == 1 ? "" : "s", s.sampleRate, formatDecibels(s.peak).c_str(), s.realTimeFactor);
-    return text;
 }
 
 } // namespace solvantis

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "audio_file.h"
+#include "child_process.h"
+#include "event_selection.h"
 #include "midi_file.h"
 #include "plugin_host.h"
 
@@ -33,6 +35,7 @@ struct RenderSettings {
     float quietLevel = 1e-5f;      // auto tail: -100 dBFS
     int64_t maxAutoTailFrames = 0; // auto tail: the longest tail (10 s)
     int64_t maxFrames = INT64_MAX; // the longest render of all (--max-length)
+    CallSite* callSite = nullptr;  // told the position of every block before its calls
 };
 
 struct RenderResult {
@@ -59,43 +62,84 @@ RenderResult renderSchedule(PluginHost& host, const std::vector<ScheduledEvent>&
 // Everything the render command takes from its command line.
 struct RenderOptions {
     std::string midiPath;   // empty: the built-in demo
-    std::string outputPath; // empty: the MIDI file's name with the audio extension, or solvantis-demo.wav
+    std::string outputPath; // empty: the MIDI file's name with the audio extension, or solvantis-demo.wav;
+                            // "-": standard output
     std::string pluginPath; // empty: Solvantis.so beside the executable, then $SOLVANTIS_PLUGIN
     int32_t sampleRate = 44100;
     int32_t blockSize = 512;
     int32_t program = -1;              // -1: leave the plug-in's own
+    std::string presetPath;            // a .fxp or .fxb loaded before the render
+    bool force = false;                // load a preset made for another plug-in
     std::vector<std::string> settings; // "NAME=VALUE" or "INDEX=VALUE"
+    EventSelection selection;          // its keepProgramChanges is worked out from the two fields below
+    bool keepProgramChanges = false;   // the file's program changes play even after --program or --preset
     bool autoTail = true;
     double tailSeconds = 0.0;
     double maxLengthSeconds = 600.0;
+    double gainDecibels = 0.0;
+    bool normalize = false;
+    double normalizeDbfs = -1.0; // the peak a normalized render is scaled to
     AudioFormat format = AudioFormat::Wav;
     bool formatGiven = false;
     SampleBits bits = SampleBits::Int24;
     bool showProgress = false;
+    double hangSeconds = 60.0; // one plug-in call this long is taken for a hang
 };
 
-struct RenderSummary {
-    std::string outputPath;
+// What a render came to, sent from the render process to the command as it is.
+struct RenderStats {
     int64_t frames = 0;
     int32_t channels = 0;
     int32_t sampleRate = 0;
-    double seconds = 0.0;
-    float peak = 0.0f;
-    double realTimeFactor = 0.0;
-    int64_t nonFiniteSamples = 0;
+    float pluginPeak = 0.0f;      // the plug-in's own output, before any gain
+    float peak = 0.0f;            // what was written
+    double gainDecibels = 0.0;    // the gain applied (--gain, or what --normalize worked out)
+    int64_t clippedSamples = 0;   // beyond full scale in a 16- or 24-bit file
+    int64_t nonFiniteSamples = 0; // NaN or infinite samples from the plug-in, written as 0
+    bool silent = false;          // nothing above the smallest step of the file's format
     bool stoppedAtMaxLength = false;
     bool tailCut = false;
+    double elapsedSeconds = 0.0;
+    int32_t program = -1; // --program, when given
+    bool presetLoaded = false;
+    bool keptProgramChanges = true;
+    int64_t programChangesLeftOut = 0;
+    int64_t programChangesKept = 0;
+    int64_t notesOutOfRange = 0;
+    uint32_t channelsWithNotes = 0; // bit c: the file's channel c+1 has notes
 };
 
-// Checks the options that need no file (rate, block size, tail, length); throws CliError.
+struct RenderSummary {
+    std::string outputPath; // as shown: the name given, or "standard output"
+    bool toStandardOutput = false;
+    RenderStats stats;
+    double seconds = 0.0;
+    double realTimeFactor = 0.0;
+};
+
+// Checks the options that need no file (rate, block size, tail, length, gain); throws CliError.
 void validateRenderOptions(const RenderOptions& options);
 
-// The whole command: read, load, set up in host order, render, write. Throws CliError; on any failure
-// no output file is left behind.
+// The whole command: checks where the output goes, then reads, loads, sets up in host order, renders and
+// writes in a child process, so that a plug-in that crashes or hangs is reported as one line. Throws
+// CliError (Interrupted for the user's interrupt); on any failure no output file is left behind and
+// what -o names is as it was.
 RenderSummary runRender(const RenderOptions& options);
+
+// The render process's work: everything but the output's final placement. Writes the audio file into
+// `outputFd`, marks its progress in `site`, throws CliError.
+RenderStats renderJob(const RenderOptions& options, int outputFd, const std::string& outputName,
+                      CallSite& site);
 
 // "out.wav: 441000 frames, 10.000 s, 2 channels, 44100 Hz, peak -3.1 dBFS, 52.3x real time"
 std::string summaryLine(const RenderSummary& summary);
+
+// The warnings a render deserves (clipping, a runaway or non-finite output, silence, the maximum length,
+// a cut tail), one line each, without the "solvantis: warning: " prefix.
+std::vector<std::string> renderWarnings(const RenderSummary& summary, double maxLengthSeconds);
+
+// "-3.1 dBFS", "+11.5 dBFS", "-inf dBFS".
+std::string formatDecibels(float peak);
 
 // Finds the parameter a --set names: an index, or a name compared with trailing blanks ignored and
 // letter case folded. Returns -1 when nothing matches.
@@ -107,8 +151,5 @@ void applySetting(PluginHost& host, const std::string& setting);
 
 // Parses a decimal number; false when the text is not one (or not finite).
 bool parseNumber(const std::string& text, double& value);
-
-// Asks the user's interrupt to end the render (from a signal handler); the partial file is removed.
-void requestRenderStop();
 
 } // namespace solvantis

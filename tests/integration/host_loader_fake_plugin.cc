@@ -7,6 +7,10 @@
 //   FAKE_NO_ENTRY        neither entry is exported
 //   FAKE_MAIN_ONLY       only `main` is exported
 //   FAKE_NO_DISPATCHER   the record has no dispatcher entry
+//   FAKE_EFFECT          an effect: no instrument flag, and no answer to receiveVstMidiEvent
+//   FAKE_ABORT           processReplacing aborts once the render has passed one second (at 8000 Hz)
+//   FAKE_HANG_PROCESS    processReplacing never returns once the render has passed one second
+// FAKE_LEVEL scales the output (a float: 40 plays at +26 dBFS).
 // FAKE_PLUGIN_DELAY_US makes every process call take that long.
 // The log goes to the file named by FAKE_PLUGIN_LOG, one line per call:
 //   dispatch <opcode> <index> <value> <opt>     setParameter <index> <value>
@@ -116,9 +120,29 @@ void process(AEffect*, float**, float** outputs, int32_t frames) {
     fill(outputs, frames, true);
 }
 
+long framesDone = 0;
+
 void processReplacing(AEffect*, float**, float** outputs, int32_t frames) {
     note("replacing %d", frames);
+    framesDone += frames;
+#if defined(FAKE_ABORT) || defined(FAKE_HANG_PROCESS)
+    if (framesDone > 8000) {
+#ifdef FAKE_ABORT
+        std::abort();
+#else
+        for (volatile bool forever = true; forever;) {
+        }
+#endif
+    }
+#endif
     fill(outputs, frames, false);
+#ifdef FAKE_LEVEL
+    for (int c = 0; c < 2; ++c) {
+        for (int32_t i = 0; i < frames; ++i) {
+            outputs[c][i] *= float(FAKE_LEVEL);
+        }
+    }
+#endif
 }
 
 void setParameter(AEffect*, int32_t index, float value) {
@@ -158,6 +182,9 @@ AEffect* create(audioMasterCallback callback, int32_t id) {
     record.numOutputs = 2;
     record.flags = effFlagsIsSynth | effFlagsCanReplacing;
     record.processReplacing = processReplacing;
+#ifdef FAKE_EFFECT
+    record.flags = effFlagsCanReplacing;
+#endif
 #ifdef FAKE_ACCUMULATE
     record.flags = effFlagsIsSynth;
     record.processReplacing = nullptr;

@@ -1,0 +1,88 @@
+// Running plug-in work in a child process: a plug-in that crashes, aborts or hangs ends the child, and
+// the parent reports it as one line naming the call it was in, and cleans up after it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace solvantis {
+
+// Where the work in the child is, kept in memory shared with the parent so that it outlives a crash.
+// The child's PluginHost names every call into the plug-in before making it; the render adds the frame.
+struct CallSite {
+    char call[48] = {};          // "processReplacing", "effOpen", ... ("" before the first call)
+    volatile int64_t frame = -1; // the render's position when the call was made; -1 before the render
+    volatile int32_t sampleRate = 0;
+    volatile int64_t totalFrames = 0; // how long the render is expected to be, for a progress bar
+    volatile uint64_t calls = 0;      // counts every call, so that the parent sees progress
+    volatile int32_t inside = 0;      // 1 while the call named is under way
+
+    void enter(const char* name);
+    void leave() { inside = 0; }
+};
+
+// Names a call into the plug-in in the site (when there is one) for as long as the call lasts.
+class CallMark {
+public:
+    CallMark(CallSite* where, const char* name) : site(where) {
+        if (site != nullptr) {
+            site->enter(name);
+        }
+    }
+    ~CallMark() {
+        if (site != nullptr) {
+            site->leave();
+        }
+    }
+    CallMark(const CallMark&) = delete;
+    CallMark& operator=(const CallMark&) = delete;
+
+private:
+    CallSite* site;
+};
+
+struct ChildOptions {
+    // A single call into the plug-in that takes longer than this is taken for a hang (0: never). Time
+    // the child spends outside the plug-in's calls does not count.
+    double hangSeconds = 60.0;
+    // Called in the parent about ten times a second while the child works.
+    std::function<void(const CallSite&)> onProgress;
+};
+
+struct ChildOutcome {
+    enum class Kind { Finished, Crashed, Hung, Interrupted, Failed };
+    Kind kind = Kind::Failed;
+    int exitCode = -1;   // Finished: the child's exit code
+    int signal = 0;      // Crashed: the signal that ended it; Interrupted: the one the user sent
+    std::string payload; // everything the child wrote into its result pipe
+    CallSite site;       // where the child was at its end
+    double hungSeconds = 0.0;
+
+    // "the plug-in crashed (SIGABRT) in processReplacing at 12.3 s", "the plug-in hung in effOpen (no
+    // answer for 60 s)"; empty for a finished child.
+    std::string describe() const;
+};
+
+// Forks; the child gets a CallSite to mark and a descriptor to write its result into, runs `work` (its
+// return value is its exit code) and ends with _exit, so that nothing of the parent's runs twice.
+// Standard output of the child goes to standard error, so that a chatty plug-in cannot mix into what
+// the parent prints. While the child runs, SIGINT and SIGTERM to the parent kill the child and come
+// back as Interrupted.
+ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& work,
+                        const ChildOptions& options = {});
+
+// Runs plug-in work in a child and returns the bytes it returned. A CliError thrown by `work` is thrown
+// again here with its message; a crash or hang becomes a CliError that names the call and the time
+// ("the plug-in crashed (SIGABRT) in processReplacing at 12.3 s"); the user's interrupt becomes
+// Interrupted.
+std::string runPluginJob(const std::function<std::string(CallSite& site)>& work,
+                         const ChildOptions& options = {});
+
+// Writes all the bytes (retrying short writes); false when the descriptor refuses them.
+bool writeAllBytes(int fd, const void* data, size_t size);
+
+// "SIGABRT", "SIGSEGV", ... or "signal 42".
+std::string signalName(int signal);
+
+} // namespace solvantis

@@ -1,0 +1,52 @@
+// Where a command's output goes, and how it gets there without harming what -o names: a regular file
+// (or a new one) is written as a temporary file beside it and renamed over it only when complete; a
+// character device, a FIFO or standard output gets the complete output copied into it at the end. A
+// symbolic link is followed, so the link stays a link and its target is replaced.
+#pragma once
+
+#include <string>
+
+namespace solvantis {
+
+class OutputTarget {
+public:
+    // `path` is "-" for standard output. Throws CliError for an empty name, a folder, a missing folder,
+    // a block device or socket, and standard output that is a terminal.
+    explicit OutputTarget(const std::string& path);
+    ~OutputTarget();
+    OutputTarget(const OutputTarget&) = delete;
+    OutputTarget& operator=(const OutputTarget&) = delete;
+
+    // Creates the temporary file to write into (beside the target, or an unnamed one for a stream).
+    // Throws CliError when it cannot be made.
+    int open();
+    int fd() const { return temporary; }
+
+    // Makes the temporary file the output: renames it over a regular target, or copies it into a
+    // stream. Throws CliError when the target refuses it (the temporary is removed either way).
+    void commit();
+    // Removes the temporary file; the target is left as it was.
+    void discard();
+
+    // As the user named it ("-" shown as "standard output").
+    const std::string& name() const { return shown; }
+    // The file that is replaced or written: the symbolic link's target for a link.
+    const std::string& resolvedPath() const { return resolved; }
+    bool isStream() const { return stream; }
+    bool isStandardOutput() const { return standardOutput; }
+
+private:
+    std::string shown;
+    std::string resolved;
+    std::string temporaryPath; // empty for an unnamed temporary
+    int temporary = -1;
+    bool stream = false;
+    bool standardOutput = false;
+    bool existed = false;
+    unsigned mode = 0; // the permissions of the file replaced
+};
+
+// The extension of a path's last part, lower case, with its dot (".wav"); "" when it has none.
+std::string extensionOf(const std::string& path);
+
+} // namespace solvantis

@@ -1,0 +1,88 @@
+#include "preset_command.h"
+
+#include "child_process.h"
+#include "cli_error.h"
+#include "output_target.h"
+#include "plugin_locator.h"
+#include "preset_file.h"
+#include "render.h"
+
+#include <filesystem>
+
+namespace solvantis {
+
+std::string runPresetSave(const PresetSaveOptions& options) {
+    OutputTarget target(options.outputPath);
+    const std::string extension = extensionOf(options.outputPath);
+    if (extension != ".fxp" && extension != ".fxb") {
+        throw CliError("cannot tell what to save in '" + options.outputPath +
+                       "': name it .fxp for the current program or .fxb for the whole bank");
+    }
+    const bool bank = extension == ".fxb";
+    std::error_code ignored;
+    if (!options.presetPath.empty() &&
+        std::filesystem::equivalent(target.resolvedPath(), options.presetPath, ignored)) {
+        throw CliError("the output file would replace the preset '" + options.presetPath + "'");
+    }
+    const int fd = target.open();
+
+    ChildOptions childOptions;
+    childOptions.hangSeconds = options.hangSeconds;
+    std::string line;
+    try {
+        line = runPluginJob(
+            [&](CallSite& site) {
+                const std::string pluginPath =
+                    options.pluginPath.empty() ? defaultPluginPath() : options.pluginPath;
+                PluginHostOptions hostOptions;
+                hostOptions.callSite = &site;
+                PluginHost host(pluginPath, hostOptions);
+                host.open();
+                host.setSampleRate(hostOptions.sampleRate);
+                host.setBlockSize(hostOptions.blockSize);
+                PresetFile loaded;
+                if (!options.presetPath.empty()) {
+                    loaded = readPresetFile(options.presetPath);
+                    if (loaded.bank) {
+                        applyPreset(host, loaded, options.presetPath, options.force);
+                    }
+                }
+                if (options.program >= 0) {
+                    if (options.program >= host.numPrograms()) {
+                        throw CliError("program " + std::to_string(options.program) +
+                                       " is out of range for plug-in '" + pluginPath + "' (it has " +
+                                       std::to_string(host.numPrograms()) + " programs)");
+                    }
+                    host.setProgram(options.program);
+                }
+                if (!options.presetPath.empty() && !loaded.bank) {
+                    applyPreset(host, loaded, options.presetPath, options.force);
+                }
+                for (const std::string& setting : options.settings) {
+                    applySetting(host, setting);
+                }
+                const PresetFile preset = capturePreset(host, bank);
+                const std::string name = host.getEffectName();
+                host.close();
+                const std::vector<uint8_t> bytes = serializePreset(preset);
+                if (!writeAllBytes(fd, bytes.data(), bytes.size())) {
+                    throw CliError("cannot write '" + target.name() + "'");
+                }
+                const std::string what =
+                    preset.chunk ? std::to_string(preset.data.size()) + "-byte chunk"
+                                 : std::to_string(bank ? preset.programs.size() : size_t(preset.count)) +
+                                       (bank ? (preset.programs.size() == 1 ? " program" : " programs")
+                                             : " parameter values");
+                return target.name() + ": " + (bank ? "bank" : "program '" + preset.programName + "'") +
+                       " of '" + name + "' ('" + fourCharacters(preset.uniqueID) + "'), " + what;
+            },
+            childOptions);
+    } catch (...) {
+        target.discard();
+        throw;
+    }
+    target.commit();
+    return line;
+}
+
+} // namespace solvantis

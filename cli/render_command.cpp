@@ -1,0 +1,259 @@
+// The render command as the user meets it: where the output goes, the render process, the summary
+// and the warnings.
+#include "render.h"
+
+#include "cli_error.h"
+#include "output_target.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <type_traits>
+#include <unistd.h>
+
+namespace solvantis {
+
+namespace {
+
+static_assert(std::is_trivially_copyable_v<RenderStats>);
+
+std::string quote(const std::string& text) {
+    return "'" + text + "'";
+}
+
+std::string withExtension(const std::string& path, const std::string& extension) {
+    const auto slash = path.find_last_of('/');
+    const auto dot = path.find_last_of('.');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) {
+        return path.substr(0, dot) + extension;
+    }
+    return path + extension;
+}
+
+// "78,000"
+std::string grouped(int64_t n) {
+    const std::string digits = std::to_string(n);
+    std::string text;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0 && digits[i - 1] != '-') {
+            text.push_back(',');
+        }
+        text.push_back(digits[i]);
+    }
+    return text;
+}
+
+// A bar on standard error, redrawn at most ten times a second.
+class ProgressBar {
+public:
+    explicit ProgressBar(bool enabled) : on(enabled) {}
+
+    void update(const CallSite& site) {
+        if (!on || site.frame < 0 || site.sampleRate <= 0) {
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (drawn && now - lastDraw < std::chrono::milliseconds(100)) {
+            return;
+        }
+        lastDraw = now;
+        drawn = true;
+        constexpr int width = 40;
+        const int64_t total = site.totalFrames;
+        const int64_t expected = std::max<int64_t>(total, 1);
+        const double fraction = std::min(1.0, double(site.frame) / double(expected));
+        const int filled = int(fraction * width);
+        std::string bar(size_t(filled), '#');
+        bar.append(size_t(width - filled), '-');
+        std::fprintf(stderr, "\r[%s] %3d%% %8.2f s%s", bar.c_str(), int(fraction * 100.0),
+                     double(site.frame) / site.sampleRate, site.frame > expected ? " (tail)" : "       ");
+        std::fflush(stderr);
+    }
+
+    void finish() {
+        if (on && drawn) {
+            std::fprintf(stderr, "\r%*s\r", 70, "");
+            std::fflush(stderr);
+        }
+    }
+
+private:
+    bool on;
+    bool drawn = false;
+    std::chrono::steady_clock::time_point lastDraw{};
+};
+
+AudioFormat formatOf(const std::string& extension, bool& known) {
+    known = extension == ".wav" || extension == ".wave" || extension == ".flac";
+    return extension == ".flac" ? AudioFormat::Flac : AudioFormat::Wav;
+}
+
+const char* formatName(AudioFormat format) {
+    return format == AudioFormat::Flac ? "FLAC" : "WAV";
+}
+
+// The format from --format and the output's extension, which must agree.
+void settleFormat(RenderOptions& options, const OutputTarget& target) {
+    const std::string extension = target.isStandardOutput() ? "" : extensionOf(options.outputPath);
+    bool known = false;
+    const AudioFormat named = formatOf(extension, known);
+    if (!extension.empty() && !known) {
+        throw CliError("cannot write " + quote(options.outputPath) +
+                       ": solvantis writes WAV (.wav) and FLAC (.flac), not '" + extension + "'");
+    }
+    if (known && options.formatGiven && named != options.format) {
+        throw CliError("-o " + quote(options.outputPath) + " names a " + formatName(named) +
+                       " file but --format is " + (options.format == AudioFormat::Flac ? "flac" : "wav"));
+    }
+    if (known) {
+        options.format = named;
+    }
+    if (options.format == AudioFormat::Flac && options.bits == SampleBits::Float) {
+        throw CliError("FLAC holds no float samples; use --bits 16 or --bits 24 for " + quote(target.name()));
+    }
+}
+
+void refuseToOverwrite(const OutputTarget& target, const std::string& input, const std::string& what) {
+    std::error_code ignored;
+    if (!input.empty() && !target.isStandardOutput() &&
+        (target.resolvedPath() == input ||
+         std::filesystem::equivalent(target.resolvedPath(), input, ignored))) {
+        throw CliError("the output file would replace the " + what + " " + quote(input));
+    }
+}
+
+} // namespace
+
+std::string formatDecibels(float peak) {
+    if (!(peak > 0.0f)) {
+        return "-inf dBFS";
+    }
+    char text[32];
+    const double db = 20.0 * std::log10(double(peak));
+    std::snprintf(text, sizeof text, db >= 0.05 ? "+%.1f dBFS" : "%.1f dBFS", db);
+    return text;
+}
+
+RenderSummary runRender(const RenderOptions& given) {
+    RenderOptions options = given;
+    validateRenderOptions(options);
+
+    std::string output = options.outputPath;
+    if (output.empty()) {
+        const std::string extension = options.format == AudioFormat::Flac ? ".flac" : ".wav";
+        output = options.midiPath.empty() ? "solvantis-demo" + extension
+                                          : withExtension(options.midiPath, extension);
+        options.outputPath = output;
+    }
+    OutputTarget target(output);
+    refuseToOverwrite(target, options.midiPath, "MIDI file");
+    refuseToOverwrite(target, options.pluginPath, "plug-in");
+    refuseToOverwrite(target, options.presetPath, "preset");
+    settleFormat(options, target);
+    const int fd = target.open();
+
+    ProgressBar bar(options.showProgress);
+    ChildOptions childOptions;
+    childOptions.hangSeconds = options.hangSeconds;
+    childOptions.onProgress = [&](const CallSite& site) { bar.update(site); };
+    std::string bytes;
+    try {
+        bytes = runPluginJob(
+            [&](CallSite& site) {
+                const RenderStats stats = renderJob(options, fd, target.name(), site);
+                return std::string(reinterpret_cast<const char*>(&stats), sizeof stats);
+            },
+            childOptions);
+    } catch (...) {
+        bar.finish();
+        target.discard();
+        throw;
+    }
+    bar.finish();
+    if (bytes.size() != sizeof(RenderStats)) {
+        target.discard();
+        throw CliError("the render process sent no result");
+    }
+    RenderSummary summary;
+    std::memcpy(static_cast<void*>(&summary.stats), bytes.data(), sizeof(RenderStats));
+    target.commit();
+    summary.outputPath = target.name();
+    summary.toStandardOutput = target.isStandardOutput();
+    summary.seconds = double(summary.stats.frames) / summary.stats.sampleRate;
+    summary.realTimeFactor =
+        summary.stats.elapsedSeconds > 0.0 ? summary.seconds / summary.stats.elapsedSeconds : 0.0;
+    return summary;
+}
+
+std::string summaryLine(const RenderSummary& summary) {
+    const RenderStats& s = summary.stats;
+    char text[512];
+    std::snprintf(text, sizeof text, "%s: %lld frames, %.3f s, %d channel%s, %d Hz, peak %s, %.1fx real time",
+                  summary.outputPath.c_str(), static_cast<long long>(s.frames), summary.seconds, s.channels,
+                  s.channels == 1 ? "" : "s", s.sampleRate, formatDecibels(s.peak).c_str(),
+                  summary.realTimeFactor);
+    std::string line = text;
+    if (s.gainDecibels != 0.0) {
+        std::snprintf(text, sizeof text, ", gain %+.1f dB", s.gainDecibels);
+        line += text;
+    }
+    const std::string chosen = s.program >= 0   ? "program " + std::to_string(s.program)
+                               : s.presetLoaded ? std::string("the preset")
+                                                : std::string();
+    if (!chosen.empty() && s.programChangesLeftOut > 0) {
+        line += "; " + chosen + ", the file's " + grouped(s.programChangesLeftOut) + " program change" +
+                (s.programChangesLeftOut == 1 ? "" : "s") + " left out";
+    } else if (!chosen.empty() && s.programChangesKept > 0) {
+        line += "; " + chosen + ", then the file's " + grouped(s.programChangesKept) + " program change" +
+                (s.programChangesKept == 1 ? "" : "s");
+    }
+    return line;
+}
+
+std::vector<std::string> renderWarnings(const RenderSummary& summary, double maxLengthSeconds) {
+    const RenderStats& s = summary.stats;
+    std::vector<std::string> lines;
+    if (s.nonFiniteSamples > 0) {
+        lines.push_back("the plug-in produced " + grouped(s.nonFiniteSamples) +
+                        " samples that were not finite (NaN or infinite); they were written as silence");
+    }
+    if (s.pluginPeak > std::pow(10.0f, 24.0f / 20.0f)) {
+        lines.push_back("the plug-in's output peaks at " + formatDecibels(s.pluginPeak) +
+                        ", beyond +24 dBFS: it has run out of bounds");
+    }
+    if (s.clippedSamples > 0) {
+        lines.push_back(grouped(s.clippedSamples) + " samples clipped, peak " + formatDecibels(s.peak) +
+                        "; use --gain or --bits float");
+    }
+    if (s.notesOutOfRange > 0) {
+        lines.push_back(grouped(s.notesOutOfRange) +
+                        (s.notesOutOfRange == 1
+                             ? " note transposed beyond the MIDI keys 0 to 127 was left out"
+                             : " notes transposed beyond the MIDI keys 0 to 127 were left out"));
+    }
+    if (s.silent) {
+        std::string line = "the render is silent (peak " + formatDecibels(s.peak) + ")";
+        if (s.channelsWithNotes != 0) {
+            line += "; the file plays notes on channel" +
+                    std::string(s.channelsWithNotes & (s.channelsWithNotes - 1) ? "s " : " ") +
+                    listOfBits(s.channelsWithNotes) + " (choose with --channel)";
+        }
+        lines.push_back(line);
+    }
+    if (s.stoppedAtMaxLength) {
+        char text[96];
+        std::snprintf(text, sizeof text, "stopped at the maximum length of %g s", maxLengthSeconds);
+        lines.push_back(text);
+    }
+    if (s.tailCut) {
+        lines.push_back(
+            "still sounding 10 s after the last event; the tail was cut there (use --tail SECONDS for "
+            "a longer one)");
+    }
+    return lines;
+}
+
+} // namespace solvantis

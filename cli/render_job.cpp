@@ -1,0 +1,258 @@
+// The render process's work: the song, the plug-in set up in host order, the render, the level.
+#include "render.h"
+
+#include "cli_error.h"
+#include "demo_phrase.h"
+#include "plugin_locator.h"
+#include "preset_file.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+namespace solvantis {
+
+namespace {
+
+constexpr double maxAutoTailSeconds = 10.0;
+constexpr double quietSeconds = 0.1;
+
+std::string quote(const std::string& text) {
+    return "'" + text + "'";
+}
+
+// The song to render, on the sample-frame grid of the render.
+struct Song {
+    std::vector<ScheduledEvent> events;
+    int64_t endFrame = 0;
+};
+
+Song songFromMidi(const MidiSong& midi, const std::vector<MidiMessage>& messages, int32_t sampleRate) {
+    Song song;
+    for (const TimedMidiMessage& m : toFrames(messages, sampleRate)) {
+        ScheduledEvent e;
+        e.frame = m.frame;
+        std::copy(std::begin(m.bytes), std::end(m.bytes), std::begin(e.bytes));
+        song.events.push_back(e);
+    }
+    const double end = std::floor(midi.lengthSeconds * sampleRate + 0.5);
+    song.endFrame = end > 0.0 ? int64_t(std::min(end, 1e15)) : 0;
+    if (!song.events.empty()) {
+        song.endFrame = std::max(song.endFrame, song.events.back().frame);
+    }
+    return song;
+}
+
+Song songFromDemo(PluginHost& host, int32_t sampleRate) {
+    Song song;
+    for (const DemoStep& step : demoPhrase()) {
+        ScheduledEvent e;
+        e.frame = int64_t(std::floor(step.seconds * sampleRate + 0.5));
+        if (step.parameterName.empty()) {
+            std::copy(std::begin(step.bytes), std::end(step.bytes), std::begin(e.bytes));
+        } else {
+            const int32_t index = findParameter(host, step.parameterName);
+            if (index < 0) {
+                continue; // another instrument: it plays the notes without the switch
+            }
+            e.kind = ScheduledEvent::Kind::Parameter;
+            e.parameter = index;
+            e.value = step.value;
+        }
+        song.events.push_back(e);
+        song.endFrame = std::max(song.endFrame, e.frame);
+    }
+    return song;
+}
+
+// The last stage before the file: the gain, the peak and the count of samples beyond full scale.
+class OutputStage {
+public:
+    OutputStage(AudioFileWriter& file, SampleBits bits, double gainDecibels)
+        : writer(file), gain(float(std::pow(10.0, gainDecibels / 20.0))), integer(bits != SampleBits::Float) {
+    }
+
+    void write(const float* samples, int64_t frames, int32_t channels) {
+        const size_t count = size_t(frames) * size_t(channels);
+        scaled.resize(count);
+        for (size_t i = 0; i < count; ++i) {
+            const float s = samples[i] * gain;
+            const float magnitude = std::fabs(s);
+            peak = std::max(peak, magnitude);
+            clipped += integer && magnitude > 1.0f;
+            scaled[i] = s;
+        }
+        writer.write(scaled.data(), frames);
+    }
+
+    AudioFileWriter& writer;
+    float gain;
+    bool integer;
+    float peak = 0.0f;
+    int64_t clipped = 0;
+
+private:
+    std::vector<float> scaled;
+};
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// Loads the preset and selects the program in the order that keeps both: a bank first and then its
+// program, a single program into the program selected.
+void chooseSound(PluginHost& host, const RenderOptions& options, const std::string& pluginPath) {
+    PresetFile preset;
+    if (!options.presetPath.empty()) {
+        preset = readPresetFile(options.presetPath);
+        if (preset.bank) {
+            applyPreset(host, preset, options.presetPath, options.force);
+        }
+    }
+    if (options.program >= 0) {
+        if (options.program >= host.numPrograms()) {
+            throw CliError("program " + std::to_string(options.program) + " is out of range for plug-in " +
+                           quote(pluginPath) + " (it has " + std::to_string(host.numPrograms()) +
+                           " programs)");
+        }
+        host.setProgram(options.program);
+    }
+    if (!options.presetPath.empty() && !preset.bank) {
+        applyPreset(host, preset, options.presetPath, options.force);
+    }
+}
+
+} // namespace
+
+RenderStats renderJob(const RenderOptions& options, int outputFd, const std::string& outputName,
+                      CallSite& site) {
+    RenderStats stats;
+    const bool soundChosen = options.program >= 0 || !options.presetPath.empty();
+    EventSelection selection = options.selection;
+    selection.keepProgramChanges = !soundChosen || options.keepProgramChanges;
+    stats.program = options.program;
+    stats.presetLoaded = !options.presetPath.empty();
+    stats.keptProgramChanges = selection.keepProgramChanges;
+
+    MidiSong midi;
+    std::vector<MidiMessage> messages;
+    if (!options.midiPath.empty()) {
+        midi = readMidiFile(options.midiPath);
+        SelectionReport report;
+        messages = selectEvents(midi, selection, report);
+        stats.programChangesLeftOut = report.programChangesLeftOut;
+        stats.programChangesKept = report.programChangesKept;
+        stats.notesOutOfRange = report.notesOutOfRange;
+        stats.channelsWithNotes = report.channelsWithNotes;
+    }
+
+    const std::string pluginPath = options.pluginPath.empty() ? defaultPluginPath() : options.pluginPath;
+    PluginHostOptions hostOptions;
+    hostOptions.sampleRate = float(options.sampleRate);
+    hostOptions.blockSize = options.blockSize;
+    hostOptions.callSite = &site;
+    PluginHost host(pluginPath, hostOptions);
+    if (host.numInputs() < 0 || host.numInputs() > 64) {
+        throw CliError("plug-in " + quote(pluginPath) + " reports " + std::to_string(host.numInputs()) +
+                       " inputs; that is not a plug-in we can drive");
+    }
+    if (host.numOutputs() <= 0 || host.numOutputs() > 64) {
+        throw CliError("plug-in " + quote(pluginPath) + " reports " + std::to_string(host.numOutputs()) +
+                       " outputs; nothing to render");
+    }
+    stats.channels = host.numOutputs();
+    stats.sampleRate = options.sampleRate;
+    if (!host.canReplace() && host.effect()->process == nullptr) {
+        throw CliError("plug-in " + quote(pluginPath) + " has no process entry");
+    }
+
+    // The order of a real host: open, rate, block size, program and preset, parameters, switch on.
+    host.open();
+    if (!host.isSynth() && host.canDo("receiveVstMidiEvent") <= 0) {
+        throw CliError(
+            "plug-in " + quote(pluginPath) +
+            " takes no MIDI (neither the instrument flag nor receiveVstMidiEvent): it is an effect, "
+            "and render plays instruments");
+    }
+    host.setSampleRate(float(options.sampleRate));
+    host.setBlockSize(options.blockSize);
+    chooseSound(host, options, pluginPath);
+    for (const std::string& setting : options.settings) {
+        applySetting(host, setting);
+    }
+
+    const Song song = options.midiPath.empty() ? songFromDemo(host, options.sampleRate)
+                                               : songFromMidi(midi, messages, options.sampleRate);
+
+    RenderSettings settings;
+    settings.blockSize = options.blockSize;
+    settings.endFrame = song.endFrame;
+    settings.autoTail = options.autoTail;
+    settings.tailFrames = int64_t(std::llround(options.tailSeconds * options.sampleRate));
+    settings.quietFrames = std::max<int64_t>(1, std::llround(quietSeconds * options.sampleRate));
+    settings.maxAutoTailFrames = std::llround(maxAutoTailSeconds * options.sampleRate);
+    settings.maxFrames = std::llround(options.maxLengthSeconds * options.sampleRate);
+    settings.callSite = &site;
+    site.sampleRate = options.sampleRate;
+    site.totalFrames = std::min(settings.endFrame, settings.maxFrames);
+
+    AudioFileWriter writer(outputFd, outputName, options.format, options.bits, stats.channels,
+                           options.sampleRate);
+    // A normalized render goes into an unnamed file of raw samples first, for its level to be known.
+    std::unique_ptr<std::FILE, FileCloser> raw(options.normalize ? std::tmpfile() : nullptr);
+    if (options.normalize && !raw) {
+        throw CliError("cannot make a temporary file for --normalize");
+    }
+    OutputStage stage(writer, options.bits, options.gainDecibels);
+
+    host.switchOn();
+    const auto started = std::chrono::steady_clock::now();
+    const RenderResult result = renderSchedule(
+        host, song.events, settings, [&](const float* samples, int64_t frames, int32_t channels) {
+            if (!raw) {
+                stage.write(samples, frames, channels);
+            } else if (std::fwrite(samples, sizeof(float) * size_t(channels), size_t(frames), raw.get()) !=
+                       size_t(frames)) {
+                throw CliError("cannot write the temporary file for --normalize");
+            }
+        });
+    stats.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    host.switchOff();
+    host.close();
+
+    stats.gainDecibels = options.gainDecibels;
+    if (raw) {
+        stats.gainDecibels =
+            result.peak > 0.0f ? options.normalizeDbfs - 20.0 * std::log10(double(result.peak)) : 0.0;
+        stage.gain = float(std::pow(10.0, stats.gainDecibels / 20.0));
+        std::rewind(raw.get());
+        std::vector<float> block(size_t(8192) * size_t(stats.channels));
+        for (;;) {
+            const size_t frames =
+                std::fread(block.data(), sizeof(float) * size_t(stats.channels), 8192, raw.get());
+            if (frames == 0) {
+                break;
+            }
+            stage.write(block.data(), int64_t(frames), stats.channels);
+        }
+    }
+    writer.finish();
+
+    stats.frames = result.frames;
+    stats.pluginPeak = result.peak;
+    stats.peak = stage.peak;
+    stats.clippedSamples = stage.clipped;
+    stats.nonFiniteSamples = result.nonFiniteSamples;
+    stats.stoppedAtMaxLength = result.stoppedAtMaxLength;
+    stats.tailCut = result.tailCut;
+    // Silent: every sample rounds to zero in the file's format.
+    const float smallest = options.bits == SampleBits::Int16   ? 0.5f / 32768.0f
+                           : options.bits == SampleBits::Int24 ? 0.5f / 8388608.0f
+                                                               : 0.0f;
+    stats.silent = !(stage.peak > smallest);
+    return stats;
+}
+
+} // namespace solvantis

@@ -1,0 +1,241 @@
+// Where a render goes and what it says about itself: what -o names is never harmed, a plug-in that
+// crashes or hangs is one line and no file, and the level is reported honestly.
+#include "integration/host_loader_support.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+using namespace solvantis::testing;
+
+namespace {
+
+class CliOutput : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // One note for one second at 8000 Hz: 8000 frames of sound.
+        MidiFileBuilder midi;
+        midi.event(0, {0x90, 60, 100}).event(960, {0x80, 60, 0});
+        scratch.write("song.mid", midi.bytes());
+    }
+
+    std::string fake(const std::string& variant = "") {
+        const std::string path = buildFakePlugin(scratch, variant);
+        EXPECT_FALSE(path.empty()) << variant;
+        return path;
+    }
+
+    RunResult render(const std::string& plugin, std::vector<std::string> more) {
+        std::vector<std::string> args = {"render", "song.mid", "--plugin", plugin, "--rate", "8000"};
+        args.insert(args.end(), more.begin(), more.end());
+        return runCli(scratch, args);
+    }
+
+    static size_t lineCount(const std::string& text) {
+        return size_t(std::count(text.begin(), text.end(), '\n'));
+    }
+
+    ScratchFolder scratch;
+};
+
+mode_t kindOf(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? (info.st_mode & S_IFMT) : 0;
+}
+
+} // namespace
+
+// Each node -o may name, made afresh, then rendered onto: it is still the node it was.
+TEST_F(CliOutput, WhatTheOutputNamesIsNeverReplaced) {
+    const std::string plugin = fake();
+    struct Case {
+        const char* what;
+        std::function<bool()> make; // false: skip the case
+        mode_t kind;
+        bool accepted;
+    };
+    const std::string node = scratch.path("node");
+    const std::vector<Case> cases = {
+        {"FIFO", [&] { return ::mkfifo(node.c_str(), 0644) == 0; }, S_IFIFO, true},
+        {"character device", [&] { return ::mknod(node.c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0; },
+         S_IFCHR, true},
+        {"symbolic link", [&] { return ::symlink("target.wav", node.c_str()) == 0; }, S_IFLNK, true},
+        {"folder", [&] { return ::mkdir(node.c_str(), 0755) == 0; }, S_IFDIR, false},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(node);
+        std::filesystem::remove(scratch.path("target.wav"));
+        std::filesystem::remove(scratch.path("read.wav"));
+        if (c.kind == S_IFCHR && ::geteuid() != 0) {
+            continue; // only root may make device nodes; the case runs as root in CI
+        }
+        ASSERT_TRUE(c.make()) << c.what;
+        if (c.kind == S_IFIFO) {
+            // The FIFO's reader, as a user would have one.
+            ASSERT_EQ(
+                std::system(("cat " + shellQuote(node) + " > " + shellQuote(scratch.path("read.wav")) + " &")
+                                .c_str()),
+                0);
+        }
+        const RunResult run = render(plugin, {"-o", node});
+        EXPECT_EQ(run.exitCode == 0, c.accepted) << c.what << ": " << run.err;
+        EXPECT_EQ(kindOf(node), c.kind) << c.what;
+        const std::vector<std::string> files = scratch.files();
+        EXPECT_EQ(std::count_if(files.begin(), files.end(),
+                                [](const std::string& f) { return f.find("partial") != std::string::npos; }),
+                  0);
+        if (c.kind == S_IFLNK) {
+            EXPECT_EQ(readAudio(scratch.path("target.wav")).frames, 8000 + 800)
+                << "the link's target is written";
+        }
+        if (c.kind == S_IFIFO) {
+            for (int i = 0; i < 100 && readAudio(scratch.path("read.wav")).frames == 0; ++i) {
+                usleep(20000);
+            }
+            EXPECT_EQ(readAudio(scratch.path("read.wav")).frames, 8000 + 800)
+                << "the reader got the whole file";
+            // Should the render not have opened the FIFO, its reader is let go all the same.
+            const int writer = ::open(node.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0) {
+                ::close(writer);
+            }
+        }
+        if (!c.accepted) {
+            EXPECT_EQ(lineCount(run.err), 1u) << run.err;
+        }
+    }
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the character device case needs root";
+    }
+}
+
+TEST_F(CliOutput, NamesAndFormatsThatCannotBeWrittenAreRefused) {
+    const std::string plugin = fake();
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-o", ""}, "empty"},
+        {{"-o", "out.mp3"}, "'.mp3'"},
+        {{"-o", "out.flac", "--format", "wav"}, "--format is wav"},
+        {{"-o", "out.wav", "--format", "flac"}, "--format is flac"},
+        {{"-o", "song.mid"}, "replace the MIDI file"},
+    };
+    for (const auto& [args, mentions] : cases) {
+        const std::vector<std::string> before = scratch.files();
+        const RunResult run = render(plugin, args);
+        EXPECT_NE(run.exitCode, 0) << mentions;
+        EXPECT_EQ(lineCount(run.err), 1u) << run.err;
+        EXPECT_NE(run.err.find(mentions), std::string::npos) << run.err;
+        EXPECT_EQ(scratch.files(), before) << mentions;
+    }
+}
+
+// Standard output takes the audio, and the summary line moves to standard error.
+TEST_F(CliOutput, StandardOutputCarriesTheWholeFile) {
+    const std::string plugin = fake();
+    for (const std::string format : {"wav", "flac"}) {
+        const RunResult run = render(plugin, {"-o", "-", "--format", format});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        scratch.write("piped." + format, run.out);
+        const AudioFile file = readAudio(scratch.path("piped." + format));
+        EXPECT_EQ(file.frames, 8000 + 800) << format;
+        EXPECT_NE(run.err.find("standard output: 8800 frames"), std::string::npos) << run.err;
+    }
+}
+
+// A plug-in that aborts or hangs mid-render: one line naming the call and the time, no file.
+TEST_F(CliOutput, ACrashOrAHangIsOneLineAndLeavesNoFile) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"FAKE_ABORT", "the plug-in crashed (SIGABRT) in processReplacing at 1.0 s"},
+        {"FAKE_HANG_PROCESS", "the plug-in hung in processReplacing at 1.0 s (no answer for 1 s)"},
+    };
+    for (const auto& [variant, line] : cases) {
+        const std::string plugin = fake(variant);
+        const std::vector<std::string> before = scratch.files();
+        const RunResult run = render(plugin, {"-o", "out.wav", "--timeout", "1", "--block", "1000"});
+        EXPECT_EQ(run.exitCode, 1) << variant;
+        EXPECT_EQ(run.err, "solvantis: " + line + "\n");
+        EXPECT_EQ(scratch.files(), before) << variant;
+    }
+}
+
+// The level as written: clipping counted in integer files, a runaway plug-in named, --gain and
+// --normalize applied, silence and effects called what they are.
+TEST_F(CliOutput, TheLevelIsReportedHonestly) {
+    struct Case {
+        std::string variant;
+        std::vector<std::string> args;
+        int exitCode;
+        std::string summary; // in the summary line
+        std::string warning; // in standard error ("" for none at all)
+    };
+    // The fake plays 0.5 and -0.25 on its two outputs while a key is down; FAKE_LEVEL scales that.
+    const std::vector<Case> cases = {
+        {"FAKE_LEVEL=4",
+         {"--bits", "16"},
+         0,
+         "peak +6.0 dBFS",
+         "8,000 samples clipped, peak +6.0 dBFS; use --gain"},
+        {"FAKE_LEVEL=4", {"--bits", "float"}, 0, "peak +6.0 dBFS", ""},
+        {"FAKE_LEVEL=4", {"--gain", "-12"}, 0, "peak -6.0 dBFS, ", ""},
+        {"FAKE_LEVEL=40",
+         {"--bits", "float"},
+         0,
+         "peak +26.0 dBFS",
+         "output peaks at +26.0 dBFS, beyond +24 dBFS"},
+        {"", {"--normalize"}, 0, "peak -1.0 dBFS", ""},
+        {"", {"--normalize", "-12"}, 0, "gain -6.0 dB", ""},
+        {"",
+         {"--channel", "2"},
+         0,
+         "peak -inf dBFS",
+         "the render is silent (peak -inf dBFS); the file plays notes on channel 1"},
+        {"FAKE_EFFECT", {}, 1, "", "takes no MIDI"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-o", "out.wav"});
+        const RunResult run = render(fake(c.variant), args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.variant << " " << run.err;
+        EXPECT_NE(run.out.find(c.summary), std::string::npos) << c.variant << ": " << run.out;
+        if (c.warning.empty()) {
+            EXPECT_EQ(run.err, "") << c.variant;
+        } else {
+            EXPECT_NE(run.err.find(c.warning), std::string::npos) << c.variant << ": " << run.err;
+            EXPECT_EQ(lineCount(run.err), 1u) << run.err;
+        }
+    }
+}
+
+TEST_F(CliOutput, CompareHoldsARenderToAStoredOne) {
+    const std::string plugin = fake();
+    ASSERT_EQ(render(plugin, {"-o", "a.wav", "--bits", "float"}).exitCode, 0);
+    ASSERT_EQ(render(plugin, {"-o", "b.wav", "--bits", "float"}).exitCode, 0);
+    ASSERT_EQ(render(plugin, {"-o", "quiet.wav", "--bits", "float", "--gain", "-0.1"}).exitCode, 0);
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string says;
+    };
+    // -0.1 dB scales every sample by 10^(-0.1/20): the difference is 1.1447 % of the signal, 38.8 dB below
+    // it, and at most 0.5 * 0.011447 = 0.005724.
+    const std::vector<Case> cases = {
+        {{"a.wav", "b.wav"}, 0, "peak difference 0, SNR infinite (identical): within tolerance"},
+        {{"a.wav", "quiet.wav"}, 1, "SNR 38.8 dB: beyond tolerance, the samples differ"},
+        {{"a.wav", "quiet.wav", "--min-snr", "30"}, 0, "within tolerance"},
+        {{"a.wav", "quiet.wav", "--min-snr", "40"}, 1, "beyond tolerance, SNR below 40.0 dB"},
+        {{"a.wav", "quiet.wav", "--max-diff", "0.006"}, 0, "peak difference 0.00572"},
+        {{"a.wav", "quiet.wav", "--max-diff", "0.005"}, 1, "peak difference above 0.005"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"compare"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult run = runCli(scratch, args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.says << run.err;
+        EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("frames 8800 and 8800 (1.100 s and 1.100 s)"), std::string::npos) << run.out;
+    }
+    const RunResult missing = runCli(scratch, {"compare", "a.wav", "absent.wav"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.err, "solvantis: audio file 'absent.wav' does not exist\n");
+}
