@@ -85,16 +85,25 @@ std::string statuses(const std::map<std::string, CheckResult>& checks) {
 
 } // namespace
 
-TEST_F(CliValidate, OurPluginPassesEveryCheckThatApplies) {
+TEST_F(CliValidate, OurPluginPassesEveryCheckThatAppliesButTheDynaToneSweep) {
     const auto checks = run(SOLVANTIS_PLUGIN_PATH, true);
+    // Known fault, left to the instrument's owners: DynaTone near 1 drives the resonant tone filter far
+    // past full scale (the demo with DynaTone=1 peaks at +45 dBFS). When that is mended, this check
+    // passes and joins the list below.
+    EXPECT_EQ(checks.at("parameter-sweeps").status, CheckStatus::Fail)
+        << checks.at("parameter-sweeps").reason;
+    EXPECT_NE(checks.at("parameter-sweeps").reason.find("'DynaTone'"), std::string::npos)
+        << checks.at("parameter-sweeps").reason;
     for (const auto& [name, c] : checks) {
-        EXPECT_NE(c.status, CheckStatus::Fail) << name << ": " << c.reason;
+        if (name != "parameter-sweeps") {
+            EXPECT_NE(c.status, CheckStatus::Fail) << name << ": " << c.reason;
+        }
     }
     // The checks that compare renders or push parameters found something to work on.
     for (const char* name :
          {"determinism", "independence", "process-entries-agree", "silence-before-notes", "null-pointers",
-          "zero-frames", "open-close-cycles", "block-size-independence", "automation", "parameter-sweeps",
-          "hostile-values", "changes-from-another-thread", "audio-allocation"}) {
+          "zero-frames", "open-close-cycles", "block-size-independence", "automation", "hostile-values",
+          "changes-from-another-thread", "audio-allocation"}) {
         EXPECT_EQ(checks.at(name).status, CheckStatus::Pass) << name << ": " << checks.at(name).reason;
     }
     // "Modulation " is longer than the 8 characters hosts traditionally show: a warning, not a failure.
@@ -149,7 +158,7 @@ TEST_F(CliValidate, EachBrokenFakeFailsTheCheckForItsFault) {
         {"FAKE_LONG_NAME", {{"parameter-texts"}, "64-byte buffer"}},
         {"FAKE_CRASH_RANGE", {{"out-of-range"}, "crashed (SIGSEGV) in getParameter (index -1)"}},
         {"FAKE_PROCESS_HALF", {{"process-entries-agree"}, "differ"}},
-        {"FAKE_BLOCK_RAMP", {{"block-size-independence"}, "at block 1 against", true}},
+        {"FAKE_BLOCK_RAMP", {{"block-size-independence"}, "at block 16 against", true}},
         {"FAKE_RUNAWAY", {{"parameter-sweeps", "automation"}, "parameter 1 'Tone' swept from 1 to 0"}},
         {"FAKE_POISONED",
          {{"hostile-values"},
