@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <type_traits>
 #include <unistd.h>
 
 namespace solvantis {
@@ -158,6 +160,44 @@ void checkSelection(const ValidateOptions& options) {
     }
 }
 
+// Runs the first load in a child process and brings back what it learnt. A load error is thrown here
+// as it would be in-process; a crash or hang is returned as text.
+static_assert(std::is_trivially_copyable_v<RecordFacts>, "the facts cross a pipe as bytes");
+
+template <typename F>
+std::string loadedInChild(F load, RecordFacts& facts, std::string& effectName, unsigned timeoutSeconds) {
+    const ChildResult child = runInChild(
+        [&] {
+            try {
+                load();
+            } catch (const PluginLoadError& e) {
+                return "E" + std::to_string(int(e.reason)) + " " + e.what();
+            }
+            std::string bytes = "F";
+            bytes.append(reinterpret_cast<const char*>(&facts), sizeof facts);
+            return bytes + effectName;
+        },
+        timeoutSeconds);
+    if (!child.started) {
+        quietly(load);
+        return {};
+    }
+    if (!child.finished || child.bytes.empty()) {
+        return child.failure.empty() ? "the load ended without a result" : child.failure;
+    }
+    if (child.bytes[0] == 'E') {
+        const size_t space = child.bytes.find(' ');
+        throw PluginLoadError(PluginLoadError::Reason(std::stoi(child.bytes.substr(1, space - 1))),
+                              child.bytes.substr(space + 1));
+    }
+    if (child.bytes.size() < 1 + sizeof facts) {
+        return "the load ended without a result";
+    }
+    std::memcpy(&facts, child.bytes.data() + 1, sizeof facts);
+    effectName = child.bytes.substr(1 + sizeof facts);
+    return {};
+}
+
 } // namespace
 
 const std::vector<std::string>& checkNames() {
@@ -180,14 +220,21 @@ ValidateReport runValidate(const ValidateOptions& options) {
     CheckContext context;
     context.path = options.pluginPath;
     context.strict = options.strict;
-    quietly([&] {
+    const auto firstLoad = [&] {
         PluginHost host(options.pluginPath);
         context.facts = readFacts(host);
         if (host.effect()->dispatcher != nullptr) {
             report.effectName = host.getEffectName();
             host.close();
         }
-    });
+    };
+    // A plug-in that crashes or hangs as it loads fails the record check, and the others cannot run.
+    std::string loadFailure;
+    if (options.isolate) {
+        loadFailure = loadedInChild(firstLoad, context.facts, report.effectName, options.timeoutSeconds);
+    } else {
+        quietly(firstLoad);
+    }
     for (const Check& check : checks()) {
         if (!selected(check.name, options)) {
             continue;
@@ -196,7 +243,10 @@ ValidateReport runValidate(const ValidateOptions& options) {
         CheckResult result;
         result.name = check.name;
         Outcome outcome;
-        if (check.needsAudio && !context.facts.plausible) {
+        if (!loadFailure.empty()) {
+            outcome = check.run == checkRecord ? fail("loading it: " + loadFailure)
+                                               : skip("the plug-in could not be loaded (see record)");
+        } else if (check.needsAudio && !context.facts.plausible) {
             outcome = skip("the record is not usable (see record)");
         } else if (check.needsOutputs && context.facts.numOutputs == 0) {
             outcome = skip("no outputs to listen to");

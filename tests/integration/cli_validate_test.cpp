@@ -172,6 +172,7 @@ TEST_F(CliValidate, EachBrokenFakeFailsTheCheckForItsFault) {
     }
     variants.push_back("FAKE_NO_OUTPUTS");
     variants.push_back("FAKE_UNSEEDED");
+    variants.push_back("FAKE_CRASH_LOAD");
     build(variants);
     std::map<std::string, std::map<std::string, CheckResult>> results;
     for (const auto& [variant, expected] : failing) {
@@ -201,6 +202,12 @@ TEST_F(CliValidate, EachBrokenFakeFailsTheCheckForItsFault) {
     EXPECT_NE(mute.at("record").reason.find("synth but has no outputs"), std::string::npos)
         << mute.at("record").reason;
     EXPECT_EQ(mute.at("determinism").status, CheckStatus::Skip);
+    // A plug-in that crashes as it loads fails the record check; nothing else can run.
+    const auto unloadable = run(plugin("FAKE_CRASH_LOAD"));
+    EXPECT_NE(unloadable.at("record").reason.find("crashed (SIGABRT) in VSTPluginMain"), std::string::npos)
+        << unloadable.at("record").reason;
+    EXPECT_EQ(unloadable.at("record").status, CheckStatus::Fail);
+    EXPECT_EQ(unloadable.at("open-close-cycles").status, CheckStatus::Skip);
     // Noise that differs from run to run is a design choice, not a fault.
     const auto unseeded = run(plugin("FAKE_UNSEEDED"));
     EXPECT_EQ(unseeded.at("determinism").status, CheckStatus::Warn) << unseeded.at("determinism").reason;

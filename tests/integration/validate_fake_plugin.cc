@@ -9,6 +9,7 @@
 //                     written through a null pointer
 //   FAKE_PROCESS_HALF the accumulating process entry adds only half the level
 //   FAKE_NO_OUTPUTS   a synth that announces no outputs
+//   FAKE_CRASH_LOAD   the entry aborts
 //   FAKE_HANG         the display text of a parameter never comes
 //   FAKE_BLOCK_RAMP   the level ramps up from a quarter over 64 frames at the start of every block
 //   FAKE_RUNAWAY      a feedback filter whose feedback passes 1 when Tone is above 0.83
@@ -248,6 +249,9 @@ extern "C" __attribute__((visibility("default"))) AEffect* VSTPluginMain(audioMa
     if (callback(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) {
         return nullptr;
     }
+#ifdef FAKE_CRASH_LOAD
+    std::abort();
+#endif
     Fake* f = new Fake;
     std::memset(&f->record, 0, sizeof f->record);
     f->host = callback;
