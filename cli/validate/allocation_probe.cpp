@@ -4,10 +4,11 @@
 #include <cerrno>
 #include <cstdlib>
 
-#if defined(__SANITIZE_ADDRESS__)
+// Address and thread sanitizers bring their own allocator; they report to hooks instead.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define SOLVANTIS_SANITIZER_ALLOCATOR 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
 #define SOLVANTIS_SANITIZER_ALLOCATOR 1
 #endif
 #endif

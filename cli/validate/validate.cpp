@@ -59,15 +59,21 @@ const std::vector<Check>& checks() {
     return all;
 }
 
+// The call an exception came out of, for its report.
+std::string lastCall() {
+    const std::string call = tracedCall();
+    return call.empty() ? std::string() : " (" + call + ")";
+}
+
 Outcome guarded(const Check& check, const CheckContext& context) {
     try {
         return check.run(context);
     } catch (const PluginLoadError& e) {
         return fail(std::string("a further instance could not be made: ") + e.what());
     } catch (const std::exception& e) {
-        return fail(std::string("an exception came out of the plug-in: ") + e.what());
+        return fail(std::string("an exception came out of the plug-in: ") + e.what() + lastCall());
     } catch (...) {
-        return fail("an exception came out of the plug-in");
+        return fail("an exception came out of the plug-in" + lastCall());
     }
 }
 
