@@ -221,6 +221,15 @@ int main(int argc, char** argv) {
                          "VST 2 plug-in to test (default: the Solvantis.so beside solvantis)");
     validate->add_flag("--json", validateJsonOutput, "print one JSON object");
     validate->add_flag("--strict", strict, "also send null text pointers and zero-frame blocks");
+    std::string timeoutText = "60";
+    std::vector<std::string> onlyChecks, skipChecks;
+    validate->add_option("--timeout", timeoutText, "seconds a check may take before it fails (default 60)");
+    validate->add_option("--only", onlyChecks, "run only this check (repeatable, or a comma-separated list)")
+        ->delimiter(',')
+        ->allow_extra_args(false);
+    validate->add_option("--skip", skipChecks, "leave out this check (repeatable, or a comma-separated list)")
+        ->delimiter(',')
+        ->allow_extra_args(false);
 
     try {
         app.parse(argc, argv);
@@ -289,6 +298,14 @@ int main(int argc, char** argv) {
             ValidateOptions options;
             options.pluginPath = validatePlugin.empty() ? defaultPluginPath() : validatePlugin;
             options.strict = strict;
+            const double timeout = parseDecimal(timeoutText, "timeout");
+            if (!(timeout >= 1.0 && timeout <= 86400.0) || timeout != double(int64_t(timeout))) {
+                throw CliError("timeout '" + timeoutText +
+                               "' is not a whole number of seconds from 1 to 86400");
+            }
+            options.timeoutSeconds = unsigned(timeout);
+            options.only = onlyChecks;
+            options.skip = skipChecks;
             const ValidateReport report = runValidate(options);
             if (validateJsonOutput) {
                 std::printf("%s\n", validateJson(report)

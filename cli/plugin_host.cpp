@@ -3,6 +3,7 @@
 #include "opcode_names.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <dlfcn.h>
 #include <map>
@@ -34,6 +35,49 @@ std::string readText(const char* buffer, size_t size) {
 std::string quote(const std::string& path) {
     return "'" + path + "'";
 }
+
+std::atomic<PluginCallWatcher*> callWatcher{nullptr};
+
+// Tells the watcher, if there is one, about one call into the plug-in for as long as it lasts.
+class WatchedCall {
+public:
+    WatchedCall(const char* entry, int32_t opcode = 0, int32_t index = 0, float value = 0.0f)
+        : watcher(callWatcher.load(std::memory_order_acquire)) {
+        if (watcher != nullptr) {
+            watcher->entering(entry, opcode, index, value);
+        }
+    }
+    ~WatchedCall() {
+        if (watcher != nullptr) {
+            watcher->returned();
+        }
+    }
+    WatchedCall(const WatchedCall&) = delete;
+    WatchedCall& operator=(const WatchedCall&) = delete;
+
+private:
+    PluginCallWatcher* watcher;
+};
+
+// The same for a request the plug-in makes back to the host.
+class WatchedRequest {
+public:
+    WatchedRequest() : watcher(callWatcher.load(std::memory_order_acquire)) {
+        if (watcher != nullptr) {
+            watcher->requestStarted();
+        }
+    }
+    ~WatchedRequest() {
+        if (watcher != nullptr) {
+            watcher->requestFinished();
+        }
+    }
+    WatchedRequest(const WatchedRequest&) = delete;
+    WatchedRequest& operator=(const WatchedRequest&) = delete;
+
+private:
+    PluginCallWatcher* watcher;
+};
 
 // Names and versions the host reports about itself.
 constexpr const char* hostVendor = "Quelvarin";
@@ -187,6 +231,7 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
         bool threw = false;
         try {
             const CallMark marked(options.callSite, entrySymbol.c_str());
+            const WatchedCall watched(entrySymbol.c_str());
             record = entry(&PluginHost::hostCallback);
         } catch (...) {
             // A C++ exception out of a plug-in's entry: the plug-in is not usable.
@@ -240,6 +285,7 @@ void PluginHost::close() {
         }
         if (effectRecord->dispatcher != nullptr) {
             const CallMark marked(options.callSite, "effClose");
+            const WatchedCall watched("dispatcher", effClose);
             effectRecord->dispatcher(effectRecord, effClose, 0, 0, nullptr, 0.0f);
         }
         std::lock_guard<std::mutex> lock(registryLock);
@@ -253,10 +299,15 @@ void PluginHost::close() {
     }
 }
 
+void setPluginCallWatcher(PluginCallWatcher* watcher) {
+    callWatcher.store(watcher, std::memory_order_release);
+}
+
 // ---------------------------------------------------------------- the host callback
 
 intptr_t PluginHost::hostCallback(AEffect* effect, int32_t opcode, int32_t index, intptr_t value, void* ptr,
                                   float opt) {
+    const WatchedRequest watched;
     PluginHost* host = nullptr;
     {
         std::lock_guard<std::mutex> lock(registryLock);
@@ -345,6 +396,7 @@ intptr_t PluginHost::dispatch(int32_t opcode, int32_t index, intptr_t value, voi
     }
     const char* name = knownOpcodeName(opcode);
     const CallMark marked(options.callSite, name != nullptr ? name : "the dispatcher");
+    const WatchedCall watched("dispatcher", opcode, index, opt);
     return effectRecord->dispatcher(effectRecord, opcode, index, value, ptr, opt);
 }
 
@@ -406,6 +458,7 @@ bool PluginHost::getProgramNameIndexed(int32_t category, int32_t program, std::s
 void PluginHost::setParameter(int32_t index, float value) {
     if (effectRecord != nullptr && effectRecord->setParameter != nullptr) {
         const CallMark marked(options.callSite, "setParameter");
+        const WatchedCall watched("setParameter", 0, index, value);
         effectRecord->setParameter(effectRecord, index, value);
     }
 }
@@ -415,6 +468,7 @@ float PluginHost::getParameter(int32_t index) {
         return 0.0f;
     }
     const CallMark marked(options.callSite, "getParameter");
+    const WatchedCall watched("getParameter", 0, index);
     return effectRecord->getParameter(effectRecord, index);
 }
 
@@ -492,6 +546,7 @@ intptr_t PluginHost::processEvents(VstEvents* events) {
 void PluginHost::processReplacing(float** inputs, float** outputs, int32_t frames) {
     if (effectRecord != nullptr && effectRecord->processReplacing != nullptr) {
         const CallMark marked(options.callSite, "processReplacing");
+        const WatchedCall watched("processReplacing", 0, frames);
         effectRecord->processReplacing(effectRecord, inputs, outputs, frames);
     }
 }
@@ -499,6 +554,7 @@ void PluginHost::processReplacing(float** inputs, float** outputs, int32_t frame
 void PluginHost::process(float** inputs, float** outputs, int32_t frames) {
     if (effectRecord != nullptr && effectRecord->process != nullptr) {
         const CallMark marked(options.callSite, "process");
+        const WatchedCall watched("process", 0, frames);
         effectRecord->process(effectRecord, inputs, outputs, frames);
     }
 }

@@ -92,6 +92,22 @@ private:
     size_t count = 0;
 };
 
+// Told of every call the host makes into a plug-in and of every request the plug-in makes back, so that
+// a caller can name the call a crash or a hang happened in, or keep the host's own work out of what it
+// measures. One watcher per process, none by default; it may be called from any thread.
+class PluginCallWatcher {
+public:
+    virtual ~PluginCallWatcher() = default;
+    // `entry` is "main", "dispatcher", "process", "processReplacing", "setParameter" or "getParameter";
+    // `opcode` is the dispatcher's opcode (0 for the others), `index` its index or the parameter's.
+    virtual void entering(const char* entry, int32_t opcode, int32_t index, float value) = 0;
+    virtual void returned() = 0;
+    // The plug-in called the host back from inside a call.
+    virtual void requestStarted() = 0;
+    virtual void requestFinished() = 0;
+};
+void setPluginCallWatcher(PluginCallWatcher* watcher);
+
 class PluginHost {
 public:
     // Loads the library, finds `VSTPluginMain` (else `main`), calls it with our callback and checks the

@@ -28,6 +28,9 @@ struct ValidateOptions {
     bool isolate = true;
     // A check still running after this long fails (isolated runs only).
     unsigned timeoutSeconds = 60;
+    // Only these checks (all when empty), and not these; an unknown name is an error (CliError).
+    std::vector<std::string> only;
+    std::vector<std::string> skip;
 };
 
 struct ValidateReport {
@@ -43,7 +46,7 @@ struct ValidateReport {
 // The names of the checks, in the order they run.
 const std::vector<std::string>& checkNames();
 
-// Loads the plug-in (throws PluginLoadError when it cannot be loaded) and runs every check.
+// Loads the plug-in (throws PluginLoadError when it cannot be loaded) and runs the chosen checks.
 ValidateReport runValidate(const ValidateOptions& options);
 
 // The report as a table for a person to read, with a closing summary line.

@@ -5,13 +5,21 @@
 //   FAKE_UNSEEDED     every instance starts from a different phase (it reads the clock)
 //   FAKE_SHARED       all instances share one phase and one set of held keys
 //   FAKE_LONG_NAME    parameter names run 80 bytes into the host's buffer
-//   FAKE_CRASH_RANGE  getParameter dereferences null for an index out of range
+//   FAKE_CRASH_RANGE  getParameter dereferences null for an index out of range; the effect name is
+//                     written through a null pointer
 //   FAKE_PROCESS_HALF the accumulating process entry adds only half the level
 //   FAKE_NO_OUTPUTS   a synth that announces no outputs
+//   FAKE_CRASH_LOAD   the entry aborts
 //   FAKE_HANG         the display text of a parameter never comes
+//   FAKE_BLOCK_RAMP   the level ramps up from a quarter over 64 frames at the start of every block
+//   FAKE_RUNAWAY      a feedback filter whose feedback passes 1 when Tone is above 0.83
+//   FAKE_POISONED     a level smoother takes in non-finite values, and non-finite output is muted:
+//                     after one NaN it stays silent for good
+//   FAKE_ALLOCATING   processReplacing allocates a new scratch buffer for every block
 #include "host/vst_abi.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -42,6 +50,9 @@ struct Fake {
         int key;
     } changes[512];
     int changeCount = 0;
+    float feedbackState = 0.0f;
+    float smoothedGain = 0.5f;
+    void* scratch = nullptr;
 };
 
 #ifdef FAKE_SHARED
@@ -63,6 +74,7 @@ intptr_t dispatcher(AEffect* e, int32_t opcode, int32_t index, intptr_t value, v
     static const char* names[paramCount] = {"Gain", "Tone", "Mode"};
     switch (opcode) {
     case effClose:
+        std::free(f->scratch);
         delete f;
         return 1;
     case effSetSampleRate:
@@ -111,6 +123,10 @@ intptr_t dispatcher(AEffect* e, int32_t opcode, int32_t index, intptr_t value, v
         }
         return 0;
     case effGetEffectName:
+#ifdef FAKE_CRASH_RANGE
+        std::strcpy(static_cast<char*>(ptr), "Fake"); // no null check: a --strict crash
+        return 1;
+#endif
         copy(ptr, "Fake");
         return 1;
     case effProcessEvents: {
@@ -160,6 +176,20 @@ void fill(AEffect* e, float** outputs, int32_t frames, bool add) {
             v.phase -= std::floor(v.phase);
             level = (v.phase < 0.5 ? 0.25f : -0.25f) * (0.5f + f->parameters[0]);
         }
+#ifdef FAKE_BLOCK_RAMP
+        level *= i < 64 ? 0.25f + 0.75f * float(i) / 64.0f : 1.0f;
+#endif
+#ifdef FAKE_RUNAWAY
+        f->feedbackState = 0.1f * level + (0.5f + 0.6f * f->parameters[1]) * f->feedbackState;
+        level = f->feedbackState;
+#endif
+#ifdef FAKE_POISONED
+        f->smoothedGain += 0.01f * (f->parameters[0] - f->smoothedGain);
+        level *= 2.0f * f->smoothedGain;
+        if (!std::isfinite(level)) {
+            level = 0.0f;
+        }
+#endif
 #ifdef FAKE_NAN
         if (noteOn) {
             level = std::nanf("");
@@ -183,10 +213,21 @@ void process(AEffect* e, float**, float** outputs, int32_t frames) {
 }
 
 void processReplacing(AEffect* e, float**, float** outputs, int32_t frames) {
+#ifdef FAKE_ALLOCATING
+    std::free(self(e)->scratch);
+    self(e)->scratch = std::malloc(sizeof(float) * size_t(frames > 0 ? frames : 1));
+#endif
     fill(e, outputs, frames, false);
 }
 
 void setParameter(AEffect* e, int32_t index, float value) {
+#ifndef FAKE_POISONED
+    // A value outside 0..1 is held to the range; one that is not a number is ignored.
+    if (std::isnan(value)) {
+        return;
+    }
+    value = value < 0.0f ? 0.0f : value > 1.0f ? 1.0f : value;
+#endif
     if (index >= 0 && index < paramCount) {
         self(e)->parameters[index] = value;
     }
@@ -208,6 +249,9 @@ extern "C" __attribute__((visibility("default"))) AEffect* VSTPluginMain(audioMa
     if (callback(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) {
         return nullptr;
     }
+#ifdef FAKE_CRASH_LOAD
+    std::abort();
+#endif
     Fake* f = new Fake;
     std::memset(&f->record, 0, sizeof f->record);
     f->host = callback;
