@@ -129,6 +129,35 @@ public:
         bool clearFor(int32_t n) const noexcept {
             return writeIndex + n < length && readIndex + n + 1 < length;
         }
+
+        // A run of n ticks whose peeks read only slots written before it: n + 1 peeks at n + 1 consecutive
+        // read positions and n writes at consecutive slots, no index wrapping and no slot both read and
+        // written. Then the line can be read for the whole run first (readAhead) and written after it
+        // (writeAhead) with the same results as n peek-tick-peek steps, whatever the inputs.
+        bool readsAheadOf(int32_t n) const noexcept {
+            return clearFor(n) && (readIndex + n + 1 < writeIndex || readIndex >= writeIndex + n);
+        }
+        // out[0..n]: the peek before the run's first tick (the cached value if there is one), then the peek
+        // after each of its ticks.
+        void readAhead(int32_t n, float* out) const noexcept {
+            const float* b = buffer + readIndex;
+            out[0] = nextOutputStale ? b[0] * oneMinusFraction + b[1] * fraction : nextOutput;
+            for (int32_t j = 1; j <= n; ++j) {
+                out[j] = b[j] * oneMinusFraction + b[j + 1] * fraction;
+            }
+        }
+        // The run's n inputs written and the positions advanced; reads is what readAhead gave.
+        void writeAhead(int32_t n, const float* in, const float* reads) noexcept {
+            float* b = buffer + writeIndex;
+            for (int32_t j = 0; j < n; ++j) {
+                b[j] = in[j];
+            }
+            writeIndex += n;
+            readIndex += n;
+            lastOutput = reads[n - 1];
+            nextOutput = reads[n];
+            nextOutputStale = false;
+        }
     };
     Run begin() noexcept {
         return Run{buffer.get(), length,          writeIndex, readIndex,  fraction, oneMinusFraction,

@@ -80,6 +80,7 @@ void resetRecirculatingState(EngineState& e) {
 }
 
 constexpr int32_t controlPeriod = 21; // samples from one control step to the next; frame 0 of a block is one
+static_assert(controlPeriod <= StringRun::runAheadLimit, "a chunk is read ahead whole");
 
 // True when a value in the block's outputs is beyond the bound or not a number.
 bool outputRanAway(const float* left, const float* right, int32_t frames) {
@@ -355,46 +356,93 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
         // it runs (they depend on its write positions, which stand still until then), so they are set
         // first; a chunk whose line positions stay clear of the buffers' ends skips the wrap tests.
         bool anyRuns = false;
+        bool allRun = true;
         for (int32_t j = 0; j < n; ++j) {
             anyRuns |= runsOf[j];
+            allRun &= runsOf[j];
         }
         if (anyRuns) {
             string.setDelays(p, sr, stringFrequency, noiseHold);
         }
-        auto stringPass = [&](auto withinTag) {
-            constexpr bool within = decltype(withinTag)::value;
-            for (int32_t j = 0; j < n; ++j) {
-                if (runsOf[j]) {
-                    if (!powerChord) {
-                        string.template stepSingle<within>(k, pluckOf[j], lastVoiceOutput);
-                    } else {
-                        string.template stepPowerChord<within>(k, pluckOf[j], lastVoiceOutput);
-                    }
-                } else {
-                    string.stringActive = false;
+        // The voice after the string: distorter, tone filter with limiter; its output times the envelope
+        // feeds the string again.
+        auto voiceStep = [&](float stringOut, int32_t j) {
+            const float level = levelOf[j];
+            float z = distorterStep(stringOut * 1.4f, p.Distorter);
+            if (toneOn) {
+                if (j == 0 && controlStep) {
+                    tone.control(level);
                 }
-                const float x = string.stringOutput * 1.4f;
-                const bool active = string.stringActive;
-                const float level = levelOf[j];
-                float z = x;
-                if (active) {
-                    z = distorterStep(x, p.Distorter);
-                    if (toneOn) {
-                        if (j == 0 && controlStep) {
-                            tone.control(level);
-                        }
-                        z = tone.step(z, level);
-                    }
-                }
-                lastVoiceOutput = z * level;
-                voiceOf[j] = z;
-                activeOf[j] = active;
+                z = tone.step(z, level);
             }
+            lastVoiceOutput = z * level;
+            voiceOf[j] = z;
+            activeOf[j] = true;
         };
-        if (string.lineA.clearFor(n) && string.lineB.clearFor(n)) {
-            stringPass(std::true_type{});
+        if (allRun && string.runsAhead(n)) {
+            // Every read of the run sees what was written before it: the lines are read first, the voice runs
+            // sample by sample on their outputs, and the lines' inputs are written last. The feedback loop
+            // of each sample then holds only the string's output, its high-pass and the tone stages.
+            float readA[controlPeriod + 1];
+            float readB[controlPeriod + 1];
+            float loopOf[controlPeriod];
+            float highpassOf[controlPeriod];
+            float feedbackOf[controlPeriod];
+            const float feedback = lastVoiceOutput;
+            if (!powerChord) {
+                const float highpass = string.stringHighpass;
+                string.readAhead(n, readA, readB, loopOf);
+                for (int32_t j = 0; j < n; ++j) {
+                    voiceStep(string.outputSingle(readA, readB, j), j);
+                    highpassOf[j] = string.stringHighpass;
+                    feedbackOf[j] = lastVoiceOutput;
+                }
+                string.writeSingle(n, readA, readB, loopOf, pluckOf, highpassOf, feedbackOf, highpass,
+                                   feedback);
+            } else {
+                string.readAhead(n, readA, readB, nullptr);
+                for (int32_t j = 0; j < n; ++j) {
+                    voiceStep(string.outputPowerChord(readA, readB, j), j);
+                    feedbackOf[j] = lastVoiceOutput;
+                }
+                string.writePowerChord(n, readA, readB, pluckOf, feedbackOf, feedback);
+            }
         } else {
-            stringPass(std::false_type{});
+            auto stringPass = [&](auto withinTag) {
+                constexpr bool within = decltype(withinTag)::value;
+                for (int32_t j = 0; j < n; ++j) {
+                    if (runsOf[j]) {
+                        if (!powerChord) {
+                            string.template stepSingle<within>(k, pluckOf[j], lastVoiceOutput);
+                        } else {
+                            string.template stepPowerChord<within>(k, pluckOf[j], lastVoiceOutput);
+                        }
+                    } else {
+                        string.stringActive = false;
+                    }
+                    const float x = string.stringOutput * 1.4f;
+                    const bool active = string.stringActive;
+                    const float level = levelOf[j];
+                    float z = x;
+                    if (active) {
+                        z = distorterStep(x, p.Distorter);
+                        if (toneOn) {
+                            if (j == 0 && controlStep) {
+                                tone.control(level);
+                            }
+                            z = tone.step(z, level);
+                        }
+                    }
+                    lastVoiceOutput = z * level;
+                    voiceOf[j] = z;
+                    activeOf[j] = active;
+                }
+            };
+            if (string.lineA.clearFor(n) && string.lineB.clearFor(n)) {
+                stringPass(std::true_type{});
+            } else {
+                stringPass(std::false_type{});
+            }
         }
 
         // The gain stage and the chorus.

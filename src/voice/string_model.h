@@ -52,6 +52,8 @@ struct StringRun {
     float detune = 1.0f; // M: the second loop's pitch factor from the held noise
     bool loopLimited;    // the one-pole factors held at the stability limit (low sample rates)
     bool dcLimited;
+    float kRun;                                  // the one-pole factor per Hz
+    static constexpr int32_t runAheadLimit = 32; // the longest run read ahead
 
     StringRun(StringState& s, float k)
         : owner(s), lineA(s.stringLineA->begin()), lineB(s.stringLineB->begin()), comb(s.combLine->begin()),
@@ -59,7 +61,7 @@ struct StringRun {
           dcBlockState(s.dcBlockState), stringActive(s.stringActive),
           maxDelay(static_cast<float>(s.stringMaxDelay)),
           loopLimited(!(k * loopFilterCutoff <= maxOnePoleFactor)),
-          dcLimited(!(k * dcBlockCutoff <= maxOnePoleFactor)) {}
+          dcLimited(!(k * dcBlockCutoff <= maxOnePoleFactor)), kRun(k) {}
     StringRun(const StringRun&) = delete;
     StringRun& operator=(const StringRun&) = delete;
 
@@ -107,6 +109,76 @@ struct StringRun {
             lineB.setDelay(((sr / (detune * f * 0.5f)) / maxDelay) * maxDelay);
             holdChanged = false;
         }
+    }
+
+    // True when both lines can run the next n samples ahead (DelayLine::Run::readsAheadOf): every read of
+    // the run sees what was written before it, so the string's outputs are known before its inputs are.
+    bool runsAhead(int32_t n) const { return lineA.readsAheadOf(n) && lineB.readsAheadOf(n); }
+
+    // The single string over a run of n samples read ahead, in three parts: readAhead gives both lines'
+    // peeks; outputSingle, sample by sample with the tone stages, the string's output and its high-pass; and
+    // writeSingle the lines' inputs, once the voice's outputs (the feedback) are known.
+    void readAhead(int32_t n, float* readA, float* readB, float* loopOf) {
+        lineA.readAhead(n, readA);
+        lineB.readAhead(n, readB);
+        if (loopOf != nullptr) { // the single string's loop filter hears line B alone
+            const float g = loopGain;
+            for (int32_t j = 0; j < n; ++j) {
+                const float b = softClip(readB[j], loopSoftClipKnee);
+                loopOf[j] = onePole(loopFilterState, b * g, loopFilterCutoff, kRun, loopLimited);
+            }
+        }
+    }
+    float outputSingle(const float* readA, const float* readB, int32_t j) {
+        stringOutput = (readA[j + 1] + readB[j + 1]) * 0.5f;
+        onePole(dcBlockState, stringOutput, dcBlockCutoff, kRun, dcLimited);
+        stringHighpass = stringOutput - dcBlockState;
+        return stringOutput;
+    }
+    // highpassOf, feedbackOf: the high-pass and the voice's output after each sample of the run; the values
+    // before it are the carried ones, given.
+    void writeSingle(int32_t n, const float* readA, const float* readB, const float* loopOf,
+                     const float* combed, const float* highpassOf, const float* feedbackOf, float highpass,
+                     float feedback) {
+        float inA[runAheadLimit];
+        float inB[runAheadLimit];
+        const float g = loopGain;
+        for (int32_t j = 0; j < n; ++j) {
+            const float w = combed[j] + detune * feedback * 0.004f;
+            inA[j] = (readA[j] + highpass) * g * 0.5f + w;
+            inB[j] = loopOf[j] + w;
+            highpass = highpassOf[j];
+            feedback = feedbackOf[j];
+        }
+        lineA.writeAhead(n, inA, readA);
+        lineB.writeAhead(n, inB, readB);
+        stringActive = true;
+    }
+    float outputPowerChord(const float* readA, const float* readB, int32_t j) {
+        stringOutput = (readB[j + 1] + readA[j + 1]) * 0.5f;
+        return stringOutput;
+    }
+    void writePowerChord(int32_t n, const float* readA, const float* readB, const float* combed,
+                         const float* feedbackOf, float feedback) {
+        float inA[runAheadLimit];
+        float inB[runAheadLimit];
+        const float g = loopGain;
+        for (int32_t j = 0; j < n; ++j) {
+            const float q = detune * feedback * 0.026f;
+            onePole(dcBlockState, q, dcBlockCutoff, kRun, dcLimited);
+            float v = combed[j] + (q - dcBlockState);
+            if (v > 1.0f) {
+                v = 1.0f;
+            } else if (v < -1.0f) {
+                v = -1.0f;
+            }
+            inA[j] = readA[j] * g + v;
+            inB[j] = readB[j] * g + v;
+            feedback = feedbackOf[j];
+        }
+        lineA.writeAhead(n, inA, readA);
+        lineB.writeAhead(n, inB, readB);
+        stringActive = true;
     }
 
     // One sample of the single string: two coupled loops.

@@ -415,5 +415,57 @@ TEST(DelayLineRun, MatchesTheLineOperationByOperation) {
     }
 }
 
+// Where a run may be read ahead, reading it whole, then writing it whole, gives what n peek-tick-peek steps
+// give: the same peeks and the same final state. Runs of 1 to 21 samples at delays from 0.4 to 39.99
+// samples, including runs that start on a stale peek and ones right after a new delay.
+TEST(DelayLineRun, ReadingAheadMatchesStepping) {
+    DelayLine stepped(3.0f, 40);
+    DelayLine ahead(3.0f, 40);
+    const float delays[] = {0.4f, 2.5f, 6.0f, 17.25f, 23.0f, 30.5f, 39.99f};
+    uint32_t seed = 11;
+    int readAheadRuns = 0;
+    for (int block = 0; block < 400; ++block) {
+        DelayLine::Run s = stepped.begin();
+        DelayLine::Run a = ahead.begin();
+        seed = seed * 1664525u + 1013904223u;
+        if ((seed >> 29) == 0) {
+            s.setDelay(delays[(seed >> 4) % 7]);
+            a.setDelay(delays[(seed >> 4) % 7]);
+        }
+        if ((seed >> 28) % 4 == 1) { // a run that starts on a fresh peek
+            ASSERT_EQ(s.nextOutLinear(), a.nextOutLinear());
+        }
+        const int32_t n = 1 + static_cast<int32_t>((seed >> 8) % 21);
+        float in[21];
+        float peeks[22];
+        for (int32_t j = 0; j < n; ++j) {
+            seed = seed * 1664525u + 1013904223u;
+            in[j] = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+        }
+        if (a.readsAheadOf(n)) {
+            ++readAheadRuns;
+            a.readAhead(n, peeks);
+            a.writeAhead(n, in, peeks);
+        } else {
+            for (int32_t j = 0; j < n; ++j) {
+                peeks[j] = a.nextOutLinear();
+                a.tickLinear(in[j]);
+            }
+            peeks[n] = a.nextOutLinear();
+        }
+        for (int32_t j = 0; j < n; ++j) {
+            ASSERT_EQ(s.nextOutLinear(), peeks[j]) << block << "/" << j;
+            s.tickLinear(in[j]);
+        }
+        ASSERT_EQ(s.nextOutLinear(), peeks[n]) << block;
+        ASSERT_EQ(s.lastOutput, a.lastOutput) << block;
+        ASSERT_EQ(s.readIndex, a.readIndex) << block;
+        ASSERT_EQ(s.writeIndex, a.writeIndex) << block;
+        stepped.end(s);
+        ahead.end(a);
+    }
+    EXPECT_GT(readAheadRuns, 50);
+}
+
 } // namespace
 } // namespace solvantis
