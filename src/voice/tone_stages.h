@@ -113,6 +113,13 @@ struct ToneRun {
     float limit(float r) {
         // Table gain about min(1, 1/|r|); the bound also keeps a NaN away from the index.
         float s = std::fabs(r) * 4096.0f;
+        if (s < 4096.0f) {
+            // Up to a peak of 1 the table's gain is 1: only the recovery runs, and not even that at full gain.
+            if (levelGain != 1.0f) {
+                levelGain = static_cast<float>(levelGain + (1.0f - levelGain) * recovery);
+            }
+            return r * levelGain;
+        }
         float v;
         if (s > 32760.0f) {
             // Beyond the table (|r| above 8) its last gain would let the level through 18 dB too loud: the
