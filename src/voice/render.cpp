@@ -2,6 +2,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 
 #include "dsp/delay_line.h"
@@ -31,36 +32,45 @@ inline bool outOfBounds(float x, float bound) {
     return !(std::fabs(x) <= bound);
 }
 
+// The magnitude bits of x: above those of a finite bound exactly when |x| is beyond it or x is not a
+// number, so a block's samples are checked with integer maxima.
+inline uint32_t magnitudeBits(float x) {
+    uint32_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b & 0x7FFFFFFFu;
+}
+
 // The recirculating states and the envelope: if one of them has run away, the voice cannot recover alone.
 bool stateRanAway(const EngineState& e) {
     const StringState& s = e.string;
     const ToneFilterState& t = e.tone;
     const ChorusState& c = e.chorus;
     const EnvelopeState& env = e.envelope;
-    bool bad = false;
-    for (float v : {e.exciter.noiseState,
-                    s.stringOutput,
-                    s.stringHighpass,
-                    s.loopFilterState,
-                    s.dcBlockState,
-                    e.lastVoiceOutput,
-                    t.toneLow1,
-                    t.toneLow2,
-                    t.splitLow,
-                    t.splitBand,
-                    t.svfBand,
-                    t.svfLow,
-                    t.levelGain,
-                    c.chorusLowState,
-                    c.chorusOutLeft,
-                    c.chorusOutRight,
-                    env.envelopeLevel,
-                    env.sustainLevel,
-                    env.attackStartLevel,
-                    env.releaseStartLevel}) {
-        bad |= outOfBounds(v, stateBound);
+    const float states[] = {e.exciter.noiseState,
+                            s.stringOutput,
+                            s.stringHighpass,
+                            s.loopFilterState,
+                            s.dcBlockState,
+                            e.lastVoiceOutput,
+                            t.toneLow1,
+                            t.toneLow2,
+                            t.splitLow,
+                            t.splitBand,
+                            t.svfBand,
+                            t.svfLow,
+                            t.levelGain,
+                            c.chorusLowState,
+                            c.chorusOutLeft,
+                            c.chorusOutRight,
+                            env.envelopeLevel,
+                            env.sustainLevel,
+                            env.attackStartLevel,
+                            env.releaseStartLevel};
+    uint32_t most = 0;
+    for (float v : states) {
+        most = std::max(most, magnitudeBits(v));
     }
-    return bad;
+    return most > magnitudeBits(stateBound);
 }
 
 // After a block that ran away: every line and filter state cleared, the envelope idle, so the next note
@@ -84,12 +94,11 @@ static_assert(controlPeriod <= StringRun::runAheadLimit, "a chunk is read ahead 
 
 // True when a value in the block's outputs is beyond the bound or not a number.
 bool outputRanAway(const float* left, const float* right, int32_t frames) {
-    int32_t bad = 0;
+    uint32_t most = 0;
     for (int32_t i = 0; i < frames; ++i) {
-        bad |= static_cast<int32_t>(outOfBounds(left[i], outputBound)) |
-               static_cast<int32_t>(outOfBounds(right[i], outputBound));
+        most = std::max(most, std::max(magnitudeBits(left[i]), magnitudeBits(right[i])));
     }
-    return bad != 0;
+    return most > magnitudeBits(outputBound);
 }
 
 // The release count of an idle envelope after n more samples: it climbs by 1 and returns to 0 once past
@@ -276,7 +285,10 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     ExciterRun exciter(e.exciter);
     StringRun string(e.string, k);
     ToneRun tone(e.tone, p, k, sr, recovery);
-    ChorusRun chorusRun(e.chorus, k, sr * chorusBaseTime);
+    std::optional<ChorusRun> chorusRun; // only a block with the chorus on touches its lines
+    if (chorusOn) {
+        chorusRun.emplace(e.chorus, k, sr * chorusBaseTime);
+    }
     EnvelopeState env = e.envelope;
 
     VoiceState& voice = e.voice;
@@ -456,7 +468,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
             float outLeft;
             float outRight;
             if (active && chorusOn) {
-                chorusRun.step(l, chorus, midiVolume, outLeft, outRight);
+                chorusRun->step(l, chorus, midiVolume, outLeft, outRight);
             } else {
                 outLeft = outRight = midiVolume * l;
             }
@@ -475,7 +487,9 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     exciter.store(e.exciter);
     string.store();
     tone.store();
-    chorusRun.store();
+    if (chorusRun) {
+        chorusRun->store();
+    }
     e.envelope = env;
     voice.voiceGate = gate;
     e.lastVoiceOutput = lastVoiceOutput;

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <utility>
 
 namespace solvantis {
 
@@ -52,11 +55,16 @@ inline constexpr float SynthParams::*floatParameterFields[] = {
     &SynthParams::Distorter, &SynthParams::Overdrive,  &SynthParams::Chorus,    &SynthParams::Velocity,
     &SynthParams::ToneRama,  &SynthParams::PowerChord};
 
+template <std::size_t... I>
+inline void copyFloatParameters(SynthParams& to, const SynthParams& from,
+                                std::index_sequence<I...>) noexcept {
+    (storeRelaxed(to.*floatParameterFields[I], loadRelaxed(from.*floatParameterFields[I])), ...);
+}
+
 // Copies every value with relaxed atomic loads and stores: `to` may be read by another thread meanwhile.
+// Unrolled at compile time: the render takes one copy per block.
 inline void copyParameters(SynthParams& to, const SynthParams& from) noexcept {
-    for (float SynthParams::*field : floatParameterFields) {
-        storeRelaxed(to.*field, loadRelaxed(from.*field));
-    }
+    copyFloatParameters(to, from, std::make_index_sequence<std::size(floatParameterFields)>{});
     storeRelaxed(to.Legato, loadRelaxed(from.Legato));
 }
 
