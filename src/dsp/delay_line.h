@@ -146,8 +146,10 @@ public:
                 out[j] = b[j] * oneMinusFraction + b[j + 1] * fraction;
             }
         }
-        // The run's n inputs written and the positions advanced; reads is what readAhead gave.
-        void writeAhead(int32_t n, const float* in, const float* reads) noexcept {
+        // The run's n inputs written and the positions advanced; reads is what readAhead gave. peeked: the
+        // run peeks after each tick (the string's loops), so the last peek stays cached; otherwise (ticks
+        // alone, as the comb's) the cache is stale after the run, as after any tick.
+        void writeAhead(int32_t n, const float* in, const float* reads, bool peeked = true) noexcept {
             float* b = buffer + writeIndex;
             for (int32_t j = 0; j < n; ++j) {
                 b[j] = in[j];
@@ -155,8 +157,8 @@ public:
             writeIndex += n;
             readIndex += n;
             lastOutput = reads[n - 1];
-            nextOutput = reads[n];
-            nextOutputStale = false;
+            nextOutput = reads[peeked ? n : n - 1];
+            nextOutputStale = !peeked;
         }
     };
     Run begin() noexcept {

@@ -306,10 +306,12 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
 
     // The block runs in chunks that start at a control step or just after a note entry and end at the next
     // control step or with the next entry, so the delays, the held noise and the pitch are fixed within one.
-    // Each chunk passes through three loops, in the order of the per-sample sequence where it matters: the
-    // exciter, the comb and the envelope (none of which hears the string); the string with the distorter,
-    // tone filter and limiter, whose output feeds the string again one sample later; the gain stage and
-    // chorus. Each loop holds few enough values for the registers.
+    // Each chunk passes through four loops, in the order of the per-sample sequence where it matters: the
+    // exciter and the envelope (neither hears the string); the comb on the pluck; the string with the
+    // distorter, tone filter and limiter, whose output feeds the string again one sample later; the gain
+    // stage and chorus. Each loop holds few enough values for the registers, and where a line's reads in
+    // the chunk all precede its writes, the line is read for the whole chunk at once.
+    float pluckIn[controlPeriod]; // the pluck
     float pluckOf[controlPeriod]; // the combed pluck, on frames where the string runs
     float levelOf[controlPeriod]; // the envelope after the frame's step
     bool runsOf[controlPeriod];   // the string runs: the envelope was above 0 before the frame
@@ -328,7 +330,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
         const int32_t n = i1 - i0;
         controlTick = (controlTick + n) % controlPeriod;
 
-        // The exciter, the comb and the envelope.
+        // The exciter and the envelope.
         bool noteAtEnd = false;
         for (int32_t j = 0; j < n; ++j) {
             exciter.noise(k, p.Pick);
@@ -339,9 +341,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
             const float pluck = exciter.pluck(gate, p.Exciter);
             const bool runs = env.envelopeLevel > 0.0f;
             runsOf[j] = runs;
-            if (runs) {
-                pluckOf[j] = string.combStep(p, stringFrequency, pluck);
-            }
+            pluckIn[j] = pluck;
             if (i0 + j >= nextDue) {
                 voice.voiceGate = gate;
                 cursor.applyDue(voice, i0 + j, lastFrame, p.Legato, frequencies);
@@ -372,6 +372,17 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
         for (int32_t j = 0; j < n; ++j) {
             anyRuns |= runsOf[j];
             allRun &= runsOf[j];
+        }
+
+        // The comb on the pluck, ticked on the frames where the string runs.
+        if (allRun && string.combRunsAhead(p, stringFrequency, n)) {
+            string.combAhead(n, pluckIn, pluckOf);
+        } else {
+            for (int32_t j = 0; j < n; ++j) {
+                if (runsOf[j]) {
+                    pluckOf[j] = string.combStep(p, stringFrequency, pluckIn[j]);
+                }
+            }
         }
         if (anyRuns) {
             string.setDelays(p, sr, stringFrequency, noiseHold);

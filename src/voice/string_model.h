@@ -87,11 +87,28 @@ struct StringRun {
 
     // The comb on the pluck: its delay follows Fixing and the pitch f in Hz. Returns the combed pluck.
     float combStep(const SynthParams& params, float f, float pluck) {
+        setCombDelay(params, f);
+        return pluck - 0.9f * comb.tickLinear(pluck);
+    }
+    void setCombDelay(const SynthParams& params, float f) {
         if (combPitchChanged) {
             comb.setDelay(params.Fixing * params.Fixing * 1210.0f + 4.0f - (f - 200.0f) * 0.489f);
             combPitchChanged = false;
         }
-        return pluck - 0.9f * comb.tickLinear(pluck);
+    }
+    // The comb over a run of n samples that all tick it, when its reads precede its writes: the same
+    // results as n combSteps.
+    bool combRunsAhead(const SynthParams& params, float f, int32_t n) {
+        setCombDelay(params, f);
+        return comb.readsAheadOf(n);
+    }
+    void combAhead(int32_t n, const float* pluck, float* combed) {
+        float reads[runAheadLimit + 1];
+        comb.readAhead(n, reads);
+        for (int32_t j = 0; j < n; ++j) {
+            combed[j] = pluck[j] - 0.9f * reads[j];
+        }
+        comb.writeAhead(n, pluck, reads, false);
     }
 
     // The string delays of pitch f in Hz: the divide and multiply by maxDelay round the delay as the first

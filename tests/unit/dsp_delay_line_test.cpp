@@ -416,9 +416,12 @@ TEST(DelayLineRun, MatchesTheLineOperationByOperation) {
 }
 
 // Where a run may be read ahead, reading it whole, then writing it whole, gives what n peek-tick-peek steps
-// give: the same peeks and the same final state. Runs of 1 to 21 samples at delays from 0.4 to 39.99
-// samples, including runs that start on a stale peek and ones right after a new delay.
-TEST(DelayLineRun, ReadingAheadMatchesStepping) {
+// (or n ticks alone) give: the same values and the same final state. Runs of 1 to 21 samples at delays
+// from 0.4 to 39.99 samples, including runs that start on a stale peek and ones right after a new delay.
+class DelayLineReadAhead : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DelayLineReadAhead, MatchesStepping) {
+    const bool peeked = GetParam();
     DelayLine stepped(3.0f, 40);
     DelayLine ahead(3.0f, 40);
     const float delays[] = {0.4f, 2.5f, 6.0f, 17.25f, 23.0f, 30.5f, 39.99f};
@@ -445,19 +448,26 @@ TEST(DelayLineRun, ReadingAheadMatchesStepping) {
         if (a.readsAheadOf(n)) {
             ++readAheadRuns;
             a.readAhead(n, peeks);
-            a.writeAhead(n, in, peeks);
+            a.writeAhead(n, in, peeks, peeked);
         } else {
             for (int32_t j = 0; j < n; ++j) {
-                peeks[j] = a.nextOutLinear();
-                a.tickLinear(in[j]);
+                peeks[j] = peeked ? a.nextOutLinear() : 0.0f;
+                const float out = a.tickLinear(in[j]);
+                peeks[j] = peeked ? peeks[j] : out;
             }
-            peeks[n] = a.nextOutLinear();
+            peeks[n] = peeked ? a.nextOutLinear() : 0.0f;
         }
         for (int32_t j = 0; j < n; ++j) {
-            ASSERT_EQ(s.nextOutLinear(), peeks[j]) << block << "/" << j;
-            s.tickLinear(in[j]);
+            if (peeked) {
+                ASSERT_EQ(s.nextOutLinear(), peeks[j]) << block << "/" << j;
+                s.tickLinear(in[j]);
+            } else {
+                ASSERT_EQ(s.tickLinear(in[j]), peeks[j]) << block << "/" << j;
+            }
         }
-        ASSERT_EQ(s.nextOutLinear(), peeks[n]) << block;
+        if (peeked) {
+            ASSERT_EQ(s.nextOutLinear(), peeks[n]) << block;
+        }
         ASSERT_EQ(s.lastOutput, a.lastOutput) << block;
         ASSERT_EQ(s.readIndex, a.readIndex) << block;
         ASSERT_EQ(s.writeIndex, a.writeIndex) << block;
@@ -466,6 +476,8 @@ TEST(DelayLineRun, ReadingAheadMatchesStepping) {
     }
     EXPECT_GT(readAheadRuns, 50);
 }
+
+INSTANTIATE_TEST_SUITE_P(PeekedAndTickedAlone, DelayLineReadAhead, ::testing::Bool());
 
 } // namespace
 } // namespace solvantis
