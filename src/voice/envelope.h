@@ -1,5 +1,8 @@
 #pragma once
 
+#include <bit>
+#include <cstdint>
+
 #include "dsp/dsp_math.h"
 #include "dsp/engine_state.h"
 #include "dsp/math_functions.h"
@@ -30,9 +33,76 @@ struct EnvelopeBlock {
     }
 };
 
+// The envelope's powers for a run of samples, computed ahead of the run from a guess of each sample's base
+// (the counts advance by one a sample while the phase lasts). A sample whose base and exponent turn out
+// exactly as guessed takes the power from here; any other (the run crossed into another phase) computes
+// it: the levels are the same either way, and the run's sample loop makes no call.
+struct EnvelopePowers {
+    static constexpr int32_t capacity = 32;
+    float base[capacity];
+    float power[capacity];
+    float exponent = 0.0f;
+    int32_t count = 0; // samples guessed
+    int32_t next = 0;  // the sample about to step
+
+    static bool sameBits(float a, float b) {
+        return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
+    }
+    float pow(float b, float e) {
+        const int32_t j = next;
+        if (j < count && sameBits(b, base[j]) && sameBits(e, exponent)) {
+            return power[j];
+        }
+        return math::pow(b, e);
+    }
+
+    // Guesses the bases of the next n (at most capacity) samples from the state before them: the gate stays
+    // as it is and the phase it is in lasts.
+    void guess(const EnvelopeState& env, bool gate, const EnvelopeBlock& blk, int32_t n) {
+        next = 0;
+        count = 0;
+        if (gate) {
+            float t = env.attackCount;
+            if (t + 1.0f <= blk.attackLength) {
+                exponent = blk.attackExponent;
+                for (; count < n; ++count) {
+                    t = t + 1.0f;
+                    if (!(t <= blk.attackLength)) {
+                        break;
+                    }
+                    base[count] = t / blk.attackLength;
+                }
+            } else {
+                exponent = blk.curveExponent;
+                float d = env.decayCount;
+                for (; count < n; ++count) {
+                    d = d + 1.0f;
+                    if (!(d <= blk.decayLength)) {
+                        break;
+                    }
+                    base[count] = 0.5f - 0.5f * d / blk.decayLength;
+                }
+            }
+        } else if (env.releaseStartLevel != 0.0f) {
+            exponent = blk.curveExponent;
+            float r = env.releaseCount;
+            for (; count < n; ++count) {
+                r = r + 1.0f;
+                if (!(r <= blk.releaseLength)) {
+                    break;
+                }
+                base[count] = 0.5f - 0.5f * r / blk.releaseLength;
+            }
+        }
+        for (int32_t j = 0; j < count; ++j) {
+            power[j] = math::pow(base[j], exponent);
+        }
+    }
+};
+
 // Gate open: attack from attackStartLevel towards 1, then decay towards the sustain level, then sustain.
 // The power of a count past its length (a negative base) is never needed, so it is not computed.
-inline float envGateOn(EnvelopeState& env, const EnvelopeBlock& blk) {
+inline float envGateOn(EnvelopeState& env, const EnvelopeBlock& blk, EnvelopePowers& powers) {
     const float t = env.attackCount + 1.0f;
     env.attackCount = t;
     const bool attacking = t <= blk.attackLength;
@@ -44,11 +114,11 @@ inline float envGateOn(EnvelopeState& env, const EnvelopeBlock& blk) {
         level = env.sustainLevel;
         env.attackCount = 0.0f;
     } else if (attacking) {
-        level = math::pow(t / blk.attackLength, blk.attackExponent) * (1.0f - env.attackStartLevel) +
+        level = powers.pow(t / blk.attackLength, blk.attackExponent) * (1.0f - env.attackStartLevel) +
                 env.attackStartLevel;
     } else {
         level =
-            math::pow(0.5f - 0.5f * env.decayCount / blk.decayLength, blk.curveExponent) * blk.decayScale +
+            powers.pow(0.5f - 0.5f * env.decayCount / blk.decayLength, blk.curveExponent) * blk.decayScale +
             env.sustainLevel;
     }
     if (level <= 0.0f) {
@@ -67,7 +137,7 @@ inline float envGateOn(EnvelopeState& env, const EnvelopeBlock& blk) {
 }
 
 // Gate closed: release from releaseStartLevel to 0, forced to 0 once the count passes releaseLength.
-inline void envRelease(EnvelopeState& env, const EnvelopeBlock& blk) {
+inline void envRelease(EnvelopeState& env, const EnvelopeBlock& blk, EnvelopePowers& powers) {
     const float r = env.releaseCount + 1.0f;
     env.releaseCount = r;
     float level;
@@ -78,7 +148,7 @@ inline void envRelease(EnvelopeState& env, const EnvelopeBlock& blk) {
     } else if (env.releaseStartLevel == 0.0f) {
         level = 0.0f; // idle: the power would only be multiplied by 0
     } else {
-        level = math::pow(0.5f - 0.5f * r / blk.releaseLength, blk.curveExponent) *
+        level = powers.pow(0.5f - 0.5f * r / blk.releaseLength, blk.curveExponent) *
                 (env.releaseStartLevel / blk.curveNorm);
     }
     env.envelopeLevel = level;
@@ -97,7 +167,7 @@ inline float closedDecayLength(const SynthParams& params, float sr, float veloci
 // Envelope step of one sample; may close the gate when the level has reached 0 with the key still held.
 // sustainTarget is modWheel x Sustain; sustainLimited holds the glide's factor at the stability limit.
 inline void envelopeStep(EnvelopeState& env, bool& voiceGate, EnvelopeBlock& blk, float sustainTarget,
-                         float decayLengthClosed, float k, bool sustainLimited) {
+                         float decayLengthClosed, float k, bool sustainLimited, EnvelopePowers& powers) {
     if (!voiceGate) {
         blk.decayLength = decayLengthClosed;
     } else {
@@ -106,14 +176,15 @@ inline void envelopeStep(EnvelopeState& env, bool& voiceGate, EnvelopeBlock& blk
         } else {
             env.sustainLevel = env.sustainLevel + (sustainTarget - env.sustainLevel) * maxOnePoleFactor;
         }
-        envGateOn(env, blk);
+        envGateOn(env, blk, powers);
     }
     if (env.envelopeLevel <= 0.0f) {
         voiceGate = false;
-        envRelease(env, blk);
+        envRelease(env, blk, powers);
     } else if (!voiceGate) {
-        envRelease(env, blk);
+        envRelease(env, blk, powers);
     }
+    ++powers.next;
 }
 
 } // namespace solvantis

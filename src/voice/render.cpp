@@ -311,6 +311,8 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     // distorter, tone filter and limiter, whose output feeds the string again one sample later; the gain
     // stage and chorus. Each loop holds few enough values for the registers, and where a line's reads in
     // the chunk all precede its writes, the line is read for the whole chunk at once.
+    static_assert(controlPeriod <= EnvelopePowers::capacity, "a chunk's powers are guessed whole");
+    EnvelopePowers powers;        // the envelope's powers for the chunk, computed ahead
     float pluckIn[controlPeriod]; // the pluck
     float pluckOf[controlPeriod]; // the combed pluck, on frames where the string runs
     float levelOf[controlPeriod]; // the envelope after the frame's step
@@ -331,6 +333,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
         controlTick = (controlTick + n) % controlPeriod;
 
         // The exciter and the envelope.
+        powers.guess(env, gate, blk, n);
         bool noteAtEnd = false;
         for (int32_t j = 0; j < n; ++j) {
             exciter.noise(k, p.Pick);
@@ -360,7 +363,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                 decayLengthClosed = closedDecayLength(p, sr, velocityFactor);
                 noteChanged = false;
             }
-            envelopeStep(env, gate, blk, sustainTarget, decayLengthClosed, k, sustainLimited);
+            envelopeStep(env, gate, blk, sustainTarget, decayLengthClosed, k, sustainLimited, powers);
             levelOf[j] = env.envelopeLevel;
         }
 

@@ -91,7 +91,7 @@ struct ToneRun {
         }
     }
 
-    float step(float y, float envelope) {
+    [[gnu::always_inline]] float step(float y, float envelope) {
         toneLow1 = toneLow1 + (y + toneLow2 * dt * 0.818f - toneLow1) * k * c;
         toneLow2 = toneLow2 + (toneLow1 - toneLow2) * k * c;
         splitLow = splitLow + (toneLow2 - splitLow) * c2 * k;
@@ -110,11 +110,12 @@ struct ToneRun {
 
     // Level limiter: the gain drops at once to about min(1, 1/|r|) from the level table (never below
     // 4096 / 32760) and recovers towards it by `recovery` per sample. Returns r times the gain.
-    float limit(float r) {
+    [[gnu::always_inline]] float limit(float r) {
         // Table gain about min(1, 1/|r|); the bound also keeps a NaN away from the index.
         float s = std::fabs(r) * 4096.0f;
         if (s < 4096.0f) {
-            // Up to a peak of 1 the table's gain is 1: only the recovery runs, and not even that at full gain.
+            // Up to a peak of 1 the table's gain is 1: only the recovery runs, and not even that at full
+            // gain.
             if (levelGain != 1.0f) {
                 levelGain = static_cast<float>(levelGain + (1.0f - levelGain) * recovery);
             }
