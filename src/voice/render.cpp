@@ -94,11 +94,15 @@ static_assert(controlPeriod <= StringRun::runAheadLimit, "a chunk is read ahead 
 
 // True when a value in the block's outputs is beyond the bound or not a number.
 bool outputRanAway(const float* left, const float* right, int32_t frames) {
-    uint32_t most = 0;
+    // Signed comparisons: SSE2 compares 32-bit integers four at a time only as signed ones, and a
+    // magnitude's bits are below 2^31.
+    const int32_t bound = static_cast<int32_t>(magnitudeBits(outputBound));
+    int32_t beyond = 0;
     for (int32_t i = 0; i < frames; ++i) {
-        most = std::max(most, std::max(magnitudeBits(left[i]), magnitudeBits(right[i])));
+        beyond |= static_cast<int32_t>(static_cast<int32_t>(magnitudeBits(left[i])) > bound) |
+                  static_cast<int32_t>(static_cast<int32_t>(magnitudeBits(right[i])) > bound);
     }
-    return most > magnitudeBits(outputBound);
+    return beyond != 0;
 }
 
 // The release count of an idle envelope after n more samples: it climbs by 1 and returns to 0 once past
@@ -335,36 +339,49 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
         // The exciter and the envelope.
         powers.guess(env, gate, blk, n);
         bool noteAtEnd = false;
-        for (int32_t j = 0; j < n; ++j) {
+        // A chunk's first frame may hold the control step's noise and a note change carried in, its last a
+        // note entry; the frames between need neither test.
+        auto frame = [&](int32_t j, auto edgeTag) {
+            constexpr bool edge = decltype(edgeTag)::value;
             exciter.noise(k, p.Pick);
-            if (j == 0 && controlStep) {
-                noiseHold = exciter.noiseState;
-                string.holdChanged = true;
+            if constexpr (edge) {
+                if (j == 0 && controlStep) {
+                    noiseHold = exciter.noiseState;
+                    string.holdChanged = true;
+                }
             }
             const float pluck = exciter.pluck(gate, p.Exciter);
-            const bool runs = env.envelopeLevel > 0.0f;
-            runsOf[j] = runs;
+            runsOf[j] = env.envelopeLevel > 0.0f;
             pluckIn[j] = pluck;
-            if (i0 + j >= nextDue) {
-                voice.voiceGate = gate;
-                cursor.applyDue(voice, i0 + j, lastFrame, p.Legato, frequencies);
-                nextDue = cursor.nextDue(lastFrame);
-                gate = voice.voiceGate;
-                frequency = voice.voiceFrequency;
-                velocity = voice.voiceVelocity;
-                noteChanged = true;
-                noteAtEnd = true;
-            }
-            if (noteChanged) {
-                if (velocity > 0.0f) {
-                    velocityFactor = velocity * p.Velocity + (1.0f - p.Velocity);
+            if constexpr (edge) {
+                if (i0 + j >= nextDue) {
+                    voice.voiceGate = gate;
+                    cursor.applyDue(voice, i0 + j, lastFrame, p.Legato, frequencies);
+                    nextDue = cursor.nextDue(lastFrame);
+                    gate = voice.voiceGate;
+                    frequency = voice.voiceFrequency;
+                    velocity = voice.voiceVelocity;
+                    noteChanged = true;
+                    noteAtEnd = true;
                 }
-                exciter.setNote(p, k, velocityFactor, velocity, frequency);
-                decayLengthClosed = closedDecayLength(p, sr, velocityFactor);
-                noteChanged = false;
+                if (noteChanged) {
+                    if (velocity > 0.0f) {
+                        velocityFactor = velocity * p.Velocity + (1.0f - p.Velocity);
+                    }
+                    exciter.setNote(p, k, velocityFactor, velocity, frequency);
+                    decayLengthClosed = closedDecayLength(p, sr, velocityFactor);
+                    noteChanged = false;
+                }
             }
             envelopeStep(env, gate, blk, sustainTarget, decayLengthClosed, k, sustainLimited, powers);
             levelOf[j] = env.envelopeLevel;
+        };
+        frame(0, std::true_type{});
+        for (int32_t j = 1; j < n - 1; ++j) {
+            frame(j, std::false_type{});
+        }
+        if (n > 1) {
+            frame(n - 1, std::true_type{});
         }
 
         // The string and the tone stages. The string's delays change only at the chunk's first frame where
@@ -396,9 +413,6 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
             const float level = levelOf[j];
             float z = distorterStep(stringOut * 1.4f, p.Distorter);
             if (toneOn) {
-                if (j == 0 && controlStep) {
-                    tone.control(level);
-                }
                 z = tone.step(z, level);
             }
             lastVoiceOutput = z * level;
@@ -406,6 +420,9 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
             activeOf[j] = true;
         };
         if (allRun && string.runsAhead(n)) {
+            if (toneOn && controlStep) {
+                tone.control(levelOf[0]);
+            }
             // Every read of the run sees what was written before it: the lines are read first, the voice runs
             // sample by sample on their outputs, and the lines' inputs are written last. The feedback loop
             // of each sample then holds only the string's output, its high-pass and the tone stages.
@@ -472,22 +489,33 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
         }
 
         // The gain stage and the chorus.
-        for (int32_t j = 0; j < n; ++j) {
-            const bool active = activeOf[j];
-            float gain = voiceOf[j] * overdriveGain * levelOf[j];
-            if (active && overdriveOn) {
-                gain = overdriveStep(gain, overdrive, volume);
+        auto gainPass = [&](auto overdriveTag, auto chorusTag) {
+            for (int32_t j = 0; j < n; ++j) {
+                const bool active = activeOf[j];
+                float gain = voiceOf[j] * overdriveGain * levelOf[j];
+                if constexpr (decltype(overdriveTag)::value) {
+                    if (active) {
+                        gain = overdriveStep(gain, overdrive, volume);
+                    }
+                }
+                const float l = gain * volume;
+                float outLeft;
+                float outRight;
+                if (decltype(chorusTag)::value && active) {
+                    chorusRun->step(l, chorus, midiVolume, outLeft, outRight);
+                } else {
+                    outLeft = outRight = midiVolume * l;
+                }
+                left[i0 + j] = outLeft;
+                right[i0 + j] = outRight;
             }
-            const float l = gain * volume;
-            float outLeft;
-            float outRight;
-            if (active && chorusOn) {
-                chorusRun->step(l, chorus, midiVolume, outLeft, outRight);
-            } else {
-                outLeft = outRight = midiVolume * l;
-            }
-            left[i0 + j] = outLeft;
-            right[i0 + j] = outRight;
+        };
+        if (overdriveOn) {
+            chorusOn ? gainPass(std::true_type{}, std::true_type{})
+                     : gainPass(std::true_type{}, std::false_type{});
+        } else {
+            chorusOn ? gainPass(std::false_type{}, std::true_type{})
+                     : gainPass(std::false_type{}, std::false_type{});
         }
 
         if (noteAtEnd) {
