@@ -160,6 +160,49 @@ public:
             nextOutput = reads[peeked ? n : n - 1];
             nextOutputStale = !peeked;
         }
+
+        // A run of n ticks each after its own setDelay(delays[j]), as a modulated line runs: true when every
+        // delay lies between n + 1 samples and the maximum and the writes do not wrap, so that no read of
+        // the run sees one of its writes.
+        bool movesAheadOf(const float* delays, int32_t n) const noexcept {
+            const float least = static_cast<float>(n + 1);
+            const float most = static_cast<float>(length - 1);
+            bool within = writeIndex + n < length;
+            for (int32_t j = 0; j < n; ++j) {
+                within &= delays[j] >= least && delays[j] <= most;
+            }
+            return within;
+        }
+        // out[j]: what the j-th tick of such a run returns, read before any of its writes; the read position
+        // is left where the run's last tick leaves it. writeMoved then writes the run's inputs.
+        void moveAhead(const float* delays, int32_t n, float* out) noexcept {
+            int32_t r = readIndex;
+            float f = fraction;
+            for (int32_t j = 0; j < n; ++j) {
+                float d;
+                splitReadPosition(readPositionFor(delays[j], writeIndex + j, length, d), length, r, f);
+                const int32_t next = r + 1 < length ? r + 1 : 0;
+                out[j] = buffer[r] * (1.0f - f) + buffer[next] * f;
+            }
+            if (!nextOutputStale) { // the first tick takes the peek cached before the run
+                out[0] = nextOutput;
+            }
+            delay = delays[n - 1];
+            readIndex = r + 1 < length ? r + 1 : 0;
+            fraction = f;
+            oneMinusFraction = 1.0f - f;
+            moved = true;
+            lastOutput = out[n - 1];
+            nextOutput = out[n - 1];
+            nextOutputStale = true;
+        }
+        void writeMoved(int32_t n, const float* in) noexcept {
+            float* b = buffer + writeIndex;
+            for (int32_t j = 0; j < n; ++j) {
+                b[j] = in[j];
+            }
+            writeIndex += n;
+        }
     };
     Run begin() noexcept {
         return Run{buffer.get(), length,          writeIndex, readIndex,  fraction, oneMinusFraction,

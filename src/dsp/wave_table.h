@@ -43,6 +43,18 @@ public:
         return (1.0f - x) * table[i] + x * table[i + 1];
     }
 
+    // The values of the next n ticks without advancing; skip(n) then advances as n ticks would.
+    void peek(int32_t n, float* out) const noexcept {
+        uint32_t p = phase;
+        for (int32_t j = 0; j < n; ++j) {
+            const uint32_t i = p >> 24;
+            const float x = static_cast<float>(p & 0xFFFFFFu) * (1.0f / 16777216.0f);
+            out[j] = (1.0f - x) * table[i] + x * table[i + 1];
+            p += phaseIncrement;
+        }
+    }
+    void skip(int32_t n) noexcept { phase += static_cast<uint32_t>(n) * phaseIncrement; }
+
     float getSampleRate() const noexcept { return sampleRate; }
     uint32_t getPhase() const noexcept { return phase; }
     uint32_t getPhaseIncrement() const noexcept { return phaseIncrement; }

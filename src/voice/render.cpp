@@ -490,6 +490,8 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
 
         // The gain stage and the chorus.
         auto gainPass = [&](auto overdriveTag, auto chorusTag) {
+            float lOf[controlPeriod]; // the gain stage's output
+            bool allActive = true;
             for (int32_t j = 0; j < n; ++j) {
                 const bool active = activeOf[j];
                 float gain = voiceOf[j] * overdriveGain * levelOf[j];
@@ -498,10 +500,19 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                         gain = overdriveStep(gain, overdrive, volume);
                     }
                 }
-                const float l = gain * volume;
+                lOf[j] = gain * volume;
+                allActive &= active;
+            }
+            if constexpr (decltype(chorusTag)::value) {
+                if (allActive && chorusAhead(*chorusRun, n, lOf, chorus, midiVolume, left + i0, right + i0)) {
+                    return;
+                }
+            }
+            for (int32_t j = 0; j < n; ++j) {
+                const float l = lOf[j];
                 float outLeft;
                 float outRight;
-                if (decltype(chorusTag)::value && active) {
+                if (decltype(chorusTag)::value && activeOf[j]) {
                     chorusRun->step(l, chorus, midiVolume, outLeft, outRight);
                 } else {
                     outLeft = outRight = midiVolume * l;

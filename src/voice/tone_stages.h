@@ -192,6 +192,60 @@ struct ChorusRun {
     }
 };
 
+// The chorus over a run of n samples (at most 32), all of them sounding: the sweeps and the lines' reads
+// for the whole run first, where every delay is longer than the run (always, at the rates hosts use), then
+// the split and the mix sample by sample, and the lines' inputs last. The same results as n steps; false,
+// having changed nothing, where it cannot run so.
+inline bool chorusAhead(ChorusRun& c, int32_t n, const float* l, float amount, float midiVolume, float* left,
+                        float* right) {
+    constexpr int32_t most = 32;
+    if (n > most) {
+        return false;
+    }
+    float sweep[most];
+    float delayLeft[most];
+    float delayRight[most];
+    c.lfoLeft.peek(n, sweep);
+    for (int32_t j = 0; j < n; ++j) {
+        delayLeft[j] = (sweep[j] * chorusSweepDepth + 1.0f) * c.baseDelay;
+    }
+    c.lfoRight.peek(n, sweep);
+    for (int32_t j = 0; j < n; ++j) {
+        delayRight[j] = (1.0f - sweep[j] * chorusSweepDepth) * c.baseDelay * chorusRightStretch;
+    }
+    if (!c.lineLeft.movesAheadOf(delayLeft, n) || !c.lineRight.movesAheadOf(delayRight, n)) {
+        return false;
+    }
+    c.lfoLeft.skip(n);
+    c.lfoRight.skip(n);
+    float readLeft[most];
+    float readRight[most];
+    c.lineLeft.moveAhead(delayLeft, n, readLeft);
+    c.lineRight.moveAhead(delayRight, n, readRight);
+    float inLeft[most];
+    float inRight[most];
+    for (int32_t j = 0; j < n; ++j) {
+        if (!c.splitLimited) {
+            c.lowState = c.lowState + (l[j] - c.lowState) * c.k * chorusSplitCutoff;
+        } else {
+            c.lowState = c.lowState + (l[j] - c.lowState) * maxOnePoleFactor;
+        }
+        const float low = c.lowState;
+        const float high = l[j] - low;
+        inLeft[j] = c.outLeft * 0.3f + high;
+        inRight[j] = c.outRight * 0.3f + high;
+        c.outLeft = readLeft[j];
+        c.outRight = readRight[j];
+        const float centre = static_cast<float>(static_cast<double>(l[j]) * 0.2 + low);
+        const float dry = (1.0f - amount) * l[j];
+        left[j] = ((centre + c.outLeft) * amount + dry) * midiVolume;
+        right[j] = ((centre + c.outRight) * amount + dry) * midiVolume;
+    }
+    c.lineLeft.writeMoved(n, inLeft);
+    c.lineRight.writeMoved(n, inRight);
+    return true;
+}
+
 // One limiter step on the stored state (see ToneRun::limit).
 inline float levelLimiterStep(ToneFilterState& t, float r, double recovery) {
     ToneRun run(t, SynthParams{}, 0.0f, 0.0f, recovery);

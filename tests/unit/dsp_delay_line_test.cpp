@@ -479,5 +479,56 @@ TEST_P(DelayLineReadAhead, MatchesStepping) {
 
 INSTANTIATE_TEST_SUITE_P(PeekedAndTickedAlone, DelayLineReadAhead, ::testing::Bool());
 
+// A modulated line (a new delay before every tick, as the chorus runs it) gives the same outputs and ends
+// in the same state whether a run is moved ahead or stepped, for delays swept around centres from 3 to
+// 38 samples (the short ones cannot move ahead), and for a run that starts on a peek cached before it.
+TEST(DelayLineRun, MovingAheadMatchesSteppingAModulatedLine) {
+    DelayLine stepped(5.0f, 40);
+    DelayLine ahead(5.0f, 40);
+    uint32_t seed = 5;
+    int movedRuns = 0;
+    for (int block = 0; block < 300; ++block) {
+        DelayLine::Run s = stepped.begin();
+        DelayLine::Run a = ahead.begin();
+        seed = seed * 1664525u + 1013904223u;
+        if (block % 7 == 0) { // a peek cached before the run
+            ASSERT_EQ(s.nextOutLinear(), a.nextOutLinear());
+        }
+        const int32_t n = 1 + static_cast<int32_t>((seed >> 8) % 21);
+        const float centre = 3.0f + static_cast<float>((seed >> 16) % 36);
+        float delays[21];
+        float in[21];
+        float out[21];
+        for (int32_t j = 0; j < n; ++j) {
+            seed = seed * 1664525u + 1013904223u;
+            delays[j] = centre + static_cast<float>(seed >> 8) / 16777216.0f * 2.0f - 1.0f;
+            in[j] = static_cast<float>(seed >> 12) / 1048576.0f - 0.5f;
+        }
+        if (a.movesAheadOf(delays, n)) {
+            ++movedRuns;
+            a.moveAhead(delays, n, out);
+            a.writeMoved(n, in);
+        } else {
+            for (int32_t j = 0; j < n; ++j) {
+                a.setDelay(delays[j]);
+                out[j] = a.tickLinear(in[j]);
+            }
+        }
+        for (int32_t j = 0; j < n; ++j) {
+            s.setDelay(delays[j]);
+            ASSERT_EQ(s.tickLinear(in[j]), out[j]) << block << "/" << j;
+        }
+        stepped.end(s);
+        ahead.end(a);
+        ASSERT_EQ(stepped.getReadIndex(), ahead.getReadIndex()) << block;
+        ASSERT_EQ(stepped.getWriteIndex(), ahead.getWriteIndex()) << block;
+        ASSERT_EQ(stepped.getFraction(), ahead.getFraction()) << block;
+        ASSERT_EQ(stepped.getAllpassCoefficient(), ahead.getAllpassCoefficient()) << block;
+        ASSERT_EQ(stepped.getDelay(), ahead.getDelay()) << block;
+        ASSERT_EQ(stepped.getLastOutput(), ahead.getLastOutput()) << block;
+    }
+    EXPECT_GT(movedRuns, 50);
+}
+
 } // namespace
 } // namespace solvantis
