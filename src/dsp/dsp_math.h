@@ -13,6 +13,11 @@ namespace solvantis {
 // keeps the pole at -0.6.
 inline constexpr float maxOnePoleFactor = 1.6f;
 
+// The one-pole factor per Hz at a sample rate in Hz: 2 pi / rate (the engine's smoothingCoefficient).
+inline float onePoleCoefficient(float sampleRate) noexcept {
+    return 6.28319f / sampleRate;
+}
+
 // One-pole low-pass: state += (x - state) * coefficient * cutoffHz; the new state is also the result.
 // coefficient is the engine's smoothingCoefficient, 2*pi / sample rate (per Hz). The product
 // coefficient * cutoffHz is deliberately not limited to 1, only kept below the edge of stability; the

@@ -4,11 +4,23 @@
 #include <cstdint>
 
 #include "dsp/dsp_math.h"
-#include "dsp/engine_state.h"
 #include "dsp/math_functions.h"
 #include "voice/synth_params.h"
 
 namespace solvantis {
+
+// Amplitude envelope; the counters are sample counts held as floats.
+struct EnvelopeState {
+    float attackCount = 0.0f;       // samples counted in the attack
+    float decayCount = 0.0f;        // samples counted in the decay
+    float releaseCount = 0.0f;      // samples counted in the release
+    float envelopeLevel = 0.0f;     // current level, 0..1
+    float releaseStartLevel = 0.0f; // level the release starts from
+    float attackStartLevel = 0.0f;  // level the next attack starts from
+    float sustainLevel = 0.0f;      // smoothed sustain target (modWheel x Sustain)
+
+    void reset() { *this = EnvelopeState{}; } // idle, every count 0
+};
 
 // Envelope values computed once per block from the parameters and the sample rate. Lengths in samples.
 struct EnvelopeBlock {

@@ -4,10 +4,22 @@
 #include <cstdint>
 
 #include "dsp/dsp_math.h"
-#include "dsp/engine_state.h"
 #include "voice/synth_params.h"
 
 namespace solvantis {
+
+// Exciter: the noise generator and the pluck pulse.
+struct ExciterState {
+    uint32_t noiseSeed = 1;  // state of the 15-bit linear congruential noise generator, one per instrument
+    float noiseState = 0.0f; // low-passed exciter noise
+    int32_t pluckCount = 0;  // samples since the gate opened
+
+    // The filtered noise and the pluck cleared; the generator runs on (it is seeded once per instrument).
+    void reset() {
+        noiseState = 0.0f;
+        pluckCount = 0;
+    }
+};
 
 // 15-bit linear congruential generator: a whole number 0..32767 per call.
 inline constexpr uint32_t noiseMultiplier = 214013u;

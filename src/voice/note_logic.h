@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "dsp/engine_state.h"
+#include "voice/engine_state.h"
 #include "voice/synth_params.h"
 
 namespace solvantis {

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -6,9 +7,9 @@
 #include <type_traits>
 
 #include "dsp/delay_line.h"
-#include "dsp/engine_setup.h"
 #include "dsp/lookup_tables.h"
 #include "voice/denormal_guard.h"
+#include "voice/engine_setup.h"
 #include "voice/envelope.h"
 #include "voice/exciter.h"
 #include "voice/note_logic.h"
@@ -240,14 +241,15 @@ void fillOutputs(float* left, float* right, int32_t frames, float value) {
 void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthParams& p, float sr, float* left,
                  float* right, int32_t frames) {
     // Per-block values.
-    e.smoothingCoefficient = 6.28319f / sr;
+    if (std::bit_cast<uint32_t>(sr) != std::bit_cast<uint32_t>(e.preparedRate)) {
+        e.prepare(sr);
+    }
     const float k = e.smoothingCoefficient;
     const float keys[6] = {p.ADSRCurve, p.Sustain, p.Attack, p.Decay, p.Release, sr};
     uint32_t keyBits[6];
     std::memcpy(keyBits, keys, sizeof keyBits);
     if (!setup.valid || std::memcmp(keyBits, setup.keyBits, sizeof keyBits) != 0) {
         setup.envelope = EnvelopeBlock(p, sr);
-        setup.recovery = levelRecovery(sr);
         std::memcpy(setup.keyBits, keyBits, sizeof keyBits);
         setup.valid = true;
     }
@@ -263,7 +265,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
         return;
     }
     const float volume = p.Volume;
-    const double recovery = setup.recovery;
+    const double recovery = e.tone.recovery;
     const float* frequencies = noteFrequencies.data();
     const float sustainTarget = e.voice.modWheel * p.Sustain;
     const bool sustainLimited = !(k * sustainGlideCutoff <= maxOnePoleFactor);
@@ -291,7 +293,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     ToneRun tone(e.tone, p, k, sr, recovery);
     std::optional<ChorusRun> chorusRun; // only a block with the chorus on touches its lines
     if (chorusOn) {
-        chorusRun.emplace(e.chorus, k, sr * chorusBaseTime);
+        chorusRun.emplace(e.chorus, k, e.chorus.baseDelay);
     }
     EnvelopeState env = e.envelope;
 

@@ -1,8 +1,9 @@
 #pragma once
+#include <cstdint>
+#include <memory>
 
 #include "dsp/delay_line.h"
 #include "dsp/dsp_math.h"
-#include "dsp/engine_state.h"
 #include "voice/synth_params.h"
 
 namespace solvantis {
@@ -13,6 +14,32 @@ inline constexpr float loopSoftClipKnee = 0.8f;    // stringLineB's output satur
 inline constexpr float singleStringRatio =
     0.504f;                                     // stringLineA's pitch over the key's: an octave below, sharp
 inline constexpr float powerChordRatio = 0.75f; // stringLineA a fifth above stringLineB in PowerChord mode
+
+// String model: the comb on the pluck and the two recirculating lines.
+struct StringState {
+    float stringOutput = 0.0f;     // mean of the two lines' outputs
+    float stringHighpass = 0.0f;   // stringOutput minus its 35 Hz low-pass, fed back into stringLineA
+    float loopFilterState = 0.0f;  // 3900 Hz low-pass in stringLineB's loop
+    float dcBlockState = 0.0f;     // 35 Hz low-pass state
+    bool stringActive = false;     // the string section ran in this sample
+    int32_t stringMaxDelay = 3000; // samples, maximum delay of the string lines
+    std::unique_ptr<DelayLine> stringLineA;
+    std::unique_ptr<DelayLine> stringLineB;
+    std::unique_ptr<DelayLine> combLine;
+
+    // What depends on the sample rate: whether the loop filter and the DC blocker run at the stability
+    // limit (below about 5 kHz for the loop filter, never for the DC blocker at the rates hosts use).
+    bool loopLimited = false;
+    bool dcLimited = false;
+    void prepare(float sampleRate) {
+        const float k = onePoleCoefficient(sampleRate);
+        loopLimited = !(k * loopFilterCutoff <= maxOnePoleFactor);
+        dcLimited = !(k * dcBlockCutoff <= maxOnePoleFactor);
+    }
+
+    // Every filter state 0 and the lines (those built) cleared with their interpolation state.
+    void reset();
+};
 
 // Loop gain of the string at pitch f in Hz: 0.99 at 620 Hz, rising 5e-6 per Hz, never reaching 1.
 inline float stringLoopGain(float f) {
@@ -55,13 +82,12 @@ struct StringRun {
     float kRun;                                  // the one-pole factor per Hz
     static constexpr int32_t runAheadLimit = 32; // the longest run read ahead
 
-    StringRun(StringState& s, float k)
+    StringRun(StringState& s, float k) // s prepared for the rate whose coefficient k is
         : owner(s), lineA(s.stringLineA->begin()), lineB(s.stringLineB->begin()), comb(s.combLine->begin()),
           stringOutput(s.stringOutput), stringHighpass(s.stringHighpass), loopFilterState(s.loopFilterState),
           dcBlockState(s.dcBlockState), stringActive(s.stringActive),
-          maxDelay(static_cast<float>(s.stringMaxDelay)),
-          loopLimited(!(k * loopFilterCutoff <= maxOnePoleFactor)),
-          dcLimited(!(k * dcBlockCutoff <= maxOnePoleFactor)), kRun(k) {}
+          maxDelay(static_cast<float>(s.stringMaxDelay)), loopLimited(s.loopLimited), dcLimited(s.dcLimited),
+          kRun(k) {}
     StringRun(const StringRun&) = delete;
     StringRun& operator=(const StringRun&) = delete;
 
@@ -235,6 +261,7 @@ struct StringRun {
 // One string step on the stored state, the delays set from the pitch and the held noise.
 inline void stringStep(StringState& s, const SynthParams& params, float sr, float k, float voiceFrequency,
                        float noiseHold, float pluck, float lastVoiceOutput) {
+    s.prepare(sr);
     StringRun run(s, k);
     run.setDelays(params, sr, voiceFrequency, noiseHold);
     const float combed = run.combStep(params, voiceFrequency, pluck);

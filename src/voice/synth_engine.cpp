@@ -1,6 +1,6 @@
 #include "voice/synth_engine.h"
 
-#include "dsp/engine_setup.h"
+#include "voice/engine_setup.h"
 #include "voice/note_logic.h"
 
 namespace solvantis {

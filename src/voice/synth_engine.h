@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "dsp/engine_state.h"
+#include "voice/engine_state.h"
 #include "voice/envelope.h"
 #include "voice/synth_params.h"
 
@@ -40,7 +40,6 @@ public:
         bool valid = false;
         uint32_t keyBits[6] = {}; // ADSRCurve, Sustain, Attack, Decay, Release and the rate, bit for bit
         EnvelopeBlock envelope;
-        double recovery = 0.0; // the limiter's recovery per sample
     };
     BlockSetup setup;
 };

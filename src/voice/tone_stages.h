@@ -1,10 +1,11 @@
 #pragma once
+#include <cstdint>
+#include <memory>
 
 #include <cmath>
 
 #include "dsp/delay_line.h"
 #include "dsp/dsp_math.h"
-#include "dsp/engine_state.h"
 #include "dsp/math_functions.h"
 #include "dsp/wave_table.h"
 #include "voice/synth_params.h"
@@ -42,6 +43,46 @@ inline constexpr float chorusSplitCutoff = 233.0f;   // Hz: below it the chorus 
 inline constexpr float chorusSweepDepth = 0.03f;     // relative change of each line's delay by its sine
 inline constexpr float chorusBaseTime = 0.03f;       // s, the left line's centre delay
 inline constexpr float chorusRightStretch = 1.1111f; // the right line's centre delay over the left's
+
+// Tone filter with its level limiter.
+struct ToneFilterState {
+    float toneLow1 = 0.0f; // resonant low-pass pair
+    float toneLow2 = 0.0f;
+    float splitLow = 0.0f; // band split after toneLow2
+    float splitBand = 0.0f;
+    float svfBand = 0.0f; // envelope-swept state-variable filter
+    float svfLow = 0.0f;
+    float levelGain = 1.0f;              // the limiter's current gain, 0..1
+    std::unique_ptr<float[]> levelTable; // 32768 gains, entry i = min(1, 4096 / i)
+
+    // What depends on the sample rate: the limiter's recovery per sample.
+    double recovery = 0.0;
+    void prepare(float sampleRate) { recovery = levelRecovery(sampleRate); }
+
+    // Every filter state 0, the limiter's gain 1.
+    void reset() {
+        toneLow1 = toneLow2 = splitLow = splitBand = svfBand = svfLow = 0.0f;
+        levelGain = 1.0f;
+    }
+};
+
+// Stereo chorus.
+struct ChorusState {
+    float chorusLowState = 0.0f; // 233 Hz low-pass state of the split
+    float chorusOutLeft = 0.0f;  // last outputs of the two lines, their feedback
+    float chorusOutRight = 0.0f;
+    std::unique_ptr<DelayLine> chorusLineLeft;
+    std::unique_ptr<DelayLine> chorusLineRight;
+    std::unique_ptr<WaveTable> chorusLfoLeft;  // 0.5 Hz sine
+    std::unique_ptr<WaveTable> chorusLfoRight; // 1.2 Hz sine
+
+    // What depends on the sample rate: the left line's centre delay in samples.
+    float baseDelay = 0.0f;
+    void prepare(float sampleRate) { baseDelay = sampleRate * chorusBaseTime; }
+
+    // The split and the feedback 0 and the lines (those built) cleared; the sweeps run on.
+    void reset();
+};
 
 // The tone filter and limiter during one block: state in locals, the factors that depend only on the
 // parameters and the rate computed once. The cutoff of the state-variable filter restarts at 0 with every

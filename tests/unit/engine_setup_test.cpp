@@ -4,10 +4,10 @@
 #include <memory>
 
 #include "dsp/delay_line.h"
-#include "dsp/engine_setup.h"
 #include "dsp/lookup_tables.h"
 #include "dsp/wave_table.h"
 #include "engine_alloc_hook.h"
+#include "voice/engine_setup.h"
 #include "voice/synth_engine.h"
 
 namespace solvantis::testing {

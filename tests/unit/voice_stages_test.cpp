@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "dsp/delay_line.h"
-#include "dsp/engine_setup.h"
 #include "dsp/wave_table.h"
+#include "voice/engine_setup.h"
 #include "voice/exciter.h"
 #include "voice/string_model.h"
 #include "voice/tone_stages.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dsp/engine_state.h"
+#include "voice/engine_state.h"
 
 namespace solvantis {
 

@@ -1,4 +1,4 @@
-#include "dsp/engine_setup.h"
+#include "voice/engine_setup.h"
 
 #include <algorithm>
 #include <new>
@@ -110,7 +110,7 @@ bool setUpEngine(EngineState& engine, float sampleRate) {
     c.chorusLfoRight->setFrequency(chorusLfoRightRate);
 
     s.stringMaxDelay = 3000;
-    engine.smoothingCoefficient = 6.28319f / sampleRate;
+    engine.prepare(sampleRate);
 
     s.stringLineA = DelayLine::create(0.0f, s.stringMaxDelay);
     s.stringLineB = s.stringLineA ? DelayLine::create(0.0f, s.stringMaxDelay) : nullptr;
