@@ -43,6 +43,7 @@ inline constexpr float chorusSplitCutoff = 233.0f;   // Hz: below it the chorus 
 inline constexpr float chorusSweepDepth = 0.03f;     // relative change of each line's delay by its sine
 inline constexpr float chorusBaseTime = 0.03f;       // s, the left line's centre delay
 inline constexpr float chorusRightStretch = 1.1111f; // the right line's centre delay over the left's
+inline constexpr float chorusFeedback = 0.3f;        // each line's output fed back into its input
 
 // Tone filter with its level limiter.
 struct ToneFilterState {
@@ -84,6 +85,19 @@ struct ChorusState {
     void reset();
 };
 
+// The tone filter: a resonant low-pass pair whose cutoff DynaTone sets, a band split an eighth below it,
+// and a state-variable filter swept by the envelope; ToneRama mixes the two paths.
+inline constexpr float toneCutoffFloor = 440.0f;     // Hz, the resonant pair at DynaTone 0
+inline constexpr float toneCutoffSpan = 2300.0f;     // Hz added at DynaTone 1
+inline constexpr float splitBelowTone = 0.125f;      // the band split's cutoff is this much below the pair's
+inline constexpr float toneResonance = 0.818f;       // the pair's feedback at DynaTone 1
+inline constexpr float svfSweepFloor = 10.0f;        // Hz, the state-variable filter's floor at DynaTone 1
+inline constexpr float svfSweepFloorSpan = 440.0f;   // Hz added to the floor as DynaTone falls to 0
+inline constexpr float svfSweepTop = 0.125f;         // the sweep's top, as a share of the sample rate
+inline constexpr float toneSaturation = 0.16666667f; // the cubic's share: m - m^3 / 6
+inline constexpr float levelTableScale = 4096.0f;    // level table entries per unit of peak
+inline constexpr float levelTableTop = 32760.0f;     // the last entry read (a peak of about 8)
+
 // The tone filter and limiter during one block: state in locals, the factors that depend only on the
 // parameters and the rate computed once. The cutoff of the state-variable filter restarts at 0 with every
 // block and is set on the block's control steps, the first of which is its first frame.
@@ -99,13 +113,13 @@ struct ToneRun {
         : owner(t), toneLow1(t.toneLow1), toneLow2(t.toneLow2), splitLow(t.splitLow), splitBand(t.splitBand),
           svfBand(t.svfBand), svfLow(t.svfLow), levelGain(t.levelGain), table(t.levelTable.get()),
           dt(params.DynaTone), tr(params.ToneRama), k(k_), sr(sr_), recovery(recovery_) {
-        c = dt * 2300.0f + 440.0f; // Hz
+        c = dt * toneCutoffSpan + toneCutoffFloor; // Hz
         if (!(k * c <= maxToneFactor)) {
             // Below 16 kHz a high DynaTone would push the resonant pair towards instability: it runs at the
             // limit instead.
             c = maxToneFactor / k;
         }
-        c2 = c - c * 0.125f;
+        c2 = c - c * splitBelowTone;
     }
     ToneRun(const ToneRun&) = delete;
     ToneRun& operator=(const ToneRun&) = delete;
@@ -122,8 +136,8 @@ struct ToneRun {
 
     // On control steps: the state-variable cutoff follows the envelope.
     void control(float envelope) {
-        const float low = (1.0f - dt * dt) * 440.0f + 10.0f; // Hz
-        const float svfCutoff = low + (sr * 0.125f - low) * ((1.0f - dt) * 0.2f + 0.8f) * envelope;
+        const float low = (1.0f - dt * dt) * svfSweepFloorSpan + svfSweepFloor; // Hz
+        const float svfCutoff = low + (sr * svfSweepTop - low) * ((1.0f - dt) * 0.2f + 0.8f) * envelope;
         // The factor stays at or below 0.785 (an eighth of the rate) at 16 kHz and above; at lower rates the
         // 450 Hz floor would carry it past stability.
         svfFactor = k * svfCutoff;
@@ -133,7 +147,7 @@ struct ToneRun {
     }
 
     [[gnu::always_inline]] float step(float y, float envelope) {
-        toneLow1 = toneLow1 + (y + toneLow2 * dt * 0.818f - toneLow1) * k * c;
+        toneLow1 = toneLow1 + (y + toneLow2 * dt * toneResonance - toneLow1) * k * c;
         toneLow2 = toneLow2 + (toneLow1 - toneLow2) * k * c;
         splitLow = splitLow + (toneLow2 - splitLow) * c2 * k;
         splitBand = splitBand + ((toneLow2 - splitLow) - splitBand) * c2 * k;
@@ -145,7 +159,7 @@ struct ToneRun {
 
         const float m =
             2.0f * tr * (svfBand * 0.8f + svfLow * 0.3f) + (splitLow - splitBand) * (1.0f - tr) * 1.136f;
-        const float r = m - m * m * m * 0.16666667f;
+        const float r = m - m * m * m * toneSaturation;
         return limit(r);
     }
 
@@ -153,8 +167,8 @@ struct ToneRun {
     // 4096 / 32760) and recovers towards it by `recovery` per sample. Returns r times the gain.
     [[gnu::always_inline]] float limit(float r) {
         // Table gain about min(1, 1/|r|); the bound also keeps a NaN away from the index.
-        float s = std::fabs(r) * 4096.0f;
-        if (s < 4096.0f) {
+        float s = std::fabs(r) * levelTableScale;
+        if (s < levelTableScale) {
             // Up to a peak of 1 the table's gain is 1: only the recovery runs, and not even that at full
             // gain.
             if (levelGain != 1.0f) {
@@ -163,13 +177,13 @@ struct ToneRun {
             return r * levelGain;
         }
         float v;
-        if (s > 32760.0f) {
+        if (s > levelTableTop) {
             // Beyond the table (|r| above 8) its last gain would let the level through 18 dB too loud: the
             // gain follows 1/|r| there too, so the limiter holds any level at full scale.
-            v = 4096.0f / s;
+            v = levelTableScale / s;
         } else {
-            if (!(s <= 32760.0f)) {
-                s = 32760.0f;
+            if (!(s <= levelTableTop)) {
+                s = levelTableTop;
             }
             const int32_t j = static_cast<int32_t>(s);
             v = table[j] + (table[j + 1] - table[j]) * (s - static_cast<float>(j));
@@ -210,26 +224,39 @@ struct ChorusRun {
         owner.chorusOutRight = outRight;
     }
 
-    // The part above 233 Hz runs through two modulated feedback delays, one per side; the part below and a
-    // fifth of the whole stay in the centre. Writes both output samples, scaled by the MIDI volume.
-    void step(float l, float amount, float midiVolume, float& left, float& right) {
+    // The split: the 233 Hz low-pass of the input, which stays in the centre.
+    float split(float l) {
         if (!splitLimited) {
             lowState = lowState + (l - lowState) * k * chorusSplitCutoff;
         } else {
             lowState = lowState + (l - lowState) * maxOnePoleFactor;
         }
-        const float low = lowState;
-        const float high = l - low;
-        const float sweepLeft = lfoLeft.tick() * chorusSweepDepth;
-        const float sweepRight = 1.0f - lfoRight.tick() * chorusSweepDepth;
-        lineLeft.setDelay((sweepLeft + 1.0f) * baseDelay);
-        lineRight.setDelay(sweepRight * baseDelay * chorusRightStretch);
-        outLeft = lineLeft.tickLinear(outLeft * 0.3f + high);
-        outRight = lineRight.tickLinear(outRight * 0.3f + high);
+        return lowState;
+    }
+    // The mix of both sides from the lines' outputs, scaled by the MIDI volume.
+    void mix(float l, float low, float amount, float midiVolume, float& left, float& right) const {
         const float centre = static_cast<float>(static_cast<double>(l) * 0.2 + low);
         const float dry = (1.0f - amount) * l;
         left = ((centre + outLeft) * amount + dry) * midiVolume;
         right = ((centre + outRight) * amount + dry) * midiVolume;
+    }
+    static float leftDelay(float sweep, float baseDelay) {
+        return (sweep * chorusSweepDepth + 1.0f) * baseDelay;
+    }
+    static float rightDelay(float sweep, float baseDelay) {
+        return (1.0f - sweep * chorusSweepDepth) * baseDelay * chorusRightStretch;
+    }
+
+    // The part above 233 Hz runs through two modulated feedback delays, one per side; the part below and a
+    // fifth of the whole stay in the centre. Writes both output samples, scaled by the MIDI volume.
+    void step(float l, float amount, float midiVolume, float& left, float& right) {
+        const float low = split(l);
+        const float high = l - low;
+        lineLeft.setDelay(leftDelay(lfoLeft.tick(), baseDelay));
+        lineRight.setDelay(rightDelay(lfoRight.tick(), baseDelay));
+        outLeft = lineLeft.tickLinear(outLeft * chorusFeedback + high);
+        outRight = lineRight.tickLinear(outRight * chorusFeedback + high);
+        mix(l, low, amount, midiVolume, left, right);
     }
 };
 
@@ -248,11 +275,11 @@ inline bool chorusAhead(ChorusRun& c, int32_t n, const float* l, float amount, f
     float delayRight[most];
     c.lfoLeft.peek(n, sweep);
     for (int32_t j = 0; j < n; ++j) {
-        delayLeft[j] = (sweep[j] * chorusSweepDepth + 1.0f) * c.baseDelay;
+        delayLeft[j] = ChorusRun::leftDelay(sweep[j], c.baseDelay);
     }
     c.lfoRight.peek(n, sweep);
     for (int32_t j = 0; j < n; ++j) {
-        delayRight[j] = (1.0f - sweep[j] * chorusSweepDepth) * c.baseDelay * chorusRightStretch;
+        delayRight[j] = ChorusRun::rightDelay(sweep[j], c.baseDelay);
     }
     if (!c.lineLeft.movesAheadOf(delayLeft, n) || !c.lineRight.movesAheadOf(delayRight, n)) {
         return false;
@@ -266,21 +293,13 @@ inline bool chorusAhead(ChorusRun& c, int32_t n, const float* l, float amount, f
     float inLeft[most];
     float inRight[most];
     for (int32_t j = 0; j < n; ++j) {
-        if (!c.splitLimited) {
-            c.lowState = c.lowState + (l[j] - c.lowState) * c.k * chorusSplitCutoff;
-        } else {
-            c.lowState = c.lowState + (l[j] - c.lowState) * maxOnePoleFactor;
-        }
-        const float low = c.lowState;
+        const float low = c.split(l[j]);
         const float high = l[j] - low;
-        inLeft[j] = c.outLeft * 0.3f + high;
-        inRight[j] = c.outRight * 0.3f + high;
+        inLeft[j] = c.outLeft * chorusFeedback + high;
+        inRight[j] = c.outRight * chorusFeedback + high;
         c.outLeft = readLeft[j];
         c.outRight = readRight[j];
-        const float centre = static_cast<float>(static_cast<double>(l[j]) * 0.2 + low);
-        const float dry = (1.0f - amount) * l[j];
-        left[j] = ((centre + c.outLeft) * amount + dry) * midiVolume;
-        right[j] = ((centre + c.outRight) * amount + dry) * midiVolume;
+        c.mix(l[j], low, amount, midiVolume, left[j], right[j]);
     }
     c.lineLeft.writeMoved(n, inLeft);
     c.lineRight.writeMoved(n, inRight);
