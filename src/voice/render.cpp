@@ -226,7 +226,7 @@ void fillOutputs(float* left, float* right, int32_t frames, float value) {
     e.string.stringActive = false;
 
     const float level = 0.0f;
-    const float z = e.string.stringOutput * 1.4f;
+    const float z = e.string.stringOutput * stringOutputGain;
     e.lastVoiceOutput = z * level;
     const float overdrive = p.Overdrive;
     const float gain = z * (2.0f * overdrive + (1.0f - overdrive)) * level;
@@ -278,8 +278,11 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     const bool chorusOn = chorus != 0.0f;
     const float midiVolume = e.voice.midiVolume;
 
-    // Per-block working variables: the control clock (frames since the last control step) and the noise
-    // hold restart.
+    // Per-block working variables: the control clock (frames since the last control step), the held noise
+    // and the voice's fed-back output restart with every block. The instrument has always sounded so: the
+    // first frame of every block is a control step, which re-reads the noise that detunes the second loop.
+    // The spacing of control steps moves the sound by far less than a dB at any block size, and keeping the
+    // restart keeps every existing render bit for bit.
     int32_t controlTick = 0;
     // The velocity factor carries over from the previous block: a block starting mid-pluck would otherwise
     // pluck that sample at a fifth of the strength and with the noise filter shut, and a host with small
@@ -413,7 +416,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
         // feeds the string again.
         auto voiceStep = [&](float stringOut, int32_t j) {
             const float level = levelOf[j];
-            float z = distorterStep(stringOut * 1.4f, p.Distorter);
+            float z = distorterStep(stringOut * stringOutputGain, p.Distorter);
             if (toneOn) {
                 z = tone.step(z, level);
             }
@@ -465,7 +468,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                     } else {
                         string.stringActive = false;
                     }
-                    const float x = string.stringOutput * 1.4f;
+                    const float x = string.stringOutput * stringOutputGain;
                     const bool active = string.stringActive;
                     const float level = levelOf[j];
                     float z = x;

@@ -14,6 +14,10 @@ inline constexpr float loopSoftClipKnee = 0.8f;    // stringLineB's output satur
 inline constexpr float singleStringRatio =
     0.504f;                                     // stringLineA's pitch over the key's: an octave below, sharp
 inline constexpr float powerChordRatio = 0.75f; // stringLineA a fifth above stringLineB in PowerChord mode
+inline constexpr float combFeedforward = 0.9f;  // the comb takes this much of the delayed pluck away
+inline constexpr float singleFeedback = 0.004f; // the voice's output fed back into the single string's loops
+inline constexpr float chordFeedback = 0.026f;  // and into both strings of the power chord
+inline constexpr float stringOutputGain = 1.4f; // the string's output into the distorter and tone filter
 
 // String model: the comb on the pluck and the two recirculating lines.
 struct StringState {
@@ -114,7 +118,7 @@ struct StringRun {
     // The comb on the pluck: its delay follows Fixing and the pitch f in Hz. Returns the combed pluck.
     float combStep(const SynthParams& params, float f, float pluck) {
         setCombDelay(params, f);
-        return pluck - 0.9f * comb.tickLinear(pluck);
+        return pluck - combFeedforward * comb.tickLinear(pluck);
     }
     void setCombDelay(const SynthParams& params, float f) {
         if (combPitchChanged) {
@@ -132,7 +136,7 @@ struct StringRun {
         float reads[runAheadLimit + 1];
         comb.readAhead(n, reads);
         for (int32_t j = 0; j < n; ++j) {
-            combed[j] = pluck[j] - 0.9f * reads[j];
+            combed[j] = pluck[j] - combFeedforward * reads[j];
         }
         comb.writeAhead(n, pluck, reads, false);
     }
@@ -187,7 +191,7 @@ struct StringRun {
         float inB[runAheadLimit];
         const float g = loopGain;
         for (int32_t j = 0; j < n; ++j) {
-            const float w = combed[j] + detune * feedback * 0.004f;
+            const float w = combed[j] + detune * feedback * singleFeedback;
             inA[j] = (readA[j] + highpass) * g * 0.5f + w;
             inB[j] = loopOf[j] + w;
             highpass = highpassOf[j];
@@ -207,7 +211,7 @@ struct StringRun {
         float inB[runAheadLimit];
         const float g = loopGain;
         for (int32_t j = 0; j < n; ++j) {
-            const float q = detune * feedback * 0.026f;
+            const float q = detune * feedback * chordFeedback;
             onePole(dcBlockState, q, dcBlockCutoff, kRun, dcLimited);
             float v = combed[j] + (q - dcBlockState);
             if (v > 1.0f) {
@@ -228,7 +232,7 @@ struct StringRun {
     template <bool within = false> void stepSingle(float k, float combed, float lastVoiceOutput) {
         const float g = loopGain;
         const float feedback = detune * lastVoiceOutput; // Q
-        const float w = combed + feedback * 0.004f;
+        const float w = combed + feedback * singleFeedback;
         lineA.tickLinear<within>((lineA.nextOutLinear<within>() + stringHighpass) * g * 0.5f + w);
         const float b = softClip(lineB.nextOutLinear<within>(), loopSoftClipKnee);
         onePole(loopFilterState, b * g, loopFilterCutoff, k, loopLimited);
@@ -243,7 +247,7 @@ struct StringRun {
     template <bool within = false> void stepPowerChord(float k, float combed, float lastVoiceOutput) {
         const float g = loopGain;
         const float feedback = detune * lastVoiceOutput; // Q
-        const float q = feedback * 0.026f;
+        const float q = feedback * chordFeedback;
         onePole(dcBlockState, q, dcBlockCutoff, k, dcLimited);
         float v = combed + (q - dcBlockState);
         if (v > 1.0f) {
