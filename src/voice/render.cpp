@@ -281,8 +281,8 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     // Per-block working variables: the control clock (frames since the last control step), the held noise
     // and the voice's fed-back output restart with every block. The instrument has always sounded so: the
     // first frame of every block is a control step, which re-reads the noise that detunes the second loop.
-    // The spacing of control steps moves the sound by far less than a dB at any block size, and keeping the
-    // restart keeps every existing render bit for bit.
+    // Against blocks of 512 frames, the restart moves the level of a phrase by about 0.15 dB at 16 frames
+    // and above and by 1.2 dB at blocks of one frame; keeping it keeps every existing render bit for bit.
     int32_t controlTick = 0;
     // The velocity factor carries over from the previous block: a block starting mid-pluck would otherwise
     // pluck that sample at a fifth of the strength and with the noise filter shut, and a host with small
