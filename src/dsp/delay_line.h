@@ -164,23 +164,42 @@ public:
         // A run of n ticks each after its own setDelay(delays[j]), as a modulated line runs: true when every
         // delay lies between n + 1 samples and the maximum and the writes do not wrap, so that no read of
         // the run sees one of its writes.
+        static constexpr int32_t maxRunAhead = 32; // the longest run a modulated line moves ahead
         bool movesAheadOf(const float* delays, int32_t n) const noexcept {
+            if (n > maxRunAhead) {
+                return false;
+            }
             const float least = static_cast<float>(n + 1);
             const float most = static_cast<float>(length - 1);
-            bool within = writeIndex + n < length;
+            int within = static_cast<int>(writeIndex + n < length);
             for (int32_t j = 0; j < n; ++j) {
-                within &= delays[j] >= least && delays[j] <= most;
+                within &= static_cast<int>(delays[j] >= least) & static_cast<int>(delays[j] <= most);
             }
-            return within;
+            return within != 0;
         }
         // out[j]: what the j-th tick of such a run returns, read before any of its writes; the read position
         // is left where the run's last tick leaves it. writeMoved then writes the run's inputs.
         void moveAhead(const float* delays, int32_t n, float* out) noexcept {
+            // The read positions first, as setDelay places them for delays within the line (free of
+            // branches, so the compiler computes several at a time), then the reads.
+            int32_t at[maxRunAhead];
+            float part[maxRunAhead];
+            const double slots = length;
+            for (int32_t j = 0; j < n; ++j) {
+                double p = static_cast<double>(writeIndex + j) - static_cast<double>(delays[j]);
+                p = p < 0.0 ? p + slots : p;
+                p = p >= slots ? p - slots : p;
+                const int32_t r = static_cast<int32_t>(p);
+                const float f = static_cast<float>(p - r);
+                const bool up = f >= 1.0f; // p just below an integer rounds up in single precision
+                at[j] = up ? (r + 1 < length ? r + 1 : 0) : r;
+                part[j] = up ? 0.0f : f;
+            }
             int32_t r = readIndex;
             float f = fraction;
             for (int32_t j = 0; j < n; ++j) {
-                float d;
-                splitReadPosition(readPositionFor(delays[j], writeIndex + j, length, d), length, r, f);
+                r = at[j];
+                f = part[j];
                 const int32_t next = r + 1 < length ? r + 1 : 0;
                 out[j] = buffer[r] * (1.0f - f) + buffer[next] * f;
             }
