@@ -453,7 +453,8 @@ static const struct Import kernel32[] = {
     ENTRY("VirtualProtect", k32VirtualProtect),
     ENTRY("VirtualQuery", k32VirtualQuery),
     ENTRY("WaitForSingleObject", k32WaitForSingleObject),
-    {NULL, NULL}};
+    {NULL, NULL},
+};
 
 static const struct Import msvcrt[] = {
     ENTRY("__mb_cur_max", &crtMbCurMax),
@@ -493,7 +494,8 @@ static const struct Import msvcrt[] = {
     ENTRY("strncpy", crtStrncpy),
     ENTRY("vfprintf", crtVfprintf),
     ENTRY("wcslen", crtWcslen),
-    {NULL, NULL}};
+    {NULL, NULL},
+};
 
 /* ---------------------------------------------------------------- imports without a stand-in */
 enum { missingCapacity = 64 };
@@ -510,9 +512,17 @@ static void missingCalled(int i) {
         missingCalled(0##i);                                                                                 \
     }
 #define MISSING8(i)                                                                                          \
-    MISSING(i##0) MISSING(i##1) MISSING(i##2) MISSING(i##3) MISSING(i##4) MISSING(i##5) MISSING(i##6)         \
-        MISSING(i##7)
-MISSING8(0) MISSING8(1) MISSING8(2) MISSING8(3) MISSING8(4) MISSING8(5) MISSING8(6) MISSING8(7)
+    MISSING(i##0)                                                                                            \
+    MISSING(i##1) MISSING(i##2) MISSING(i##3) MISSING(i##4) MISSING(i##5) MISSING(i##6)                      \
+        MISSING(i##7) typedef int missingRow##i
+MISSING8(0);
+MISSING8(1);
+MISSING8(2);
+MISSING8(3);
+MISSING8(4);
+MISSING8(5);
+MISSING8(6);
+MISSING8(7);
 #define MISSING_ADDRESSES8(i)                                                                                \
     (void*)missing##i##0, (void*)missing##i##1, (void*)missing##i##2, (void*)missing##i##3,                  \
         (void*)missing##i##4, (void*)missing##i##5, (void*)missing##i##6, (void*)missing##i##7
