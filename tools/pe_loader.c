@@ -353,6 +353,12 @@ static uint8_t* imageAddress(const struct PeModule* m, uint32_t va, uint32_t len
     return va >= (uint32_t)(uintptr_t)m->base && within(m->size, rva, length) ? m->base + rva : NULL;
 }
 
+/* The virtual address va lies in an executable page of the image. */
+static int isCode(const struct PeModule* m, uint32_t va) {
+    const uint8_t* code = imageAddress(m, va, 1);
+    return code && (hostProtection(m->pageGuard[(size_t)(code - m->base) / pageSize]) & PROT_EXEC);
+}
+
 /* Gives the DLL's implicit thread-local data a slot: a copy of its template, its index written where
  * the DLL looks for it. */
 static int setUpTls(struct PeModule* m, char* error, size_t errorSize) {
@@ -395,7 +401,7 @@ static int runTlsCallbacks(struct PeModule* m, uint32_t reason, char* error, siz
             break;
         }
         uint8_t* code = imageAddress(m, callback, 1);
-        if (!code || !(hostProtection(m->pageGuard[(size_t)(code - m->base) / pageSize]) & PROT_EXEC)) {
+        if (!isCode(m, callback)) {
             return fail(error, errorSize, "a TLS callback lies outside the image's code");
         }
         DllEntry f;
@@ -480,8 +486,8 @@ static int parseAndMap(struct PeModule* m, const uint8_t* file, size_t fileSize,
             return fail(error, errorSize, "cannot protect section %u", i);
         }
     }
-    if (m->entry != 0 && !imageAddress(m, (uint32_t)(uintptr_t)m->base + m->entry, 1)) {
-        return fail(error, errorSize, "the entry point lies outside the image");
+    if (m->entry != 0 && !isCode(m, (uint32_t)(uintptr_t)m->base + m->entry)) {
+        return fail(error, errorSize, "the entry point lies outside the image's code");
     }
     return 1;
 }
