@@ -5,14 +5,18 @@
  *
  *   phrase_host PLUGIN [OUTDIR]     OUTDIR: also write each phrase as raw floats, phrase-NN.f32
  *
- * It is built for each target (Linux x86_64 and i386, Windows x64 and x86) by scripts/dist. */
+ * It is built for each target (Linux x86_64 and i386, Windows x64 and x86) by scripts/dist. Built with
+ * PHRASE_HOST_PE (phrase_host_pe, Linux i386 only) it loads the 32-bit Windows DLL itself with
+ * pe_loader.c instead, so that the DLL's code runs where wine's 32-bit side cannot. */
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#if defined(_WIN32)
+#if defined(PHRASE_HOST_PE)
+#include "pe_loader.h"
+#elif defined(_WIN32)
 #include <windows.h>
 #else
 #include <dlfcn.h>
@@ -271,7 +275,18 @@ int main(int argc, char** argv) {
         return 2;
     }
     MainProc entry = NULL;
-#if defined(_WIN32)
+#if defined(PHRASE_HOST_PE)
+    char error[256] = "";
+    struct PeModule* library = peLoad(argv[1], error, sizeof error);
+    if (library) {
+        *(void**)&entry = peSymbol(library, "VSTPluginMain");
+        if (!entry) {
+            *(void**)&entry = peSymbol(library, "main");
+        }
+    } else {
+        fprintf(stderr, "phrase_host: %s: %s\n", argv[1], error);
+    }
+#elif defined(_WIN32)
     HMODULE library = LoadLibraryA(argv[1]);
     if (library) {
         entry = (MainProc)(void*)GetProcAddress(library, "VSTPluginMain");
@@ -293,6 +308,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i < phraseCount; ++i) {
         failed |= renderPhrase(entry, i + 1, &phrases[i], argc > 2 ? argv[2] : NULL);
     }
+#if defined(PHRASE_HOST_PE)
+    peUnload(library);
+#endif
     fflush(stdout);
     return failed;
 }
