@@ -1,6 +1,8 @@
 // Our math functions against the C library's, per call, on the arguments the render gives them: the
 // envelope's float power (bases in (0, 1], exponents 0.25 to 4.03), the per-block double powers, the soft
-// clippers' tanh, and the table builders' exp and sine.
+// clippers' tanh, and the table builders' exp and sine. The envelope raises a block of bases to one
+// exponent: the batch power is measured against as many scalar calls, ours and the C library's.
+// Per-call instruction counts: scripts/bench-math.
 #include "dsp/math_functions.h"
 
 #include <benchmark/benchmark.h>
@@ -37,6 +39,8 @@ struct Arguments {
 };
 
 const Arguments args;
+
+float batchOut[kPoints];
 
 template <typename F> void sweep(benchmark::State& state, F f) {
     for (auto _ : state) {
@@ -78,8 +82,41 @@ void sinLibrary(benchmark::State& s) {
     sweep(s, [](std::size_t i) { return std::sin(3.141592653589793 * args.phase[i]); });
 }
 
+// One block of bases per exponent, cycling through 8 exponents.
+template <typename F> void block(benchmark::State& state, F f) {
+    std::size_t e = 0;
+    for (auto _ : state) {
+        f(args.exponentF[e]);
+        e = (e + 9) % 64;
+        benchmark::DoNotOptimize(batchOut);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kPoints));
+}
+
+void powFloatBatchOurs(benchmark::State& s) {
+    block(s, [](float y) { m::pow(args.baseF, y, batchOut, static_cast<int>(kPoints)); });
+}
+void powFloatBlockOurs(benchmark::State& s) {
+    block(s, [](float y) {
+        for (std::size_t i = 0; i < kPoints; ++i) {
+            batchOut[i] = m::pow(args.baseF[i], y);
+        }
+    });
+}
+void powFloatBlockLibrary(benchmark::State& s) {
+    block(s, [](float y) {
+        for (std::size_t i = 0; i < kPoints; ++i) {
+            batchOut[i] = std::pow(args.baseF[i], y);
+        }
+    });
+}
+
 BENCHMARK(powFloatOurs);
 BENCHMARK(powFloatLibrary);
+BENCHMARK(powFloatBatchOurs);
+BENCHMARK(powFloatBlockOurs);
+BENCHMARK(powFloatBlockLibrary);
 BENCHMARK(powDoubleOurs);
 BENCHMARK(powDoubleLibrary);
 BENCHMARK(tanhOurs);

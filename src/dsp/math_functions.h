@@ -13,6 +13,11 @@ namespace solvantis::math {
 // x raised to the power y, in single precision (computed in double and rounded once).
 float pow(float x, float y) noexcept;
 
+// base[i] raised to the power exponent into out[i] for i < n, each result bit for bit the scalar
+// pow(base[i], exponent); out may be base. Two at a time in SSE2 where the target has it (every x86 target
+// does). Allocates nothing.
+void pow(const float* base, float exponent, float* out, int n) noexcept;
+
 // x raised to the power y, in double precision.
 double pow(double x, double y) noexcept;
 
