@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -64,6 +67,14 @@ TEST(MathFunctions, WithinOneUlpOverTheRangesTheRenderUses) {
              return static_cast<double>(m::pow(x, y));
          }},
         // the block values: (1 - ADSRCurve)^1.5, ADSRCurve^2.3, 0.5^curveExponent, 0.001^(1 / (sr 0.075))
+        // beyond the envelope: bases over 60 binades, exponents of either sign, results from 2^-149 up
+        {"pow float, any base", true, 400000,
+         [](int i, long double& ref) {
+             const auto x = static_cast<float>(std::ldexp(1.0 + (i % 1013) / 1013.0, i / 6667 - 30));
+             const float y = -4.0f + static_cast<float>(i % 211) * (8.0f / 210.0f);
+             ref = std::pow(static_cast<long double>(x), static_cast<long double>(y));
+             return static_cast<double>(m::pow(x, y));
+         }},
         {"pow double", false, 300000,
          [](int i, long double& ref) {
              const double x = (i % 3 == 2) ? 0.5 : (i + 1) / 300000.0;
@@ -197,6 +208,45 @@ TEST(MathFunctions, SpecialValues) {
         }
     }
     EXPECT_TRUE(std::signbit(m::tanh(-0.0)));
+}
+
+// The batch power must give the scalar power's bits for every element, whatever the base (the pairs with
+// a special base take another path) and whatever the exponent, in place or not, at any length.
+TEST(MathFunctions, BatchPowGivesTheScalarBits) {
+    const float fnan = std::numeric_limits<float>::quiet_NaN();
+    const float finf = std::numeric_limits<float>::infinity();
+    std::vector<float> bases;
+    for (int i = 0; i < 20000; ++i) {
+        bases.push_back(static_cast<float>(i) / 20000.0f); // the envelope's bases, 0 included
+        bases.push_back(std::ldexp(1.0f + static_cast<float>(i % 997) / 997.0f, i % 300 - 150));
+    }
+    for (const float b : {1.0f, -1.0f, -0.0f, -0.5f, -3.0f, 1e-45f, -1e-45f, 1.1754942e-38f, 1.1754944e-38f,
+                          3.4028235e38f, finf, -finf, fnan, 0.99999994f, 1.0000001f}) {
+        bases.insert(bases.begin() + static_cast<std::ptrdiff_t>(bases.size() / 3), b); // odd positions too
+        bases.push_back(b);
+    }
+    std::vector<float> out(bases.size() + 1);
+    for (const float y : {0.25f, 4.03f, 2.0f, 0.5f, 1.0f, 3.0f, -1.0f, -2.5f, 0.0f, -0.0f, 150.0f, -150.0f,
+                          1e30f, 0x1p-30f, fnan, finf, -finf}) {
+        const int n = static_cast<int>(bases.size());
+        out[static_cast<std::size_t>(n)] = 7.0f; // must stay untouched
+        m::pow(bases.data(), y, out.data(), n);
+        std::vector<float> inPlace = bases;
+        m::pow(inPlace.data(), y, inPlace.data(), n - 1); // odd length: the last one takes the scalar tail
+        for (int i = 0; i < n; ++i) {
+            const float want = m::pow(bases[static_cast<std::size_t>(i)], y);
+            ASSERT_EQ(std::bit_cast<uint32_t>(out[static_cast<std::size_t>(i)]),
+                      std::bit_cast<uint32_t>(want))
+                << bases[static_cast<std::size_t>(i)] << " ^ " << y;
+            if (i < n - 1) {
+                ASSERT_EQ(std::bit_cast<uint32_t>(inPlace[static_cast<std::size_t>(i)]),
+                          std::bit_cast<uint32_t>(want))
+                    << "in place: " << bases[static_cast<std::size_t>(i)] << " ^ " << y;
+            }
+        }
+        EXPECT_EQ(inPlace.back(), bases.back());
+        EXPECT_EQ(out.back(), 7.0f);
+    }
 }
 
 } // namespace
