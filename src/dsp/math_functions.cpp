@@ -665,9 +665,15 @@ void pow(const float* base, float exponent, float* out, int n) noexcept {
     int i = 0;
 #if defined(__SSE2__)
     // Two at a time in double lanes, every operation the scalar path's in the same order, so the bits are
-    // the same. A pair with a base that is not a positive normal float goes through the scalar function.
+    // the same. A chunk of bases goes through two passes, y log2 x and then 2^(...), each a shorter chain
+    // of dependent operations than the whole, so that the processor overlaps more pairs. A pair with a
+    // base that is not a positive normal float is computed regardless (harmlessly) and then replaced by
+    // the scalar function's results.
     static_assert(sizeof(Log2fEntry) == 16 && sizeof(ExpEntry) == 16);
     if ((bitsOf(exponent) & 0x7f800000u) != 0x7f800000u) {
+        constexpr int chunk = 64;
+        alignas(16) double u[chunk];
+        alignas(16) float x[chunk]; // the bases, kept for the pairs that take the scalar path
         const __m128d y128 = _mm_set1_pd(static_cast<double>(exponent) * 128.0);
         // bits - 2^23, as unsigned, below 0x7f000000: flipping the sign bits makes it a signed comparison
         const __m128i normalBound = _mm_set1_epi32(static_cast<int>(0x7f000000u ^ 0x80000000u));
@@ -675,52 +681,62 @@ void pow(const float* base, float exponent, float* out, int n) noexcept {
         const __m128i offset = _mm_set1_epi32(static_cast<int>(log2fOffset));
         const __m128i exponentMask = _mm_set1_epi32(static_cast<int>(0xff800000u));
         const __m128i log2fIndexMask = _mm_set1_epi32(63 << 4);
-        for (; i + 2 <= n; i += 2) {
-            const __m128i ix = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(base + i));
-            const __m128i ordinary = _mm_cmplt_epi32(_mm_add_epi32(ix, normalShift), normalBound);
-            if ((_mm_movemask_epi8(ordinary) & 0xff) != 0xff) {
-                out[i] = pow(base[i], exponent);
-                out[i + 1] = pow(base[i + 1], exponent);
-                continue;
+        const __m128i expIndexMask = _mm_set1_epi32(expTableMask);
+        while (i + 2 <= n) {
+            const int count = n - i >= chunk ? chunk : (n - i) & ~1;
+            uint64_t special = 0; // bit p / 2 for the pair at p
+            for (int p = 0; p < count; p += 2) {
+                const __m128i ix = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(base + i + p));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(x + p), ix);
+                const __m128i ordinary = _mm_cmplt_epi32(_mm_add_epi32(ix, normalShift), normalBound);
+                special |= static_cast<uint64_t>((_mm_movemask_epi8(ordinary) & 0xff) != 0xff) << (p / 2);
+                // the table index as a byte offset, (tmp >> 17 & 63) * 16
+                const __m128i tmp = _mm_sub_epi32(ix, offset);
+                const __m128i offsets = _mm_and_si128(_mm_srli_epi32(tmp, 13), log2fIndexMask);
+                const auto& e0 = at(log2fTable, static_cast<uint32_t>(_mm_cvtsi128_si32(offsets)));
+                const auto& e1 =
+                    at(log2fTable, static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(offsets, 4))));
+                const __m128d invc = _mm_loadh_pd(_mm_load_sd(&e0.invc), &e1.invc);
+                const __m128d log2c = _mm_loadh_pd(_mm_load_sd(&e0.log2c), &e1.log2c);
+                const __m128d k = _mm_cvtepi32_pd(_mm_srai_epi32(tmp, 23));
+                const __m128d z =
+                    _mm_cvtps_pd(_mm_castsi128_ps(_mm_sub_epi32(ix, _mm_and_si128(tmp, exponentMask))));
+                const __m128d r = _mm_sub_pd(_mm_mul_pd(z, invc), lanes(oneLanes));
+                const __m128d r2 = _mm_mul_pd(r, r);
+                const __m128d qa = _mm_add_pd(lanes(log2fALanes[0]), _mm_mul_pd(lanes(log2fALanes[1]), r));
+                const __m128d low = _mm_add_pd(_mm_add_pd(k, log2c), _mm_mul_pd(r, qa));
+                const __m128d qb = _mm_add_pd(lanes(log2fALanes[2]), _mm_mul_pd(lanes(log2fALanes[3]), r));
+                const __m128d high =
+                    _mm_mul_pd(_mm_mul_pd(r, r2), _mm_add_pd(qb, _mm_mul_pd(r2, lanes(log2fALanes[4]))));
+                _mm_store_pd(u + p, _mm_mul_pd(y128, _mm_add_pd(low, high)));
             }
-            // log2: the table index as a byte offset, (tmp >> 17 & 63) * 16
-            const __m128i tmp = _mm_sub_epi32(ix, offset);
-            const __m128i offsets = _mm_and_si128(_mm_srli_epi32(tmp, 13), log2fIndexMask);
-            const auto& e0 = at(log2fTable, static_cast<uint32_t>(_mm_cvtsi128_si32(offsets)));
-            const auto& e1 =
-                at(log2fTable, static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(offsets, 4))));
-            const __m128d invc = _mm_loadh_pd(_mm_load_sd(&e0.invc), &e1.invc);
-            const __m128d log2c = _mm_loadh_pd(_mm_load_sd(&e0.log2c), &e1.log2c);
-            const __m128d k = _mm_cvtepi32_pd(_mm_srai_epi32(tmp, 23));
-            const __m128d z =
-                _mm_cvtps_pd(_mm_castsi128_ps(_mm_sub_epi32(ix, _mm_and_si128(tmp, exponentMask))));
-            const __m128d r = _mm_sub_pd(_mm_mul_pd(z, invc), lanes(oneLanes));
-            const __m128d r2 = _mm_mul_pd(r, r);
-            const __m128d qa = _mm_add_pd(lanes(log2fALanes[0]), _mm_mul_pd(lanes(log2fALanes[1]), r));
-            const __m128d low = _mm_add_pd(_mm_add_pd(k, log2c), _mm_mul_pd(r, qa));
-            const __m128d qb = _mm_add_pd(lanes(log2fALanes[2]), _mm_mul_pd(lanes(log2fALanes[3]), r));
-            const __m128d high =
-                _mm_mul_pd(_mm_mul_pd(r, r2), _mm_add_pd(qb, _mm_mul_pd(r2, lanes(log2fALanes[4]))));
-            const __m128d l = _mm_add_pd(low, high);
-            // 2^(u / 128)
-            __m128d u = _mm_mul_pd(y128, l);
-            u = _mm_max_pd(u, lanes(clampLowLanes));
-            u = _mm_min_pd(u, lanes(clampHighLanes));
-            const __m128d kd = _mm_add_pd(u, lanes(shiftLanes));
-            const __m128d rs = _mm_sub_pd(u, _mm_sub_pd(kd, lanes(shiftLanes)));
-            const __m128i ki = _mm_castpd_si128(kd);
-            const __m128i expOffsets = _mm_slli_epi32(_mm_and_si128(ki, _mm_set1_epi32(expTableMask)), 4);
-            const auto j0 = static_cast<uint32_t>(_mm_cvtsi128_si32(expOffsets));
-            const auto j1 = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(expOffsets, 8)));
-            const __m128i tableBits =
-                _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&at(expTable, j0).bits)),
-                                   _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&at(expTable, j1).bits)));
-            const __m128d scale =
-                _mm_castsi128_pd(_mm_add_epi64(tableBits, _mm_slli_epi64(ki, 52 - expTableBits)));
-            const __m128d pa = _mm_add_pd(lanes(exp2fBLanes[0]), _mm_mul_pd(lanes(exp2fBLanes[1]), rs));
-            const __m128d p = _mm_add_pd(pa, _mm_mul_pd(_mm_mul_pd(rs, rs), lanes(exp2fBLanes[2])));
-            const __m128d v = _mm_add_pd(scale, _mm_mul_pd(_mm_mul_pd(scale, rs), p));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_castps_si128(_mm_cvtpd_ps(v)));
+            for (int p = 0; p < count; p += 2) {
+                // 2^(u / 128)
+                __m128d v = _mm_load_pd(u + p);
+                v = _mm_max_pd(v, lanes(clampLowLanes));
+                v = _mm_min_pd(v, lanes(clampHighLanes));
+                const __m128d kd = _mm_add_pd(v, lanes(shiftLanes));
+                const __m128d s = _mm_sub_pd(v, _mm_sub_pd(kd, lanes(shiftLanes)));
+                const __m128i ki = _mm_castpd_si128(kd);
+                const __m128i offsets = _mm_slli_epi32(_mm_and_si128(ki, expIndexMask), 4);
+                const auto j0 = static_cast<uint32_t>(_mm_cvtsi128_si32(offsets));
+                const auto j1 = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(offsets, 8)));
+                const __m128i tableBits = _mm_unpacklo_epi64(
+                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&at(expTable, j0).bits)),
+                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&at(expTable, j1).bits)));
+                const __m128d scale =
+                    _mm_castsi128_pd(_mm_add_epi64(tableBits, _mm_slli_epi64(ki, 52 - expTableBits)));
+                const __m128d pa = _mm_add_pd(lanes(exp2fBLanes[0]), _mm_mul_pd(lanes(exp2fBLanes[1]), s));
+                const __m128d q = _mm_add_pd(pa, _mm_mul_pd(_mm_mul_pd(s, s), lanes(exp2fBLanes[2])));
+                const __m128d w = _mm_add_pd(scale, _mm_mul_pd(_mm_mul_pd(scale, s), q));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i + p), _mm_castps_si128(_mm_cvtpd_ps(w)));
+            }
+            for (; special != 0; special &= special - 1) {
+                const int p = 2 * std::countr_zero(special);
+                out[i + p] = pow(x[p], exponent);
+                out[i + p + 1] = pow(x[p + 1], exponent);
+            }
+            i += count;
         }
     }
 #endif
