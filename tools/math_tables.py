@@ -76,6 +76,12 @@ f = lambda r: mp.log(1 + r, 2) / r if r != 0 else 1 / mp.log(2)
 c, e = fit(f, rmin, rmax, 5, lambda r: mp.log(2))
 print('// log2(1 + r) / r, relative error 2^%.1f:' % log2_err(e), ', '.join(hexd(x) for x in c))
 
+h = mp.log(2) / 256 * (1 + mp.mpf(2)**-20)
+f = lambda r: (mp.exp(r) - 1 - r) / r**2 if r != 0 else mp.mpf(1) / 2
+c, e = fit(f, -h, h, 4, lambda r: r * r)
+print('// (exp(r) - 1 - r) / r^2 on |r| <= ln 2 / 256, absolute error of exp(r) 2^%.1f:' % log2_err(e),
+      ', '.join(hexd(x) for x in c))
+
 h = mp.mpf(1) / 256
 f = lambda r: (mp.power(2, r) - 1) / r if r != 0 else mp.log(2)
 c, e = fit(f, -h, h, 3, lambda r: abs(r) / mp.power(2, r))

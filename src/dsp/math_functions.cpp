@@ -421,11 +421,16 @@ inline Wide logWide(double x, int64_t extra) {
 //    or k = 0);
 //  - r = rh + rl is rounded; its error rerr is recovered (rh is the larger or r is tiny) and carried
 //    linearly, which neglects rerr * r < 2^-70;
-//  - exp(r) - 1 by Taylor's series to r^6: the remainder is below |r|^7 / 5040 < 2^-72;
+//  - exp(r) - 1 = r + r^2 (C2 + C3 r + C4 r^2 + C5 r^3), near-minimax: error below 2^-63.6;
 //  - the table value's rounding enters exactly as its tail;
 //  - the largest rounding is the last sum r + (...): half an ulp of |tmp| < 2^-8.5, below 2^-62; the
 //    others are smaller.
 // scale + scale * tmp then rounds once more: within 0.51 ulp of exp(x + xl).
+constexpr double expC2 = 0x1.fffffffffff58p-2;
+constexpr double expC3 = 0x1.5555555555525p-3;
+constexpr double expC4 = 0x1.55555accc1ca7p-5;
+constexpr double expC5 = 0x1.11111430bcc06p-7;
+
 struct ExpReduction {
     uint64_t ki;
     double tmp;
@@ -440,8 +445,7 @@ inline ExpReduction reduceForExp(double x, double xl) {
     const double rerr = (rh - r) + rl;
     const ExpEntry& e = expTable[bitsOf(kd) & expTableMask];
     const double r2 = r * r;
-    const double poly =
-        (0.5 + r * (1.0 / 6.0)) + r2 * ((1.0 / 24.0 + r * (1.0 / 120.0)) + r2 * (1.0 / 720.0));
+    const double poly = (expC2 + r * expC3) + r2 * (expC4 + r * expC5);
     return {bitsOf(kd), r + ((e.tail + rerr) + r2 * poly)};
 }
 
@@ -503,13 +507,15 @@ double scaleByPowerOfTwo(double v, int64_t n) {
 // l carries a relative error below 2^-40.4, and t = y * l, rounded again, below 2^-40.3.
 // A finite non-zero float result needs |t| < 150, so t's absolute error is below 2^-33.1, which makes a
 // relative error of ln 2 * 2^-33.1 < 2^-33.6 in 2^t.
-// 2^t = 2^(i/128) * 2^r: t * 128 is exact, and so is r = t - i / 128, |r| <= 1/256; 2^r = 1 + r p(r), p a
-// near-minimax quadratic, relative error 2^-40.7; the table value and the last two operations add 2^-52.
+// 2^t is taken as 2^(u/128) with u = (128 y) l, which is 128 t rounded once (128 y is exact): with i the
+// integer nearest to u, s = u - i is exact, |s| <= 1/2, and 2^(u/128) = 2^(i/128) * 2^r, r = s / 128;
+// 2^r = 1 + r p(r), p a near-minimax quadratic, relative error 2^-40.7 (written in s, the powers of 1/128
+// taken into the coefficients exactly); the table value and the last operations add 2^-52.
 // In all the double carries a relative error below 2^-33.5 = 2^-9.5 of a float ulp (2^-24 relative at
 // least), and so the float result is within 0.502 ulp of the exact power (correctly rounded except within
 // 2^-9.5 ulp of a half-way point), subnormal results included.
-// Beyond |t| = 1000 the result is 0 or infinity either way; t is clamped there, which keeps the scale's
-// exponent in range without a branch.
+// Beyond |t| = 1000 the result is 0 or infinity either way; u is clamped there, which keeps the scale's
+// exponent in range.
 constexpr double log2fA0 = 0x1.71547652b82b5p+0; // q(r) = log2(1 + r) / r
 constexpr double log2fA1 = -0x1.7154765063e36p-1;
 constexpr double log2fA2 = 0x1.ec709df788bedp-2;

@@ -3,9 +3,11 @@
 // from +, -, *, / and table look-ups only, evaluated in IEEE double precision (SSE2 on 32-bit x86, no FMA
 // contraction), so every target computes the same bits.
 //
-// Accuracy: within 1 ulp of the correctly rounded result (nearly always equal to it). The double versions
-// carry about 64 bits internally, the float version about 50. The special values follow the C library's
-// rules (pow(x, 0) = 1, pow(1, y) = 1, a negative base needs an integral exponent, NaN in, NaN out).
+// Accuracy: within 1 ulp of the correctly rounded result, nearly always equal to it: the float power within
+// 0.502 ulp (it works in plain double precision, with a relative error below 2^-33), exp, tanh and the
+// double power within about 0.52 ulp (they carry 60 bits and more), sinPi within 0.82 ulp. The special
+// values follow the C library's rules (pow(x, 0) = 1, pow(1, y) = 1, a negative base needs an integral
+// exponent, NaN in, NaN out).
 #pragma once
 
 namespace solvantis::math {
