@@ -114,6 +114,48 @@ TEST(MathFunctions, WithinOneUlpOverTheRangesTheRenderUses) {
     }
 }
 
+// Each function switches between a fast path and others (a polynomial and an exponential, a normal and a
+// scaled result, a positive normal base and the rest): on both sides of every switch, and along the way
+// to it, the results stay within 1 ulp.
+TEST(MathFunctions, WithinOneUlpAcrossTheirInternalBoundaries) {
+    const auto around = [](double edge, int i) { // 400 points on either side, a few ulps to 1e-6 apart
+        const double step = i % 2 == 0 ? std::fabs(edge) * 1e-6 : std::fabs(edge) * 0x1p-50;
+        return edge + (i / 2 - 100) * step;
+    };
+    const Sweep sweeps[] = {{"tanh at 1/8 and 19.1", false, 800,
+                             [&](int i, long double& ref) {
+                                 const double x = around(i < 400 ? 0.125 : 19.1, i % 400);
+                                 ref = std::tanh(static_cast<long double>(x));
+                                 return m::tanh(x);
+                             }},
+                            {"exp at +-708", false, 800,
+                             [&](int i, long double& ref) {
+                                 const double x = around(i < 400 ? 708.0 : -708.0, i % 400);
+                                 ref = std::exp(static_cast<long double>(x));
+                                 return m::exp(x);
+                             }},
+                            {"pow at 2^+-1021", false, 800,
+                             [&](int i, long double& ref) {
+                                 const double y = around(i < 400 ? 1021.5 : -1021.5, i % 400);
+                                 ref = std::pow(2.0L, static_cast<long double>(y));
+                                 return m::pow(2.0, y);
+                             }},
+                            // negative bases with integral exponents and subnormal bases take the rare path
+                            {"pow float, rare bases", true, 2000, [](int i, long double& ref) {
+                                 const float x =
+                                     i % 2 == 0
+                                         ? -(0.5f + static_cast<float>(i) / 400.0f)
+                                         : std::ldexp(1.0f + static_cast<float>(i) / 2000.0f, -127 - i % 20);
+                                 const float y = i % 2 == 0 ? static_cast<float>(i % 7 - 3)
+                                                            : 0.25f + static_cast<float>(i % 5) * 0.5f;
+                                 ref = std::pow(static_cast<long double>(x), static_cast<long double>(y));
+                                 return static_cast<double>(m::pow(x, y));
+                             }}};
+    for (const Sweep& s : sweeps) {
+        runSweep(s);
+    }
+}
+
 // Correctly rounded values computed with a 300-bit reference: every target must give these bits.
 TEST(MathFunctions, FixedPointsGiveTheSameBitsEverywhere) {
     struct Case {
