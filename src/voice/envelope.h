@@ -106,9 +106,7 @@ struct EnvelopePowers {
                 base[count] = 0.5f - 0.5f * r / blk.releaseLength;
             }
         }
-        for (int32_t j = 0; j < count; ++j) {
-            power[j] = math::pow(base[j], exponent);
-        }
+        math::pow(base, exponent, power, count); // several at a time, each bit for bit the scalar power
     }
 };
 
