@@ -14,7 +14,9 @@
 // in the same case (best of --repeat runs; wall times on a shared machine are noisy). With --case and
 // --engine it runs that one measurement once, inside the function `solvantis_bench_measured`, for
 // `valgrind --tool=callgrind --collect-atstart=no --toggle-collect=solvantis_bench_measured`, and prints
-// the number of frames measured, so instructions per frame are Collected / frames.
+// the number of frames measured, so instructions per frame are Collected / frames. --block N runs that case
+// in blocks of N frames instead, to separate what a frame, a block and a run of frames between two control
+// steps cost.
 #include <stk/Guitar.h>
 #include <stk/Plucked.h>
 #include <stk/StifKarp.h>
@@ -250,9 +252,10 @@ double nsPerFrame(const std::string& engineName, const std::string& plugin, cons
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: bench_peers [--plugin PATH] [--repeat N]\n"
-                         "       bench_peers [--plugin PATH] --case default|heavy|silence|block32 "
-                         "--engine solvantis|stk-guitar|stk-plucked|stk-stifkarp\n");
+    std::fprintf(stderr,
+                 "usage: bench_peers [--plugin PATH] [--repeat N]\n"
+                 "       bench_peers [--plugin PATH] [--block N] --case default|heavy|silence|block32 "
+                 "--engine solvantis|stk-guitar|stk-plucked|stk-stifkarp\n");
     return 2;
 }
 
@@ -263,6 +266,7 @@ int main(int argc, char** argv) {
     std::string caseName;
     std::string engineName;
     int repeat = 3;
+    int32_t blockOverride = 0; // --block N: another block size for the one case run under callgrind
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (i + 1 >= argc) {
@@ -277,6 +281,8 @@ int main(int argc, char** argv) {
             engineName = v;
         } else if (a == "--repeat") {
             repeat = std::max(1, std::atoi(v.c_str()));
+        } else if (a == "--block") {
+            blockOverride = std::max(1, std::atoi(v.c_str()));
         } else {
             return usage();
         }
@@ -292,14 +298,18 @@ int main(int argc, char** argv) {
                     c = &info;
                 }
             }
-            auto engine = c != nullptr ? makeEngine(engineName, plugin, *c) : nullptr;
+            CaseInfo chosen = c != nullptr ? *c : cases[0];
+            if (blockOverride > 0) {
+                chosen.block = blockOverride;
+            }
+            auto engine = c != nullptr ? makeEngine(engineName, plugin, chosen) : nullptr;
             if (!engine) {
                 return usage();
             }
             Timeline warmUp, measured;
-            timelines(*c, warmUp, measured);
-            run(*engine, warmUp, c->block);
-            solvantis_bench_measured(engine.get(), &measured, c->block);
+            timelines(chosen, warmUp, measured);
+            run(*engine, warmUp, chosen.block);
+            solvantis_bench_measured(engine.get(), &measured, chosen.block);
             std::printf("frames %lld\n", static_cast<long long>(measured.frames));
             // Ends without closing the plug-in: callgrind reads its line numbers at exit, and a library
             // already unloaded would leave them out of the profile.

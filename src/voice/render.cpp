@@ -41,37 +41,24 @@ inline uint32_t magnitudeBits(float x) {
     return b & 0x7FFFFFFFu;
 }
 
+// The largest magnitude's bits among the values.
+template <class... F> inline uint32_t mostMagnitudeBits(F... values) {
+    uint32_t most = 0;
+    ((most = std::max(most, magnitudeBits(values))), ...);
+    return most;
+}
+
 // The recirculating states and the envelope: if one of them has run away, the voice cannot recover alone.
 bool stateRanAway(const EngineState& e) {
     const StringState& s = e.string;
     const ToneFilterState& t = e.tone;
     const ChorusState& c = e.chorus;
     const EnvelopeState& env = e.envelope;
-    const float states[] = {e.exciter.noiseState,
-                            s.stringOutput,
-                            s.stringHighpass,
-                            s.loopFilterState,
-                            s.dcBlockState,
-                            e.lastVoiceOutput,
-                            t.toneLow1,
-                            t.toneLow2,
-                            t.splitLow,
-                            t.splitBand,
-                            t.svfBand,
-                            t.svfLow,
-                            t.levelGain,
-                            c.chorusLowState,
-                            c.chorusOutLeft,
-                            c.chorusOutRight,
-                            env.envelopeLevel,
-                            env.sustainLevel,
-                            env.attackStartLevel,
-                            env.releaseStartLevel};
-    uint32_t most = 0;
-    for (float v : states) {
-        most = std::max(most, magnitudeBits(v));
-    }
-    return most > magnitudeBits(stateBound);
+    return mostMagnitudeBits(e.exciter.noiseState, s.stringOutput, s.stringHighpass, s.loopFilterState,
+                             s.dcBlockState, e.lastVoiceOutput, t.toneLow1, t.toneLow2, t.splitLow,
+                             t.splitBand, t.svfBand, t.svfLow, t.levelGain, c.chorusLowState, c.chorusOutLeft,
+                             c.chorusOutRight, env.envelopeLevel, env.sustainLevel, env.attackStartLevel,
+                             env.releaseStartLevel) > magnitudeBits(stateBound);
 }
 
 // After a block that ran away: every line and filter state cleared, the envelope idle, so the next note
@@ -370,11 +357,17 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                     noteAtEnd = true;
                 }
                 if (noteChanged) {
+                    const float carried = velocityFactor;
                     if (velocity > 0.0f) {
                         velocityFactor = velocity * p.Velocity + (1.0f - p.Velocity);
                     }
-                    exciter.setNote(p, k, velocityFactor, velocity, frequency);
-                    decayLengthClosed = closedDecayLength(p, sr, velocityFactor);
+                    // A block's first frame without an entry mostly keeps the carried factor: then the
+                    // note's values set before the loop stand.
+                    if (noteAtEnd ||
+                        std::bit_cast<uint32_t>(velocityFactor) != std::bit_cast<uint32_t>(carried)) {
+                        exciter.setNote(p, k, velocityFactor, velocity, frequency);
+                        decayLengthClosed = closedDecayLength(p, sr, velocityFactor);
+                    }
                     noteChanged = false;
                 }
             }
