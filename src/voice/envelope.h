@@ -73,38 +73,28 @@ struct EnvelopePowers {
     void guess(const EnvelopeState& env, bool gate, const EnvelopeBlock& blk, int32_t n) {
         next = 0;
         count = 0;
-        if (gate) {
-            float t = env.attackCount;
-            if (t + 1.0f <= blk.attackLength) {
-                exponent = blk.attackExponent;
-                for (; count < n; ++count) {
-                    t = t + 1.0f;
-                    if (!(t <= blk.attackLength)) {
-                        break;
-                    }
-                    base[count] = t / blk.attackLength;
+        // The bases of the count's next steps while it stays within length: t / length in the attack,
+        // 0.5 - 0.5 t / length in the decay and the release.
+        auto guessFrom = [&](float t, float length, bool falling) {
+            for (; count < n; ++count) {
+                t = t + 1.0f;
+                if (!(t <= length)) {
+                    break;
                 }
+                base[count] = falling ? 0.5f - 0.5f * t / length : t / length;
+            }
+        };
+        if (gate) {
+            if (env.attackCount + 1.0f <= blk.attackLength) {
+                exponent = blk.attackExponent;
+                guessFrom(env.attackCount, blk.attackLength, false);
             } else {
                 exponent = blk.curveExponent;
-                float d = env.decayCount;
-                for (; count < n; ++count) {
-                    d = d + 1.0f;
-                    if (!(d <= blk.decayLength)) {
-                        break;
-                    }
-                    base[count] = 0.5f - 0.5f * d / blk.decayLength;
-                }
+                guessFrom(env.decayCount, blk.decayLength, true);
             }
         } else if (env.releaseStartLevel != 0.0f) {
             exponent = blk.curveExponent;
-            float r = env.releaseCount;
-            for (; count < n; ++count) {
-                r = r + 1.0f;
-                if (!(r <= blk.releaseLength)) {
-                    break;
-                }
-                base[count] = 0.5f - 0.5f * r / blk.releaseLength;
-            }
+            guessFrom(env.releaseCount, blk.releaseLength, true);
         }
         math::pow(base, exponent, power, count); // several at a time, each bit for bit the scalar power
     }
