@@ -162,6 +162,15 @@ std::string ChildOutcome::describe() const {
     return {};
 }
 
+void enterPluginChild() {
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);
+    for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
+        ::signal(signal, SIG_DFL);
+    }
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+}
+
 ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& work,
                         const ChildOptions& options) {
     ChildOutcome outcome;
@@ -181,18 +190,11 @@ ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& 
     }
     if (child == 0) {
         ::close(pipeEnds[0]);
-        ::dup2(STDERR_FILENO, STDOUT_FILENO);
+        enterPluginChild();
         // The parent decides what an interrupt does; the child ends with it.
         ::signal(SIGINT, SIG_IGN);
         ::signal(SIGTERM, SIG_DFL);
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        // A plug-in's crash ends the child by its signal, also where a sanitizer would catch it first,
-        // and leaves no core file in the user's folder.
-        for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
-            ::signal(signal, SIG_DFL);
-        }
-        const rlimit noCore{0, 0};
-        ::setrlimit(RLIMIT_CORE, &noCore);
         int code = 70;
         try {
             code = work(shared.get(), pipeEnds[1]);

@@ -8,6 +8,11 @@
 
 namespace solvantis {
 
+// In a child just forked to run plug-in code: what the plug-in prints goes to standard error, away from any
+// report on standard output; a crash ends the child by its signal, also where a sanitizer would catch it
+// first; and it leaves no core file behind.
+void enterPluginChild();
+
 // Where the work in the child is, kept in memory shared with the parent so that it outlives a crash.
 // The child's PluginHost names every call into the plug-in before making it; the render adds the frame.
 struct CallSite {

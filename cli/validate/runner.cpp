@@ -1,5 +1,6 @@
 #include "validate/runner.h"
 
+#include "child_process.h"
 #include "plugin_host.h"
 #include "validate/allocation_probe.h"
 
@@ -9,7 +10,6 @@
 #include <cstring>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -233,15 +233,8 @@ ChildResult runInChild(const std::function<std::string()>& work, unsigned timeou
     }
     if (child == 0) {
         ::close(pipeEnds[0]);
-        // Whatever the plug-in prints goes to standard error, away from the report.
-        ::dup2(STDERR_FILENO, STDOUT_FILENO);
-        // A plug-in's crash ends the child by its signal, also where a sanitizer would catch it first.
-        for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGALRM}) {
-            std::signal(signal, SIG_DFL);
-        }
-        // Crashes are expected here; they leave no core files behind.
-        const rlimit noCore{0, 0};
-        ::setrlimit(RLIMIT_CORE, &noCore);
+        enterPluginChild();
+        std::signal(SIGALRM, SIG_DFL); // the time limit below ends the child by its signal
         if (withParent) {
             // Alarms are not inherited: work that hangs ends with the process that waits for it.
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
