@@ -92,18 +92,18 @@ public:
     // registers instead of reloading it after every store into a buffer. Its operations do exactly what the
     // line's own setDelay, nextOutLinear and tickLinear do; end() writes the state back. Only for a line
     // that is ok() (create() returns no other), and nothing else may use the line between begin and end.
+    // Its fields lie in the order of the line's own, so that begin() and end() copy them several at a time.
     struct Run {
-        float* buffer;
-        int32_t length;
-        int32_t writeIndex;
-        int32_t readIndex;
         float fraction;
         float oneMinusFraction;
         float nextOutput;
         bool nextOutputStale;
+        int32_t writeIndex;
+        int32_t readIndex;
+        int32_t length;
         float delay;
         float lastOutput;
-        bool moved; // setDelay ran: the allpass coefficient follows the fraction at end()
+        float* buffer;
 
         inline void setDelay(float d) noexcept;
         // Within: the caller knows that no index reaches the end of the buffer during the next ticks
@@ -210,7 +210,6 @@ public:
             readIndex = r + 1 < length ? r + 1 : 0;
             fraction = f;
             oneMinusFraction = 1.0f - f;
-            moved = true;
             lastOutput = out[n - 1];
             nextOutput = out[n - 1];
             nextOutputStale = true;
@@ -224,8 +223,8 @@ public:
         }
     };
     Run begin() noexcept {
-        return Run{buffer.get(), length,          writeIndex, readIndex,  fraction, oneMinusFraction,
-                   nextOutput,   nextOutputStale, delay,      lastOutput, false};
+        return Run{fraction,  oneMinusFraction, nextOutput, nextOutputStale, writeIndex,
+                   readIndex, length,           delay,      lastOutput,      buffer.get()};
     }
     void end(const Run& run) noexcept {
         writeIndex = run.writeIndex;
@@ -234,15 +233,13 @@ public:
         nextOutputStale = run.nextOutputStale;
         delay = run.delay;
         lastOutput = run.lastOutput;
-        if (run.moved) {
-            fraction = run.fraction;
-            oneMinusFraction = run.oneMinusFraction;
-            allpassCoefficient = allpassCoefficientFor(fraction);
-        }
+        fraction = run.fraction;
+        oneMinusFraction = run.oneMinusFraction;
     }
 
     float getFraction() const noexcept { return fraction; }
-    float getAllpassCoefficient() const noexcept { return allpassCoefficient; }
+    // Follows the fraction; only the allpass reads use it, so it is computed when read.
+    float getAllpassCoefficient() const noexcept { return allpassCoefficientFor(fraction); }
     float getLastOutput() const noexcept { return lastOutput; }
     int32_t getReadIndex() const noexcept { return readIndex; }
     int32_t getWriteIndex() const noexcept { return writeIndex; }
@@ -279,11 +276,10 @@ private:
     float delay = 0.0f;            // delay in samples after clamping; also the gate's hold limit
     float lastOutput = 0.0f;       // last output value
     std::unique_ptr<float[]> buffer;
-    bool interpolation = false;      // tick() reads linearly when set
-    int32_t silentCount = 0;         // consecutive outputs not above the silence threshold
-    bool busy = true;                // the buffer is being (re)built or missing: ticks return 0
-    float allpassCoefficient = 0.0f; // (1 - a) / (1 + a) with a = fraction + 1, in (-1/3, 0]
-    float allpassInput = 0.0f;       // raw sample at the read position at the previous allpass tick
+    bool interpolation = false; // tick() reads linearly when set
+    int32_t silentCount = 0;    // consecutive outputs not above the silence threshold
+    bool busy = true;           // the buffer is being (re)built or missing: ticks return 0
+    float allpassInput = 0.0f;  // raw sample at the read position at the previous allpass tick
 };
 
 inline void DelayLine::splitReadPosition(double p, int32_t length, int32_t& readIndex,
@@ -325,7 +321,6 @@ inline double DelayLine::readPositionFor(float d, int32_t writeIndex, int32_t le
 inline void DelayLine::placeReadPosition(double p) noexcept {
     splitReadPosition(p, length, readIndex, fraction);
     oneMinusFraction = 1.0f - fraction;
-    allpassCoefficient = allpassCoefficientFor(fraction);
 }
 
 inline void DelayLine::setDelay(float d) noexcept {
@@ -335,7 +330,6 @@ inline void DelayLine::setDelay(float d) noexcept {
 inline void DelayLine::Run::setDelay(float d) noexcept {
     splitReadPosition(readPositionFor(d, writeIndex, length, delay), length, readIndex, fraction);
     oneMinusFraction = 1.0f - fraction;
-    moved = true;
 }
 
 inline void DelayLine::write(float x) noexcept {
@@ -362,7 +356,7 @@ inline float DelayLine::nextOutLinear() noexcept {
 
 inline float DelayLine::nextOutAllpass() noexcept {
     if (nextOutputStale) {
-        const float c = allpassCoefficient;
+        const float c = allpassCoefficientFor(fraction);
         nextOutput = buffer[readIndex] * c + allpassInput - c * lastOutput;
         nextOutputStale = false;
     }

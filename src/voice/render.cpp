@@ -6,6 +6,10 @@
 #include <optional>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "dsp/delay_line.h"
 #include "dsp/lookup_tables.h"
 #include "voice/denormal_guard.h"
@@ -49,16 +53,36 @@ template <class... F> inline uint32_t mostMagnitudeBits(F... values) {
 }
 
 // The recirculating states and the envelope: if one of them has run away, the voice cannot recover alone.
-bool stateRanAway(const EngineState& e) {
+#if defined(__SSE2__)
+// True when one of the four values is beyond the bound or not a number, four magnitudes at a time.
+inline __m128i beyondState(float a, float b, float c, float d) {
+    const __m128i magnitudes =
+        _mm_and_si128(_mm_castps_si128(_mm_setr_ps(a, b, c, d)), _mm_set1_epi32(0x7FFFFFFF));
+    return _mm_cmpgt_epi32(magnitudes, _mm_set1_epi32(static_cast<int32_t>(magnitudeBits(stateBound))));
+}
+#endif
+
+[[gnu::noinline]] bool stateRanAway(const EngineState& e) {
     const StringState& s = e.string;
     const ToneFilterState& t = e.tone;
     const ChorusState& c = e.chorus;
     const EnvelopeState& env = e.envelope;
+#if defined(__SSE2__)
+    const __m128i beyond = _mm_or_si128(
+        _mm_or_si128(beyondState(e.exciter.noiseState, s.stringOutput, s.stringHighpass, s.loopFilterState),
+                     beyondState(s.dcBlockState, e.lastVoiceOutput, t.toneLow1, t.toneLow2)),
+        _mm_or_si128(
+            _mm_or_si128(beyondState(t.splitLow, t.splitBand, t.svfBand, t.svfLow),
+                         beyondState(t.levelGain, c.chorusLowState, c.chorusOutLeft, c.chorusOutRight)),
+            beyondState(env.envelopeLevel, env.sustainLevel, env.attackStartLevel, env.releaseStartLevel)));
+    return _mm_movemask_epi8(beyond) != 0;
+#else
     return mostMagnitudeBits(e.exciter.noiseState, s.stringOutput, s.stringHighpass, s.loopFilterState,
                              s.dcBlockState, e.lastVoiceOutput, t.toneLow1, t.toneLow2, t.splitLow,
                              t.splitBand, t.svfBand, t.svfLow, t.levelGain, c.chorusLowState, c.chorusOutLeft,
                              c.chorusOutRight, env.envelopeLevel, env.sustainLevel, env.attackStartLevel,
                              env.releaseStartLevel) > magnitudeBits(stateBound);
+#endif
 }
 
 // After a block that ran away: every line and filter state cleared, the envelope idle, so the next note
