@@ -3,7 +3,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <optional>
+#include <new>
 #include <type_traits>
 
 #if defined(__SSE2__)
@@ -109,8 +109,20 @@ bool outputRanAway(const float* left, const float* right, int32_t frames) {
     // Signed comparisons: SSE2 compares 32-bit integers four at a time only as signed ones, and a
     // magnitude's bits are below 2^31.
     const int32_t bound = static_cast<int32_t>(magnitudeBits(outputBound));
+    int32_t i = 0;
     int32_t beyond = 0;
-    for (int32_t i = 0; i < frames; ++i) {
+#if defined(__SSE2__)
+    const __m128i magnitude = _mm_set1_epi32(0x7FFFFFFF);
+    const __m128i limit = _mm_set1_epi32(bound);
+    __m128i any = _mm_setzero_si128();
+    for (; i + 4 <= frames; i += 4) {
+        const __m128i l = _mm_and_si128(_mm_castps_si128(_mm_loadu_ps(left + i)), magnitude);
+        const __m128i r = _mm_and_si128(_mm_castps_si128(_mm_loadu_ps(right + i)), magnitude);
+        any = _mm_or_si128(any, _mm_or_si128(_mm_cmpgt_epi32(l, limit), _mm_cmpgt_epi32(r, limit)));
+    }
+    beyond = _mm_movemask_epi8(any);
+#endif
+    for (; i < frames; ++i) {
         beyond |= static_cast<int32_t>(static_cast<int32_t>(magnitudeBits(left[i])) > bound) |
                   static_cast<int32_t>(static_cast<int32_t>(magnitudeBits(right[i])) > bound);
     }
@@ -305,10 +317,11 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     ExciterRun exciter(e.exciter);
     StringRun string(e.string, k);
     ToneRun tone(e.tone, p, k, sr, recovery);
-    std::optional<ChorusRun> chorusRun; // only a block with the chorus on touches its lines
-    if (chorusOn) {
-        chorusRun.emplace(e.chorus, k, e.chorus.baseDelay);
-    }
+    // Only a block with the chorus on touches its lines. (Built in place: a std::optional of it would clear
+    // its whole storage at every block.)
+    static_assert(std::is_trivially_destructible_v<ChorusRun>, "nothing to undo at the block's end");
+    alignas(ChorusRun) unsigned char chorusSpace[sizeof(ChorusRun)];
+    ChorusRun* chorusRun = chorusOn ? new (chorusSpace) ChorusRun(e.chorus, k, e.chorus.baseDelay) : nullptr;
     EnvelopeState env = e.envelope;
 
     VoiceState& voice = e.voice;
