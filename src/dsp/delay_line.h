@@ -22,7 +22,21 @@ namespace solvantis {
 //
 // Per-sample operations are defined inline below, allocate nothing and wrap indices by compare and
 // subtract. The class is final and has no virtual operations, so the render loop inlines them.
-class DelayLine final {
+// The part of a line's state that changes as it runs: what the render carries in locals for a block (see
+// DelayLine::Run), copied out and back whole.
+struct DelayCursor {
+    float fraction = 0.0f;         // fractional part of the read position, 0 <= fraction < 1
+    float oneMinusFraction = 1.0f; // 1 - fraction
+    float nextOutput = 0.0f;       // cached peek result
+    bool nextOutputStale = false;  // the peek must recompute nextOutput
+    int32_t writeIndex = 0;        // next slot written
+    int32_t readIndex = 0;         // integer part of the read position
+    int32_t length = 0;            // slots in buffer = maximum delay + 1
+    float delay = 0.0f;            // delay in samples after clamping; also the gate's hold limit
+    float lastOutput = 0.0f;       // last output value
+};
+
+class DelayLine final : private DelayCursor {
 public:
     static constexpr float fillValue = 0.001f;        // initial and cleared slot value (not 0)
     static constexpr float silenceThreshold = 0.001f; // outputs and inputs at or below this count as quiet
@@ -92,17 +106,7 @@ public:
     // registers instead of reloading it after every store into a buffer. Its operations do exactly what the
     // line's own setDelay, nextOutLinear and tickLinear do; end() writes the state back. Only for a line
     // that is ok() (create() returns no other), and nothing else may use the line between begin and end.
-    // Its fields lie in the order of the line's own, so that begin() and end() copy them several at a time.
-    struct Run {
-        float fraction;
-        float oneMinusFraction;
-        float nextOutput;
-        bool nextOutputStale;
-        int32_t writeIndex;
-        int32_t readIndex;
-        int32_t length;
-        float delay;
-        float lastOutput;
+    struct Run : DelayCursor {
         float* buffer;
 
         inline void setDelay(float d) noexcept;
@@ -222,20 +226,8 @@ public:
             writeIndex += n;
         }
     };
-    Run begin() noexcept {
-        return Run{fraction,  oneMinusFraction, nextOutput, nextOutputStale, writeIndex,
-                   readIndex, length,           delay,      lastOutput,      buffer.get()};
-    }
-    void end(const Run& run) noexcept {
-        writeIndex = run.writeIndex;
-        readIndex = run.readIndex;
-        nextOutput = run.nextOutput;
-        nextOutputStale = run.nextOutputStale;
-        delay = run.delay;
-        lastOutput = run.lastOutput;
-        fraction = run.fraction;
-        oneMinusFraction = run.oneMinusFraction;
-    }
+    Run begin() noexcept { return Run{{static_cast<const DelayCursor&>(*this)}, buffer.get()}; }
+    void end(const Run& run) noexcept { static_cast<DelayCursor&>(*this) = run; }
 
     float getFraction() const noexcept { return fraction; }
     // Follows the fraction; only the allpass reads use it, so it is computed when read.
@@ -266,15 +258,6 @@ private:
     // Gate step 5: counts the quiet output and returns it.
     inline float gateCount() noexcept;
 
-    float fraction = 0.0f;         // fractional part of the read position, 0 <= fraction < 1
-    float oneMinusFraction = 1.0f; // 1 - fraction
-    float nextOutput = 0.0f;       // cached peek result
-    bool nextOutputStale = false;  // the peek must recompute nextOutput
-    int32_t writeIndex = 0;        // next slot written
-    int32_t readIndex = 0;         // integer part of the read position
-    int32_t length = 0;            // slots in buffer = maximum delay + 1
-    float delay = 0.0f;            // delay in samples after clamping; also the gate's hold limit
-    float lastOutput = 0.0f;       // last output value
     std::unique_ptr<float[]> buffer;
     bool interpolation = false; // tick() reads linearly when set
     int32_t silentCount = 0;    // consecutive outputs not above the silence threshold
