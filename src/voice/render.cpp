@@ -258,6 +258,49 @@ void fillOutputs(float* left, float* right, int32_t frames, float value) {
     return true;
 }
 
+// The note the voice plays, as a block's chunks see it.
+struct BlockNote {
+    bool gate;
+    float frequency;
+    float velocity;
+    float velocityFactor;    // the velocity blended by the Velocity parameter
+    float decayLengthClosed; // samples
+    int32_t nextDue;         // the frame of the next note entry, INT32_MAX when none is left
+    bool changed;            // the velocity factor follows at the next frame
+    bool entered;            // an entry was taken in the current chunk
+};
+
+// At a frame where a note entry is due, or the first after a change: the voice takes the entries, and the
+// exciter and the closed decay follow the note. Out of line: it runs only at note events and block starts.
+[[gnu::noinline]] void takeNote(BlockNote& note, VoiceState& voice, NoteListCursor& cursor, int32_t frame,
+                                int32_t lastFrame, const SynthParams& p, float k, float sr,
+                                ExciterRun& exciter) {
+    if (frame >= note.nextDue) {
+        voice.voiceGate = note.gate;
+        cursor.applyDue(voice, frame, lastFrame, p.Legato, noteFrequencies.data());
+        note.nextDue = cursor.nextDue(lastFrame);
+        note.gate = voice.voiceGate;
+        note.frequency = voice.voiceFrequency;
+        note.velocity = voice.voiceVelocity;
+        note.changed = true;
+        note.entered = true;
+    }
+    if (note.changed) {
+        const float carried = note.velocityFactor;
+        if (note.velocity > 0.0f) {
+            note.velocityFactor = note.velocity * p.Velocity + (1.0f - p.Velocity);
+        }
+        // A block's first frame without an entry mostly keeps the carried factor: then the note's values
+        // set before the loop stand.
+        if (note.entered ||
+            std::bit_cast<uint32_t>(note.velocityFactor) != std::bit_cast<uint32_t>(carried)) {
+            exciter.setNote(p, k, note.velocityFactor, note.velocity, note.frequency);
+            note.decayLengthClosed = closedDecayLength(p, sr, note.velocityFactor);
+        }
+        note.changed = false;
+    }
+}
+
 // The per-sample sequence: exciter, string, note list, envelope, distorter, tone filter with limiter, gain
 // with overdrive, chorus. The stages hold their state in locals for the block (the *Run objects), and what
 // changes only with a note, a control step or the block is computed then.
@@ -289,7 +332,6 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     }
     const float volume = p.Volume;
     const double recovery = e.tone.recovery;
-    const float* frequencies = noteFrequencies.data();
     const float sustainTarget = e.voice.modWheel * p.Sustain;
     const bool sustainLimited = !(k * sustainGlideCutoff <= maxOnePoleFactor);
     const float overdrive = p.Overdrive;
@@ -307,10 +349,6 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     // Against blocks of 512 frames, the restart moves the level of a phrase by about 0.15 dB at 16 frames
     // and above and by 1.2 dB at blocks of one frame; keeping it keeps every existing render bit for bit.
     int32_t controlTick = 0;
-    // The velocity factor carries over from the previous block: a block starting mid-pluck would otherwise
-    // pluck that sample at a fifth of the strength and with the noise filter shut, and a host with small
-    // blocks would play every note softer.
-    float velocityFactor = e.voice.velocityFactor;
     float noiseHold = 0.0f;
     float lastVoiceOutput = 0.0f;
 
@@ -325,17 +363,22 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     EnvelopeState env = e.envelope;
 
     VoiceState& voice = e.voice;
-    bool gate = voice.voiceGate;
-    float frequency = voice.voiceFrequency;
-    float velocity = voice.voiceVelocity;
-    float decayLengthClosed = closedDecayLength(p, sr, velocityFactor);
-    exciter.setNote(p, k, velocityFactor, velocity, frequency);
-
     NoteListCursor cursor(voice);
     const int32_t lastFrame = frames - 1;
-    int32_t nextDue = cursor.nextDue(lastFrame);
-    bool noteChanged = true;           // the velocity factor is taken after the first frame's entries
-    float stringFrequency = frequency; // the pitch the string plays: a note entry reaches it a frame later
+    BlockNote note;
+    note.gate = voice.voiceGate;
+    note.frequency = voice.voiceFrequency;
+    note.velocity = voice.voiceVelocity;
+    // The velocity factor carries over from the previous block: a block starting mid-pluck would otherwise
+    // pluck that sample at a fifth of the strength and with the noise filter shut, and a host with small
+    // blocks would play every note softer.
+    note.velocityFactor = e.voice.velocityFactor;
+    note.decayLengthClosed = closedDecayLength(p, sr, note.velocityFactor);
+    note.nextDue = cursor.nextDue(lastFrame);
+    note.changed = true; // the velocity factor is taken after the first frame's entries
+    exciter.setNote(p, k, note.velocityFactor, note.velocity, note.frequency);
+    float stringFrequency =
+        note.frequency; // the pitch the string plays: a note entry reaches it a frame later
 
     // The block runs in chunks that start at a control step or just after a note entry and end at the next
     // control step or with the next entry, so the delays, the held noise and the pitch are fixed within one.
@@ -359,15 +402,15 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
         if (i1 > frames) {
             i1 = frames;
         }
-        if (nextDue < i1) {
-            i1 = (nextDue > i0 ? nextDue : i0) + 1;
+        if (note.nextDue < i1) {
+            i1 = (note.nextDue > i0 ? note.nextDue : i0) + 1;
         }
         const int32_t n = i1 - i0;
         controlTick = (controlTick + n) % controlPeriod;
 
         // The exciter and the envelope.
-        powers.guess(env, gate, blk, n);
-        bool noteAtEnd = false;
+        powers.guess(env, note.gate, blk, n);
+        note.entered = false;
         // A chunk's first frame may hold the control step's noise and a note change carried in, its last a
         // note entry; the frames between need neither test.
         auto frame = [&](int32_t j, auto edgeTag) {
@@ -379,36 +422,16 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                     string.holdChanged = true;
                 }
             }
-            const float pluck = exciter.pluck(gate, p.Exciter);
+            const float pluck = exciter.pluck(note.gate, p.Exciter);
             runsOf[j] = env.envelopeLevel > 0.0f;
             pluckIn[j] = pluck;
             if constexpr (edge) {
-                if (i0 + j >= nextDue) {
-                    voice.voiceGate = gate;
-                    cursor.applyDue(voice, i0 + j, lastFrame, p.Legato, frequencies);
-                    nextDue = cursor.nextDue(lastFrame);
-                    gate = voice.voiceGate;
-                    frequency = voice.voiceFrequency;
-                    velocity = voice.voiceVelocity;
-                    noteChanged = true;
-                    noteAtEnd = true;
-                }
-                if (noteChanged) {
-                    const float carried = velocityFactor;
-                    if (velocity > 0.0f) {
-                        velocityFactor = velocity * p.Velocity + (1.0f - p.Velocity);
-                    }
-                    // A block's first frame without an entry mostly keeps the carried factor: then the
-                    // note's values set before the loop stand.
-                    if (noteAtEnd ||
-                        std::bit_cast<uint32_t>(velocityFactor) != std::bit_cast<uint32_t>(carried)) {
-                        exciter.setNote(p, k, velocityFactor, velocity, frequency);
-                        decayLengthClosed = closedDecayLength(p, sr, velocityFactor);
-                    }
-                    noteChanged = false;
+                if (i0 + j >= note.nextDue || note.changed) {
+                    takeNote(note, voice, cursor, i0 + j, lastFrame, p, k, sr, exciter);
                 }
             }
-            envelopeStep(env, gate, blk, sustainTarget, decayLengthClosed, k, sustainLimited, powers);
+            envelopeStep(env, note.gate, blk, sustainTarget, note.decayLengthClosed, k, sustainLimited,
+                         powers);
             levelOf[j] = env.envelopeLevel;
         };
         frame(0, std::true_type{});
@@ -564,8 +587,8 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                      : gainPass(std::false_type{}, std::false_type{});
         }
 
-        if (noteAtEnd) {
-            stringFrequency = frequency;
+        if (note.entered) {
+            stringFrequency = note.frequency;
             string.pitchChanged = true;
             string.combPitchChanged = true;
         }
@@ -579,9 +602,9 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
         chorusRun->store();
     }
     e.envelope = env;
-    voice.voiceGate = gate;
+    voice.voiceGate = note.gate;
     e.lastVoiceOutput = lastVoiceOutput;
-    voice.velocityFactor = velocityFactor;
+    voice.velocityFactor = note.velocityFactor;
 
     if (outputRanAway(left, right, frames) || stateRanAway(e)) {
         if (frames > 0) {
