@@ -51,6 +51,7 @@ struct EnvelopeBlock {
 // it: the levels are the same either way, and the run's sample loop makes no call.
 struct EnvelopePowers {
     static constexpr int32_t capacity = 32;
+    static constexpr float wholeCountLimit = 8388608.0f; // 2^23
     float base[capacity];
     float power[capacity];
     float exponent = 0.0f;
@@ -70,12 +71,30 @@ struct EnvelopePowers {
 
     // Guesses the bases of the next n (at most capacity) samples from the state before them: the gate stays
     // as it is and the phase it is in lasts.
-    void guess(const EnvelopeState& env, bool gate, const EnvelopeBlock& blk, int32_t n) {
+    [[gnu::noinline]] void guess(const EnvelopeState& env, bool gate, const EnvelopeBlock& blk, int32_t n) {
         next = 0;
         count = 0;
         // The bases of the count's next steps while it stays within length: t / length in the attack,
         // 0.5 - 0.5 t / length in the decay and the release.
         auto guessFrom = [&](float t, float length, bool falling) {
+            // A count is a whole number. Below 2^23 the j-th step's count t + j + 1 is exact, so the steps
+            // within length are counted at once (length - t is exact in double; a NaN length gives none)
+            // and their bases computed without a loop-carried count, several at a time.
+            if (t >= 0.0f && t < wholeCountLimit && static_cast<float>(static_cast<int32_t>(t)) == t) {
+                const double room = static_cast<double>(length) - static_cast<double>(t);
+                const int32_t m = room >= n ? n : (room >= 1.0 ? static_cast<int32_t>(room) : 0);
+                if (falling) {
+                    for (int32_t j = 0; j < m; ++j) {
+                        base[j] = 0.5f - 0.5f * (t + static_cast<float>(j + 1)) / length;
+                    }
+                } else {
+                    for (int32_t j = 0; j < m; ++j) {
+                        base[j] = (t + static_cast<float>(j + 1)) / length;
+                    }
+                }
+                count = m;
+                return;
+            }
             for (; count < n; ++count) {
                 t = t + 1.0f;
                 if (!(t <= length)) {
