@@ -375,7 +375,11 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     note.velocityFactor = e.voice.velocityFactor;
     note.decayLengthClosed = closedDecayLength(p, sr, note.velocityFactor);
     note.nextDue = cursor.nextDue(lastFrame);
-    note.changed = true; // the velocity factor is taken after the first frame's entries
+    // The velocity factor is taken after the first frame's entries; without one there, it changes only when
+    // the carried factor is not the note's.
+    note.changed =
+        note.velocity > 0.0f && std::bit_cast<uint32_t>(note.velocity * p.Velocity + (1.0f - p.Velocity)) !=
+                                    std::bit_cast<uint32_t>(note.velocityFactor);
     exciter.setNote(p, k, note.velocityFactor, note.velocity, note.frequency);
     float stringFrequency =
         note.frequency; // the pitch the string plays: a note entry reaches it a frame later
