@@ -82,6 +82,7 @@ bool DelayLine::resize(int32_t newMaxDelay) noexcept {
         delay = std::min(delay, static_cast<float>(newMax));
         writeIndex = 0;
         placeReadPosition(distance > 0.0 ? slots - distance : 0.0);
+        placed = false;
     }
     // A line whose first allocation failed becomes usable here; its gate starts as a new line's does.
     if (oldLength == 0) {

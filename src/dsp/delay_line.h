@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace solvantis {
@@ -34,6 +35,15 @@ struct DelayCursor {
     int32_t length = 0;            // slots in buffer = maximum delay + 1
     float delay = 0.0f;            // delay in samples after clamping; also the gate's hold limit
     float lastOutput = 0.0f;       // last output value
+    // The delay the read position was last placed for. Every tick advances the read and the write position
+    // together, and placing the read position d samples behind the write position is exact arithmetic
+    // (writeIndex - d in double), so placing it again for the same d would put it where it already is: a
+    // setDelay of the same value is skipped. Anything else that moves the read position clears `placed`.
+    float placedDelay = 0.0f;
+    bool placed = false;
+    // True when the read position stands where a delay of d puts it; otherwise records d as the one the
+    // caller is about to place it for.
+    inline bool placedFor(float d) noexcept;
 };
 
 class DelayLine final : private DelayCursor {
@@ -212,6 +222,7 @@ public:
             }
             delay = delays[n - 1];
             readIndex = r + 1 < length ? r + 1 : 0;
+            placed = false;
             fraction = f;
             oneMinusFraction = 1.0f - f;
             lastOutput = out[n - 1];
@@ -306,11 +317,29 @@ inline void DelayLine::placeReadPosition(double p) noexcept {
     oneMinusFraction = 1.0f - fraction;
 }
 
+inline bool DelayCursor::placedFor(float d) noexcept {
+    uint32_t bits;
+    uint32_t placedBits;
+    std::memcpy(&bits, &d, sizeof bits);
+    std::memcpy(&placedBits, &placedDelay, sizeof placedBits);
+    if (placed && bits == placedBits) {
+        return true;
+    }
+    placed = true;
+    placedDelay = d;
+    return false;
+}
+
 inline void DelayLine::setDelay(float d) noexcept {
-    placeReadPosition(readPositionFor(d, writeIndex, length, delay));
+    if (!placedFor(d)) {
+        placeReadPosition(readPositionFor(d, writeIndex, length, delay));
+    }
 }
 
 inline void DelayLine::Run::setDelay(float d) noexcept {
+    if (placedFor(d)) {
+        return;
+    }
     splitReadPosition(readPositionFor(d, writeIndex, length, delay), length, readIndex, fraction);
     oneMinusFraction = 1.0f - fraction;
 }

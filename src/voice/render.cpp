@@ -2,6 +2,7 @@
 #include <bit>
 #include <climits>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -54,12 +55,13 @@ template <class... F> inline uint32_t mostMagnitudeBits(F... values) {
 
 // The recirculating states and the envelope: if one of them has run away, the voice cannot recover alone.
 #if defined(__SSE2__)
-// True when one of the four values is beyond the bound or not a number, four magnitudes at a time.
-inline __m128i beyondState(float a, float b, float c, float d) {
-    const __m128i magnitudes =
-        _mm_and_si128(_mm_castps_si128(_mm_setr_ps(a, b, c, d)), _mm_set1_epi32(0x7FFFFFFF));
+// Lanes beyond the bound or not a number: the magnitudes of the lanes `kept` selects (0x7FFFFFFF each),
+// compared as integers.
+inline __m128i beyondState(__m128 values, __m128i kept = _mm_set1_epi32(0x7FFFFFFF)) {
+    const __m128i magnitudes = _mm_and_si128(_mm_castps_si128(values), kept);
     return _mm_cmpgt_epi32(magnitudes, _mm_set1_epi32(static_cast<int32_t>(magnitudeBits(stateBound))));
 }
+
 #endif
 
 [[gnu::noinline]] bool stateRanAway(const EngineState& e) {
@@ -68,13 +70,22 @@ inline __m128i beyondState(float a, float b, float c, float d) {
     const ChorusState& c = e.chorus;
     const EnvelopeState& env = e.envelope;
 #if defined(__SSE2__)
+    static_assert(std::is_standard_layout_v<StringState> && std::is_standard_layout_v<ToneFilterState> &&
+                  std::is_standard_layout_v<ChorusState> && std::is_standard_layout_v<EnvelopeState>);
+    // Fields read four (the chorus's three) at a time, so they must lie in a row.
+    static_assert(offsetof(StringState, dcBlockState) == offsetof(StringState, stringOutput) + 12);
+    static_assert(offsetof(ToneFilterState, levelGain) == offsetof(ToneFilterState, toneLow1) + 24);
+    static_assert(offsetof(EnvelopeState, sustainLevel) == offsetof(EnvelopeState, envelopeLevel) + 12);
+    static_assert(offsetof(ChorusState, chorusOutRight) == offsetof(ChorusState, chorusLowState) + 8);
+    // The chorus has three values in a row: the fourth lane read is not one of them and is left out.
+    const __m128 chorus = _mm_loadu_ps(&c.chorusLowState);
     const __m128i beyond = _mm_or_si128(
-        _mm_or_si128(beyondState(e.exciter.noiseState, s.stringOutput, s.stringHighpass, s.loopFilterState),
-                     beyondState(s.dcBlockState, e.lastVoiceOutput, t.toneLow1, t.toneLow2)),
+        _mm_or_si128(beyondState(_mm_loadu_ps(&s.stringOutput)), beyondState(_mm_loadu_ps(&t.toneLow1))),
         _mm_or_si128(
-            _mm_or_si128(beyondState(t.splitLow, t.splitBand, t.svfBand, t.svfLow),
-                         beyondState(t.levelGain, c.chorusLowState, c.chorusOutLeft, c.chorusOutRight)),
-            beyondState(env.envelopeLevel, env.sustainLevel, env.attackStartLevel, env.releaseStartLevel)));
+            _mm_or_si128(beyondState(_mm_loadu_ps(&t.splitBand)),
+                         beyondState(_mm_loadu_ps(&env.envelopeLevel))),
+            _mm_or_si128(beyondState(chorus, _mm_setr_epi32(0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF, 0)),
+                         beyondState(_mm_setr_ps(e.exciter.noiseState, e.lastVoiceOutput, 0.0f, 0.0f)))));
     return _mm_movemask_epi8(beyond) != 0;
 #else
     return mostMagnitudeBits(e.exciter.noiseState, s.stringOutput, s.stringHighpass, s.loopFilterState,

@@ -530,5 +530,38 @@ TEST(DelayLineRun, MovingAheadMatchesSteppingAModulatedLine) {
     EXPECT_GT(movedRuns, 50);
 }
 
+// Setting the delay a line already has is skipped. Against a line whose read position is placed anew before
+// every tick (by way of another delay), the outputs and positions must agree bit for bit, through wraps,
+// clamped, negative, NaN and nearly whole delays, and after a modulated run moved the read position.
+TEST(DelayLineRun, SettingTheSameDelayAgainKeepsThePositionAFreshPlacementGives) {
+    const float nan = std::nanf("");
+    for (const float d : {7.0f, 12.25f, 0.99999994f, 150.0f, -3.0f, nan}) {
+        DelayLine kept(d, 100);
+        DelayLine placed(d, 100);
+        for (int n = 0; n < 260; ++n) { // wraps the 101 slots twice
+            if (n == 130) {             // a modulated run moves the read position away from d
+                const float delays[3] = {40.5f, 41.0f, 41.5f};
+                float in[3] = {1.0f, 2.0f, 3.0f};
+                float out[3];
+                for (DelayLine* line : {&kept, &placed}) {
+                    DelayLine::Run run = line->begin();
+                    ASSERT_TRUE(run.movesAheadOf(delays, 3));
+                    run.moveAhead(delays, 3, out);
+                    run.writeMoved(3, in);
+                    line->end(run);
+                }
+            }
+            kept.setDelay(d);
+            DelayLine::Run run = placed.begin();
+            run.setDelay(1.5f);
+            run.setDelay(d);
+            placed.end(run);
+            ASSERT_EQ(kept.getReadIndex(), placed.getReadIndex()) << d << " at " << n;
+            ASSERT_EQ(kept.getFraction(), placed.getFraction()) << d << " at " << n;
+            ASSERT_EQ(kept.tickLinear(ramp(n)), placed.tickLinear(ramp(n))) << d << " at " << n;
+        }
+    }
+}
+
 } // namespace
 } // namespace solvantis
