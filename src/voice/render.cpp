@@ -407,7 +407,9 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     float pluckIn[controlPeriod]; // the pluck
     float pluckOf[controlPeriod]; // the combed pluck, on frames where the string runs
     float levelOf[controlPeriod]; // the envelope after the frame's step
-    bool runsOf[controlPeriod];   // the string runs: the envelope was above 0 before the frame
+    // the string runs: the envelope was above 0 before the frame (room for 32, read 16 at a time)
+    alignas(16) bool runsOf[32] = {};
+    static_assert(controlPeriod < 32, "a chunk's frames fit in the run flags' mask");
     float voiceOf[controlPeriod]; // the string section's output after the tone stages (z)
     bool activeOf[controlPeriod]; // the string ran in the frame
 
@@ -460,12 +462,22 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
         // The string and the tone stages. The string's delays change only at the chunk's first frame where
         // it runs (they depend on its write positions, which stand still until then), so they are set
         // first; a chunk whose line positions stay clear of the buffers' ends skips the wrap tests.
-        bool anyRuns = false;
-        bool allRun = true;
+        const uint32_t chunkFrames = (1u << n) - 1u;
+        uint32_t runs = 0; // bit j: the string runs on frame j
+#if defined(__SSE2__)
+        const __m128i none = _mm_setzero_si128();
+        const auto stopped = [&](int32_t from) {
+            const __m128i flags = _mm_load_si128(reinterpret_cast<const __m128i*>(runsOf + from));
+            return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(flags, none)));
+        };
+        runs = ~(stopped(0) | stopped(16) << 16) & chunkFrames;
+#else
         for (int32_t j = 0; j < n; ++j) {
-            anyRuns |= runsOf[j];
-            allRun &= runsOf[j];
+            runs |= static_cast<uint32_t>(runsOf[j]) << j;
         }
+#endif
+        const bool anyRuns = runs != 0;
+        const bool allRun = runs == chunkFrames;
 
         // The comb on the pluck, ticked on the frames where the string runs.
         if (allRun && string.combRunsAhead(p, stringFrequency, n)) {
