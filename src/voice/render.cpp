@@ -575,29 +575,45 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
 
         // The gain stage and the chorus.
         auto gainPass = [&](auto overdriveTag, auto chorusTag) {
+            constexpr bool overdriven = decltype(overdriveTag)::value;
+            constexpr bool chorused = decltype(chorusTag)::value;
             float lOf[controlPeriod]; // the gain stage's output
-            bool allActive = true;
-            for (int32_t j = 0; j < n; ++j) {
-                const bool active = activeOf[j];
-                float gain = voiceOf[j] * overdriveGain * levelOf[j];
-                if constexpr (decltype(overdriveTag)::value) {
-                    if (active) {
+            if (allRun) {
+                // The string ran on every frame: a loop without branches, run several samples at a time.
+                for (int32_t j = 0; j < n; ++j) {
+                    float gain = voiceOf[j] * overdriveGain * levelOf[j];
+                    if constexpr (overdriven) {
                         gain = overdriveStep(gain, overdrive, volume);
                     }
+                    lOf[j] = gain * volume;
                 }
-                lOf[j] = gain * volume;
-                allActive &= active;
+            } else {
+                for (int32_t j = 0; j < n; ++j) {
+                    float gain = voiceOf[j] * overdriveGain * levelOf[j];
+                    if constexpr (overdriven) {
+                        if (activeOf[j]) {
+                            gain = overdriveStep(gain, overdrive, volume);
+                        }
+                    }
+                    lOf[j] = gain * volume;
+                }
             }
-            if constexpr (decltype(chorusTag)::value) {
-                if (allActive && chorusAhead(*chorusRun, n, lOf, chorus, midiVolume, left + i0, right + i0)) {
-                    return;
+            if constexpr (!chorused) {
+                for (int32_t j = 0; j < n; ++j) {
+                    const float out = midiVolume * lOf[j];
+                    left[i0 + j] = out;
+                    right[i0 + j] = out;
                 }
+                return;
+            }
+            if (allRun && chorusAhead(*chorusRun, n, lOf, chorus, midiVolume, left + i0, right + i0)) {
+                return;
             }
             for (int32_t j = 0; j < n; ++j) {
                 const float l = lOf[j];
                 float outLeft;
                 float outRight;
-                if (decltype(chorusTag)::value && activeOf[j]) {
+                if (activeOf[j]) {
                     chorusRun->step(l, chorus, midiVolume, outLeft, outRight);
                 } else {
                     outLeft = outRight = midiVolume * l;
