@@ -514,26 +514,26 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
             float readA[controlPeriod + 1];
             float readB[controlPeriod + 1];
             float loopOf[controlPeriod];
-            float highpassOf[controlPeriod];
-            float feedbackOf[controlPeriod];
-            const float feedback = lastVoiceOutput;
+            // The high-pass and the voice's output before each sample: the carried ones, then each sample's.
+            float highpassOf[controlPeriod + 1];
+            float feedbackOf[controlPeriod + 1];
+            feedbackOf[0] = lastVoiceOutput;
             if (!powerChord) {
-                const float highpass = string.stringHighpass;
+                highpassOf[0] = string.stringHighpass;
                 string.readAhead(n, readA, readB, loopOf);
                 for (int32_t j = 0; j < n; ++j) {
                     voiceStep(string.outputSingle(readA, readB, j), j);
-                    highpassOf[j] = string.stringHighpass;
-                    feedbackOf[j] = lastVoiceOutput;
+                    highpassOf[j + 1] = string.stringHighpass;
+                    feedbackOf[j + 1] = lastVoiceOutput;
                 }
-                string.writeSingle(n, readA, readB, loopOf, pluckOf, highpassOf, feedbackOf, highpass,
-                                   feedback);
+                string.writeSingle(n, readA, readB, loopOf, pluckOf, highpassOf, feedbackOf);
             } else {
                 string.readAhead(n, readA, readB, nullptr);
                 for (int32_t j = 0; j < n; ++j) {
                     voiceStep(string.outputPowerChord(readA, readB, j), j);
-                    feedbackOf[j] = lastVoiceOutput;
+                    feedbackOf[j + 1] = lastVoiceOutput;
                 }
-                string.writePowerChord(n, readA, readB, pluckOf, feedbackOf, feedback);
+                string.writePowerChord(n, readA, readB, pluckOf, feedbackOf);
             }
         } else {
             auto stringPass = [&](auto withinTag) {

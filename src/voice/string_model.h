@@ -182,20 +182,18 @@ struct StringRun {
         stringHighpass = stringOutput - dcBlockState;
         return stringOutput;
     }
-    // highpassOf, feedbackOf: the high-pass and the voice's output after each sample of the run; the values
-    // before it are the carried ones, given.
+    // highpassOf, feedbackOf: the high-pass and the voice's output before each sample of the run (n + 1
+    // values: the carried ones, then each sample's). No value is carried from one sample to the next, so
+    // the compiler computes several samples' inputs at a time.
     void writeSingle(int32_t n, const float* readA, const float* readB, const float* loopOf,
-                     const float* combed, const float* highpassOf, const float* feedbackOf, float highpass,
-                     float feedback) {
+                     const float* combed, const float* highpassOf, const float* feedbackOf) {
         float inA[runAheadLimit];
         float inB[runAheadLimit];
         const float g = loopGain;
         for (int32_t j = 0; j < n; ++j) {
-            const float w = combed[j] + detune * feedback * singleFeedback;
-            inA[j] = (readA[j] + highpass) * g * 0.5f + w;
+            const float w = combed[j] + detune * feedbackOf[j] * singleFeedback;
+            inA[j] = (readA[j] + highpassOf[j]) * g * 0.5f + w;
             inB[j] = loopOf[j] + w;
-            highpass = highpassOf[j];
-            feedback = feedbackOf[j];
         }
         lineA.writeAhead(n, inA, readA);
         lineB.writeAhead(n, inB, readB);
@@ -206,12 +204,12 @@ struct StringRun {
         return stringOutput;
     }
     void writePowerChord(int32_t n, const float* readA, const float* readB, const float* combed,
-                         const float* feedbackOf, float feedback) {
+                         const float* feedbackOf) {
         float inA[runAheadLimit];
         float inB[runAheadLimit];
         const float g = loopGain;
         for (int32_t j = 0; j < n; ++j) {
-            const float q = detune * feedback * chordFeedback;
+            const float q = detune * feedbackOf[j] * chordFeedback;
             onePole(dcBlockState, q, dcBlockCutoff, kRun, dcLimited);
             float v = combed[j] + (q - dcBlockState);
             if (v > 1.0f) {
@@ -221,7 +219,6 @@ struct StringRun {
             }
             inA[j] = readA[j] * g + v;
             inB[j] = readB[j] * g + v;
-            feedback = feedbackOf[j];
         }
         lineA.writeAhead(n, inA, readA);
         lineB.writeAhead(n, inB, readB);
