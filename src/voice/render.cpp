@@ -492,13 +492,21 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
         if (anyRuns) {
             string.setDelays(p, sr, stringFrequency, noiseHold);
         }
+        // The state-variable filter's damping follows the envelope alone: the chunk's come first, several at
+        // a time.
+        float dampingOf[controlPeriod];
+        if (toneOn) {
+            for (int32_t j = 0; j < n; ++j) {
+                dampingOf[j] = tone.damping(levelOf[j]);
+            }
+        }
         // The voice after the string: distorter, tone filter with limiter; its output times the envelope
         // feeds the string again.
         auto voiceStep = [&](float stringOut, int32_t j) {
             const float level = levelOf[j];
             float z = distorterStep(stringOut * stringOutputGain, p.Distorter);
             if (toneOn) {
-                z = tone.step(z, level);
+                z = tone.step(z, dampingOf[j]);
             }
             lastVoiceOutput = z * level;
             voiceOf[j] = z;
@@ -558,7 +566,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                             if (j == 0 && controlStep) {
                                 tone.control(level);
                             }
-                            z = tone.step(z, level);
+                            z = tone.step(z, dampingOf[j]);
                         }
                     }
                     lastVoiceOutput = z * level;

@@ -146,14 +146,17 @@ struct ToneRun {
         }
     }
 
-    [[gnu::always_inline]] float step(float y, float envelope) {
+    // The state-variable filter's damping at an envelope level: less as DynaTone and the level rise.
+    float damping(float envelope) const { return 1.0f - ((envelope * 0.12f + 0.84f) * dt * 0.8f + 0.21f); }
+
+    // q: the damping at the sample's envelope level.
+    [[gnu::always_inline]] float step(float y, float q) {
         toneLow1 = toneLow1 + (y + toneLow2 * dt * toneResonance - toneLow1) * k * c;
         toneLow2 = toneLow2 + (toneLow1 - toneLow2) * k * c;
         splitLow = splitLow + (toneLow2 - splitLow) * c2 * k;
         splitBand = splitBand + ((toneLow2 - splitLow) - splitBand) * c2 * k;
 
         const float f = svfFactor;
-        const float q = 1.0f - ((envelope * 0.12f + 0.84f) * dt * 0.8f + 0.21f);
         svfBand = svfBand + (y - (2.0f * q * svfBand + svfLow)) * f;
         svfLow = svfLow + svfBand * f;
 
