@@ -423,7 +423,10 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
             i1 = (note.nextDue > i0 ? note.nextDue : i0) + 1;
         }
         const int32_t n = i1 - i0;
-        controlTick = (controlTick + n) % controlPeriod;
+        controlTick += n; // a chunk ends at the next control step at the latest
+        if (controlTick == controlPeriod) {
+            controlTick = 0;
+        }
 
         // The exciter and the envelope.
         powers.guess(env, note.gate, blk, n);
