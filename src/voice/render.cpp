@@ -115,6 +115,14 @@ void resetRecirculatingState(EngineState& e) {
 constexpr int32_t controlPeriod = 21; // samples from one control step to the next; frame 0 of a block is one
 static_assert(controlPeriod <= StringRun::runAheadLimit, "a chunk is read ahead whole");
 
+#if defined(__SSE2__)
+// Lanes of four outputs beyond the bound or not a number.
+inline __m128i beyondOutput(__m128 out) {
+    const __m128i magnitudes = _mm_and_si128(_mm_castps_si128(out), _mm_set1_epi32(0x7FFFFFFF));
+    return _mm_cmpgt_epi32(magnitudes, _mm_set1_epi32(static_cast<int32_t>(magnitudeBits(outputBound))));
+}
+#endif
+
 // True when a value in the block's outputs is beyond the bound or not a number.
 bool outputRanAway(const float* left, const float* right, int32_t frames) {
     // Signed comparisons: SSE2 compares 32-bit integers four at a time only as signed ones, and a
@@ -413,6 +421,10 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     float voiceOf[controlPeriod]; // the string section's output after the tone stages (z)
     bool activeOf[controlPeriod]; // the string ran in the frame
 
+    bool outputBeyond = false; // an output without the chorus was beyond the bound or not a number
+#if defined(__SSE2__)
+    __m128i outputsBeyond = _mm_setzero_si128();
+#endif
     for (int32_t i0 = 0; i0 < frames;) {
         const bool controlStep = controlTick == 0;
         int32_t i1 = i0 + (controlPeriod - controlTick);
@@ -610,10 +622,22 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                 }
             }
             if constexpr (!chorused) {
-                for (int32_t j = 0; j < n; ++j) {
+                // Both outputs the same; the block's check for runaway outputs is taken here on the way.
+                int32_t j = 0;
+#if defined(__SSE2__)
+                const __m128 volume4 = _mm_set1_ps(midiVolume);
+                for (; j + 4 <= n; j += 4) {
+                    const __m128 out = _mm_mul_ps(volume4, _mm_loadu_ps(lOf + j));
+                    _mm_storeu_ps(left + i0 + j, out);
+                    _mm_storeu_ps(right + i0 + j, out);
+                    outputsBeyond = _mm_or_si128(outputsBeyond, beyondOutput(out));
+                }
+#endif
+                for (; j < n; ++j) {
                     const float out = midiVolume * lOf[j];
                     left[i0 + j] = out;
                     right[i0 + j] = out;
+                    outputBeyond |= outOfBounds(out, outputBound);
                 }
                 return;
             }
@@ -660,7 +684,11 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     e.lastVoiceOutput = lastVoiceOutput;
     voice.velocityFactor = note.velocityFactor;
 
-    if (outputRanAway(left, right, frames) || stateRanAway(e)) {
+#if defined(__SSE2__)
+    outputBeyond |= _mm_movemask_epi8(outputsBeyond) != 0;
+#endif
+    // With the chorus on, the outputs are checked after the block; otherwise they were as they were written.
+    if ((chorusOn ? outputRanAway(left, right, frames) : outputBeyond) || stateRanAway(e)) {
         if (frames > 0) {
             std::memset(left, 0, sizeof(float) * static_cast<size_t>(frames));
             std::memset(right, 0, sizeof(float) * static_cast<size_t>(frames));
