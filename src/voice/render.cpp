@@ -515,18 +515,6 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                 dampingOf[j] = tone.damping(levelOf[j]);
             }
         }
-        // The voice after the string: distorter, tone filter with limiter; its output times the envelope
-        // feeds the string again.
-        auto voiceStep = [&](float stringOut, int32_t j) {
-            const float level = levelOf[j];
-            float z = distorterStep(stringOut * stringOutputGain, p.Distorter);
-            if (toneOn) {
-                z = tone.step(z, dampingOf[j]);
-            }
-            lastVoiceOutput = z * level;
-            voiceOf[j] = z;
-            activeOf[j] = true;
-        };
         if (allRun && string.runsAhead(n)) {
             if (toneOn && controlStep) {
                 tone.control(levelOf[0]);
@@ -541,21 +529,51 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
             float highpassOf[controlPeriod + 1];
             float feedbackOf[controlPeriod + 1];
             feedbackOf[0] = lastVoiceOutput;
+            // The voice over the run, sample by sample: its recurrence (the string's high-pass, the tone
+            // stages and the fed-back output) in locals of its own, which the compiler keeps in registers.
+            auto voiceRun = [&](auto singleTag) {
+                constexpr bool single = decltype(singleTag)::value;
+                ToneRun t = tone;
+                float dcBlock = string.dcBlockState;
+                const float kRun = string.kRun;
+                const bool dcLimited = string.dcLimited;
+                const float distorter = p.Distorter;
+                float out = 0.0f;
+                float highpass = string.stringHighpass;
+                float fed = lastVoiceOutput;
+                for (int32_t j = 0; j < n; ++j) {
+                    if constexpr (single) {
+                        out = (readA[j + 1] + readB[j + 1]) * 0.5f;
+                        StringRun::onePole(dcBlock, out, dcBlockCutoff, kRun, dcLimited);
+                        highpass = out - dcBlock;
+                        highpassOf[j + 1] = highpass;
+                    } else {
+                        out = (readB[j + 1] + readA[j + 1]) * 0.5f;
+                    }
+                    float z = distorterStep(out * stringOutputGain, distorter);
+                    if (toneOn) {
+                        z = t.step(z, dampingOf[j]);
+                    }
+                    fed = z * levelOf[j];
+                    voiceOf[j] = z;
+                    feedbackOf[j + 1] = fed;
+                }
+                tone.takeState(t);
+                if constexpr (single) {
+                    string.dcBlockState = dcBlock;
+                    string.stringHighpass = highpass;
+                }
+                string.stringOutput = out;
+                lastVoiceOutput = fed;
+            };
             if (!powerChord) {
                 highpassOf[0] = string.stringHighpass;
                 string.readAhead(n, readA, readB, loopOf);
-                for (int32_t j = 0; j < n; ++j) {
-                    voiceStep(string.outputSingle(readA, readB, j), j);
-                    highpassOf[j + 1] = string.stringHighpass;
-                    feedbackOf[j + 1] = lastVoiceOutput;
-                }
+                voiceRun(std::true_type{});
                 string.writeSingle(n, readA, readB, loopOf, pluckOf, highpassOf, feedbackOf);
             } else {
                 string.readAhead(n, readA, readB, nullptr);
-                for (int32_t j = 0; j < n; ++j) {
-                    voiceStep(string.outputPowerChord(readA, readB, j), j);
-                    feedbackOf[j + 1] = lastVoiceOutput;
-                }
+                voiceRun(std::false_type{});
                 string.writePowerChord(n, readA, readB, pluckOf, feedbackOf);
             }
         } else {
@@ -648,7 +666,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                 const float l = lOf[j];
                 float outLeft;
                 float outRight;
-                if (activeOf[j]) {
+                if (allRun || activeOf[j]) { // where the string ran on every frame, activeOf is not kept
                     chorusRun->step(l, chorus, midiVolume, outLeft, outRight);
                 } else {
                     outLeft = outRight = midiVolume * l;

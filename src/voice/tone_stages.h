@@ -121,8 +121,18 @@ struct ToneRun {
         }
         c2 = c - c * splitBelowTone;
     }
-    ToneRun(const ToneRun&) = delete;
+    // A copy for a run of samples whose state the compiler keeps in registers; takeState brings it back.
+    ToneRun(const ToneRun&) = default;
     ToneRun& operator=(const ToneRun&) = delete;
+    void takeState(const ToneRun& run) {
+        toneLow1 = run.toneLow1;
+        toneLow2 = run.toneLow2;
+        splitLow = run.splitLow;
+        splitBand = run.splitBand;
+        svfBand = run.svfBand;
+        svfLow = run.svfLow;
+        levelGain = run.levelGain;
+    }
 
     void store() {
         owner.toneLow1 = toneLow1;
