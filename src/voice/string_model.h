@@ -170,10 +170,14 @@ struct StringRun {
         lineB.readAhead(n, readB);
         if (loopOf != nullptr) { // the single string's loop filter hears line B alone
             const float g = loopGain;
+            const float k = kRun;
+            const bool limited = loopLimited;
+            float state = loopFilterState; // in a register for the run
             for (int32_t j = 0; j < n; ++j) {
                 const float b = softClip(readB[j], loopSoftClipKnee);
-                loopOf[j] = onePole(loopFilterState, b * g, loopFilterCutoff, kRun, loopLimited);
+                loopOf[j] = onePole(state, b * g, loopFilterCutoff, k, limited);
             }
+            loopFilterState = state;
         }
     }
     float outputSingle(const float* readA, const float* readB, int32_t j) {
