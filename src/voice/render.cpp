@@ -445,33 +445,45 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
         note.entered = false;
         // A chunk's first frame may hold the control step's noise and a note change carried in, its last a
         // note entry; the frames between need neither test.
-        auto frame = [&](int32_t j, auto edgeTag) {
+        auto frame = [&](int32_t j, auto edgeTag, ExciterRun& ex, EnvelopeState& en, bool& gate,
+                         EnvelopeBlock& b) {
             constexpr bool edge = decltype(edgeTag)::value;
-            exciter.noise(k, p.Pick);
+            ex.noise(k, p.Pick);
             if constexpr (edge) {
                 if (j == 0 && controlStep) {
-                    noiseHold = exciter.noiseState;
+                    noiseHold = ex.noiseState;
                     string.holdChanged = true;
                 }
             }
-            const float pluck = exciter.pluck(note.gate, p.Exciter);
-            runsOf[j] = env.envelopeLevel > 0.0f;
+            const float pluck = ex.pluck(gate, p.Exciter);
+            runsOf[j] = en.envelopeLevel > 0.0f;
             pluckIn[j] = pluck;
             if constexpr (edge) {
                 if (i0 + j >= note.nextDue || note.changed) {
-                    takeNote(note, voice, cursor, i0 + j, lastFrame, p, k, sr, exciter);
+                    takeNote(note, voice, cursor, i0 + j, lastFrame, p, k, sr, ex);
                 }
             }
-            envelopeStep(env, note.gate, blk, sustainTarget, note.decayLengthClosed, k, sustainLimited,
-                         powers);
-            levelOf[j] = env.envelopeLevel;
+            envelopeStep(en, gate, b, sustainTarget, note.decayLengthClosed, k, sustainLimited, powers);
+            levelOf[j] = en.envelopeLevel;
         };
-        frame(0, std::true_type{});
-        for (int32_t j = 1; j < n - 1; ++j) {
-            frame(j, std::false_type{});
+        frame(0, std::true_type{}, exciter, env, note.gate, blk);
+        if (n > 2) {
+            // The frames between, with the exciter's and the envelope's state in locals of their own that
+            // the compiler keeps in registers.
+            ExciterRun ex = exciter;
+            EnvelopeState en = env;
+            bool gate = note.gate;
+            EnvelopeBlock b = blk;
+            for (int32_t j = 1; j < n - 1; ++j) {
+                frame(j, std::false_type{}, ex, en, gate, b);
+            }
+            exciter = ex;
+            env = en;
+            note.gate = gate;
+            blk = b;
         }
         if (n > 1) {
-            frame(n - 1, std::true_type{});
+            frame(n - 1, std::true_type{}, exciter, env, note.gate, blk);
         }
 
         // The string and the tone stages. The string's delays change only at the chunk's first frame where
