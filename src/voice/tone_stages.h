@@ -237,21 +237,43 @@ struct ChorusRun {
         owner.chorusOutRight = outRight;
     }
 
-    // The split: the 233 Hz low-pass of the input, which stays in the centre.
-    float split(float l) {
-        if (!splitLimited) {
-            lowState = lowState + (l - lowState) * k * chorusSplitCutoff;
+    // The split: the 233 Hz low-pass of the input, which stays in the centre. Returns the new low part.
+    static float split(float& low, float l, float k, bool limited) {
+        if (!limited) {
+            low = low + (l - low) * k * chorusSplitCutoff;
         } else {
-            lowState = lowState + (l - lowState) * maxOnePoleFactor;
+            low = low + (l - low) * maxOnePoleFactor;
         }
-        return lowState;
+        return low;
     }
     // The mix of both sides from the lines' outputs, scaled by the MIDI volume.
-    void mix(float l, float low, float amount, float midiVolume, float& left, float& right) const {
+    static void mix(float l, float low, float fedLeft, float fedRight, float amount, float midiVolume,
+                    float& left, float& right) {
         const float centre = static_cast<float>(static_cast<double>(l) * 0.2 + low);
         const float dry = (1.0f - amount) * l;
-        left = ((centre + outLeft) * amount + dry) * midiVolume;
-        right = ((centre + outRight) * amount + dry) * midiVolume;
+        left = ((centre + fedLeft) * amount + dry) * midiVolume;
+        right = ((centre + fedRight) * amount + dry) * midiVolume;
+    }
+    // The split, the lines' inputs and the mix over a run of n samples whose line outputs are read: what n
+    // steps do after their reads, with the split's state and the feedback in locals for the run.
+    void splitAndMix(int32_t n, const float* l, const float* readLeft, const float* readRight, float amount,
+                     float midiVolume, float* inLeft, float* inRight, float* left, float* right) {
+        float low = lowState;
+        float fedLeft = outLeft;
+        float fedRight = outRight;
+        const float factor = k;
+        const bool limited = splitLimited;
+        for (int32_t j = 0; j < n; ++j) {
+            const float high = l[j] - split(low, l[j], factor, limited);
+            inLeft[j] = fedLeft * chorusFeedback + high;
+            inRight[j] = fedRight * chorusFeedback + high;
+            fedLeft = readLeft[j];
+            fedRight = readRight[j];
+            mix(l[j], low, fedLeft, fedRight, amount, midiVolume, left[j], right[j]);
+        }
+        lowState = low;
+        outLeft = fedLeft;
+        outRight = fedRight;
     }
     static float leftDelay(float sweep, float baseDelay) {
         return (sweep * chorusSweepDepth + 1.0f) * baseDelay;
@@ -263,13 +285,13 @@ struct ChorusRun {
     // The part above 233 Hz runs through two modulated feedback delays, one per side; the part below and a
     // fifth of the whole stay in the centre. Writes both output samples, scaled by the MIDI volume.
     void step(float l, float amount, float midiVolume, float& left, float& right) {
-        const float low = split(l);
+        const float low = split(lowState, l, k, splitLimited);
         const float high = l - low;
         lineLeft.setDelay(leftDelay(lfoLeft.tick(), baseDelay));
         lineRight.setDelay(rightDelay(lfoRight.tick(), baseDelay));
         outLeft = lineLeft.tickLinear(outLeft * chorusFeedback + high);
         outRight = lineRight.tickLinear(outRight * chorusFeedback + high);
-        mix(l, low, amount, midiVolume, left, right);
+        mix(l, low, outLeft, outRight, amount, midiVolume, left, right);
     }
 };
 
@@ -305,15 +327,7 @@ inline bool chorusAhead(ChorusRun& c, int32_t n, const float* l, float amount, f
     c.lineRight.moveAhead(delayRight, n, readRight);
     float inLeft[most];
     float inRight[most];
-    for (int32_t j = 0; j < n; ++j) {
-        const float low = c.split(l[j]);
-        const float high = l[j] - low;
-        inLeft[j] = c.outLeft * chorusFeedback + high;
-        inRight[j] = c.outRight * chorusFeedback + high;
-        c.outLeft = readLeft[j];
-        c.outRight = readRight[j];
-        c.mix(l[j], low, amount, midiVolume, left[j], right[j]);
-    }
+    c.splitAndMix(n, l, readLeft, readRight, amount, midiVolume, inLeft, inRight, left, right);
     c.lineLeft.writeMoved(n, inLeft);
     c.lineRight.writeMoved(n, inRight);
     return true;
