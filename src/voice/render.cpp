@@ -446,7 +446,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
         // A chunk's first frame may hold the control step's noise and a note change carried in, its last a
         // note entry; the frames between need neither test.
         auto frame = [&](int32_t j, auto edgeTag, ExciterRun& ex, EnvelopeState& en, bool& gate,
-                         EnvelopeBlock& b) {
+                         EnvelopeBlock& b) __attribute__((always_inline)) {
             constexpr bool edge = decltype(edgeTag)::value;
             ex.noise(k, p.Pick);
             if constexpr (edge) {
