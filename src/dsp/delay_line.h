@@ -1,6 +1,7 @@
 // Fractional circular-buffer delay line: the building block of the string model and the chorus.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -164,10 +165,7 @@ public:
         // run peeks after each tick (the string's loops), so the last peek stays cached; otherwise (ticks
         // alone, as the comb's) the cache is stale after the run, as after any tick.
         void writeAhead(int32_t n, const float* in, const float* reads, bool peeked = true) noexcept {
-            float* b = buffer + writeIndex;
-            for (int32_t j = 0; j < n; ++j) {
-                b[j] = in[j];
-            }
+            std::memcpy(buffer + writeIndex, in, sizeof(float) * static_cast<std::size_t>(n));
             writeIndex += n;
             readIndex += n;
             lastOutput = reads[n - 1];
@@ -230,10 +228,7 @@ public:
             nextOutputStale = true;
         }
         void writeMoved(int32_t n, const float* in) noexcept {
-            float* b = buffer + writeIndex;
-            for (int32_t j = 0; j < n; ++j) {
-                b[j] = in[j];
-            }
+            std::memcpy(buffer + writeIndex, in, sizeof(float) * static_cast<std::size_t>(n));
             writeIndex += n;
         }
     };
