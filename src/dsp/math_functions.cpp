@@ -416,10 +416,14 @@ double scaleByPowerOfTwo(double v, int64_t n) {
     return v * powerOfTwo(n);
 }
 
-// exp(x + xl) takes its fast path for expNormalLow < x < expNormalHigh: the scale 2^(k/128) is then
-// between 2^-895 and 2^981, the result normal, and scale * tmp inside fmaSoft's range.
-constexpr double expNormalLow = -620.0;
-constexpr double expNormalHigh = 680.0;
+// exp(x + xl) takes its fast path for 2^-54 <= |x| < 620: the scale 2^(k/128) is then between 2^-895
+// and 2^895, the result normal, and every fma inside fmaSoft's range (for smaller |x|, r^2 may fall into
+// the subnormals with nothing to add it to). One comparison of the magnitude's bits.
+inline bool isExpNormal(double x) {
+    constexpr uint64_t low = 0x3c90000000000000u; // 2^-54
+    constexpr uint64_t high = 0x4083600000000000u; // 620
+    return (bitsOf(x) & ~(uint64_t{1} << 63)) - low < high - low;
+}
 
 // ---------------------------------------------------------------- single-precision power
 // pow(x, y) = 2^(y log2 x), in plain double precision, rounded once to float at the end.
