@@ -454,6 +454,16 @@ constexpr double exp2fB0 = 0x1.62e42fefa39efp-1 / 128; // p(r) = (2^r - 1) / r, 
 constexpr double exp2fB1 = 0x1.ebfbeebe2d1a2p-3 / (128.0 * 128);
 constexpr double exp2fB2 = 0x1.c6b095a17a14dp-5 / (128.0 * 128 * 128);
 constexpr double exp2fClamp = 128000.0;
+constexpr double log2fA0x128 = log2fA0 * 128;
+constexpr double log2fA1x128 = log2fA1 * 128;
+constexpr double log2fA2x128 = log2fA2 * 128;
+constexpr double log2fA3x128 = log2fA3 * 128;
+constexpr double log2fA4x128 = log2fA4 * 128;
+
+// The entry of a table at a byte offset (an index already scaled by the entry's size saves a shift).
+template <typename T> inline const T& byteOffset(const T* table, uint32_t offset) {
+    return *reinterpret_cast<const T*>(reinterpret_cast<const char*>(table) + offset);
+}
 
 // x is a positive normal float and y is finite.
 inline bool isOrdinaryPowf(uint32_t ix, uint32_t iy) {
@@ -648,17 +658,20 @@ int detectFmaLevel() noexcept {
 
 } // namespace
 
-int fmaLevel() noexcept {
-    int level = fmaLevelState.load(std::memory_order_relaxed);
-    if (level == 0) [[unlikely]] {
-        level = detectFmaLevel();
-        fmaLevelState.store(level, std::memory_order_relaxed);
-    }
+[[gnu::noinline, gnu::cold]] int detectAndStoreFmaLevel() noexcept {
+    const int level = detectFmaLevel();
+    fmaLevelState.store(level, std::memory_order_relaxed);
     return level;
 }
 
+// The branch of every function: one load and one comparison on the common path.
+inline bool hardwareFma() noexcept {
+    const int level = fmaLevelState.load(std::memory_order_relaxed);
+    return level == 2 || (level == 0 && detectAndStoreFmaLevel() == 2);
+}
+
 bool usesHardwareFma() noexcept {
-    return fmaLevel() >= 2;
+    return hardwareFma();
 }
 
 void forceSoftwareFma(bool force) noexcept {
@@ -679,7 +692,7 @@ inline double fma(double a, double b, double c) {
 
 // ---------------------------------------------------------------- the FMA path
 // Every function from here to the end of the region is compiled for processors with FMA and AVX2; they
-// run only where fmaLevel() found both.
+// run only where hardwareFma() found both.
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
 #else
@@ -695,52 +708,58 @@ inline double fma(double a, double b, double c) {
 // The batch power, four bases at a time in double lanes, every operation the scalar powf's in the same
 // order, so the bits are the same. A group with a base that is not a positive normal float is computed
 // regardless (harmlessly: every table index is masked into range) and then replaced by the scalar
-// function's results.
+// function's results. The table entries are loaded one by one: gathers are slower on some processors.
 void powBatch(const float* base, float exponent, float* out, int n) {
     static_assert(sizeof(Log2fEntry) == 16 && sizeof(ExpEntry) == 16);
     int i = 0;
     if ((bitsOf(exponent) & 0x7f800000u) != 0x7f800000u) {
-        const __m256d y128 = _mm256_set1_pd(static_cast<double>(exponent) * 128.0);
+        const __m256d y = _mm256_set1_pd(static_cast<double>(exponent));
         // bits - 2^23, as unsigned, below 0x7f000000: flipping the sign bits makes it a signed comparison
         const __m128i normalBound = _mm_set1_epi32(static_cast<int>(0x7f000000u ^ 0x80000000u));
         const __m128i normalShift = _mm_set1_epi32(static_cast<int>(0x80000000u - 0x00800000u));
         const __m128i offset = _mm_set1_epi32(static_cast<int>(log2fOffset));
         const __m128i exponentMask = _mm_set1_epi32(static_cast<int>(0xff800000u));
-        const __m128i log2fIndexMask = _mm_set1_epi32(63 << 1);
-        const __m256i expIndexMask = _mm256_set1_epi64x(expTableMask << 1);
-        const auto* log2fDoubles = reinterpret_cast<const double*>(log2fTable);
-        const auto* expWords = reinterpret_cast<const long long*>(expTable);
-        // (the gathers with a mask of all lanes: the plain forms leave a register formally uninitialised)
-        const __m256d zero = _mm256_setzero_pd();
-        const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+        const __m128i log2fIndexMask = _mm_set1_epi32(63 << 4);
+        const __m256i expIndexMask = _mm256_set1_epi64x(expTableMask << 4);
         for (; i + 4 <= n; i += 4) {
             const __m128i ix = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i));
             const __m128i ordinary = _mm_cmplt_epi32(_mm_add_epi32(ix, normalShift), normalBound);
-            // log2 x: the table index in doubles, (tmp >> 17 & 63) * 2
+            // 128 log2 x
             const __m128i tmp = _mm_sub_epi32(ix, offset);
-            const __m128i index = _mm_and_si128(_mm_srli_epi32(tmp, 16), log2fIndexMask);
-            const __m256d invc = _mm256_mask_i32gather_pd(zero, log2fDoubles, index, all, 8);
-            const __m256d log2c = _mm256_mask_i32gather_pd(zero, log2fDoubles + 1, index, all, 8);
-            const __m256d k = _mm256_cvtepi32_pd(_mm_srai_epi32(tmp, 23));
-            const __m256d z =
-                _mm256_cvtps_pd(_mm_castsi128_ps(_mm_sub_epi32(ix, _mm_and_si128(tmp, exponentMask))));
+            const __m128i exponentBits = _mm_and_si128(tmp, exponentMask);
+            alignas(16) uint32_t at[4]; // byte offsets into the table
+            _mm_store_si128(reinterpret_cast<__m128i*>(at), _mm_and_si128(_mm_srli_epi32(tmp, 13), log2fIndexMask));
+            const auto entry = [&](int lane) {
+                return _mm_load_pd(&byteOffset(log2fTable, at[lane]).invc); // invc, log2c
+            };
+            const __m256d e02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(entry(0)), entry(2), 1);
+            const __m256d e13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(entry(1)), entry(3), 1);
+            const __m256d invc = _mm256_unpacklo_pd(e02, e13);
+            const __m256d log2c = _mm256_unpackhi_pd(e02, e13);
+            const __m256d k128 = _mm256_cvtepi32_pd(_mm_srai_epi32(exponentBits, 16));
+            const __m256d z = _mm256_cvtps_pd(_mm_castsi128_ps(_mm_sub_epi32(ix, exponentBits)));
             const __m256d r = _mm256_fmadd_pd(z, invc, _mm256_set1_pd(-1.0));
             const __m256d r2 = _mm256_mul_pd(r, r);
-            const __m256d qa = _mm256_fmadd_pd(r, _mm256_set1_pd(log2fA1), _mm256_set1_pd(log2fA0));
-            const __m256d qb = _mm256_fmadd_pd(r, _mm256_set1_pd(log2fA3), _mm256_set1_pd(log2fA2));
-            const __m256d q = _mm256_fmadd_pd(r2, _mm256_fmadd_pd(r2, _mm256_set1_pd(log2fA4), qb), qa);
-            const __m256d l = _mm256_fmadd_pd(r, q, _mm256_add_pd(k, log2c));
+            const __m256d qa = _mm256_fmadd_pd(r, _mm256_set1_pd(log2fA1x128), _mm256_set1_pd(log2fA0x128));
+            const __m256d qb = _mm256_fmadd_pd(r, _mm256_set1_pd(log2fA3x128), _mm256_set1_pd(log2fA2x128));
+            const __m256d q = _mm256_fmadd_pd(r2, _mm256_fmadd_pd(r2, _mm256_set1_pd(log2fA4x128), qb), qa);
+            const __m256d l128 = _mm256_fmadd_pd(r, q, _mm256_fmadd_pd(log2c, _mm256_set1_pd(128.0), k128));
             // 2^(u / 128)
-            __m256d u = _mm256_mul_pd(y128, l);
+            __m256d u = _mm256_mul_pd(y, l128);
             u = _mm256_max_pd(u, _mm256_set1_pd(-exp2fClamp));
             u = _mm256_min_pd(u, _mm256_set1_pd(exp2fClamp));
             const __m256d shift = _mm256_set1_pd(roundingShift);
             const __m256d kd = _mm256_add_pd(u, shift);
             const __m256d s = _mm256_sub_pd(u, _mm256_sub_pd(kd, shift));
             const __m256i ki = _mm256_castpd_si256(kd);
-            const __m256i tableBits = _mm256_mask_i64gather_epi64(
-                _mm256_setzero_si256(), expWords, _mm256_and_si256(_mm256_slli_epi64(ki, 1), expIndexMask),
-                _mm256_castpd_si256(all), 8);
+            alignas(32) uint64_t expAt[4];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(expAt),
+                               _mm256_and_si256(_mm256_slli_epi64(ki, 4), expIndexMask));
+            const __m256i tableBits = _mm256_set_epi64x(
+                static_cast<long long>(byteOffset(expTable, static_cast<uint32_t>(expAt[3])).bits),
+                static_cast<long long>(byteOffset(expTable, static_cast<uint32_t>(expAt[2])).bits),
+                static_cast<long long>(byteOffset(expTable, static_cast<uint32_t>(expAt[1])).bits),
+                static_cast<long long>(byteOffset(expTable, static_cast<uint32_t>(expAt[0])).bits));
             const __m256d scale =
                 _mm256_castsi256_pd(_mm256_add_epi64(tableBits, _mm256_slli_epi64(ki, 52 - expTableBits)));
             const __m256d pa = _mm256_fmadd_pd(s, _mm256_set1_pd(exp2fB1), _mm256_set1_pd(exp2fB0));
@@ -750,8 +769,8 @@ void powBatch(const float* base, float exponent, float* out, int n) {
             if (_mm_movemask_epi8(ordinary) != 0xffff) [[unlikely]] {
                 alignas(16) float x[4]; // the bases (out may be base)
                 _mm_store_si128(reinterpret_cast<__m128i*>(x), ix);
-                for (int p2 = 0; p2 < 4; ++p2) {
-                    out[i + p2] = powf(x[p2], exponent);
+                for (int lane = 0; lane < 4; ++lane) {
+                    out[i + lane] = powf(x[lane], exponent);
                 }
             }
         }
@@ -774,11 +793,11 @@ void powBatch(const float* base, float exponent, float* out, int n) {
 // One load and one well-predicted branch choose the path; the FMA path is a call into code compiled for
 // it.
 float pow(float x, float y) noexcept {
-    return detail::fmaLevel() >= 2 ? hard::powf(x, y) : soft::powf(x, y);
+    return detail::hardwareFma() ? hard::powf(x, y) : soft::powf(x, y);
 }
 
 void pow(const float* base, float exponent, float* out, int n) noexcept {
-    if (detail::fmaLevel() >= 2) {
+    if (detail::hardwareFma()) {
         hard::powBatch(base, exponent, out, n);
         return;
     }
@@ -788,19 +807,19 @@ void pow(const float* base, float exponent, float* out, int n) noexcept {
 }
 
 double pow(double x, double y) noexcept {
-    return detail::fmaLevel() >= 2 ? hard::pow(x, y) : soft::pow(x, y);
+    return detail::hardwareFma() ? hard::pow(x, y) : soft::pow(x, y);
 }
 
 double exp(double x) noexcept {
-    return detail::fmaLevel() >= 2 ? hard::exp(x) : soft::exp(x);
+    return detail::hardwareFma() ? hard::exp(x) : soft::exp(x);
 }
 
 double tanh(double x) noexcept {
-    return detail::fmaLevel() >= 2 ? hard::tanh(x) : soft::tanh(x);
+    return detail::hardwareFma() ? hard::tanh(x) : soft::tanh(x);
 }
 
 double sinPi(double x) noexcept {
-    return detail::fmaLevel() >= 2 ? hard::sinPi(x) : soft::sinPi(x);
+    return detail::hardwareFma() ? hard::sinPi(x) : soft::sinPi(x);
 }
 
 } // namespace solvantis::math
