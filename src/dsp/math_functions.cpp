@@ -460,6 +460,14 @@ constexpr double log2fA2x128 = log2fA2 * 128;
 constexpr double log2fA3x128 = log2fA3 * 128;
 constexpr double log2fA4x128 = log2fA4 * 128;
 
+// u limited to [-exp2fClamp, exp2fClamp] (not a NaN): the instructions maxsd and minsd, which every x86
+// target has (the comparisons written out turn into branches).
+inline double clampToExp2fRange(double u) {
+    __m128d v = _mm_max_sd(_mm_set_sd(u), _mm_set_sd(-exp2fClamp)); // u > -clamp ? u : -clamp
+    v = _mm_min_sd(v, _mm_set_sd(exp2fClamp));                        // v < clamp ? v : clamp
+    return _mm_cvtsd_f64(v);
+}
+
 // The entry of a table at a byte offset (an index already scaled by the entry's size saves a shift).
 template <typename T> inline const T& byteOffset(const T* table, uint32_t offset) {
     return *reinterpret_cast<const T*>(reinterpret_cast<const char*>(table) + offset);
@@ -621,66 +629,37 @@ double fmaSoft(double a, double b, double c) noexcept {
     return odd == 0.0 ? t.hi : t.hi + odd;
 }
 
+} // namespace detail
+
 namespace {
 
-// 0: not yet detected; 1: the software fma; 2: FMA and AVX2 (the FMA path is compiled for both). Detected
-// on first use; a race only detects twice and stores the same value, so relaxed order is enough.
-// Constant-initialised: nothing runs before main or at load time.
-std::atomic<int> fmaLevelState{0};
-
-int detectFmaLevel() noexcept {
+// True when the processor has FMA and AVX2 and the operating system saves the AVX registers.
+bool detectHardwareFma() noexcept {
     unsigned eax = 0;
     unsigned ebx = 0;
     unsigned ecx = 0;
     unsigned edx = 0;
     if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
-        return 1;
+        return false;
     }
     const unsigned needed = bit_FMA | bit_OSXSAVE | bit_AVX;
     if ((ecx & needed) != needed) {
-        return 1;
+        return false;
     }
     // the operating system saves the SSE and AVX registers (XCR0 bits 1 and 2) across context switches
     unsigned xcr0 = 0;
     unsigned xcr0High = 0;
     __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
     if ((xcr0 & 6u) != 6u) {
-        return 1;
+        return false;
     }
-    if (__get_cpuid_max(0, nullptr) >= 7) {
-        __cpuid_count(7, 0, eax, ebx, ecx, edx);
-        if ((ebx & bit_AVX2) != 0) {
-            return 2;
-        }
+    if (__get_cpuid_max(0, nullptr) < 7) {
+        return false;
     }
-    return 1;
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    return (ebx & bit_AVX2) != 0;
 }
 
-} // namespace
-
-[[gnu::noinline, gnu::cold]] int detectAndStoreFmaLevel() noexcept {
-    const int level = detectFmaLevel();
-    fmaLevelState.store(level, std::memory_order_relaxed);
-    return level;
-}
-
-// The branch of every function: one load and one comparison on the common path.
-inline bool hardwareFma() noexcept {
-    const int level = fmaLevelState.load(std::memory_order_relaxed);
-    return level == 2 || (level == 0 && detectAndStoreFmaLevel() == 2);
-}
-
-bool usesHardwareFma() noexcept {
-    return hardwareFma();
-}
-
-void forceSoftwareFma(bool force) noexcept {
-    fmaLevelState.store(force ? 1 : 0, std::memory_order_relaxed);
-}
-
-} // namespace detail
-
-namespace {
 
 // ---------------------------------------------------------------- the software path
 namespace soft {
@@ -692,7 +671,7 @@ inline double fma(double a, double b, double c) {
 
 // ---------------------------------------------------------------- the FMA path
 // Every function from here to the end of the region is compiled for processors with FMA and AVX2; they
-// run only where hardwareFma() found both.
+// run only where detectHardwareFma() found both.
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
 #else
@@ -709,7 +688,7 @@ inline double fma(double a, double b, double c) {
 // order, so the bits are the same. A group with a base that is not a positive normal float is computed
 // regardless (harmlessly: every table index is masked into range) and then replaced by the scalar
 // function's results. The table entries are loaded one by one: gathers are slower on some processors.
-void powBatch(const float* base, float exponent, float* out, int n) {
+void powBatch(const float* base, float exponent, float* out, int n) noexcept {
     static_assert(sizeof(Log2fEntry) == 16 && sizeof(ExpEntry) == 16);
     int i = 0;
     if ((bitsOf(exponent) & 0x7f800000u) != 0x7f800000u) {
@@ -740,17 +719,17 @@ void powBatch(const float* base, float exponent, float* out, int n) {
             const __m256d z = _mm256_cvtps_pd(_mm_castsi128_ps(_mm_sub_epi32(ix, exponentBits)));
             const __m256d r = _mm256_fmadd_pd(z, invc, _mm256_set1_pd(-1.0));
             const __m256d r2 = _mm256_mul_pd(r, r);
-            const __m256d qa = _mm256_fmadd_pd(r, _mm256_set1_pd(log2fA1x128), _mm256_set1_pd(log2fA0x128));
-            const __m256d qb = _mm256_fmadd_pd(r, _mm256_set1_pd(log2fA3x128), _mm256_set1_pd(log2fA2x128));
-            const __m256d q = _mm256_fmadd_pd(r2, _mm256_fmadd_pd(r2, _mm256_set1_pd(log2fA4x128), qb), qa);
-            const __m256d l128 = _mm256_fmadd_pd(r, q, _mm256_fmadd_pd(log2c, _mm256_set1_pd(128.0), k128));
+            const __m256d c0 = _mm256_fmadd_pd(log2c, _mm256_set1_pd(128.0), k128);
+            const __m256d qa = _mm256_fmadd_pd(r, _mm256_set1_pd(log2fA2x128), _mm256_set1_pd(log2fA1x128));
+            const __m256d qb = _mm256_fmadd_pd(r, _mm256_set1_pd(log2fA4x128), _mm256_set1_pd(log2fA3x128));
+            const __m256d high = _mm256_fmadd_pd(r2, qb, qa);
+            const __m256d c = _mm256_fmadd_pd(r, _mm256_set1_pd(log2fA0x128), c0);
             // 2^(u / 128)
-            __m256d u = _mm256_mul_pd(y, l128);
-            u = _mm256_max_pd(u, _mm256_set1_pd(-exp2fClamp));
+            __m256d u = _mm256_fmadd_pd(_mm256_mul_pd(y, r2), high, _mm256_mul_pd(y, c));
+            u = _mm256_max_pd(u, _mm256_set1_pd(-exp2fClamp)); // as the scalar clamp: u > -clamp ? u : -clamp
             u = _mm256_min_pd(u, _mm256_set1_pd(exp2fClamp));
-            const __m256d shift = _mm256_set1_pd(roundingShift);
-            const __m256d kd = _mm256_add_pd(u, shift);
-            const __m256d s = _mm256_sub_pd(u, _mm256_sub_pd(kd, shift));
+            const __m256d kd = _mm256_add_pd(u, _mm256_set1_pd(roundingShift));
+            const __m256d s = _mm256_sub_pd(u, _mm256_sub_pd(kd, _mm256_set1_pd(roundingShift)));
             const __m256i ki = _mm256_castpd_si256(kd);
             alignas(32) uint64_t expAt[4];
             _mm256_store_si256(reinterpret_cast<__m256i*>(expAt),
@@ -762,9 +741,9 @@ void powBatch(const float* base, float exponent, float* out, int n) {
                 static_cast<long long>(byteOffset(expTable, static_cast<uint32_t>(expAt[0])).bits));
             const __m256d scale =
                 _mm256_castsi256_pd(_mm256_add_epi64(tableBits, _mm256_slli_epi64(ki, 52 - expTableBits)));
-            const __m256d pa = _mm256_fmadd_pd(s, _mm256_set1_pd(exp2fB1), _mm256_set1_pd(exp2fB0));
-            const __m256d p = _mm256_fmadd_pd(_mm256_mul_pd(s, s), _mm256_set1_pd(exp2fB2), pa);
-            const __m256d w = _mm256_fmadd_pd(_mm256_mul_pd(scale, s), p, scale);
+            const __m256d pa = _mm256_fmadd_pd(s, _mm256_set1_pd(exp2fB2), _mm256_set1_pd(exp2fB1));
+            const __m256d pb = _mm256_fmadd_pd(s, _mm256_set1_pd(exp2fB0), _mm256_set1_pd(1.0));
+            const __m256d w = _mm256_mul_pd(scale, _mm256_fmadd_pd(_mm256_mul_pd(s, s), pa, pb));
             _mm_storeu_ps(out + i, _mm256_cvtpd_ps(w));
             if (_mm_movemask_epi8(ordinary) != 0xffff) [[unlikely]] {
                 alignas(16) float x[4]; // the bases (out may be base)
@@ -787,39 +766,126 @@ void powBatch(const float* base, float exponent, float* out, int n) {
 #pragma GCC pop_options
 #endif
 
-} // namespace
+// ---------------------------------------------------------------- the choice of path
+// Each function is called through a pointer: one indirect jump, well predicted. The pointers start at
+// functions that detect the processor, install the path for every function, and carry on; a race only
+// detects twice and installs the same pointers, so relaxed order is enough. Constant-initialised:
+// nothing runs before main or at load time.
+float powfFirst(float x, float y) noexcept;
+void powBatchFirst(const float* base, float exponent, float* out, int n) noexcept;
+double powFirst(double x, double y) noexcept;
+double expFirst(double x) noexcept;
+double tanhFirst(double x) noexcept;
+double sinPiFirst(double x) noexcept;
 
-// ---------------------------------------------------------------- the functions
-// One load and one well-predicted branch choose the path; the FMA path is a call into code compiled for
-// it.
-float pow(float x, float y) noexcept {
-    return detail::hardwareFma() ? hard::powf(x, y) : soft::powf(x, y);
-}
+std::atomic<float (*)(float, float) noexcept> powfEntry{powfFirst};
+std::atomic<void (*)(const float*, float, float*, int) noexcept> powBatchEntry{powBatchFirst};
+std::atomic<double (*)(double, double) noexcept> powEntry{powFirst};
+std::atomic<double (*)(double) noexcept> expEntry{expFirst};
+std::atomic<double (*)(double) noexcept> tanhEntry{tanhFirst};
+std::atomic<double (*)(double) noexcept> sinPiEntry{sinPiFirst};
+// 0: not yet chosen; 1: the software path; 2: the FMA path
+std::atomic<int> pathState{0};
 
-void pow(const float* base, float exponent, float* out, int n) noexcept {
-    if (detail::hardwareFma()) {
-        hard::powBatch(base, exponent, out, n);
-        return;
-    }
+void softPowBatch(const float* base, float exponent, float* out, int n) noexcept {
     for (int i = 0; i < n; ++i) {
         out[i] = soft::powf(base[i], exponent);
     }
 }
 
+void installPath(bool hardware) noexcept {
+    constexpr auto r = std::memory_order_relaxed;
+    if (hardware) {
+        powfEntry.store(hard::powf, r);
+        powBatchEntry.store(hard::powBatch, r);
+        powEntry.store(hard::pow, r);
+        expEntry.store(hard::exp, r);
+        tanhEntry.store(hard::tanh, r);
+        sinPiEntry.store(hard::sinPi, r);
+    } else {
+        powfEntry.store(soft::powf, r);
+        powBatchEntry.store(softPowBatch, r);
+        powEntry.store(soft::pow, r);
+        expEntry.store(soft::exp, r);
+        tanhEntry.store(soft::tanh, r);
+        sinPiEntry.store(soft::sinPi, r);
+    }
+    pathState.store(hardware ? 2 : 1, r);
+}
+
+[[gnu::noinline, gnu::cold]] void installDetectedPath() noexcept {
+    installPath(detectHardwareFma());
+}
+
+float powfFirst(float x, float y) noexcept {
+    installDetectedPath();
+    return powfEntry.load(std::memory_order_relaxed)(x, y);
+}
+void powBatchFirst(const float* base, float exponent, float* out, int n) noexcept {
+    installDetectedPath();
+    powBatchEntry.load(std::memory_order_relaxed)(base, exponent, out, n);
+}
+double powFirst(double x, double y) noexcept {
+    installDetectedPath();
+    return powEntry.load(std::memory_order_relaxed)(x, y);
+}
+double expFirst(double x) noexcept {
+    installDetectedPath();
+    return expEntry.load(std::memory_order_relaxed)(x);
+}
+double tanhFirst(double x) noexcept {
+    installDetectedPath();
+    return tanhEntry.load(std::memory_order_relaxed)(x);
+}
+double sinPiFirst(double x) noexcept {
+    installDetectedPath();
+    return sinPiEntry.load(std::memory_order_relaxed)(x);
+}
+
+} // namespace
+
+namespace detail {
+
+bool usesHardwareFma() noexcept {
+    if (pathState.load(std::memory_order_relaxed) == 0) {
+        installDetectedPath();
+    }
+    return pathState.load(std::memory_order_relaxed) == 2;
+}
+
+void forceSoftwareFma(bool force) noexcept {
+    if (force) {
+        installPath(false);
+    } else {
+        installDetectedPath();
+    }
+}
+
+} // namespace detail
+
+// ---------------------------------------------------------------- the functions
+float pow(float x, float y) noexcept {
+    return powfEntry.load(std::memory_order_relaxed)(x, y);
+}
+
+void pow(const float* base, float exponent, float* out, int n) noexcept {
+    powBatchEntry.load(std::memory_order_relaxed)(base, exponent, out, n);
+}
+
 double pow(double x, double y) noexcept {
-    return detail::hardwareFma() ? hard::pow(x, y) : soft::pow(x, y);
+    return powEntry.load(std::memory_order_relaxed)(x, y);
 }
 
 double exp(double x) noexcept {
-    return detail::hardwareFma() ? hard::exp(x) : soft::exp(x);
+    return expEntry.load(std::memory_order_relaxed)(x);
 }
 
 double tanh(double x) noexcept {
-    return detail::hardwareFma() ? hard::tanh(x) : soft::tanh(x);
+    return tanhEntry.load(std::memory_order_relaxed)(x);
 }
 
 double sinPi(double x) noexcept {
-    return detail::hardwareFma() ? hard::sinPi(x) : soft::sinPi(x);
+    return sinPiEntry.load(std::memory_order_relaxed)(x);
 }
 
 } // namespace solvantis::math
