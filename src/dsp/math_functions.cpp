@@ -22,7 +22,8 @@
 #error "the math functions must not be built with -ffast-math"
 #endif
 #if defined(__FMA__)
-#error "the math functions must be built without -mfma (or -march with FMA): they choose their FMA path at run time"
+#error                                                                                                       \
+    "the math functions must be built without -mfma (or -march with FMA): they choose their FMA path at run time"
 #endif
 
 namespace solvantis::math {
@@ -377,7 +378,6 @@ inline LogReduction reduceForLog(double x, int64_t extra) {
     return {k + extra, z, &logTable[j]};
 }
 
-
 // a + b as hi + lo exactly, where |a| >= |b| or a = 0 (Dekker's fast two-sum).
 inline Wide fastTwoSum(double a, double b) {
     const double s = a + b;
@@ -420,7 +420,7 @@ double scaleByPowerOfTwo(double v, int64_t n) {
 // and 2^895, the result normal, and every fma inside fmaSoft's range (for smaller |x|, r^2 may fall into
 // the subnormals with nothing to add it to). One comparison of the magnitude's bits.
 inline bool isExpNormal(double x) {
-    constexpr uint64_t low = 0x3c90000000000000u; // 2^-54
+    constexpr uint64_t low = 0x3c90000000000000u;  // 2^-54
     constexpr uint64_t high = 0x4083600000000000u; // 620
     return (bitsOf(x) & ~(uint64_t{1} << 63)) - low < high - low;
 }
@@ -464,7 +464,7 @@ constexpr double log2fA4x128 = log2fA4 * 128;
 // target has (the comparisons written out turn into branches).
 inline double clampToExp2fRange(double u) {
     __m128d v = _mm_max_sd(_mm_set_sd(u), _mm_set_sd(-exp2fClamp)); // u > -clamp ? u : -clamp
-    v = _mm_min_sd(v, _mm_set_sd(exp2fClamp));                        // v < clamp ? v : clamp
+    v = _mm_min_sd(v, _mm_set_sd(exp2fClamp));                      // v < clamp ? v : clamp
     return _mm_cvtsd_f64(v);
 }
 
@@ -660,7 +660,6 @@ bool detectHardwareFma() noexcept {
     return (ebx & bit_AVX2) != 0;
 }
 
-
 // ---------------------------------------------------------------- the software path
 namespace soft {
 inline double fma(double a, double b, double c) {
@@ -707,7 +706,8 @@ void powBatch(const float* base, float exponent, float* out, int n) noexcept {
             const __m128i tmp = _mm_sub_epi32(ix, offset);
             const __m128i exponentBits = _mm_and_si128(tmp, exponentMask);
             alignas(16) uint32_t at[4]; // byte offsets into the table
-            _mm_store_si128(reinterpret_cast<__m128i*>(at), _mm_and_si128(_mm_srli_epi32(tmp, 13), log2fIndexMask));
+            _mm_store_si128(reinterpret_cast<__m128i*>(at),
+                            _mm_and_si128(_mm_srli_epi32(tmp, 13), log2fIndexMask));
             const auto entry = [&](int lane) {
                 return _mm_load_pd(&byteOffset(log2fTable, at[lane]).invc); // invc, log2c
             };
