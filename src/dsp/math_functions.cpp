@@ -576,17 +576,30 @@ constexpr double piLo = -0x1.dde973dcb3b3ap-26;
 constexpr double pi = 0x1.921fb54442d18p+1;
 constexpr double piTail = 0x1.1a62633145c07p-53;
 
+// ---------------------------------------------------------------- fused multiply-add
+// a * b as hi + lo exactly (Dekker): Veltkamp's split cuts a and b into halves of at most 26 significant
+// bits each, so the four partial products are exact, and so is every step of lo's sum. Needs |a|, |b| <
+// 2^995 (the split multiplies by 2^27 + 1) and |a b| = 0 or >= 2^-968 (then every partial product is a
+// multiple of 2^-1074, so none is rounded in the subnormals).
+inline Wide exactProduct(double a, double b) {
+    constexpr double splitter = 0x1p27 + 1.0;
+    const double ca = splitter * a;
+    const double ah = ca - (ca - a);
+    const double al = a - ah;
+    const double cb = splitter * b;
+    const double bh = cb - (cb - b);
+    const double bl = b - bh;
+    const double ph = a * b;
+    return {ph, (((ah * bh - ph) + ah * bl) + al * bh) + al * bl};
+}
+
 } // namespace
 
-// ---------------------------------------------------------------- fused multiply-add
 namespace detail {
 
 // a * b + c rounded once, with +, -, * and bit operations only.
 //
-// 1. a * b = ph + pl exactly (Dekker): Veltkamp's split cuts a and b into halves of at most 26 significant
-//    bits each, so the four partial products are exact, and so is every step of pl's sum; this needs
-//    |a|, |b| < 2^995 (the split multiplies by 2^27 + 1) and |a b| >= 2^-968 (then every partial product
-//    is a multiple of 2^-1074, so none is rounded in the subnormals).
+// 1. a * b = ph + pl exactly (exactProduct).
 // 2. c + ph = th + tl exactly (Knuth's two-sum), th = c + ph rounded.
 // 3. v = tl + pl rounded to odd: rounded to nearest as s with the exact error, and where the error is not
 //    zero and s is even, s moved by one ulp towards the exact sum (neighbouring doubles alternate in
@@ -609,17 +622,9 @@ namespace detail {
 // 2^-1072 (roundings in the subnormals), the result is c as it should be, since |y| stays below a
 // quarter of an ulp of c.
 double fmaSoft(double a, double b, double c) noexcept {
-    constexpr double splitter = 0x1p27 + 1.0;
-    const double ca = splitter * a;
-    const double ah = ca - (ca - a);
-    const double al = a - ah;
-    const double cb = splitter * b;
-    const double bh = cb - (cb - b);
-    const double bl = b - bh;
-    const double ph = a * b;
-    const double pl = (((ah * bh - ph) + ah * bl) + al * bh) + al * bl;
-    const Wide t = twoSum(c, ph);
-    const Wide v = twoSum(t.lo, pl);
+    const Wide p = exactProduct(a, b);
+    const Wide t = twoSum(c, p.hi);
+    const Wide v = twoSum(t.lo, p.lo);
     uint64_t bits = bitsOf(v.hi);
     if (v.lo != 0.0 && (bits & 1) == 0) {
         // away from zero when the error has v.hi's sign, else towards it
@@ -665,6 +670,13 @@ namespace soft {
 inline double fma(double a, double b, double c) {
     return detail::fmaSoft(a, b, c);
 }
+inline double fmaOfExactProduct(double a, double b, double c) {
+    return a * b + c;
+}
+inline double fmaExact(double a, double b, double c) {
+    const Wide p = exactProduct(a, b);
+    return (c + p.hi) + p.lo;
+}
 #include "dsp/math_kernels.inc"
 } // namespace soft
 
@@ -679,6 +691,12 @@ inline double fma(double a, double b, double c) {
 #endif
 namespace hard {
 inline double fma(double a, double b, double c) {
+    return __builtin_fma(a, b, c);
+}
+inline double fmaOfExactProduct(double a, double b, double c) {
+    return __builtin_fma(a, b, c);
+}
+inline double fmaExact(double a, double b, double c) {
     return __builtin_fma(a, b, c);
 }
 #include "dsp/math_kernels.inc"
