@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -407,6 +408,8 @@ struct SoftwarePath {
 // Every function gives the same bits on the FMA path as on the software one, over dense arguments that
 // reach every branch: the sound must not depend on the processor.
 TEST(MathFunctions, TheFmaPathAndTheSoftwarePathGiveTheSameBits) {
+    std::printf("math functions' path on this processor: %s\n",
+                m::detail::usesHardwareFma() ? "FMA" : "software fma");
     if (!m::detail::usesHardwareFma()) {
         GTEST_SKIP() << "this processor lacks FMA or AVX2: only the software path can run here (the other "
                         "tests check it)";
