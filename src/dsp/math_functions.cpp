@@ -426,23 +426,25 @@ inline bool isExpNormal(double x) {
 }
 
 // ---------------------------------------------------------------- single-precision power
-// pow(x, y) = 2^(y log2 x), in plain double precision, rounded once to float at the end.
+// pow(x, y) = 2^(y log2 x), in double precision with fmas, rounded once to float at the end.
 //
 // Error bound. log2 x = k + log2c + log2(1 + r), r = z * invc - 1 exact (24 + 29 bits, and the product lies
 // within 2^-6 of 1), |r| <= 0.00782. log2(1 + r) = r * q(r) with q a near-minimax quartic, relative error
-// 2^-41.6 with its coefficients rounded (measured by tools/math_tables.py); its evaluation and the product
-// with r add 2^-51. Adding k + log2c rounds twice more (2^-52 |l|). Where k = 0 and invc = 1, l = r q(r)
-// itself; elsewhere x lies outside [0.996, 1.0078], so |l| >= 0.0056 while |r q(r)| <= 0.0113: either way
-// l carries a relative error below 2^-40.4, and t = y * l, rounded again, below 2^-40.3.
-// A finite non-zero float result needs |t| < 150, so t's absolute error is below 2^-33.1, which makes a
-// relative error of ln 2 * 2^-33.1 < 2^-33.6 in 2^t.
-// 2^t is taken as 2^(u/128) with u = (128 y) l, which is 128 t rounded once (128 y is exact): with i the
-// integer nearest to u, s = u - i is exact, |s| <= 1/2, and 2^(u/128) = 2^(i/128) * 2^r, r = s / 128;
-// 2^r = 1 + r p(r), p a near-minimax quadratic, relative error 2^-40.7 (written in s, the powers of 1/128
-// taken into the coefficients exactly); the table value and the last operations add 2^-52.
-// In all the double carries a relative error below 2^-33.5 = 2^-9.5 of a float ulp (2^-24 relative at
+// 2^-41.6 with its coefficients rounded (measured by tools/math_tables.py). 128 l is computed as
+// c + r^2 high, c = 128 (k + log2c) + r A0 (two roundings, 2^-52 of |c|) and high = A1 + r A2 +
+// r^2 (A3 + r A4) (2^-51 of a term below 2^-7.8 of l). Where k = 0 and invc = 1, c = r A0 with one
+// rounding; elsewhere x lies outside [0.996, 1.0078], so |l| >= 0.0056 while |r q(r)| <= 0.0113: either way
+// l carries a relative error below 2^-40.4, and u = y c + (y r^2) high, 128 t with three more roundings
+// (2^-52 of u), below 2^-40.2 of t.
+// A finite non-zero float result needs |t| < 150, so t's absolute error is below 2^-33, which makes a
+// relative error of ln 2 * 2^-33 < 2^-33.5 in 2^t.
+// With i the integer nearest to u, s = u - i is exact, |s| <= 1/2, and 2^(u/128) = 2^(i/128) * 2^r,
+// r = s / 128; 2^r = 1 + r p(r), p a near-minimax quadratic, relative error 2^-40.7 (written in s, the
+// powers of 1/128 taken into the coefficients exactly); the table value, 1 + s p and the product with the
+// scale add 2^-51.
+// In all the double carries a relative error below 2^-33.4 = 2^-9.4 of a float ulp (2^-24 relative at
 // least), and so the float result is within 0.502 ulp of the exact power (correctly rounded except within
-// 2^-9.5 ulp of a half-way point), subnormal results included.
+// 2^-9.4 ulp of a half-way point), subnormal results included.
 // Beyond |t| = 1000 the result is 0 or infinity either way; u is clamped there, which keeps the scale's
 // exponent in range.
 constexpr double log2fA0 = 0x1.71547652b82b5p+0; // q(r) = log2(1 + r) / r
