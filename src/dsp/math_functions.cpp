@@ -470,6 +470,18 @@ inline double clampToExp2fRange(double u) {
     return _mm_cvtsd_f64(v);
 }
 
+// The float logarithm's table with 128 log2c in place of log2c (exact): the float power works in 128 log2.
+struct Log2fTable128 {
+    Log2fEntry entries[64];
+};
+constexpr Log2fTable128 log2fTable128 = [] {
+    Log2fTable128 t{};
+    for (int i = 0; i < 64; ++i) {
+        t.entries[i] = {log2fTable[i].invc, log2fTable[i].log2c * 128};
+    }
+    return t;
+}();
+
 // The entry of a table at a byte offset (an index already scaled by the entry's size saves a shift).
 template <typename T> inline const T& byteOffset(const T* table, uint32_t offset) {
     return *reinterpret_cast<const T*>(reinterpret_cast<const char*>(table) + offset);
@@ -729,7 +741,7 @@ void powBatch(const float* base, float exponent, float* out, int n) noexcept {
             _mm_store_si128(reinterpret_cast<__m128i*>(at),
                             _mm_and_si128(_mm_srli_epi32(tmp, 13), log2fIndexMask));
             const auto entry = [&](int lane) {
-                return _mm_load_pd(&byteOffset(log2fTable, at[lane]).invc); // invc, log2c
+                return _mm_load_pd(&byteOffset(log2fTable128.entries, at[lane]).invc); // invc, 128 log2c
             };
             const __m256d e02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(entry(0)), entry(2), 1);
             const __m256d e13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(entry(1)), entry(3), 1);
@@ -739,13 +751,13 @@ void powBatch(const float* base, float exponent, float* out, int n) noexcept {
             const __m256d z = _mm256_cvtps_pd(_mm_castsi128_ps(_mm_sub_epi32(ix, exponentBits)));
             const __m256d r = _mm256_fmadd_pd(z, invc, _mm256_set1_pd(-1.0));
             const __m256d r2 = _mm256_mul_pd(r, r);
-            const __m256d c0 = _mm256_fmadd_pd(log2c, _mm256_set1_pd(128.0), k128);
+            const __m256d c0 = _mm256_add_pd(k128, log2c);
             const __m256d qa = _mm256_fmadd_pd(r, _mm256_set1_pd(log2fA2x128), _mm256_set1_pd(log2fA1x128));
             const __m256d qb = _mm256_fmadd_pd(r, _mm256_set1_pd(log2fA4x128), _mm256_set1_pd(log2fA3x128));
             const __m256d high = _mm256_fmadd_pd(r2, qb, qa);
             const __m256d c = _mm256_fmadd_pd(r, _mm256_set1_pd(log2fA0x128), c0);
             // 2^(u / 128)
-            __m256d u = _mm256_fmadd_pd(_mm256_mul_pd(y, r2), high, _mm256_mul_pd(y, c));
+            __m256d u = _mm256_mul_pd(y, _mm256_fmadd_pd(r2, high, c));
             u = _mm256_max_pd(u, _mm256_set1_pd(-exp2fClamp)); // as the scalar clamp: u > -clamp ? u : -clamp
             u = _mm256_min_pd(u, _mm256_set1_pd(exp2fClamp));
             const __m256d kd = _mm256_add_pd(u, _mm256_set1_pd(roundingShift));
@@ -762,8 +774,8 @@ void powBatch(const float* base, float exponent, float* out, int n) noexcept {
             const __m256d scale =
                 _mm256_castsi256_pd(_mm256_add_epi64(tableBits, _mm256_slli_epi64(ki, 52 - expTableBits)));
             const __m256d pa = _mm256_fmadd_pd(s, _mm256_set1_pd(exp2fB2), _mm256_set1_pd(exp2fB1));
-            const __m256d pb = _mm256_fmadd_pd(s, _mm256_set1_pd(exp2fB0), _mm256_set1_pd(1.0));
-            const __m256d w = _mm256_mul_pd(scale, _mm256_fmadd_pd(_mm256_mul_pd(s, s), pa, pb));
+            const __m256d pb = _mm256_fmadd_pd(s, pa, _mm256_set1_pd(exp2fB0));
+            const __m256d w = _mm256_mul_pd(scale, _mm256_fmadd_pd(s, pb, _mm256_set1_pd(1.0)));
             _mm_storeu_ps(out + i, _mm256_cvtpd_ps(w));
             if (_mm_movemask_epi8(ordinary) != 0xffff) [[unlikely]] {
                 alignas(16) float x[4]; // the bases (out may be base)
