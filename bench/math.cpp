@@ -2,13 +2,17 @@
 // envelope's float power (bases in (0, 1], exponents 0.25 to 4.03), the per-block double powers, the soft
 // clippers' tanh, and the table builders' exp and sine. The envelope raises a block of bases to one
 // exponent: the batch power is measured against as many scalar calls, ours and the C library's.
-// Per-call instruction counts: scripts/bench-math.
+// Ours run on the path this processor takes (FMA, or the software fma where it lacks FMA and AVX2), and
+// again forced onto the software path (the *Software benchmarks), so that the cost on a processor without
+// FMA is known here too. Per-call instruction counts: scripts/bench-math.
 #include "dsp/math_functions.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -112,6 +116,31 @@ void powFloatBlockLibrary(benchmark::State& s) {
     });
 }
 
+// The software path for as long as a benchmark runs.
+template <void (*Benchmark)(benchmark::State&)> void software(benchmark::State& s) {
+    m::detail::forceSoftwareFma(true);
+    Benchmark(s);
+    m::detail::forceSoftwareFma(false);
+}
+void powFloatOursSoftware(benchmark::State& s) {
+    software<powFloatOurs>(s);
+}
+void powFloatBatchOursSoftware(benchmark::State& s) {
+    software<powFloatBatchOurs>(s);
+}
+void powDoubleOursSoftware(benchmark::State& s) {
+    software<powDoubleOurs>(s);
+}
+void tanhOursSoftware(benchmark::State& s) {
+    software<tanhOurs>(s);
+}
+void expOursSoftware(benchmark::State& s) {
+    software<expOurs>(s);
+}
+void sinPiOursSoftware(benchmark::State& s) {
+    software<sinPiOurs>(s);
+}
+
 BENCHMARK(powFloatOurs);
 BENCHMARK(powFloatLibrary);
 BENCHMARK(powFloatBatchOurs);
@@ -125,7 +154,31 @@ BENCHMARK(expOurs);
 BENCHMARK(expLibrary);
 BENCHMARK(sinPiOurs);
 BENCHMARK(sinLibrary);
+BENCHMARK(powFloatOursSoftware);
+BENCHMARK(powFloatBatchOursSoftware);
+BENCHMARK(powDoubleOursSoftware);
+BENCHMARK(tanhOursSoftware);
+BENCHMARK(expOursSoftware);
+BENCHMARK(sinPiOursSoftware);
+
+const char* pathName() {
+    return m::detail::usesHardwareFma() ? "FMA" : "software fma";
+}
 
 } // namespace
 
-BENCHMARK_MAIN();
+// --path prints the path our functions take on this processor and exits.
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--path") == 0) {
+        std::printf("%s\n", pathName());
+        return 0;
+    }
+    benchmark::AddCustomContext("math path", pathName());
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,20 +1,29 @@
 #include "dsp/math_functions.h"
 
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if !defined(__i386__) && !defined(__x86_64__)
+#error "the math functions choose between x86 FMA and software paths: port the detection to this target"
 #endif
+#include <cpuid.h>
+#include <immintrin.h>
 
 // Every operation below must round exactly once, in double precision: a target that evaluates in the x87
-// unit's extended precision, or a compiler that fuses a multiply and an add, would give other bits.
+// unit's extended precision, or a compiler that fuses a multiply and an add on its own, would give other
+// bits. (The fused multiply-adds written out explicitly are another matter: they round once, correctly,
+// in hardware or in software, and give the same bits everywhere.)
 #if defined(__i386__) && (!defined(__SSE2_MATH__) || __FLT_EVAL_METHOD__ != 0)
 #error "32-bit x86 builds need SSE2 math: compile with -msse2 -mfpmath=sse (the toolchain files set both)"
 #endif
 #if defined(__FAST_MATH__)
 #error "the math functions must not be built with -ffast-math"
+#endif
+#if defined(__FMA__)
+#error                                                                                                       \
+    "the math functions must be built without -mfma (or -march with FMA): they choose their FMA path at run time"
 #endif
 
 namespace solvantis::math {
@@ -31,12 +40,6 @@ inline double fromBits(uint64_t b) {
 }
 inline uint32_t bitsOf(float x) {
     return std::bit_cast<uint32_t>(x);
-}
-
-// x with the low n bits of its significand cleared (towards 0): at most 53 - n significant bits, and
-// x - truncated(x, n) is exact.
-inline double truncated(double x, int n) {
-    return fromBits(bitsOf(x) & (~uint64_t{0} << n));
 }
 
 // ---------------------------------------------------------------- double-double arithmetic
@@ -358,7 +361,6 @@ constexpr double inverseLn2By128 = 0x1.71547652b82fep+7;
 // Adding and subtracting 1.5 * 2^52 rounds a double of magnitude below 2^51 to the nearest integer; the
 // low bits of the sum hold that integer in two's complement.
 constexpr double roundingShift = 0x1.8p52;
-
 // ---------------------------------------------------------------- logarithm
 // Splits a positive normal x into its table interval: x = 2^k * z.
 struct LogReduction {
@@ -376,56 +378,13 @@ inline LogReduction reduceForLog(double x, int64_t extra) {
     return {k + extra, z, &logTable[j]};
 }
 
-// log(1 + r) - r + r^2 / 2 = r^3 * logTail(r) for |r| < 2^-6 (near-minimax, relative error 1.3e-16).
-inline double logTail(double r) {
-    const double r2 = r * r;
-    const double r4 = r2 * r2;
-    return ((0x1.5555555555556p-2 + r * -0x1.ffffffffffcf2p-3) +
-            r2 * (0x1.9999999964095p-3 + r * -0x1.555555803bc79p-3)) +
-           r4 * ((0x1.249269f4efdf6p-3 + r * -0x1.fff62679918bcp-4) + r2 * 0x1.bbe790db50733p-4);
-}
-
 // a + b as hi + lo exactly, where |a| >= |b| or a = 0 (Dekker's fast two-sum).
 inline Wide fastTwoSum(double a, double b) {
     const double s = a + b;
     return {s, (a - s) + b};
 }
 
-// Natural logarithm of x * 2^extra, x positive and normal, as hi + lo, absolute error below 2^-66.
-inline Wide logWide(double x, int64_t extra) {
-    const LogReduction red = reduceForLog(x, extra);
-    const LogEntry& e = *red.entry;
-    // r = z * invc - 1 as hi + lo: with z cut into 26 + 27 bits both partial products are exact (invc
-    // has at most 26 bits), and the first one lies within 2^-6 of 1.
-    const double zh = truncated(red.z, 27);
-    const Wide r = twoSum(zh * e.invc - 1.0, (red.z - zh) * e.invc);
-    // log(1 + r) = r - r^2 / 2 + r^3 * logTail(r); r^2 / 2 < 2^-13, so its rounding stays below 2^-66.
-    const double r2 = r.hi * r.hi;
-    const Wide a = fastTwoSum(r.hi, -0.5 * r2);
-    const double tail = r.hi * r2 * logTail(r.hi);
-    const auto k = static_cast<double>(red.k);
-    // |k ln 2| >= 0.69 exceeds every |log c| (<= 0.37), or k = 0; but |r| may exceed a small |log c|.
-    const Wide head = fastTwoSum(k * ln2Hi, e.logcHi);
-    const Wide sum = twoSum(head.hi, a.hi);
-    // summed as a tree: the terms known early first, the last ones to arrive last
-    const double lo = ((head.lo + k * ln2Lo + e.logcLo) + (a.lo + r.lo * (1.0 - r.hi))) + (sum.lo + tail);
-    return fastTwoSum(sum.hi, lo);
-}
-
 // ---------------------------------------------------------------- exponential
-// exp(x + xl) = 2^(k/128) * exp(r) with k = round(x * 128 / ln 2) and r = x + xl - k ln 2 / 128,
-// |r| <= ln 2 / 256 + 2^-50, for |x| < 1400 and |xl| <= 2^-40 |x|. The result comes in two parts:
-// ki, whose low bits hold k (2^(k/128) rounded is built from the table), and tmp, with
-// exp(x + xl) = 2^(k/128)rounded * (1 + tmp) to a relative 2^-60:
-//  - k * ln2By128Hi is exact, and so is x - k * ln2By128Hi (the two lie within a factor 2 of each other,
-//    or k = 0);
-//  - r = rh + rl is rounded; its error rerr is recovered (rh is the larger or r is tiny) and carried
-//    linearly, which neglects rerr * r < 2^-70;
-//  - exp(r) - 1 = r + r^2 (C2 + C3 r + C4 r^2 + C5 r^3), near-minimax: error below 2^-63.6;
-//  - the table value's rounding enters exactly as its tail;
-//  - the largest rounding is the last sum r + (...): half an ulp of |tmp| < 2^-8.5, below 2^-62; the
-//    others are smaller.
-// scale + scale * tmp then rounds once more: within 0.51 ulp of exp(x + xl).
 constexpr double expC2 = 0x1.fffffffffff58p-2;
 constexpr double expC3 = 0x1.5555555555525p-3;
 constexpr double expC4 = 0x1.55555accc1ca7p-5;
@@ -436,29 +395,9 @@ struct ExpReduction {
     double tmp;
 };
 
-inline ExpReduction reduceForExp(double x, double xl) {
-    const double kd = x * inverseLn2By128 + roundingShift;
-    const double k = kd - roundingShift;
-    const double rh = x - k * ln2By128Hi;
-    const double rl = xl - k * ln2By128Lo;
-    const double r = rh + rl;
-    const double rerr = (rh - r) + rl;
-    const ExpEntry& e = expTable[bitsOf(kd) & expTableMask];
-    const double r2 = r * r;
-    const double poly = (expC2 + r * expC3) + r2 * (expC4 + r * expC5);
-    return {bitsOf(kd), r + ((e.tail + rerr) + r2 * poly)};
-}
-
 // 2^(k/128) rounded, for k whose e = floor(k / 128) lies in [-1022, 1023].
 inline double expScale(uint64_t ki) {
     return fromBits(expTable[ki & expTableMask].bits + (ki << (52 - expTableBits)));
-}
-
-// exp(x + xl) for |x| < 708, where the scale and the result are normal.
-inline double expNormal(double x, double xl) {
-    const ExpReduction red = reduceForExp(x, xl);
-    const double scale = expScale(red.ki);
-    return scale + scale * red.tmp;
 }
 
 // 2^n as a double for -1022 <= n <= 1023.
@@ -477,43 +416,35 @@ double scaleByPowerOfTwo(double v, int64_t n) {
     return v * powerOfTwo(n);
 }
 
-// exp(x + xl) for every x: NaN, overflow to infinity, underflow to 0, subnormal results (rounded twice,
-// to 53 bits and then at the scaling: still within 1 ulp), and the normal range.
-[[gnu::noinline]] double expAnyRange(double x, double xl) {
-    if (x != x) {
-        return x + x;
-    }
-    if (x > 709.79) {
-        return inf;
-    }
-    if (x < -745.2) {
-        return 0.0;
-    }
-    const ExpReduction red = reduceForExp(x, xl);
-    const uint64_t j = red.ki & expTableMask;
-    const double scale = fromBits(expTable[j].bits + (j << (52 - expTableBits))); // 2^(j/128)
-    const int64_t n = static_cast<int64_t>(red.ki - bitsOf(roundingShift)) >> expTableBits;
-    return scaleByPowerOfTwo(scale + scale * red.tmp, n);
+// exp(x + xl) takes its fast path for 2^-54 <= |x| < 620: the scale 2^(k/128) is then between 2^-895
+// and 2^895, the result normal, and every fma inside fmaSoft's range (for smaller |x|, r^2 may fall into
+// the subnormals with nothing to add it to). One comparison of the magnitude's bits.
+inline bool isExpNormal(double x) {
+    constexpr uint64_t low = 0x3c90000000000000u;  // 2^-54
+    constexpr uint64_t high = 0x4083600000000000u; // 620
+    return (bitsOf(x) & ~(uint64_t{1} << 63)) - low < high - low;
 }
 
 // ---------------------------------------------------------------- single-precision power
-// pow(x, y) = 2^(y log2 x), in plain double precision, rounded once to float at the end.
+// pow(x, y) = 2^(y log2 x), in double precision with fmas, rounded once to float at the end.
 //
 // Error bound. log2 x = k + log2c + log2(1 + r), r = z * invc - 1 exact (24 + 29 bits, and the product lies
 // within 2^-6 of 1), |r| <= 0.00782. log2(1 + r) = r * q(r) with q a near-minimax quartic, relative error
-// 2^-41.6 with its coefficients rounded (measured by tools/math_tables.py); its evaluation and the product
-// with r add 2^-51. Adding k + log2c rounds twice more (2^-52 |l|). Where k = 0 and invc = 1, l = r q(r)
-// itself; elsewhere x lies outside [0.996, 1.0078], so |l| >= 0.0056 while |r q(r)| <= 0.0113: either way
-// l carries a relative error below 2^-40.4, and t = y * l, rounded again, below 2^-40.3.
-// A finite non-zero float result needs |t| < 150, so t's absolute error is below 2^-33.1, which makes a
-// relative error of ln 2 * 2^-33.1 < 2^-33.6 in 2^t.
-// 2^t is taken as 2^(u/128) with u = (128 y) l, which is 128 t rounded once (128 y is exact): with i the
-// integer nearest to u, s = u - i is exact, |s| <= 1/2, and 2^(u/128) = 2^(i/128) * 2^r, r = s / 128;
-// 2^r = 1 + r p(r), p a near-minimax quadratic, relative error 2^-40.7 (written in s, the powers of 1/128
-// taken into the coefficients exactly); the table value and the last operations add 2^-52.
-// In all the double carries a relative error below 2^-33.5 = 2^-9.5 of a float ulp (2^-24 relative at
+// 2^-41.6 with its coefficients rounded (measured by tools/math_tables.py). 128 l is computed as
+// c + r^2 high, c = 128 (k + log2c) + r A0 (two roundings, 2^-52 of |c|) and high = A1 + r A2 +
+// r^2 (A3 + r A4) (2^-51 of a term below 2^-7.8 of l). Where k = 0 and invc = 1, c = r A0 with one
+// rounding; elsewhere x lies outside [0.996, 1.0078], so |l| >= 0.0056 while |r q(r)| <= 0.0113: either way
+// l carries a relative error below 2^-40.4, and u = y c + (y r^2) high, 128 t with three more roundings
+// (2^-52 of u), below 2^-40.2 of t.
+// A finite non-zero float result needs |t| < 150, so t's absolute error is below 2^-33, which makes a
+// relative error of ln 2 * 2^-33 < 2^-33.5 in 2^t.
+// With i the integer nearest to u, s = u - i is exact, |s| <= 1/2, and 2^(u/128) = 2^(i/128) * 2^r,
+// r = s / 128; 2^r = 1 + r p(r), p a near-minimax quadratic, relative error 2^-40.7 (written in s, the
+// powers of 1/128 taken into the coefficients exactly); the table value, 1 + s p and the product with the
+// scale add 2^-51.
+// In all the double carries a relative error below 2^-33.4 = 2^-9.4 of a float ulp (2^-24 relative at
 // least), and so the float result is within 0.502 ulp of the exact power (correctly rounded except within
-// 2^-9.5 ulp of a half-way point), subnormal results included.
+// 2^-9.4 ulp of a half-way point), subnormal results included.
 // Beyond |t| = 1000 the result is 0 or infinity either way; u is clamped there, which keeps the scale's
 // exponent in range.
 constexpr double log2fA0 = 0x1.71547652b82b5p+0; // q(r) = log2(1 + r) / r
@@ -525,29 +456,35 @@ constexpr double exp2fB0 = 0x1.62e42fefa39efp-1 / 128; // p(r) = (2^r - 1) / r, 
 constexpr double exp2fB1 = 0x1.ebfbeebe2d1a2p-3 / (128.0 * 128);
 constexpr double exp2fB2 = 0x1.c6b095a17a14dp-5 / (128.0 * 128 * 128);
 constexpr double exp2fClamp = 128000.0;
+constexpr double log2fA0x128 = log2fA0 * 128;
+constexpr double log2fA1x128 = log2fA1 * 128;
+constexpr double log2fA2x128 = log2fA2 * 128;
+constexpr double log2fA3x128 = log2fA3 * 128;
+constexpr double log2fA4x128 = log2fA4 * 128;
 
-// log2 x for a positive normal float x with bits ix, plus the integer extra.
-inline double log2f(uint32_t ix, int32_t extra) {
-    const uint32_t tmp = ix - log2fOffset;
-    const Log2fEntry& e = log2fTable[(tmp >> 17) & 63];
-    const int32_t k = static_cast<int32_t>(tmp) >> 23; // arithmetic shift: the exponent may be negative
-    const double z = std::bit_cast<float>(ix - (tmp & 0xff800000u));
-    const double r = z * e.invc - 1.0;
-    // k + log2c + r q(r), arranged for short dependency chains
-    const double r2 = r * r;
-    const double low = (static_cast<double>(k + extra) + e.log2c) + r * (log2fA0 + log2fA1 * r);
-    return low + (r * r2) * ((log2fA2 + log2fA3 * r) + r2 * log2fA4);
+// u limited to [-exp2fClamp, exp2fClamp] (not a NaN): the instructions maxsd and minsd, which every x86
+// target has (the comparisons written out turn into branches).
+inline double clampToExp2fRange(double u) {
+    __m128d v = _mm_max_sd(_mm_set_sd(u), _mm_set_sd(-exp2fClamp)); // u > -clamp ? u : -clamp
+    v = _mm_min_sd(v, _mm_set_sd(exp2fClamp));                      // v < clamp ? v : clamp
+    return _mm_cvtsd_f64(v);
 }
 
-// 2^(u / 128) in double for any u that is not a NaN (u = 128 t: the caller scales y, exactly, instead).
-// r = s / 128 with s = u - round(u) exact; the coefficients take the powers of 1/128 (exactly).
-inline double exp2f(double u) {
-    u = u < -exp2fClamp ? -exp2fClamp : u;
-    u = u > exp2fClamp ? exp2fClamp : u;
-    const double kd = u + roundingShift;
-    const double s = u - (kd - roundingShift);
-    const double scale = expScale(bitsOf(kd));
-    return scale + (scale * s) * ((exp2fB0 + exp2fB1 * s) + (s * s) * exp2fB2);
+// The float logarithm's table with 128 log2c in place of log2c (exact): the float power works in 128 log2.
+struct Log2fTable128 {
+    Log2fEntry entries[64];
+};
+constexpr Log2fTable128 log2fTable128 = [] {
+    Log2fTable128 t{};
+    for (int i = 0; i < 64; ++i) {
+        t.entries[i] = {log2fTable[i].invc, log2fTable[i].log2c * 128};
+    }
+    return t;
+}();
+
+// The entry of a table at a byte offset (an index already scaled by the entry's size saves a shift).
+template <typename T> inline const T& byteOffset(const T* table, uint32_t offset) {
+    return *reinterpret_cast<const T*>(reinterpret_cast<const char*>(table) + offset);
 }
 
 // x is a positive normal float and y is finite.
@@ -613,193 +550,6 @@ bool powSpecialCase(double x, double y, double& result, bool& negate) {
     return false;
 }
 
-// Every float pow but a positive normal base with a finite exponent.
-[[gnu::noinline]] float powfRare(float x, float y) {
-    double special = 0.0;
-    bool negate = false;
-    if (powSpecialCase(x, y, special, negate)) {
-        return static_cast<float>(special);
-    }
-    // A finite non-zero base with a finite exponent: |x| is normal, or subnormal and scaled by 2^23
-    // (exact); for a negative base the exponent is an integer and negate tells the sign.
-    const uint32_t ia = bitsOf(x) & 0x7fffffffu;
-    const double l =
-        ia >= 0x00800000u ? log2f(ia, 0) : log2f(bitsOf(std::bit_cast<float>(ia) * 0x1p23f), -23);
-    const auto v = static_cast<float>(exp2f(static_cast<double>(y) * 128.0 * l));
-    return negate ? -v : v;
-}
-
-} // namespace
-
-float pow(float x, float y) noexcept {
-    if (isOrdinaryPowf(bitsOf(x), bitsOf(y))) [[likely]] {
-        return static_cast<float>(exp2f(static_cast<double>(y) * 128.0 * log2f(bitsOf(x), 0)));
-    }
-    return powfRare(x, y);
-}
-
-#if defined(__SSE2__)
-namespace {
-
-// Both lanes of a constant, in memory that SSE2 instructions can take as an operand.
-struct alignas(16) Lanes {
-    double v[2];
-};
-inline __m128d lanes(const Lanes& c) {
-    return _mm_load_pd(c.v);
-}
-constexpr Lanes oneLanes = {{1.0, 1.0}};
-constexpr Lanes shiftLanes = {{roundingShift, roundingShift}};
-constexpr Lanes clampLowLanes = {{-exp2fClamp, -exp2fClamp}};
-constexpr Lanes clampHighLanes = {{exp2fClamp, exp2fClamp}};
-constexpr Lanes log2fALanes[5] = {{{log2fA0, log2fA0}},
-                                  {{log2fA1, log2fA1}},
-                                  {{log2fA2, log2fA2}},
-                                  {{log2fA3, log2fA3}},
-                                  {{log2fA4, log2fA4}}};
-constexpr Lanes exp2fBLanes[3] = {{{exp2fB0, exp2fB0}}, {{exp2fB1, exp2fB1}}, {{exp2fB2, exp2fB2}}};
-
-// The entry at a byte offset.
-template <typename T> inline const T& at(const T* table, uint32_t byteOffset) {
-    return *reinterpret_cast<const T*>(reinterpret_cast<const char*>(table) + byteOffset);
-}
-
-} // namespace
-#endif
-
-void pow(const float* base, float exponent, float* out, int n) noexcept {
-    int i = 0;
-#if defined(__SSE2__)
-    // Two at a time in double lanes, every operation the scalar path's in the same order, so the bits are
-    // the same. A chunk of bases goes through two passes, y log2 x and then 2^(...), each a shorter chain
-    // of dependent operations than the whole, so that the processor overlaps more pairs. A pair with a
-    // base that is not a positive normal float is computed regardless (harmlessly) and then replaced by
-    // the scalar function's results.
-    static_assert(sizeof(Log2fEntry) == 16 && sizeof(ExpEntry) == 16);
-    if ((bitsOf(exponent) & 0x7f800000u) != 0x7f800000u) {
-        constexpr int chunk = 64;
-        alignas(16) double u[chunk];
-        alignas(16) float x[chunk]; // the bases, kept for the pairs that take the scalar path
-        const __m128d y128 = _mm_set1_pd(static_cast<double>(exponent) * 128.0);
-        // bits - 2^23, as unsigned, below 0x7f000000: flipping the sign bits makes it a signed comparison
-        const __m128i normalBound = _mm_set1_epi32(static_cast<int>(0x7f000000u ^ 0x80000000u));
-        const __m128i normalShift = _mm_set1_epi32(static_cast<int>(0x80000000u - 0x00800000u));
-        const __m128i offset = _mm_set1_epi32(static_cast<int>(log2fOffset));
-        const __m128i exponentMask = _mm_set1_epi32(static_cast<int>(0xff800000u));
-        const __m128i log2fIndexMask = _mm_set1_epi32(63 << 4);
-        const __m128i expIndexMask = _mm_set1_epi32(expTableMask);
-        while (i + 2 <= n) {
-            const int count = n - i >= chunk ? chunk : (n - i) & ~1;
-            uint64_t special = 0; // bit p / 2 for the pair at p
-            for (int p = 0; p < count; p += 2) {
-                const __m128i ix = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(base + i + p));
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(x + p), ix);
-                const __m128i ordinary = _mm_cmplt_epi32(_mm_add_epi32(ix, normalShift), normalBound);
-                special |= static_cast<uint64_t>((_mm_movemask_epi8(ordinary) & 0xff) != 0xff) << (p / 2);
-                // the table index as a byte offset, (tmp >> 17 & 63) * 16
-                const __m128i tmp = _mm_sub_epi32(ix, offset);
-                const __m128i offsets = _mm_and_si128(_mm_srli_epi32(tmp, 13), log2fIndexMask);
-                const auto& e0 = at(log2fTable, static_cast<uint32_t>(_mm_cvtsi128_si32(offsets)));
-                const auto& e1 =
-                    at(log2fTable, static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(offsets, 4))));
-                const __m128d invc = _mm_loadh_pd(_mm_load_sd(&e0.invc), &e1.invc);
-                const __m128d log2c = _mm_loadh_pd(_mm_load_sd(&e0.log2c), &e1.log2c);
-                const __m128d k = _mm_cvtepi32_pd(_mm_srai_epi32(tmp, 23));
-                const __m128d z =
-                    _mm_cvtps_pd(_mm_castsi128_ps(_mm_sub_epi32(ix, _mm_and_si128(tmp, exponentMask))));
-                const __m128d r = _mm_sub_pd(_mm_mul_pd(z, invc), lanes(oneLanes));
-                const __m128d r2 = _mm_mul_pd(r, r);
-                const __m128d qa = _mm_add_pd(lanes(log2fALanes[0]), _mm_mul_pd(lanes(log2fALanes[1]), r));
-                const __m128d low = _mm_add_pd(_mm_add_pd(k, log2c), _mm_mul_pd(r, qa));
-                const __m128d qb = _mm_add_pd(lanes(log2fALanes[2]), _mm_mul_pd(lanes(log2fALanes[3]), r));
-                const __m128d high =
-                    _mm_mul_pd(_mm_mul_pd(r, r2), _mm_add_pd(qb, _mm_mul_pd(r2, lanes(log2fALanes[4]))));
-                _mm_store_pd(u + p, _mm_mul_pd(y128, _mm_add_pd(low, high)));
-            }
-            for (int p = 0; p < count; p += 2) {
-                // 2^(u / 128)
-                __m128d v = _mm_load_pd(u + p);
-                v = _mm_max_pd(v, lanes(clampLowLanes));
-                v = _mm_min_pd(v, lanes(clampHighLanes));
-                const __m128d kd = _mm_add_pd(v, lanes(shiftLanes));
-                const __m128d s = _mm_sub_pd(v, _mm_sub_pd(kd, lanes(shiftLanes)));
-                const __m128i ki = _mm_castpd_si128(kd);
-                const __m128i offsets = _mm_slli_epi32(_mm_and_si128(ki, expIndexMask), 4);
-                const auto j0 = static_cast<uint32_t>(_mm_cvtsi128_si32(offsets));
-                const auto j1 = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(offsets, 8)));
-                const __m128i tableBits = _mm_unpacklo_epi64(
-                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&at(expTable, j0).bits)),
-                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&at(expTable, j1).bits)));
-                const __m128d scale =
-                    _mm_castsi128_pd(_mm_add_epi64(tableBits, _mm_slli_epi64(ki, 52 - expTableBits)));
-                const __m128d pa = _mm_add_pd(lanes(exp2fBLanes[0]), _mm_mul_pd(lanes(exp2fBLanes[1]), s));
-                const __m128d q = _mm_add_pd(pa, _mm_mul_pd(_mm_mul_pd(s, s), lanes(exp2fBLanes[2])));
-                const __m128d w = _mm_add_pd(scale, _mm_mul_pd(_mm_mul_pd(scale, s), q));
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i + p), _mm_castps_si128(_mm_cvtpd_ps(w)));
-            }
-            for (; special != 0; special &= special - 1) {
-                const int p = 2 * std::countr_zero(special);
-                out[i + p] = pow(x[p], exponent);
-                out[i + p + 1] = pow(x[p + 1], exponent);
-            }
-            i += count;
-        }
-    }
-#endif
-    for (; i < n; ++i) {
-        out[i] = pow(base[i], exponent);
-    }
-}
-
-namespace {
-
-// x^y = exp(y log x) from log x as hi + lo.
-inline double expOfProduct(double y, Wide l) {
-    // y * log x as hi + lo: the 26-bit heads' product is exact, the rest is below 2^-25 of it. Then
-    // normalised, so that the low part is below half an ulp of the high one.
-    const double yh = truncated(y, 27);
-    const double lh = truncated(l.hi, 27);
-    const double ph = yh * lh;
-    const double pl = (y - yh) * lh + y * ((l.hi - lh) + l.lo);
-    const double z = ph + pl;
-    const double zl = (ph - z) + pl;
-    return z > -708.0 && z < 708.0 ? expNormal(z, zl) : expAnyRange(z, zl);
-}
-
-// Every double pow but a positive normal base with a finite exponent.
-[[gnu::noinline]] double powRare(double x, double y) {
-    double special = 0.0;
-    bool negate = false;
-    if (powSpecialCase(x, y, special, negate)) {
-        return special;
-    }
-    // A finite non-zero base with a finite exponent: |x| is normal, or subnormal and scaled by 2^54
-    // (exact); for a negative base the exponent is an integer and negate tells the sign.
-    const double a = x < 0.0 ? -x : x;
-    const double v = expOfProduct(y, a >= 0x1p-1022 ? logWide(a, 0) : logWide(a * 0x1p54, -54));
-    return negate ? -v : v;
-}
-
-} // namespace
-
-double pow(double x, double y) noexcept {
-    // a positive normal base and a finite exponent (1 and 0 included: they come out exact)
-    if (bitsOf(x) - 0x0010000000000000u < 0x7fe0000000000000u && (bitsOf(y) >> 52 & 0x7ff) != 0x7ff)
-        [[likely]] {
-        return expOfProduct(y, logWide(x, 0));
-    }
-    return powRare(x, y);
-}
-
-double exp(double x) noexcept {
-    if (x > -708.0 && x < 708.0) [[likely]] {
-        return expNormal(x, 0.0);
-    }
-    return expAnyRange(x, 0.0);
-}
-
-namespace {
-
 // tanh(a) = a + a^3 P(a^2) for a < 1/8: P near-minimax, relative error of tanh 2^-61.6 with the
 // coefficients rounded; a^3 P is below 2^-6 a, so its rounding adds 2^-59 a.
 constexpr double tanhSmall = 0.125;
@@ -812,46 +562,7 @@ constexpr double tanhP5 = 0x1.cdfceabb13934p-9;
 // 1 - tanh(a) = 2 / (exp(2a) + 1) < 2^-54 for a >= 19.1: tanh rounds to 1 there.
 constexpr double tanhSaturated = 19.1;
 
-} // namespace
-
-double tanh(double x) noexcept {
-    const uint64_t sign = bitsOf(x) & (uint64_t{1} << 63);
-    const double a = fromBits(bitsOf(x) ^ sign);
-    double t;
-    if (a < tanhSmall) {
-        const double u = a * a;
-        const double u2 = u * u;
-        const double p = (tanhP0 + tanhP1 * u) + u2 * ((tanhP2 + tanhP3 * u) + u2 * (tanhP4 + tanhP5 * u));
-        t = a + a * (u * p);
-    } else if (a < tanhSaturated) {
-        // tanh(a) = 1 - q with q = 2 / D, D = exp(2a) + 1 >= 2.28.
-        // D as dh + dl from exp's two parts (relative error 2^-60; scale >= 1, so dh's rounding error is
-        // recovered exactly).
-        const ExpReduction red = reduceForExp(2.0 * a, 0.0);
-        const double scale = expScale(red.ki);
-        const double dh = scale + 1.0;
-        const double dl = ((scale - dh) + 1.0) + scale * red.tmp;
-        // q = qh + ql: q0 = 2 / D rounded; qh its 27-bit head, so that qh times the 26-bit head dh26 of dh
-        // is exact, and so is 2 - qh * dh26 (it lies within a factor 2 of 2); the remainder over D gives
-        // ql (1 / D taken as q0 / 2, off by 2^-52 of a term 2^-25 of q). q's relative error stays below
-        // 2^-60, and since q <= 0.78 and tanh >= 0.124 here the result's below 2^-57.
-        const double q0 = 2.0 / (dh + dl);
-        const double qh = truncated(q0, 26);
-        const double dh26 = truncated(dh, 27);
-        const double remainder = (2.0 - qh * dh26) - qh * ((dh - dh26) + dl);
-        const double ql = remainder * (0.5 * q0);
-        // 1 - qh exactly as s + e (1 >= qh), then one rounding.
-        const double s = 1.0 - qh;
-        t = s + (((1.0 - s) - qh) - ql);
-    } else if (a == a) {
-        t = 1.0;
-    } else {
-        return x + x; // NaN
-    }
-    return fromBits(bitsOf(t) | sign);
-}
-
-namespace {
+// ---------------------------------------------------------------- sin(pi x)
 
 // sin(pi b) = pi b + b^3 S(b^2) and cos(pi b) = 1 - (pi b)^2 / 2 + b^4 C(b^2) for 0 <= b <= 1/4: S and C
 // near-minimax, relative error 2^-57.7 and absolute error 2^-59.8 with the coefficients rounded. (The
@@ -875,64 +586,338 @@ constexpr double cosC6 = 0x1.1ebe62242e9d8p-18;
 // pi with a 26-bit head, so that its product with a 27-bit number is exact.
 constexpr double piHi = 0x1.921fb58000000p+1;
 constexpr double piLo = -0x1.dde973dcb3b3ap-26;
+// pi as the nearest double and the rest (pi - that, rounded).
+constexpr double pi = 0x1.921fb54442d18p+1;
+constexpr double piTail = 0x1.1a62633145c07p-53;
 
-// pi b as th + tl, |tl| <= 2^-24 th: b's 26-bit head times piHi is exact, and so is b's tail times piHi.
-inline Wide piTimes(double b) {
-    const double bh = truncated(b, 27);
-    return {piHi * bh, piHi * (b - bh) + piLo * b};
+// ---------------------------------------------------------------- fused multiply-add
+// a * b as hi + lo exactly (Dekker): Veltkamp's split cuts a and b into halves of at most 26 significant
+// bits each, so the four partial products are exact, and so is every step of lo's sum. Needs |a|, |b| <
+// 2^995 (the split multiplies by 2^27 + 1) and |a b| = 0 or >= 2^-968 (then every partial product is a
+// multiple of 2^-1074, so none is rounded in the subnormals).
+inline Wide exactProduct(double a, double b) {
+    constexpr double splitter = 0x1p27 + 1.0;
+    const double ca = splitter * a;
+    const double ah = ca - (ca - a);
+    const double al = a - ah;
+    const double cb = splitter * b;
+    const double bh = cb - (cb - b);
+    const double bl = b - bh;
+    const double ph = a * b;
+    return {ph, (((ah * bh - ph) + ah * bl) + al * bh) + al * bl};
 }
 
 } // namespace
 
-double sinPi(double x) noexcept {
-    if (x - x != 0.0) {
-        return std::numeric_limits<double>::quiet_NaN(); // NaN or infinite
+namespace detail {
+
+// a * b + c rounded once, with +, -, * and bit operations only.
+//
+// 1. a * b = ph + pl exactly (exactProduct).
+// 2. c + ph = th + tl exactly (Knuth's two-sum), th = c + ph rounded.
+// 3. v = tl + pl rounded to odd: rounded to nearest as s with the exact error, and where the error is not
+//    zero and s is even, s moved by one ulp towards the exact sum (neighbouring doubles alternate in
+//    parity, so that neighbour is odd and lies on the other side of the exact sum).
+// 4. The result is th + v rounded to nearest. The exact result is x = th + y with y = tl + pl.
+//    - If v = y (the sum of step 3 was exact), the result is x rounded: correct.
+//    - Otherwise tl != 0, so step 2 rounded, so c + ph is not exact and therefore (Sterbenz) not a
+//      cancellation: |c + ph| > |ph| / 2, hence |th| >= |ph| / 2, ulp(ph) <= 2 ulp(th), and
+//      |y| <= ulp(th) / 2 + ulp(ph) / 2 <= 1.5 ulp(th) <= 2^-51.4 |th|. So x lies within 2^-51 of th,
+//      and the points where rounding to nearest changes its result near x (the midpoints between
+//      doubles) are multiples of ulp(th) / 4 at least. ulp(v) <= 2^-52 |y| is far smaller than that:
+//      those points, less th, are multiples of 2 ulp(v). y is not a double, so it lies strictly between
+//      the two doubles next to it, v - ulp(v) and v + ulp(v) (v is odd, so both of them are even: both
+//      multiples of 2 ulp(v)), and so does v. Hence th + y and th + v lie strictly on the same side of
+//      every midpoint, and both round to the same double.
+// The sign of an exact zero: th + v with v = +0 would turn th = -0 into +0; th is then the result.
+//
+// Correctly rounded, then, for finite operands with |a|, |b| < 2^995, |c| < 2^1020, and |a b| either 0,
+// or in [2^-968, 2^1020]. Also when |a b| < 2^-60 |c| with |c| >= 2^-960: then ph + pl is off by at most
+// 2^-1072 (roundings in the subnormals), the result is c as it should be, since |y| stays below a
+// quarter of an ulp of c.
+double fmaSoft(double a, double b, double c) noexcept {
+    const Wide p = exactProduct(a, b);
+    const Wide t = twoSum(c, p.hi);
+    const Wide v = twoSum(t.lo, p.lo);
+    uint64_t bits = bitsOf(v.hi);
+    if (v.lo != 0.0 && (bits & 1) == 0) {
+        // away from zero when the error has v.hi's sign, else towards it
+        bits += ((bits ^ bitsOf(v.lo)) >> 63) != 0 ? ~uint64_t{0} : uint64_t{1};
     }
-    // sin(pi x) has period 2 and is odd: reduce to b in [0, 1/2], every step exact.
-    double b = x < 0.0 ? -x : x;
-    bool negative = x < 0.0;
-    if (b >= 0x1p53) {
-        return 0.0; // every double this large is an even integer
+    const double odd = fromBits(bits);
+    return odd == 0.0 ? t.hi : t.hi + odd;
+}
+
+} // namespace detail
+
+namespace {
+
+// True when the processor has FMA and AVX2 and the operating system saves the AVX registers.
+bool detectHardwareFma() noexcept {
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
+        return false;
     }
-    b = b - 2.0 * static_cast<double>(static_cast<int64_t>(b * 0.5)); // b mod 2, exact
-    if (b >= 1.0) {
-        b -= 1.0;
-        negative = !negative;
+    const unsigned needed = bit_FMA | bit_OSXSAVE | bit_AVX;
+    if ((ecx & needed) != needed) {
+        return false;
     }
-    if (b > 0.5) {
-        b = 1.0 - b;
+    // the operating system saves the SSE and AVX registers (XCR0 bits 1 and 2) across context switches
+    unsigned xcr0 = 0;
+    unsigned xcr0High = 0;
+    __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
+    if ((xcr0 & 6u) != 6u) {
+        return false;
     }
-    if (b == 0.0) {
-        return x == 0.0 ? x : 0.0;
+    if (__get_cpuid_max(0, nullptr) < 7) {
+        return false;
     }
-    double v;
-    if (b < 0.25) {
-        const Wide t = piTimes(b);
-        const double u = b * b;
-        const double u2 = u * u;
-        const double s = ((sinS0 + sinS1 * u) + u2 * (sinS2 + sinS3 * u)) +
-                         (u2 * u2) * ((sinS4 + sinS5 * u) + u2 * (sinS6 + sinS7 * u));
-        v = t.hi + (t.lo + b * u * s);
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    return (ebx & bit_AVX2) != 0;
+}
+
+// ---------------------------------------------------------------- the software path
+namespace soft {
+inline double fma(double a, double b, double c) {
+    return detail::fmaSoft(a, b, c);
+}
+inline double fmaOfExactProduct(double a, double b, double c) {
+    return a * b + c;
+}
+inline double fmaExact(double a, double b, double c) {
+    const Wide p = exactProduct(a, b);
+    return (c + p.hi) + p.lo;
+}
+#include "dsp/math_kernels.inc"
+} // namespace soft
+
+// ---------------------------------------------------------------- the FMA path
+// Every function from here to the end of the region is compiled for processors with FMA and AVX2; they
+// run only where detectHardwareFma() found both.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+#endif
+namespace hard {
+inline double fma(double a, double b, double c) {
+    return __builtin_fma(a, b, c);
+}
+inline double fmaOfExactProduct(double a, double b, double c) {
+    return __builtin_fma(a, b, c);
+}
+inline double fmaExact(double a, double b, double c) {
+    return __builtin_fma(a, b, c);
+}
+#include "dsp/math_kernels.inc"
+
+// The batch power, four bases at a time in double lanes, every operation the scalar powf's in the same
+// order, so the bits are the same. A group with a base that is not a positive normal float is computed
+// regardless (harmlessly: every table index is masked into range) and then replaced by the scalar
+// function's results. The table entries are loaded one by one: gathers are slower on some processors.
+void powBatch(const float* base, float exponent, float* out, int n) noexcept {
+    static_assert(sizeof(Log2fEntry) == 16 && sizeof(ExpEntry) == 16);
+    int i = 0;
+    if ((bitsOf(exponent) & 0x7f800000u) != 0x7f800000u) {
+        const __m256d y = _mm256_set1_pd(static_cast<double>(exponent));
+        // bits - 2^23, as unsigned, below 0x7f000000: flipping the sign bits makes it a signed comparison
+        const __m128i normalBound = _mm_set1_epi32(static_cast<int>(0x7f000000u ^ 0x80000000u));
+        const __m128i normalShift = _mm_set1_epi32(static_cast<int>(0x80000000u - 0x00800000u));
+        const __m128i offset = _mm_set1_epi32(static_cast<int>(log2fOffset));
+        const __m128i exponentMask = _mm_set1_epi32(static_cast<int>(0xff800000u));
+        const __m128i log2fIndexMask = _mm_set1_epi32(63 << 4);
+        const __m256i expIndexMask = _mm256_set1_epi64x(expTableMask << 4);
+        for (; i + 4 <= n; i += 4) {
+            const __m128i ix = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i));
+            const __m128i ordinary = _mm_cmplt_epi32(_mm_add_epi32(ix, normalShift), normalBound);
+            // 128 log2 x
+            const __m128i tmp = _mm_sub_epi32(ix, offset);
+            const __m128i exponentBits = _mm_and_si128(tmp, exponentMask);
+            alignas(16) uint32_t at[4]; // byte offsets into the table
+            _mm_store_si128(reinterpret_cast<__m128i*>(at),
+                            _mm_and_si128(_mm_srli_epi32(tmp, 13), log2fIndexMask));
+            const auto entry = [&](int lane) {
+                return _mm_load_pd(&byteOffset(log2fTable128.entries, at[lane]).invc); // invc, 128 log2c
+            };
+            const __m256d e02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(entry(0)), entry(2), 1);
+            const __m256d e13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(entry(1)), entry(3), 1);
+            const __m256d invc = _mm256_unpacklo_pd(e02, e13);
+            const __m256d log2c = _mm256_unpackhi_pd(e02, e13);
+            const __m256d k128 = _mm256_cvtepi32_pd(_mm_srai_epi32(exponentBits, 16));
+            const __m256d z = _mm256_cvtps_pd(_mm_castsi128_ps(_mm_sub_epi32(ix, exponentBits)));
+            const __m256d r = _mm256_fmadd_pd(z, invc, _mm256_set1_pd(-1.0));
+            const __m256d r2 = _mm256_mul_pd(r, r);
+            const __m256d c0 = _mm256_add_pd(k128, log2c);
+            const __m256d qa = _mm256_fmadd_pd(r, _mm256_set1_pd(log2fA2x128), _mm256_set1_pd(log2fA1x128));
+            const __m256d qb = _mm256_fmadd_pd(r, _mm256_set1_pd(log2fA4x128), _mm256_set1_pd(log2fA3x128));
+            const __m256d high = _mm256_fmadd_pd(r2, qb, qa);
+            const __m256d c = _mm256_fmadd_pd(r, _mm256_set1_pd(log2fA0x128), c0);
+            // 2^(u / 128)
+            __m256d u = _mm256_mul_pd(y, _mm256_fmadd_pd(r2, high, c));
+            u = _mm256_max_pd(u, _mm256_set1_pd(-exp2fClamp)); // as the scalar clamp: u > -clamp ? u : -clamp
+            u = _mm256_min_pd(u, _mm256_set1_pd(exp2fClamp));
+            const __m256d kd = _mm256_add_pd(u, _mm256_set1_pd(roundingShift));
+            const __m256d s = _mm256_sub_pd(u, _mm256_sub_pd(kd, _mm256_set1_pd(roundingShift)));
+            const __m256i ki = _mm256_castpd_si256(kd);
+            alignas(32) uint64_t expAt[4];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(expAt),
+                               _mm256_and_si256(_mm256_slli_epi64(ki, 4), expIndexMask));
+            const __m256i tableBits = _mm256_set_epi64x(
+                static_cast<long long>(byteOffset(expTable, static_cast<uint32_t>(expAt[3])).bits),
+                static_cast<long long>(byteOffset(expTable, static_cast<uint32_t>(expAt[2])).bits),
+                static_cast<long long>(byteOffset(expTable, static_cast<uint32_t>(expAt[1])).bits),
+                static_cast<long long>(byteOffset(expTable, static_cast<uint32_t>(expAt[0])).bits));
+            const __m256d scale =
+                _mm256_castsi256_pd(_mm256_add_epi64(tableBits, _mm256_slli_epi64(ki, 52 - expTableBits)));
+            const __m256d pa = _mm256_fmadd_pd(s, _mm256_set1_pd(exp2fB2), _mm256_set1_pd(exp2fB1));
+            const __m256d pb = _mm256_fmadd_pd(s, pa, _mm256_set1_pd(exp2fB0));
+            const __m256d w = _mm256_mul_pd(scale, _mm256_fmadd_pd(s, pb, _mm256_set1_pd(1.0)));
+            _mm_storeu_ps(out + i, _mm256_cvtpd_ps(w));
+            if (_mm_movemask_epi8(ordinary) != 0xffff) [[unlikely]] {
+                alignas(16) float x[4]; // the bases (out may be base)
+                _mm_store_si128(reinterpret_cast<__m128i*>(x), ix);
+                for (int lane = 0; lane < 4; ++lane) {
+                    out[i + lane] = powf(x[lane], exponent);
+                }
+            }
+        }
+    }
+    for (; i < n; ++i) {
+        out[i] = powf(base[i], exponent);
+    }
+}
+
+} // namespace hard
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+// ---------------------------------------------------------------- the choice of path
+// Each function is called through a pointer: one indirect jump, well predicted. The pointers start at
+// functions that detect the processor, install the path for every function, and carry on; a race only
+// detects twice and installs the same pointers, so relaxed order is enough. Constant-initialised:
+// nothing runs before main or at load time.
+float powfFirst(float x, float y) noexcept;
+void powBatchFirst(const float* base, float exponent, float* out, int n) noexcept;
+double powFirst(double x, double y) noexcept;
+double expFirst(double x) noexcept;
+double tanhFirst(double x) noexcept;
+double sinPiFirst(double x) noexcept;
+
+std::atomic<float (*)(float, float) noexcept> powfEntry{powfFirst};
+std::atomic<void (*)(const float*, float, float*, int) noexcept> powBatchEntry{powBatchFirst};
+std::atomic<double (*)(double, double) noexcept> powEntry{powFirst};
+std::atomic<double (*)(double) noexcept> expEntry{expFirst};
+std::atomic<double (*)(double) noexcept> tanhEntry{tanhFirst};
+std::atomic<double (*)(double) noexcept> sinPiEntry{sinPiFirst};
+// 0: not yet chosen; 1: the software path; 2: the FMA path
+std::atomic<int> pathState{0};
+
+void softPowBatch(const float* base, float exponent, float* out, int n) noexcept {
+    for (int i = 0; i < n; ++i) {
+        out[i] = soft::powf(base[i], exponent);
+    }
+}
+
+void installPath(bool hardware) noexcept {
+    constexpr auto r = std::memory_order_relaxed;
+    if (hardware) {
+        powfEntry.store(hard::powf, r);
+        powBatchEntry.store(hard::powBatch, r);
+        powEntry.store(hard::pow, r);
+        expEntry.store(hard::exp, r);
+        tanhEntry.store(hard::tanh, r);
+        sinPiEntry.store(hard::sinPi, r);
     } else {
-        // cos(pi c), c = 1/2 - b exact. pi c as T + Tl, |Tl| <= half an ulp of T, and T = h + l split into
-        // 26-bit halves: (pi c)^2 / 2 = h^2 / 2 + h l + l^2 / 2 + T Tl (+ Tl^2 / 2, below 2^-107), where
-        // h^2 / 2 is exact and 1 - h^2 / 2 is recovered exactly as s + e.
-        const double c = 0.5 - b;
-        const Wide p = piTimes(c);
-        const double th = p.hi + p.lo;
-        const Wide t = {th, (p.hi - th) + p.lo};
-        const double h = truncated(t.hi, 27);
-        const double l = t.hi - h;
-        const double half = 0.5 * (h * h);
-        const double s = 1.0 - half;
-        const double e = (1.0 - s) - half;
-        const double u = c * c;
-        const double u2 = u * u;
-        const double cc =
-            ((cosC0 + cosC1 * u) + u2 * (cosC2 + cosC3 * u)) + (u2 * u2) * ((cosC4 + cosC5 * u) + u2 * cosC6);
-        v = s + (e - (h * l + 0.5 * (l * l)) - t.hi * t.lo + u2 * cc);
+        powfEntry.store(soft::powf, r);
+        powBatchEntry.store(softPowBatch, r);
+        powEntry.store(soft::pow, r);
+        expEntry.store(soft::exp, r);
+        tanhEntry.store(soft::tanh, r);
+        sinPiEntry.store(soft::sinPi, r);
     }
-    return negative ? -v : v;
+    pathState.store(hardware ? 2 : 1, r);
+}
+
+[[gnu::noinline, gnu::cold]] void installDetectedPath() noexcept {
+    installPath(detectHardwareFma());
+}
+
+float powfFirst(float x, float y) noexcept {
+    installDetectedPath();
+    return powfEntry.load(std::memory_order_relaxed)(x, y);
+}
+void powBatchFirst(const float* base, float exponent, float* out, int n) noexcept {
+    installDetectedPath();
+    powBatchEntry.load(std::memory_order_relaxed)(base, exponent, out, n);
+}
+double powFirst(double x, double y) noexcept {
+    installDetectedPath();
+    return powEntry.load(std::memory_order_relaxed)(x, y);
+}
+double expFirst(double x) noexcept {
+    installDetectedPath();
+    return expEntry.load(std::memory_order_relaxed)(x);
+}
+double tanhFirst(double x) noexcept {
+    installDetectedPath();
+    return tanhEntry.load(std::memory_order_relaxed)(x);
+}
+double sinPiFirst(double x) noexcept {
+    installDetectedPath();
+    return sinPiEntry.load(std::memory_order_relaxed)(x);
+}
+
+} // namespace
+
+namespace detail {
+
+bool usesHardwareFma() noexcept {
+    if (pathState.load(std::memory_order_relaxed) == 0) {
+        installDetectedPath();
+    }
+    return pathState.load(std::memory_order_relaxed) == 2;
+}
+
+void forceSoftwareFma(bool force) noexcept {
+    if (force) {
+        installPath(false);
+    } else {
+        installDetectedPath();
+    }
+}
+
+} // namespace detail
+
+// ---------------------------------------------------------------- the functions
+float pow(float x, float y) noexcept {
+    return powfEntry.load(std::memory_order_relaxed)(x, y);
+}
+
+void pow(const float* base, float exponent, float* out, int n) noexcept {
+    powBatchEntry.load(std::memory_order_relaxed)(base, exponent, out, n);
+}
+
+double pow(double x, double y) noexcept {
+    return powEntry.load(std::memory_order_relaxed)(x, y);
+}
+
+double exp(double x) noexcept {
+    return expEntry.load(std::memory_order_relaxed)(x);
+}
+
+double tanh(double x) noexcept {
+    return tanhEntry.load(std::memory_order_relaxed)(x);
+}
+
+double sinPi(double x) noexcept {
+    return sinPiEntry.load(std::memory_order_relaxed)(x);
 }
 
 } // namespace solvantis::math
