@@ -154,7 +154,7 @@ public:
         }
         // out[0..n]: the peek before the run's first tick (the cached value if there is one), then the peek
         // after each of its ticks.
-        void readAhead(int32_t n, float* out) const noexcept {
+        [[gnu::always_inline]] void readAhead(int32_t n, float* out) const noexcept {
             const float* b = buffer + readIndex;
             out[0] = nextOutputStale ? b[0] * oneMinusFraction + b[1] * fraction : nextOutput;
             for (int32_t j = 1; j <= n; ++j) {
