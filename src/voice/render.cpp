@@ -545,24 +545,36 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
             // stages and the fed-back output) in locals of its own, which the compiler keeps in registers.
             auto voiceRun = [&](auto singleTag) {
                 constexpr bool single = decltype(singleTag)::value;
-                ToneRun t = tone;
-                float dcBlock = string.dcBlockState;
-                const float kRun = string.kRun;
-                const bool dcLimited = string.dcLimited;
-                const float distorter = p.Distorter;
+                // The string's output, its high-pass and the distorter hear only the lines' reads: a pass of
+                // their own, whose samples do not wait on one another (but for the high-pass's one-pole).
+                float drivenOf[controlPeriod];
                 float out = 0.0f;
-                float highpass = string.stringHighpass;
+                {
+                    float dcBlock = string.dcBlockState;
+                    const float kRun = string.kRun;
+                    const bool dcLimited = string.dcLimited;
+                    const float distorter = p.Distorter;
+                    for (int32_t j = 0; j < n; ++j) {
+                        if constexpr (single) {
+                            out = (readA[j + 1] + readB[j + 1]) * 0.5f;
+                            StringRun::onePole(dcBlock, out, dcBlockCutoff, kRun, dcLimited);
+                            highpassOf[j + 1] = out - dcBlock;
+                        } else {
+                            out = (readB[j + 1] + readA[j + 1]) * 0.5f;
+                        }
+                        drivenOf[j] = distorterStep(out * stringOutputGain, distorter);
+                    }
+                    if constexpr (single) {
+                        string.dcBlockState = dcBlock;
+                        string.stringHighpass = highpassOf[n];
+                    }
+                    string.stringOutput = out;
+                }
+                // The tone stages and the fed-back output, in locals the compiler keeps in registers.
+                ToneRun t = tone;
                 float fed = lastVoiceOutput;
                 for (int32_t j = 0; j < n; ++j) {
-                    if constexpr (single) {
-                        out = (readA[j + 1] + readB[j + 1]) * 0.5f;
-                        StringRun::onePole(dcBlock, out, dcBlockCutoff, kRun, dcLimited);
-                        highpass = out - dcBlock;
-                        highpassOf[j + 1] = highpass;
-                    } else {
-                        out = (readB[j + 1] + readA[j + 1]) * 0.5f;
-                    }
-                    float z = distorterStep(out * stringOutputGain, distorter);
+                    float z = drivenOf[j];
                     if (toneOn) {
                         z = t.step(z, dampingOf[j]);
                     }
@@ -571,11 +583,6 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                     feedbackOf[j + 1] = fed;
                 }
                 tone.takeState(t);
-                if constexpr (single) {
-                    string.dcBlockState = dcBlock;
-                    string.stringHighpass = highpass;
-                }
-                string.stringOutput = out;
                 lastVoiceOutput = fed;
             };
             if (!powerChord) {
