@@ -545,30 +545,12 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
             // stages and the fed-back output) in locals of its own, which the compiler keeps in registers.
             auto voiceRun = [&](auto singleTag) {
                 constexpr bool single = decltype(singleTag)::value;
-                // The string's output, its high-pass and the distorter hear only the lines' reads: a pass of
-                // their own, whose samples do not wait on one another (but for the high-pass's one-pole).
+                // The string's outputs and the distorter hear only the lines' reads: passes of their own,
+                // whose samples do not wait on one another (but for the high-pass's one-pole).
                 float drivenOf[controlPeriod];
-                float out = 0.0f;
-                {
-                    float dcBlock = string.dcBlockState;
-                    const float kRun = string.kRun;
-                    const bool dcLimited = string.dcLimited;
-                    const float distorter = p.Distorter;
-                    for (int32_t j = 0; j < n; ++j) {
-                        if constexpr (single) {
-                            out = (readA[j + 1] + readB[j + 1]) * 0.5f;
-                            StringRun::onePole(dcBlock, out, dcBlockCutoff, kRun, dcLimited);
-                            highpassOf[j + 1] = out - dcBlock;
-                        } else {
-                            out = (readB[j + 1] + readA[j + 1]) * 0.5f;
-                        }
-                        drivenOf[j] = distorterStep(out * stringOutputGain, distorter);
-                    }
-                    if constexpr (single) {
-                        string.dcBlockState = dcBlock;
-                        string.stringHighpass = highpassOf[n];
-                    }
-                    string.stringOutput = out;
+                string.template outputsAhead<single>(n, readA, readB, drivenOf, highpassOf);
+                for (int32_t j = 0; j < n; ++j) {
+                    drivenOf[j] = distorterStep(drivenOf[j] * stringOutputGain, p.Distorter);
                 }
                 // The tone stages and the fed-back output, in locals the compiler keeps in registers.
                 ToneRun t = tone;
@@ -586,7 +568,6 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                 lastVoiceOutput = fed;
             };
             if (!powerChord) {
-                highpassOf[0] = string.stringHighpass;
                 string.readAhead(n, readA, readB, loopOf);
                 voiceRun(std::true_type{});
                 string.writeSingle(n, readA, readB, loopOf, pluckOf, highpassOf, feedbackOf);

@@ -162,9 +162,10 @@ struct StringRun {
     // the run sees what was written before it, so the string's outputs are known before its inputs are.
     bool runsAhead(int32_t n) const { return lineA.readsAheadOf(n) && lineB.readsAheadOf(n); }
 
-    // The single string over a run of n samples read ahead, in three parts: readAhead gives both lines'
-    // peeks; outputSingle, sample by sample with the tone stages, the string's output and its high-pass; and
-    // writeSingle the lines' inputs, once the voice's outputs (the feedback) are known.
+    // The string over a run of n samples read ahead, in three parts: readAhead gives both lines' peeks;
+    // outputsAhead the string's outputs (and the single string's high-pass), which hear only those peeks;
+    // and writeSingle or writePowerChord the lines' inputs, once the voice's outputs (the feedback) are
+    // known.
     void readAhead(int32_t n, float* readA, float* readB, float* loopOf) {
         lineA.readAhead(n, readA);
         lineB.readAhead(n, readB);
@@ -180,11 +181,31 @@ struct StringRun {
             loopFilterState = state;
         }
     }
-    float outputSingle(const float* readA, const float* readB, int32_t j) {
-        stringOutput = (readA[j + 1] + readB[j + 1]) * 0.5f;
-        onePole(dcBlockState, stringOutput, dcBlockCutoff, kRun, dcLimited);
-        stringHighpass = stringOutput - dcBlockState;
-        return stringOutput;
+    // outOf[j]: the string's output after sample j of the run. For the single string, highpassOf[j + 1]:
+    // its high-pass after sample j (highpassOf[0] is the carried one, set here).
+    template <bool single>
+    void outputsAhead(int32_t n, const float* readA, const float* readB, float* outOf, float* highpassOf) {
+        float out = stringOutput;
+        if constexpr (single) {
+            highpassOf[0] = stringHighpass;
+            float dcBlock = dcBlockState; // in a register for the run
+            const float k = kRun;
+            const bool limited = dcLimited;
+            for (int32_t j = 0; j < n; ++j) {
+                out = (readA[j + 1] + readB[j + 1]) * 0.5f;
+                onePole(dcBlock, out, dcBlockCutoff, k, limited);
+                highpassOf[j + 1] = out - dcBlock;
+                outOf[j] = out;
+            }
+            dcBlockState = dcBlock;
+            stringHighpass = highpassOf[n];
+        } else {
+            for (int32_t j = 0; j < n; ++j) {
+                out = (readB[j + 1] + readA[j + 1]) * 0.5f;
+                outOf[j] = out;
+            }
+        }
+        stringOutput = out;
     }
     // highpassOf, feedbackOf: the high-pass and the voice's output before each sample of the run (n + 1
     // values: the carried ones, then each sample's). No value is carried from one sample to the next, so
@@ -202,10 +223,6 @@ struct StringRun {
         lineA.writeAhead(n, inA, readA);
         lineB.writeAhead(n, inB, readB);
         stringActive = true;
-    }
-    float outputPowerChord(const float* readA, const float* readB, int32_t j) {
-        stringOutput = (readB[j + 1] + readA[j + 1]) * 0.5f;
-        return stringOutput;
     }
     void writePowerChord(int32_t n, const float* readA, const float* readB, const float* combed,
                          const float* feedbackOf) {
