@@ -419,7 +419,6 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
     alignas(16) bool runsOf[32] = {};
     static_assert(controlPeriod < 32, "a chunk's frames fit in the run flags' mask");
     float voiceOf[controlPeriod]; // the string section's output after the tone stages (z)
-    bool activeOf[controlPeriod]; // the string ran in the frame
 
     bool outputBeyond = false; // an output without the chorus was beyond the bound or not a number
 #if defined(__SSE2__)
@@ -604,7 +603,6 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                     }
                     lastVoiceOutput = z * level;
                     voiceOf[j] = z;
-                    activeOf[j] = active;
                 }
             };
             if (string.lineA.clearFor(n) && string.lineB.clearFor(n)) {
@@ -614,7 +612,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
             }
         }
 
-        // The gain stage and the chorus.
+        // The gain stage and the chorus. The string section was active on a frame exactly where it ran.
         auto gainPass = [&](auto overdriveTag, auto chorusTag) {
             constexpr bool overdriven = decltype(overdriveTag)::value;
             constexpr bool chorused = decltype(chorusTag)::value;
@@ -632,7 +630,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                 for (int32_t j = 0; j < n; ++j) {
                     float gain = voiceOf[j] * overdriveGain * levelOf[j];
                     if constexpr (overdriven) {
-                        if (activeOf[j]) {
+                        if (runsOf[j]) {
                             gain = overdriveStep(gain, overdrive, volume);
                         }
                     }
@@ -666,7 +664,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                 const float l = lOf[j];
                 float outLeft;
                 float outRight;
-                if (allRun || activeOf[j]) { // where the string ran on every frame, activeOf is not kept
+                if (runsOf[j]) {
                     chorusRun->step(l, chorus, midiVolume, outLeft, outRight);
                 } else {
                     outLeft = outRight = midiVolume * l;
