@@ -53,16 +53,19 @@ template <class... F> inline uint32_t mostMagnitudeBits(F... values) {
     return most;
 }
 
-// The recirculating states and the envelope: if one of them has run away, the voice cannot recover alone.
 #if defined(__SSE2__)
-// Lanes beyond the bound or not a number: the magnitudes of the lanes `kept` selects (0x7FFFFFFF each),
-// compared as integers.
-inline __m128i beyondState(__m128 values, __m128i kept = _mm_set1_epi32(0x7FFFFFFF)) {
+// Lanes of four values beyond the bound or not a number: the magnitudes of the lanes `kept` selects
+// (0x7FFFFFFF each), compared as integers (signed: SSE2 has no other, and a magnitude's bits are below 2^31).
+inline __m128i beyondBound(__m128 values, float bound, __m128i kept = _mm_set1_epi32(0x7FFFFFFF)) {
     const __m128i magnitudes = _mm_and_si128(_mm_castps_si128(values), kept);
-    return _mm_cmpgt_epi32(magnitudes, _mm_set1_epi32(static_cast<int32_t>(magnitudeBits(stateBound))));
+    return _mm_cmpgt_epi32(magnitudes, _mm_set1_epi32(static_cast<int32_t>(magnitudeBits(bound))));
 }
-
+inline __m128i beyondState(__m128 values, __m128i kept = _mm_set1_epi32(0x7FFFFFFF)) {
+    return beyondBound(values, stateBound, kept);
+}
 #endif
+
+// The recirculating states and the envelope: if one of them has run away, the voice cannot recover alone.
 
 [[gnu::noinline]] bool stateRanAway(const EngineState& e) {
     const StringState& s = e.string;
@@ -115,37 +118,22 @@ void resetRecirculatingState(EngineState& e) {
 constexpr int32_t controlPeriod = 21; // samples from one control step to the next; frame 0 of a block is one
 static_assert(controlPeriod <= StringRun::runAheadLimit, "a chunk is read ahead whole");
 
-#if defined(__SSE2__)
-// Lanes of four outputs beyond the bound or not a number.
-inline __m128i beyondOutput(__m128 out) {
-    const __m128i magnitudes = _mm_and_si128(_mm_castps_si128(out), _mm_set1_epi32(0x7FFFFFFF));
-    return _mm_cmpgt_epi32(magnitudes, _mm_set1_epi32(static_cast<int32_t>(magnitudeBits(outputBound))));
-}
-#endif
-
 // True when a value in the block's outputs is beyond the bound or not a number.
 bool outputRanAway(const float* left, const float* right, int32_t frames) {
-    // Signed comparisons: SSE2 compares 32-bit integers four at a time only as signed ones, and a
-    // magnitude's bits are below 2^31.
-    const int32_t bound = static_cast<int32_t>(magnitudeBits(outputBound));
     int32_t i = 0;
-    int32_t beyond = 0;
+    bool beyond = false;
 #if defined(__SSE2__)
-    const __m128i magnitude = _mm_set1_epi32(0x7FFFFFFF);
-    const __m128i limit = _mm_set1_epi32(bound);
     __m128i any = _mm_setzero_si128();
     for (; i + 4 <= frames; i += 4) {
-        const __m128i l = _mm_and_si128(_mm_castps_si128(_mm_loadu_ps(left + i)), magnitude);
-        const __m128i r = _mm_and_si128(_mm_castps_si128(_mm_loadu_ps(right + i)), magnitude);
-        any = _mm_or_si128(any, _mm_or_si128(_mm_cmpgt_epi32(l, limit), _mm_cmpgt_epi32(r, limit)));
+        any = _mm_or_si128(any, _mm_or_si128(beyondBound(_mm_loadu_ps(left + i), outputBound),
+                                             beyondBound(_mm_loadu_ps(right + i), outputBound)));
     }
-    beyond = _mm_movemask_epi8(any);
+    beyond = _mm_movemask_epi8(any) != 0;
 #endif
     for (; i < frames; ++i) {
-        beyond |= static_cast<int32_t>(static_cast<int32_t>(magnitudeBits(left[i])) > bound) |
-                  static_cast<int32_t>(static_cast<int32_t>(magnitudeBits(right[i])) > bound);
+        beyond |= outOfBounds(left[i], outputBound) || outOfBounds(right[i], outputBound);
     }
-    return beyond != 0;
+    return beyond;
 }
 
 // The release count of an idle envelope after n more samples: it climbs by 1 and returns to 0 once past
@@ -646,7 +634,7 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
                     const __m128 out = _mm_mul_ps(volume4, _mm_loadu_ps(lOf + j));
                     _mm_storeu_ps(left + i0 + j, out);
                     _mm_storeu_ps(right + i0 + j, out);
-                    outputsBeyond = _mm_or_si128(outputsBeyond, beyondOutput(out));
+                    outputsBeyond = _mm_or_si128(outputsBeyond, beyondBound(out, outputBound));
                 }
 #endif
                 for (; j < n; ++j) {
