@@ -1,6 +1,7 @@
 // Fractional circular-buffer delay line: the building block of the string model and the chorus.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -313,11 +314,7 @@ inline void DelayLine::placeReadPosition(double p) noexcept {
 }
 
 inline bool DelayCursor::placedFor(float d) noexcept {
-    uint32_t bits;
-    uint32_t placedBits;
-    std::memcpy(&bits, &d, sizeof bits);
-    std::memcpy(&placedBits, &placedDelay, sizeof placedBits);
-    if (placed && bits == placedBits) {
+    if (placed && std::bit_cast<uint32_t>(d) == std::bit_cast<uint32_t>(placedDelay)) {
         return true;
     }
     placed = true;
