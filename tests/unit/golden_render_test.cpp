@@ -8,10 +8,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "dsp/math_functions.h"
 #include "phrase_support.h"
 
 namespace solvantis::testing {
@@ -166,6 +168,32 @@ TEST(GoldenRender, EveryPhraseMatchesItsRecordedExcerpt) {
         EXPECT_GE(snrDb(storedLeft, left), minimumSnrDb) << c.name << ", left";
         EXPECT_GE(snrDb(storedRight, right), minimumSnrDb) << c.name << ", right";
         std::printf("%-22s SNR %.1f / %.1f dB\n", c.name, snrDb(storedLeft, left), snrDb(storedRight, right));
+    }
+}
+
+// The render for processors with AVX2 and the one for every processor give the same bits on every phrase
+// (the math's software path is forced along with the plain render, and gives the same bits too).
+TEST(GoldenRender, TheRenderForEveryProcessorGivesTheSameBits) {
+    if (!math::detail::usesHardwareFma()) {
+        GTEST_SKIP() << "this processor has no AVX2 and FMA: the render has one path only";
+    }
+    auto render = [](const GoldenCase& c, bool plain, std::vector<float>& l, std::vector<float>& r) {
+        math::detail::forceSoftwareFma(plain);
+        VoiceRig rig;
+        rig.sampleRate = c.sampleRate;
+        c.setUp(rig.params);
+        playPhrase(rig, c.phrase, c.block, l, &r);
+        math::detail::forceSoftwareFma(false);
+    };
+    for (const GoldenCase& c : goldenCases()) {
+        std::vector<float> wideLeft, wideRight, plainLeft, plainRight;
+        render(c, false, wideLeft, wideRight);
+        render(c, true, plainLeft, plainRight);
+        ASSERT_EQ(wideLeft.size(), plainLeft.size()) << c.name;
+        EXPECT_EQ(std::memcmp(wideLeft.data(), plainLeft.data(), wideLeft.size() * sizeof(float)), 0)
+            << c.name;
+        EXPECT_EQ(std::memcmp(wideRight.data(), plainRight.data(), wideRight.size() * sizeof(float)), 0)
+            << c.name;
     }
 }
 

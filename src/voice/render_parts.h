@@ -1,0 +1,104 @@
+// What the render of a block shares between its two compilations (render.cpp for every processor,
+// render_wide.cpp for processors with AVX2): the bounds of the runaway checks, the control period, the
+// note as a block sees it, and the steps that run out of line.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "voice/engine_state.h"
+#include "voice/envelope.h"
+#include "voice/exciter.h"
+#include "voice/note_logic.h"
+#include "voice/string_model.h"
+#include "voice/synth_engine.h"
+
+namespace solvantis::render {
+
+// A sample or state beyond these magnitudes is a fault, as is anything not finite. Under random automation
+// of every parameter within 0..1, with notes coming and going at 44.1 and 96 kHz, the output stays below 1.5
+// and the recirculating states below 7; the bounds leave a margin of more than 80 dB, while a runaway
+// passes them within a block or two, long before it overflows.
+constexpr float outputBound = 1.0e5f;
+constexpr float stateBound = 1.0e5f;
+
+// True when x is beyond the bound or not a number at all.
+inline bool outOfBounds(float x, float bound) {
+    return !(std::fabs(x) <= bound);
+}
+
+// The magnitude bits of x: above those of a finite bound exactly when |x| is beyond it or x is not a
+// number, so a block's samples are checked with integer maxima.
+inline uint32_t magnitudeBits(float x) {
+    uint32_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b & 0x7FFFFFFFu;
+}
+
+// The largest magnitude's bits among the values.
+template <class... F> inline uint32_t mostMagnitudeBits(F... values) {
+    uint32_t most = 0;
+    ((most = std::max(most, magnitudeBits(values))), ...);
+    return most;
+}
+
+#if defined(__SSE2__)
+// Lanes of four values beyond the bound or not a number: the magnitudes of the lanes `kept` selects
+// (0x7FFFFFFF each), compared as integers (signed: SSE2 has no other, and a magnitude's bits are below 2^31).
+inline __m128i beyondBound(__m128 values, float bound, __m128i kept = _mm_set1_epi32(0x7FFFFFFF)) {
+    const __m128i magnitudes = _mm_and_si128(_mm_castps_si128(values), kept);
+    return _mm_cmpgt_epi32(magnitudes, _mm_set1_epi32(static_cast<int32_t>(magnitudeBits(bound))));
+}
+inline __m128i beyondState(__m128 values, __m128i kept = _mm_set1_epi32(0x7FFFFFFF)) {
+    return beyondBound(values, stateBound, kept);
+}
+#endif
+
+constexpr int32_t controlPeriod = 21; // samples from one control step to the next; frame 0 of a block is one
+static_assert(controlPeriod <= StringRun::runAheadLimit, "a chunk is read ahead whole");
+
+// The note the voice plays, as a block's chunks see it.
+struct BlockNote {
+    bool gate;
+    float frequency;
+    float velocity;
+    float velocityFactor;    // the velocity blended by the Velocity parameter
+    float decayLengthClosed; // samples
+    int32_t nextDue;         // the frame of the next note entry, INT32_MAX when none is left
+    bool changed;            // the velocity factor follows at the next frame
+    bool entered;            // an entry was taken in the current chunk
+};
+
+// The recirculating states and the envelope: if one of them has run away, the voice cannot recover alone.
+bool stateRanAway(const EngineState& e);
+// After a block that ran away: every line and filter state cleared, the envelope idle, so the next note
+// after sane values arrive sounds normally. The note list and the held keys are kept.
+void resetRecirculatingState(EngineState& e);
+// True when a value in the block's outputs is beyond the bound or not a number.
+bool outputRanAway(const float* left, const float* right, int32_t frames);
+// A block with the gate closed, the envelope at rest and no note entries, rendered at little cost; false,
+// having changed nothing, when the block is not such a block.
+bool renderIdleBlock(EngineState& e, const SynthParams& p, const EnvelopeBlock& blk, float k, float* left,
+                     float* right, int32_t frames);
+// At a frame where a note entry is due, or the first after a change: the voice takes the entries, and the
+// exciter and the closed decay follow the note.
+void takeNote(BlockNote& note, VoiceState& voice, NoteListCursor& cursor, int32_t frame, int32_t lastFrame,
+              const SynthParams& p, float k, float sr, ExciterRun& exciter);
+
+// The per-sample sequence over one block, for every processor (render.cpp) and for processors with AVX2
+// (render_wide.cpp). Both compute the same bits.
+namespace plain {
+void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthParams& p, float sr, float* left,
+                 float* right, int32_t frames);
+}
+namespace wide {
+void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthParams& p, float sr, float* left,
+                 float* right, int32_t frames);
+}
+
+} // namespace solvantis::render
