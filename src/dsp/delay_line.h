@@ -7,6 +7,10 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace solvantis {
 
 // One line carries every way of reading it: direct (integer position), linear, first-order allpass and
@@ -193,24 +197,45 @@ public:
         // out[j]: what the j-th tick of such a run returns, read before any of its writes; the read position
         // is left where the run's last tick leaves it. writeMoved then writes the run's inputs.
         void moveAhead(const float* delays, int32_t n, float* out) noexcept {
-            // The read positions first, as setDelay places them for delays within the line (free of
-            // branches, so the compiler computes several at a time), then the reads.
+            // The read positions first, then the reads. setDelay places the read position at p = w - d in
+            // double and splits it into its whole part and a float fraction. For the delays of such a run
+            // (at least 2 samples, so d has no bits below 2^-22) the same split comes exactly from single
+            // precision and integers: d = whole + partOfD, the difference exact; p's fraction is
+            // 1 - partOfD (exact, so it never rounds up to 1) or 0 for a whole d, and a p below 0 wraps by
+            // the length. Free of branches and of doubles, several samples are placed at a time.
             int32_t at[maxRunAhead];
             float part[maxRunAhead];
-            const double slots = length;
-            for (int32_t j = 0; j < n; ++j) {
-                double p = static_cast<double>(writeIndex + j) - static_cast<double>(delays[j]);
-                p = p < 0.0 ? p + slots : p;
-                p = p >= slots ? p - slots : p;
-                const int32_t r = static_cast<int32_t>(p);
-                const float f = static_cast<float>(p - r);
-                const bool up = f >= 1.0f; // p just below an integer rounds up in single precision
-                at[j] = up ? (r + 1 < length ? r + 1 : 0) : r;
-                part[j] = up ? 0.0f : f;
+            int32_t j = 0;
+#if defined(__SSE2__)
+            // Four at a time (the compiler does not vectorize the loop below by itself).
+            const __m128i lengths = _mm_set1_epi32(length);
+            __m128i writes = _mm_add_epi32(_mm_set1_epi32(writeIndex), _mm_setr_epi32(0, 1, 2, 3));
+            for (; j + 4 <= n; j += 4) {
+                const __m128 d = _mm_loadu_ps(delays + j);
+                const __m128i whole = _mm_cvttps_epi32(d);
+                const __m128 partOfD = _mm_sub_ps(d, _mm_cvtepi32_ps(whole));
+                const __m128 exact = _mm_cmpeq_ps(partOfD, _mm_setzero_ps()); // all ones where exact
+                __m128i r = _mm_sub_epi32(_mm_sub_epi32(writes, whole), _mm_set1_epi32(1));
+                r = _mm_sub_epi32(r, _mm_castps_si128(exact));                       // + 1 where exact
+                r = _mm_add_epi32(r, _mm_and_si128(_mm_srai_epi32(r, 31), lengths)); // + length below 0
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(at + j), r);
+                _mm_storeu_ps(part + j, _mm_andnot_ps(exact, _mm_sub_ps(_mm_set1_ps(1.0f), partOfD)));
+                writes = _mm_add_epi32(writes, _mm_set1_epi32(4));
+            }
+#endif
+            for (; j < n; ++j) {
+                const float d = delays[j];
+                const int32_t whole = static_cast<int32_t>(d);
+                const float partOfD = d - static_cast<float>(whole);
+                const bool exact = partOfD == 0.0f;
+                int32_t r = writeIndex + j - whole - (exact ? 0 : 1);
+                r = r < 0 ? r + length : r;
+                at[j] = r;
+                part[j] = exact ? 0.0f : 1.0f - partOfD;
             }
             int32_t r = readIndex;
             float f = fraction;
-            for (int32_t j = 0; j < n; ++j) {
+            for (j = 0; j < n; ++j) {
                 r = at[j];
                 f = part[j];
                 const int32_t next = r + 1 < length ? r + 1 : 0;
@@ -233,17 +258,35 @@ public:
             writeIndex += n;
         }
     };
-    Run begin() noexcept { return Run{{static_cast<const DelayCursor&>(*this)}, buffer.get()}; }
-    void end(const Run& run) noexcept { static_cast<DelayCursor&>(*this) = run; }
+    Run begin() noexcept {
+        return Run{{static_cast<const DelayCursor&>(*this)}, buffer.get()};
+    }
+    void end(const Run& run) noexcept {
+        static_cast<DelayCursor&>(*this) = run;
+    }
 
-    float getFraction() const noexcept { return fraction; }
+    float getFraction() const noexcept {
+        return fraction;
+    }
     // Follows the fraction; only the allpass reads use it, so it is computed when read.
-    float getAllpassCoefficient() const noexcept { return allpassCoefficientFor(fraction); }
-    float getLastOutput() const noexcept { return lastOutput; }
-    int32_t getReadIndex() const noexcept { return readIndex; }
-    int32_t getWriteIndex() const noexcept { return writeIndex; }
-    int32_t getLength() const noexcept { return length; }
-    int32_t getSilentCount() const noexcept { return silentCount; }
+    float getAllpassCoefficient() const noexcept {
+        return allpassCoefficientFor(fraction);
+    }
+    float getLastOutput() const noexcept {
+        return lastOutput;
+    }
+    int32_t getReadIndex() const noexcept {
+        return readIndex;
+    }
+    int32_t getWriteIndex() const noexcept {
+        return writeIndex;
+    }
+    int32_t getLength() const noexcept {
+        return length;
+    }
+    int32_t getSilentCount() const noexcept {
+        return silentCount;
+    }
 
 private:
     // (1 - a) / (1 + a) with a = fraction + 1.

@@ -299,7 +299,7 @@ struct ChorusRun {
 // for the whole run first, where every delay is longer than the run (always, at the rates hosts use), then
 // the split and the mix sample by sample, and the lines' inputs last. The same results as n steps; false,
 // having changed nothing, where it cannot run so.
-inline bool chorusAhead(ChorusRun& c, int32_t n, const float* l, float amount, float midiVolume, float* left,
+[[gnu::always_inline]] inline bool chorusAhead(ChorusRun& c, int32_t n, const float* l, float amount, float midiVolume, float* left,
                         float* right) {
     constexpr int32_t most = 32;
     if (n > most) {

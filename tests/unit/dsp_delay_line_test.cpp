@@ -481,7 +481,8 @@ INSTANTIATE_TEST_SUITE_P(PeekedAndTickedAlone, DelayLineReadAhead, ::testing::Bo
 
 // A modulated line (a new delay before every tick, as the chorus runs it) gives the same outputs and ends
 // in the same state whether a run is moved ahead or stepped, for delays swept around centres from 3 to
-// 38 samples (the short ones cannot move ahead), and for a run that starts on a peek cached before it.
+// 38 samples (the short ones cannot move ahead), whole ones among them, and for a run that starts on a peek
+// cached before it.
 TEST(DelayLineRun, MovingAheadMatchesSteppingAModulatedLine) {
     DelayLine stepped(5.0f, 40);
     DelayLine ahead(5.0f, 40);
@@ -502,6 +503,9 @@ TEST(DelayLineRun, MovingAheadMatchesSteppingAModulatedLine) {
         for (int32_t j = 0; j < n; ++j) {
             seed = seed * 1664525u + 1013904223u;
             delays[j] = centre + static_cast<float>(seed >> 8) / 16777216.0f * 2.0f - 1.0f;
+            if (block % 5 == 0) { // whole delays: a read position with no fraction
+                delays[j] = std::floor(delays[j]);
+            }
             in[j] = static_cast<float>(seed >> 12) / 1048576.0f - 0.5f;
         }
         if (a.movesAheadOf(delays, n)) {
