@@ -109,22 +109,17 @@ namespace render {
     const ChorusState& c = e.chorus;
     const EnvelopeState& env = e.envelope;
 #if defined(__SSE2__)
-    static_assert(std::is_standard_layout_v<StringState> && std::is_standard_layout_v<ToneFilterState> &&
-                  std::is_standard_layout_v<ChorusState> && std::is_standard_layout_v<EnvelopeState>);
-    // Fields read four (the chorus's three) at a time, so they must lie in a row.
-    static_assert(offsetof(StringState, dcBlockState) == offsetof(StringState, stringOutput) + 12);
-    static_assert(offsetof(ToneFilterState, levelGain) == offsetof(ToneFilterState, toneLow1) + 24);
-    static_assert(offsetof(EnvelopeState, sustainLevel) == offsetof(EnvelopeState, envelopeLevel) + 12);
-    static_assert(offsetof(ChorusState, chorusOutRight) == offsetof(ChorusState, chorusLowState) + 8);
-    // The chorus has three values in a row: the fourth lane read is not one of them and is left out.
-    const __m128 chorus = _mm_loadu_ps(&c.chorusLowState);
+    // Four values to a register (the fields are named one by one: their layout is the compiler's).
     const __m128i beyond = _mm_or_si128(
-        _mm_or_si128(beyondState(_mm_loadu_ps(&s.stringOutput)), beyondState(_mm_loadu_ps(&t.toneLow1))),
         _mm_or_si128(
-            _mm_or_si128(beyondState(_mm_loadu_ps(&t.splitBand)),
-                         beyondState(_mm_loadu_ps(&env.envelopeLevel))),
-            _mm_or_si128(beyondState(chorus, _mm_setr_epi32(0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF, 0)),
-                         beyondState(_mm_setr_ps(e.exciter.noiseState, e.lastVoiceOutput, 0.0f, 0.0f)))));
+            beyondState(_mm_setr_ps(s.stringOutput, s.stringHighpass, s.loopFilterState, s.dcBlockState)),
+            beyondState(_mm_setr_ps(t.toneLow1, t.toneLow2, t.splitLow, t.splitBand))),
+        _mm_or_si128(
+            _mm_or_si128(beyondState(_mm_setr_ps(t.svfBand, t.svfLow, t.levelGain, c.chorusLowState)),
+                         beyondState(_mm_setr_ps(env.envelopeLevel, env.releaseStartLevel,
+                                                 env.attackStartLevel, env.sustainLevel))),
+            beyondState(
+                _mm_setr_ps(c.chorusOutLeft, c.chorusOutRight, e.exciter.noiseState, e.lastVoiceOutput))));
     return _mm_movemask_epi8(beyond) != 0;
 #else
     return mostMagnitudeBits(e.exciter.noiseState, s.stringOutput, s.stringHighpass, s.loopFilterState,

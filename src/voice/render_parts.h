@@ -48,14 +48,14 @@ template <class... F> inline uint32_t mostMagnitudeBits(F... values) {
 }
 
 #if defined(__SSE2__)
-// Lanes of four values beyond the bound or not a number: the magnitudes of the lanes `kept` selects
-// (0x7FFFFFFF each), compared as integers (signed: SSE2 has no other, and a magnitude's bits are below 2^31).
-inline __m128i beyondBound(__m128 values, float bound, __m128i kept = _mm_set1_epi32(0x7FFFFFFF)) {
-    const __m128i magnitudes = _mm_and_si128(_mm_castps_si128(values), kept);
+// Lanes of four values beyond the bound or not a number: their magnitudes compared as integers (signed: SSE2
+// has no other, and a magnitude's bits are below 2^31).
+inline __m128i beyondBound(__m128 values, float bound) {
+    const __m128i magnitudes = _mm_and_si128(_mm_castps_si128(values), _mm_set1_epi32(0x7FFFFFFF));
     return _mm_cmpgt_epi32(magnitudes, _mm_set1_epi32(static_cast<int32_t>(magnitudeBits(bound))));
 }
-inline __m128i beyondState(__m128 values, __m128i kept = _mm_set1_epi32(0x7FFFFFFF)) {
-    return beyondBound(values, stateBound, kept);
+inline __m128i beyondState(__m128 values) {
+    return beyondBound(values, stateBound);
 }
 #endif
 
