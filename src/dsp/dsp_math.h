@@ -31,6 +31,25 @@ inline float onePoleStep(float& state, float x, float cutoffHz, float coefficien
     return state;
 }
 
+// The two halves of softClip (below) around its tanh, for a caller that takes the tanh of many samples at
+// once: the argument of the tanh (not used where x is not above the knee) ...
+inline double softClipArgument(float x, float knee) noexcept {
+    const double k = knee;
+    const double magnitude = std::fabs(static_cast<double>(x));
+    const float scale = 1.0f / (1.0f - knee);
+    return (magnitude - k) * static_cast<double>(scale);
+}
+// ... and the result from that tanh.
+inline float softClipFrom(float x, float knee, double tanhOfArgument) noexcept {
+    const double k = knee;
+    if (!(std::fabs(static_cast<double>(x)) > k)) {
+        return x;
+    }
+    const double span = 1.0 - k;
+    const double y = k + span * tanhOfArgument;
+    return static_cast<float>(x < 0.0f ? -y : y);
+}
+
 // Unity-slope soft clipper saturating at +-1: x itself for |x| <= knee, above that
 // sign(x) * (knee + (1 - knee) * tanh((|x| - knee) / (1 - knee))).
 // The knee is compared and added as the float knee widened to double, the span 1 - knee is taken in double
@@ -38,15 +57,10 @@ inline float onePoleStep(float& state, float x, float cutoffHz, float coefficien
 // 1 / (1 - knee) is computed in single precision (5.0000005, 0x40A00001, for 0.8; 1.6666666, 0x3FD55555,
 // for 0.4). The tanh runs only above the knee.
 inline float softClip(float x, float knee) noexcept {
-    const double k = knee;
-    const double magnitude = std::fabs(static_cast<double>(x));
-    if (!(magnitude > k)) {
+    if (!(std::fabs(static_cast<double>(x)) > static_cast<double>(knee))) {
         return x;
     }
-    const float scale = 1.0f / (1.0f - knee);
-    const double span = 1.0 - k;
-    const double y = k + span * math::tanh((magnitude - k) * static_cast<double>(scale));
-    return static_cast<float>(x < 0.0f ? -y : y);
+    return softClipFrom(x, knee, math::tanh(softClipArgument(x, knee)));
 }
 
 } // namespace solvantis

@@ -791,6 +791,84 @@ void powBatch(const float* base, float exponent, float* out, int n) noexcept {
     }
 }
 
+// The batch tanh, four at a time, every operation the scalar tanh's in the same order: both of its formulas
+// are computed for every lane (harmlessly where they do not apply: every table index is masked into range)
+// and each lane keeps its own. A group holding a NaN is computed by the scalar function.
+void tanhBatch(const double* x, double* out, int n) noexcept {
+    int i = 0;
+    const __m256d signBit = _mm256_set1_pd(-0.0);
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d two = _mm256_set1_pd(2.0);
+    const __m256i expIndexMask = _mm256_set1_epi64x(expTableMask << 4);
+    for (; i + 4 <= n; i += 4) {
+        const __m256d v = _mm256_loadu_pd(x + i);
+        const __m256d sign = _mm256_and_pd(v, signBit);
+        const __m256d a = _mm256_andnot_pd(signBit, v);
+        // a < 1/8: a + a^3 P(a^2), or a itself below 2^-27
+        const __m256d u = _mm256_mul_pd(a, a);
+        const __m256d u2 = _mm256_mul_pd(u, u);
+        const __m256d p = _mm256_fmadd_pd(
+            u2,
+            _mm256_fmadd_pd(u2, _mm256_fmadd_pd(u, _mm256_set1_pd(tanhP5), _mm256_set1_pd(tanhP4)),
+                            _mm256_fmadd_pd(u, _mm256_set1_pd(tanhP3), _mm256_set1_pd(tanhP2))),
+            _mm256_fmadd_pd(u, _mm256_set1_pd(tanhP1), _mm256_set1_pd(tanhP0)));
+        __m256d small = _mm256_fmadd_pd(a, _mm256_mul_pd(u, p), a);
+        small = _mm256_blendv_pd(small, a, _mm256_cmp_pd(a, _mm256_set1_pd(0x1p-27), _CMP_LT_OQ));
+        // up to 19.1: 1 - 2 / (exp(2a) + 1), the exponential reduced as reduceForExp(2a, 0) does
+        const __m256d x2 = _mm256_mul_pd(two, a);
+        const __m256d kd =
+            _mm256_fmadd_pd(x2, _mm256_set1_pd(inverseLn2By128), _mm256_set1_pd(roundingShift));
+        const __m256d k = _mm256_sub_pd(kd, _mm256_set1_pd(roundingShift));
+        const __m256d rh = _mm256_fnmadd_pd(k, _mm256_set1_pd(ln2By128Hi), x2);
+        const __m256d rl = _mm256_fnmadd_pd(k, _mm256_set1_pd(ln2By128Lo), _mm256_setzero_pd());
+        const __m256d r = _mm256_add_pd(rh, rl);
+        const __m256d rerr = _mm256_add_pd(_mm256_sub_pd(rh, r), rl);
+        const __m256i ki = _mm256_castpd_si256(kd);
+        alignas(32) uint64_t at[4]; // byte offsets into the table
+        _mm256_store_si256(reinterpret_cast<__m256i*>(at),
+                           _mm256_and_si256(_mm256_slli_epi64(ki, 4), expIndexMask));
+        const auto entry = [&](int lane) { // bits, tail
+            return _mm_loadu_pd(
+                reinterpret_cast<const double*>(&byteOffset(expTable, static_cast<uint32_t>(at[lane]))));
+        };
+        const __m256d e02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(entry(0)), entry(2), 1);
+        const __m256d e13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(entry(1)), entry(3), 1);
+        const __m256i tableBits = _mm256_castpd_si256(_mm256_unpacklo_pd(e02, e13));
+        const __m256d tail = _mm256_unpackhi_pd(e02, e13);
+        const __m256d r2 = _mm256_mul_pd(r, r);
+        const __m256d poly =
+            _mm256_fmadd_pd(r2, _mm256_fmadd_pd(r, _mm256_set1_pd(expC5), _mm256_set1_pd(expC4)),
+                            _mm256_fmadd_pd(r, _mm256_set1_pd(expC3), _mm256_set1_pd(expC2)));
+        const __m256d tmp = _mm256_add_pd(r, _mm256_fmadd_pd(r2, poly, _mm256_add_pd(tail, rerr)));
+        const __m256d scale =
+            _mm256_castsi256_pd(_mm256_add_epi64(tableBits, _mm256_slli_epi64(ki, 52 - expTableBits)));
+        const __m256d dh0 = _mm256_add_pd(scale, one);
+        const __m256d e1 = _mm256_add_pd(_mm256_sub_pd(scale, dh0), one);
+        const __m256d dh = _mm256_fmadd_pd(scale, tmp, dh0);
+        const __m256d dl = _mm256_add_pd(_mm256_fmadd_pd(scale, tmp, _mm256_sub_pd(dh0, dh)), e1);
+        const __m256d q0 = _mm256_div_pd(two, dh);
+        const __m256d remainder = _mm256_fnmadd_pd(q0, dl, _mm256_fnmadd_pd(q0, dh, two));
+        const __m256d ql = _mm256_mul_pd(remainder, _mm256_mul_pd(_mm256_set1_pd(0.5), q0));
+        const __m256d s = _mm256_sub_pd(one, q0);
+        const __m256d middle = _mm256_add_pd(s, _mm256_sub_pd(_mm256_sub_pd(_mm256_sub_pd(one, s), q0), ql));
+        // beyond: 1
+        __m256d t =
+            _mm256_blendv_pd(one, middle, _mm256_cmp_pd(a, _mm256_set1_pd(tanhSaturated), _CMP_LT_OQ));
+        t = _mm256_blendv_pd(t, small, _mm256_cmp_pd(a, _mm256_set1_pd(tanhSmall), _CMP_LT_OQ));
+        _mm256_storeu_pd(out + i, _mm256_or_pd(t, sign));
+        if (_mm256_movemask_pd(_mm256_cmp_pd(v, v, _CMP_UNORD_Q)) != 0) [[unlikely]] {
+            alignas(32) double group[4]; // the arguments (out may be x)
+            _mm256_store_pd(group, v);
+            for (int lane = 0; lane < 4; ++lane) {
+                out[i + lane] = tanh(group[lane]);
+            }
+        }
+    }
+    for (; i < n; ++i) {
+        out[i] = tanh(x[i]);
+    }
+}
+
 } // namespace hard
 #if defined(__clang__)
 #pragma clang attribute pop
@@ -808,6 +886,7 @@ void powBatchFirst(const float* base, float exponent, float* out, int n) noexcep
 double powFirst(double x, double y) noexcept;
 double expFirst(double x) noexcept;
 double tanhFirst(double x) noexcept;
+void tanhBatchFirst(const double* x, double* out, int n) noexcept;
 double sinPiFirst(double x) noexcept;
 
 std::atomic<float (*)(float, float) noexcept> powfEntry{powfFirst};
@@ -815,6 +894,7 @@ std::atomic<void (*)(const float*, float, float*, int) noexcept> powBatchEntry{p
 std::atomic<double (*)(double, double) noexcept> powEntry{powFirst};
 std::atomic<double (*)(double) noexcept> expEntry{expFirst};
 std::atomic<double (*)(double) noexcept> tanhEntry{tanhFirst};
+std::atomic<void (*)(const double*, double*, int) noexcept> tanhBatchEntry{tanhBatchFirst};
 std::atomic<double (*)(double) noexcept> sinPiEntry{sinPiFirst};
 // 0: not yet chosen; 1: the software path; 2: the FMA path
 std::atomic<int> pathState{0};
@@ -822,6 +902,12 @@ std::atomic<int> pathState{0};
 void softPowBatch(const float* base, float exponent, float* out, int n) noexcept {
     for (int i = 0; i < n; ++i) {
         out[i] = soft::powf(base[i], exponent);
+    }
+}
+
+void softTanhBatch(const double* x, double* out, int n) noexcept {
+    for (int i = 0; i < n; ++i) {
+        out[i] = soft::tanh(x[i]);
     }
 }
 
@@ -833,6 +919,7 @@ void installPath(bool hardware) noexcept {
         powEntry.store(hard::pow, r);
         expEntry.store(hard::exp, r);
         tanhEntry.store(hard::tanh, r);
+        tanhBatchEntry.store(hard::tanhBatch, r);
         sinPiEntry.store(hard::sinPi, r);
     } else {
         powfEntry.store(soft::powf, r);
@@ -840,6 +927,7 @@ void installPath(bool hardware) noexcept {
         powEntry.store(soft::pow, r);
         expEntry.store(soft::exp, r);
         tanhEntry.store(soft::tanh, r);
+        tanhBatchEntry.store(softTanhBatch, r);
         sinPiEntry.store(soft::sinPi, r);
     }
     pathState.store(hardware ? 2 : 1, r);
@@ -868,6 +956,10 @@ double expFirst(double x) noexcept {
 double tanhFirst(double x) noexcept {
     installDetectedPath();
     return tanhEntry.load(std::memory_order_relaxed)(x);
+}
+void tanhBatchFirst(const double* x, double* out, int n) noexcept {
+    installDetectedPath();
+    tanhBatchEntry.load(std::memory_order_relaxed)(x, out, n);
 }
 double sinPiFirst(double x) noexcept {
     installDetectedPath();
@@ -914,6 +1006,10 @@ double exp(double x) noexcept {
 
 double tanh(double x) noexcept {
     return tanhEntry.load(std::memory_order_relaxed)(x);
+}
+
+void tanh(const double* x, double* out, int n) noexcept {
+    tanhBatchEntry.load(std::memory_order_relaxed)(x, out, n);
 }
 
 double sinPi(double x) noexcept {

@@ -31,6 +31,10 @@ double exp(double x) noexcept;
 // Hyperbolic tangent.
 double tanh(double x) noexcept;
 
+// tanh(x[i]) into out[i] for i < n, each result bit for bit the scalar tanh(x[i]); out may be x. Four at a
+// time on the FMA path (AVX2), one at a time on the software one. Allocates nothing.
+void tanh(const double* x, double* out, int n) noexcept;
+
 // sin(pi * x): the argument is reduced exactly, so sinPi(1) is 0 and sinPi(0.5) is 1.
 double sinPi(double x) noexcept;
 

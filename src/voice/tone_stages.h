@@ -33,6 +33,24 @@ inline float distorterStep(float x, float amount) {
     return (1.0f - amount) * x + amount * h;
 }
 
+// The distorter over a run of n samples in place: distorterStep of each, with the tanh of the run's samples
+// taken at once.
+inline constexpr int32_t distorterRunLimit = 32; // the longest run
+inline void distorterAhead(int32_t n, float* x, float amount) {
+    if (amount == 0.0f) {
+        return;
+    }
+    double argument[distorterRunLimit];
+    for (int32_t j = 0; j < n; ++j) {
+        argument[j] = softClipArgument(5.0f * x[j], 0.4f);
+    }
+    math::tanh(argument, argument, n);
+    for (int32_t j = 0; j < n; ++j) {
+        const float h = softClipFrom(5.0f * x[j], 0.4f, argument[j]);
+        x[j] = (1.0f - amount) * x[j] + amount * h;
+    }
+}
+
 // Overdrive inside the gain stage: a cubic that maps +-1 to +-1 with zero slope there, mixed in by the
 // amount and raised when the volume is low.
 inline float overdriveStep(float k, float amount, float volume) {
@@ -299,8 +317,8 @@ struct ChorusRun {
 // for the whole run first, where every delay is longer than the run (always, at the rates hosts use), then
 // the split and the mix sample by sample, and the lines' inputs last. The same results as n steps; false,
 // having changed nothing, where it cannot run so.
-[[gnu::always_inline]] inline bool chorusAhead(ChorusRun& c, int32_t n, const float* l, float amount, float midiVolume, float* left,
-                        float* right) {
+[[gnu::always_inline]] inline bool chorusAhead(ChorusRun& c, int32_t n, const float* l, float amount,
+                                               float midiVolume, float* left, float* right) {
     constexpr int32_t most = 32;
     if (n > most) {
         return false;

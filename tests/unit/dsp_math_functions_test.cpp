@@ -259,6 +259,45 @@ TEST(MathFunctions, SpecialValues) {
     EXPECT_TRUE(std::signbit(m::tanh(-0.0)));
 }
 
+// The batch tanh must give the scalar tanh's bits for every element: across both formulas and their
+// borders, the saturated range, the special values (a NaN takes its group to the scalar function), in
+// place or not, at any length.
+TEST(MathFunctions, BatchTanhGivesTheScalarBits) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<double> x;
+    for (int i = 0; i < 60000; ++i) {
+        x.push_back(-25.0 + 50.0 * i / 60000.0);
+        x.push_back(std::ldexp(1.0 + (i % 997) / 997.0, i % 80 - 60) * (i % 3 == 0 ? -1.0 : 1.0));
+    }
+    for (const double b :
+         {0.125, 19.1, 0x1p-27}) { // the borders between the formulas, and an ulp either side
+        for (const double v : {b, std::nextafter(b, 0.0), std::nextafter(b, 1e9)}) {
+            x.push_back(v);
+            x.push_back(-v);
+        }
+    }
+    for (const double v : {0.0, -0.0, 4.9e-324, -1e-310, inf, -inf, 1e308, nan, -nan}) {
+        x.insert(x.begin() + static_cast<std::ptrdiff_t>(x.size() / 3), v); // at odd positions too
+        x.push_back(v);
+    }
+    const int n = static_cast<int>(x.size());
+    std::vector<double> out(x.size() + 1, 7.0); // the last one must stay untouched
+    m::tanh(x.data(), out.data(), n);
+    std::vector<double> inPlace = x;
+    m::tanh(inPlace.data(), inPlace.data(), n - 1); // odd length: the last ones take the scalar tail
+    for (int i = 0; i < n; ++i) {
+        const uint64_t want = std::bit_cast<uint64_t>(m::tanh(x[static_cast<std::size_t>(i)]));
+        ASSERT_EQ(std::bit_cast<uint64_t>(out[static_cast<std::size_t>(i)]), want)
+            << x[static_cast<std::size_t>(i)];
+        if (i < n - 1) {
+            ASSERT_EQ(std::bit_cast<uint64_t>(inPlace[static_cast<std::size_t>(i)]), want)
+                << "in place: " << x[static_cast<std::size_t>(i)];
+        }
+    }
+    EXPECT_EQ(out.back(), 7.0);
+}
+
 // The batch power must give the scalar power's bits for every element, whatever the base (the pairs with
 // a special base take another path) and whatever the exponent, in place or not, at any length.
 TEST(MathFunctions, BatchPowGivesTheScalarBits) {
