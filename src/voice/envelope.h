@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <limits>
 
 #include "dsp/dsp_math.h"
 #include "dsp/math_functions.h"
@@ -57,12 +58,24 @@ struct EnvelopePowers {
     float exponent = 0.0f;
     int32_t count = 0; // samples guessed
     int32_t next = 0;  // the sample about to step
+    // What the bases were guessed from, where they were counted at once: the count before the first
+    // sample, the length and whether the phase falls (a NaN length where they were not).
+    float guessOrigin = 0.0f;
+    float guessLength = 0.0f;
+    bool guessFalling = false;
 
     static bool sameBits(float a, float b) {
         return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
     }
-    float pow(float b, float e) {
-        const int32_t j = next;
+    float pow(float b, float e) { return powAt(next, b, e); }
+    // True when the powers of the m samples from sample `first` on are guessed for a phase that counts from
+    // t (before sample `first`) within `len`, and with exponent e: their bases are then exactly as guessed.
+    bool covers(float t, float len, bool fall, float e, int32_t first, int32_t m) const {
+        return first + m <= count && fall == guessFalling && sameBits(len, guessLength) &&
+               sameBits(e, exponent) && t == guessOrigin + static_cast<float>(first);
+    }
+    // The power of the sample j after the one about to step.
+    float powAt(int32_t j, float b, float e) const {
         if (j < count && sameBits(b, base[j]) && sameBits(e, exponent)) {
             return power[j];
         }
@@ -74,6 +87,7 @@ struct EnvelopePowers {
     [[gnu::noinline]] void guess(const EnvelopeState& env, bool gate, const EnvelopeBlock& blk, int32_t n) {
         next = 0;
         count = 0;
+        guessLength = std::numeric_limits<float>::quiet_NaN();
         // The bases of the count's next steps while it stays within length: t / length in the attack,
         // 0.5 - 0.5 t / length in the decay and the release.
         auto guessFrom = [&](float t, float length, bool falling) {
@@ -93,6 +107,9 @@ struct EnvelopePowers {
                     }
                 }
                 count = m;
+                guessOrigin = t;
+                guessLength = length;
+                guessFalling = falling;
                 return;
             }
             for (; count < n; ++count) {
@@ -204,6 +221,123 @@ inline void envelopeStep(EnvelopeState& env, bool& voiceGate, EnvelopeBlock& blk
         envRelease(env, blk, powers);
     }
     ++powers.next;
+}
+
+// m envelope steps in one go (m at most EnvelopePowers::capacity), where nothing in them can change the
+// envelope's phase or the gate: every step is in the decay (the gate open, the attack over), in the sustain,
+// or in the release (the gate closed), as the state before them is, and every level of an open gate stays
+// above 0. levels[j] is the level after step j, runs[j] whether the level before it was above 0. The same
+// state and levels as m calls of envelopeStep, bit for bit; false, having changed no state, where the steps
+// cannot go so (the caller then steps one by one).
+[[gnu::noinline]] inline bool envelopeAhead(EnvelopeState& env, bool voiceGate, EnvelopeBlock& blk,
+                                            float sustainTarget, float decayLengthClosed, float k,
+                                            bool sustainLimited, EnvelopePowers& powers, int32_t m,
+                                            float* levels, bool* runs) {
+    constexpr int32_t most = EnvelopePowers::capacity;
+    // Counts are whole numbers; below 2^23 the j-th step's count is the count plus j + 1, exactly.
+    const auto ordinaryCount = [](float c) {
+        return c >= 0.0f && c < EnvelopePowers::wholeCountLimit &&
+               static_cast<float>(static_cast<int32_t>(c)) == c;
+    };
+    if (m <= 0 || m > most) {
+        return false;
+    }
+    const float steps = static_cast<float>(m);
+    const int32_t first = powers.next;
+    if (voiceGate) {
+        float sustain[most];
+        float s = env.sustainLevel;
+        for (int32_t j = 0; j < m; ++j) {
+            if (!sustainLimited) {
+                s = s + (sustainTarget - s) * k * sustainGlideCutoff;
+            } else {
+                s = s + (sustainTarget - s) * maxOnePoleFactor;
+            }
+            sustain[j] = s;
+        }
+        float attackCount;
+        float decayCount = env.decayCount;
+        if (ordinaryCount(env.attackCount) && ordinaryCount(env.decayCount) &&
+            !(env.attackCount + 1.0f <= blk.attackLength) && env.decayCount + steps <= blk.decayLength) {
+            // The decay throughout: the attack over (its count only grows), the last count within the decay.
+            attackCount = env.attackCount + steps;
+            decayCount = env.decayCount + steps;
+            if (powers.covers(env.decayCount, blk.decayLength, true, blk.curveExponent, first, m)) {
+                for (int32_t j = 0; j < m; ++j) {
+                    levels[j] = powers.power[first + j] * blk.decayScale + sustain[j];
+                }
+            } else {
+                for (int32_t j = 0; j < m; ++j) {
+                    const float base =
+                        0.5f - 0.5f * (env.decayCount + static_cast<float>(j + 1)) / blk.decayLength;
+                    levels[j] =
+                        powers.powAt(first + j, base, blk.curveExponent) * blk.decayScale + sustain[j];
+                }
+            }
+        } else if (env.attackCount == 0.0f && 1.0f <= blk.attackLength && env.decayCount > blk.decayLength) {
+            // The sustain throughout: each step counts the attack to 1 and back to 0, the decay stays past.
+            attackCount = 0.0f;
+            for (int32_t j = 0; j < m; ++j) {
+                levels[j] = sustain[j];
+            }
+        } else {
+            return false;
+        }
+        bool above = true;
+        for (int32_t j = 0; j < m; ++j) {
+            above &= levels[j] > 0.0f;
+            levels[j] = levels[j] > 1.0f ? 1.0f : levels[j];
+        }
+        if (!above) {
+            return false;
+        }
+        runs[0] = env.envelopeLevel > 0.0f;
+        for (int32_t j = 1; j < m; ++j) {
+            runs[j] = true;
+        }
+        env.attackCount = attackCount;
+        env.decayCount = decayCount;
+        env.sustainLevel = sustain[m - 1];
+        env.releaseCount = 0.0f;
+    } else {
+        // The release throughout: the last count within its length.
+        if (!ordinaryCount(env.releaseCount) || !(env.releaseCount + steps <= blk.releaseLength)) {
+            return false;
+        }
+        blk.decayLength = decayLengthClosed;
+        if (env.releaseStartLevel == 0.0f) {
+            for (int32_t j = 0; j < m; ++j) {
+                levels[j] = 0.0f;
+            }
+        } else {
+            const float scale = env.releaseStartLevel / blk.curveNorm;
+            if (powers.covers(env.releaseCount, blk.releaseLength, true, blk.curveExponent, first, m)) {
+                for (int32_t j = 0; j < m; ++j) {
+                    levels[j] = powers.power[first + j] * scale;
+                }
+            } else {
+                for (int32_t j = 0; j < m; ++j) {
+                    const float base =
+                        0.5f - 0.5f * (env.releaseCount + static_cast<float>(j + 1)) / blk.releaseLength;
+                    levels[j] = powers.powAt(first + j, base, blk.curveExponent) * scale;
+                }
+            }
+        }
+        runs[0] = env.envelopeLevel > 0.0f;
+        for (int32_t j = 1; j < m; ++j) {
+            runs[j] = levels[j - 1] > 0.0f;
+        }
+        env.releaseCount = env.releaseCount + steps;
+        env.attackCount = 0.0f;
+        env.decayCount = 0.0f;
+        env.attackStartLevel = levels[m - 1];
+    }
+    env.envelopeLevel = levels[m - 1];
+    if (voiceGate) {
+        env.releaseStartLevel = levels[m - 1];
+    }
+    powers.next = first + m;
+    return true;
 }
 
 } // namespace solvantis

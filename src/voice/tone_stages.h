@@ -36,8 +36,8 @@ inline float distorterStep(float x, float amount) {
 // The distorter over a run of n samples in place: distorterStep of each, with the tanh of the run's samples
 // taken at once.
 inline constexpr int32_t distorterRunLimit = 32; // the longest run
-inline void distorterAhead(int32_t n, float* x, float amount) {
-    if (amount == 0.0f) {
+[[gnu::always_inline]] inline void distorterAhead(int32_t n, float* x, float amount) {
+    if (amount == 0.0f || n <= 0) {
         return;
     }
     double argument[distorterRunLimit];

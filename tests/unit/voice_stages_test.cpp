@@ -1,13 +1,16 @@
 // The stages one by one: pluck, string delays and loop gain, distorter, limiter, overdrive, chorus.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "dsp/delay_line.h"
 #include "dsp/wave_table.h"
 #include "voice/engine_setup.h"
+#include "voice/envelope.h"
 #include "voice/exciter.h"
 #include "voice/string_model.h"
 #include "voice/tone_stages.h"
@@ -190,6 +193,96 @@ TEST_F(Stages, TheChorusEchoesTheHighsAfterEachSidesDelay) {
         << "each pass feeds back 0.3 of the line's output";
     EXPECT_NEAR(difference[static_cast<size_t>(firstLeft)], echoLeft[static_cast<size_t>(firstLeft)], 2e-3f)
         << "at the left echo the right line gives only its untouched fill";
+}
+
+// A run of envelope steps taken at once: in the decay, the sustain and the release it must give every level,
+// run flag and state field of the steps one by one, bit for bit, with the powers guessed or not; where a
+// step would change the phase or close the gate it must refuse, so the render steps one by one.
+TEST(EnvelopeAhead, GoesThroughAPhaseAsTheStepsDoOrRefuses) {
+    constexpr int32_t m = 19;
+    SynthParams params;
+    const EnvelopeBlock block(params, 44100.0f); // attack about 420 samples, decay 180000, release 4410
+    struct Case {
+        const char* what;
+        bool gate;
+        EnvelopeState state;
+        bool guessed;
+        bool taken;
+        float target = 0.7f;      // the sustain level's target
+        float decayLength = 0.0f; // the block's, where not 0
+    };
+    const auto state = [](float attack, float decay, float release, float level, float releaseFrom,
+                          float sustain) {
+        EnvelopeState s;
+        s.attackCount = attack;
+        s.decayCount = decay;
+        s.releaseCount = release;
+        s.envelopeLevel = level;
+        s.releaseStartLevel = releaseFrom;
+        s.sustainLevel = sustain;
+        return s;
+    };
+    const Case cases[] = {
+        {"decay", true, state(5000, 4000, 0, 0.9f, 0.9f, 0.7f), true, true},
+        {"decay, no guess", true, state(5000, 4000, 0, 0.9f, 0.9f, 0.7f), false, true},
+        {"sustain", true, state(0, 200000, 0, 0.7f, 0.7f, 0.7f), true, true},
+        {"release", false, state(0, 0, 100, 0.5f, 0.6f, 0.7f), true, true},
+        {"release, no guess", false, state(0, 0, 100, 0.5f, 0.6f, 0.7f), false, true},
+        {"idle release", false, state(0, 0, 3, 0.0f, 0.0f, 0.7f), true, true},
+        {"attack", true, state(100, 0, 0, 0.2f, 0.2f, 0.7f), true, false},
+        {"decay into the sustain", true, state(200000, block.decayLength - 5, 0, 0.7f, 0.7f, 0.7f), true,
+         false},
+        {"release to its end", false, state(0, 0, block.releaseLength - 5, 0.1f, 0.6f, 0.7f), true, false},
+        {"decay to its last count", true, state(2000, 1000 - m - 1, 0, 0.8f, 0.8f, 0.7f), true, true, 0.7f,
+         1000.0f},
+        {"decay to 0", true, state(2000, 1000 - m - 1, 0, 0.1f, 0.1f, 0.0f), true, false, 0.0f, 1000.0f},
+    };
+    const float k = 6.28319f / 44100.0f;
+    const float closedDecay = closedDecayLength(params, 44100.0f, 0.5f);
+    for (const Case& c : cases) {
+        EnvelopeState stepped = c.state;
+        EnvelopeState ahead = c.state;
+        EnvelopeBlock steppedBlock = block;
+        if (c.decayLength != 0.0f) {
+            steppedBlock.decayLength = c.decayLength;
+        }
+        EnvelopeBlock aheadBlock = steppedBlock;
+        const float target = c.target;
+        EnvelopePowers powers;
+        if (c.guessed) {
+            powers.guess(c.state, c.gate, steppedBlock, m + 1);
+        }
+        // The chunk's first frame steps alone, as in the render.
+        bool gate = c.gate;
+        envelopeStep(stepped, gate, steppedBlock, target, closedDecay, k, false, powers);
+        ahead = stepped;
+        aheadBlock = steppedBlock;
+        const int32_t first = powers.next;
+        float levels[m];
+        bool runs[m];
+        const bool taken =
+            envelopeAhead(ahead, gate, aheadBlock, target, closedDecay, k, false, powers, m, levels, runs);
+        ASSERT_EQ(taken, c.taken) << c.what;
+        if (!taken) {
+            EXPECT_EQ(std::memcmp(&ahead, &stepped, sizeof ahead), 0)
+                << c.what << ": the state is left alone";
+            continue;
+        }
+        powers.next = first;
+        for (int32_t j = 0; j < m; ++j) {
+            const bool run = stepped.envelopeLevel > 0.0f;
+            envelopeStep(stepped, gate, steppedBlock, target, closedDecay, k, false, powers);
+            ASSERT_EQ(gate, c.gate) << c.what;
+            ASSERT_EQ(std::bit_cast<uint32_t>(levels[j]), std::bit_cast<uint32_t>(stepped.envelopeLevel))
+                << c.what << " " << j;
+            ASSERT_EQ(runs[j], run) << c.what << " " << j;
+        }
+        EXPECT_EQ(std::memcmp(&ahead, &stepped, sizeof ahead), 0) << c.what;
+        EXPECT_EQ(std::bit_cast<uint32_t>(aheadBlock.decayLength),
+                  std::bit_cast<uint32_t>(steppedBlock.decayLength))
+            << c.what;
+        EXPECT_EQ(powers.next, first + m) << c.what;
+    }
 }
 
 } // namespace
