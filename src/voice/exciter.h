@@ -128,6 +128,20 @@ struct ExciterRun {
         }
         return p;
     }
+
+    // Where the gate is closed or the pluck is over, the next pluck steps give 0 whatever the noise: true
+    // then, and the count is moved on as n steps move it.
+    bool pluckSilentFor(bool voiceGate, int32_t n) {
+        if (!voiceGate) {
+            pluckCount = 0;
+            return true;
+        }
+        if (pluckCount < pluckLength - 1) { // the next count is still within the pluck
+            return false;
+        }
+        pluckCount = pluckCount < INT32_MAX - n ? pluckCount + n : INT32_MAX;
+        return true;
+    }
 };
 
 // One noise step on the stored state; on control steps the result is held in noiseHold.

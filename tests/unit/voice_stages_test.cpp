@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -34,6 +35,33 @@ TEST_F(Stages, AClosedGateNeverPlucks) {
     const uint32_t seed = engine->exciter.noiseSeed;
     noiseStep(engine->exciter, params, k, 0.0f, 0.0f, false, hold);
     EXPECT_NE(engine->exciter.noiseSeed, seed) << "the noise runs on, gate or not";
+}
+
+// Where the gate is closed or the pluck is over, a run of pluck steps is known silent at once: the count
+// must then move as the steps move it (saturating), and a pluck with a sample still to give is not silent.
+TEST(Pluck, ASilentRunMovesTheCountAsItsStepsDo) {
+    constexpr int32_t length = 100;
+    constexpr int32_t n = 19;
+    const struct {
+        bool gate;
+        int32_t count;
+        bool silent;
+    } cases[] = {{false, 40, true},        {true, 0, false},          {true, length - 2, false},
+                 {true, length - 1, true}, {true, length + 10, true}, {true, INT32_MAX - 3, true}};
+    for (const auto& c : cases) {
+        ExciterState state;
+        state.pluckCount = c.count;
+        ExciterRun ahead(state);
+        ExciterRun stepped(state);
+        ahead.pluckLength = stepped.pluckLength = length;
+        ASSERT_EQ(ahead.pluckSilentFor(c.gate, n), c.silent) << c.count;
+        if (c.silent) {
+            for (int32_t j = 0; j < n; ++j) {
+                ASSERT_EQ(stepped.pluck(c.gate, 1.0f), 0.0f) << c.count;
+            }
+            EXPECT_EQ(ahead.pluckCount, stepped.pluckCount) << c.count;
+        }
+    }
 }
 
 // Idle blocks step the noise generator ahead in one go: the same state as calling it n times.
