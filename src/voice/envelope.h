@@ -245,48 +245,37 @@ inline void envelopeStep(EnvelopeState& env, bool& voiceGate, EnvelopeBlock& blk
     const float steps = static_cast<float>(m);
     const int32_t first = powers.next;
     if (voiceGate) {
-        float sustain[most];
-        float s = env.sustainLevel;
-        for (int32_t j = 0; j < m; ++j) {
-            if (!sustainLimited) {
-                s = s + (sustainTarget - s) * k * sustainGlideCutoff;
-            } else {
-                s = s + (sustainTarget - s) * maxOnePoleFactor;
-            }
-            sustain[j] = s;
-        }
-        float attackCount;
-        float decayCount = env.decayCount;
-        if (ordinaryCount(env.attackCount) && ordinaryCount(env.decayCount) &&
-            !(env.attackCount + 1.0f <= blk.attackLength) && env.decayCount + steps <= blk.decayLength) {
-            // The decay throughout: the attack over (its count only grows), the last count within the decay.
-            attackCount = env.attackCount + steps;
-            decayCount = env.decayCount + steps;
-            if (powers.covers(env.decayCount, blk.decayLength, true, blk.curveExponent, first, m)) {
-                for (int32_t j = 0; j < m; ++j) {
-                    levels[j] = powers.power[first + j] * blk.decayScale + sustain[j];
-                }
-            } else {
-                for (int32_t j = 0; j < m; ++j) {
-                    const float base =
-                        0.5f - 0.5f * (env.decayCount + static_cast<float>(j + 1)) / blk.decayLength;
-                    levels[j] =
-                        powers.powAt(first + j, base, blk.curveExponent) * blk.decayScale + sustain[j];
-                }
-            }
-        } else if (env.attackCount == 0.0f && 1.0f <= blk.attackLength && env.decayCount > blk.decayLength) {
-            // The sustain throughout: each step counts the attack to 1 and back to 0, the decay stays past.
-            attackCount = 0.0f;
-            for (int32_t j = 0; j < m; ++j) {
-                levels[j] = sustain[j];
-            }
-        } else {
+        // The decay throughout: the attack over (its count only grows), the last count within the decay. Or
+        // the sustain throughout: each step counts the attack to 1 and back to 0, the decay stays past.
+        const bool decaying = ordinaryCount(env.attackCount) && ordinaryCount(env.decayCount) &&
+                              !(env.attackCount + 1.0f <= blk.attackLength) &&
+                              env.decayCount + steps <= blk.decayLength;
+        if (!decaying &&
+            !(env.attackCount == 0.0f && 1.0f <= blk.attackLength && env.decayCount > blk.decayLength)) {
             return false;
         }
+        // The decay's powers: as guessed, or where the guess was for other counts, one by one.
+        const float* power = powers.power + first;
+        float computed[most];
+        if (decaying && !powers.covers(env.decayCount, blk.decayLength, true, blk.curveExponent, first, m)) {
+            for (int32_t j = 0; j < m; ++j) {
+                const float base =
+                    0.5f - 0.5f * (env.decayCount + static_cast<float>(j + 1)) / blk.decayLength;
+                computed[j] = powers.powAt(first + j, base, blk.curveExponent);
+            }
+            power = computed;
+        }
+        float sustain = env.sustainLevel;
         bool above = true;
         for (int32_t j = 0; j < m; ++j) {
-            above &= levels[j] > 0.0f;
-            levels[j] = levels[j] > 1.0f ? 1.0f : levels[j];
+            if (!sustainLimited) {
+                sustain = sustain + (sustainTarget - sustain) * k * sustainGlideCutoff;
+            } else {
+                sustain = sustain + (sustainTarget - sustain) * maxOnePoleFactor;
+            }
+            const float level = decaying ? power[j] * blk.decayScale + sustain : sustain;
+            above &= level > 0.0f;
+            levels[j] = level > 1.0f ? 1.0f : level;
         }
         if (!above) {
             return false;
@@ -295,9 +284,13 @@ inline void envelopeStep(EnvelopeState& env, bool& voiceGate, EnvelopeBlock& blk
         for (int32_t j = 1; j < m; ++j) {
             runs[j] = true;
         }
-        env.attackCount = attackCount;
-        env.decayCount = decayCount;
-        env.sustainLevel = sustain[m - 1];
+        if (decaying) {
+            env.attackCount = env.attackCount + steps;
+            env.decayCount = env.decayCount + steps;
+        } else {
+            env.attackCount = 0.0f;
+        }
+        env.sustainLevel = sustain;
         env.releaseCount = 0.0f;
     } else {
         // The release throughout: the last count within its length.
