@@ -1,5 +1,5 @@
 // The block's render compiled for processors with AVX2: the same source and the same operations in the same
-// order as render.cpp's, in the three-operand encoding, which needs fewer register copies (about 8% fewer
+// order as render.cpp's, in the three-operand encoding, which needs fewer register copies (about 7% fewer
 // instructions a frame). Only what is defined in the region below uses AVX2; everything it calls out of line
 // is compiled for every processor. The render takes this path only where math::detail::usesHardwareFma().
 #include <bit>
