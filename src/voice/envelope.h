@@ -228,11 +228,14 @@ inline void envelopeStep(EnvelopeState& env, bool& voiceGate, EnvelopeBlock& blk
 // or in the release (the gate closed), as the state before them is, and every level of an open gate stays
 // above 0. levels[j] is the level after step j, runs[j] whether the level before it was above 0. The same
 // state and levels as m calls of envelopeStep, bit for bit; false, having changed no state, where the steps
-// cannot go so (the caller then steps one by one).
-[[gnu::noinline]] inline bool envelopeAhead(EnvelopeState& env, bool voiceGate, EnvelopeBlock& blk,
-                                            float sustainTarget, float decayLengthClosed, float k,
-                                            bool sustainLimited, EnvelopePowers& powers, int32_t m,
-                                            float* levels, bool* runs) {
+// cannot go so (the caller then steps one by one). alongside() is called once a step, in the same loop as
+// the sustain's glide, so that another recurrence (the exciter's noise) runs beside the glide's instead of
+// after it; it may have been called where the result is false.
+template <class Alongside>
+[[gnu::always_inline]] inline bool envelopeAhead(EnvelopeState& env, bool voiceGate, EnvelopeBlock& blk,
+                                                 float sustainTarget, float decayLengthClosed, float k,
+                                                 bool sustainLimited, EnvelopePowers& powers, int32_t m,
+                                                 float* levels, bool* runs, Alongside alongside) {
     constexpr int32_t most = EnvelopePowers::capacity;
     // Counts are whole numbers; below 2^23 the j-th step's count is the count plus j + 1, exactly.
     const auto ordinaryCount = [](float c) {
@@ -276,6 +279,7 @@ inline void envelopeStep(EnvelopeState& env, bool& voiceGate, EnvelopeBlock& blk
             const float level = decaying ? power[j] * blk.decayScale + sustain : sustain;
             above &= level > 0.0f;
             levels[j] = level > 1.0f ? 1.0f : level;
+            alongside();
         }
         if (!above) {
             return false;
@@ -319,6 +323,9 @@ inline void envelopeStep(EnvelopeState& env, bool& voiceGate, EnvelopeBlock& blk
         runs[0] = env.envelopeLevel > 0.0f;
         for (int32_t j = 1; j < m; ++j) {
             runs[j] = levels[j - 1] > 0.0f;
+        }
+        for (int32_t j = 0; j < m; ++j) {
+            alongside();
         }
         env.releaseCount = env.releaseCount + steps;
         env.attackCount = 0.0f;

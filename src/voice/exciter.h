@@ -89,7 +89,7 @@ struct ExciterRun {
 
     // Noise step, every sample: white noise of peak (voiceVelocity x 0.8 + 0.1) x Pick through a one-pole
     // low-pass whose cutoff (40 to 3900 Hz) opens with velocity. Returns the filtered noise.
-    float noise(float k, float pick) {
+    [[gnu::always_inline]] float noise(float k, float pick) {
         const float r = static_cast<float>(noiseGenerator(noiseSeed));
         const float white = 2.0f * (r * (1.0f / 32768.0f) - 0.5f) * noisePeak * pick;
         if (!noiseLimited) {
@@ -102,7 +102,7 @@ struct ExciterRun {
 
     // Pluck step, every sample: a triangle of E samples (E from the pitch, 5 or more, whatever the sample
     // rate) mixed with the noise, once per gate opening. Returns the pluck signal, limited to -1 .. 2.
-    float pluck(bool voiceGate, float exciter) {
+    [[gnu::always_inline]] float pluck(bool voiceGate, float exciter) {
         if (!voiceGate) {
             pluckCount = 0;
             return 0.0f;

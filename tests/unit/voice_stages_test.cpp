@@ -288,8 +288,9 @@ TEST(EnvelopeAhead, GoesThroughAPhaseAsTheStepsDoOrRefuses) {
         const int32_t first = powers.next;
         float levels[m];
         bool runs[m];
-        const bool taken =
-            envelopeAhead(ahead, gate, aheadBlock, target, closedDecay, k, false, powers, m, levels, runs);
+        int32_t alongside = 0;
+        const bool taken = envelopeAhead(ahead, gate, aheadBlock, target, closedDecay, k, false, powers, m,
+                                         levels, runs, [&] { ++alongside; });
         ASSERT_EQ(taken, c.taken) << c.what;
         if (!taken) {
             EXPECT_EQ(std::memcmp(&ahead, &stepped, sizeof ahead), 0)
@@ -310,6 +311,7 @@ TEST(EnvelopeAhead, GoesThroughAPhaseAsTheStepsDoOrRefuses) {
                   std::bit_cast<uint32_t>(steppedBlock.decayLength))
             << c.what;
         EXPECT_EQ(powers.next, first + m) << c.what;
+        EXPECT_EQ(alongside, m) << c.what << ": the exciter beside it steps once a frame";
     }
 }
 
