@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -51,7 +52,7 @@ struct EnvelopeBlock {
 // exactly as guessed takes the power from here; any other (the run crossed into another phase) computes
 // it: the levels are the same either way, and the run's sample loop makes no call.
 struct EnvelopePowers {
-    static constexpr int32_t capacity = 32;
+    static constexpr int32_t capacity = 64;
     static constexpr float wholeCountLimit = 8388608.0f; // 2^23
     float base[capacity];
     float power[capacity];
@@ -82,36 +83,67 @@ struct EnvelopePowers {
         return math::pow(b, e);
     }
 
-    // Guesses the bases of the next n (at most capacity) samples from the state before them: the gate stays
-    // as it is and the phase it is in lasts.
-    [[gnu::noinline]] void guess(const EnvelopeState& env, bool gate, const EnvelopeBlock& blk, int32_t n) {
+    // Makes sure the bases of the next n (at most capacity) samples are guessed, from the state before them:
+    // the gate stays as it is and the phase it is in lasts. A guess that still stands for them (made for this
+    // phase, its count where the guess put it) is kept; a new one reaches `reach` samples (n to capacity)
+    // ahead, so that one call of the batch power serves several runs of samples.
+    [[gnu::noinline]] void guess(const EnvelopeState& env, bool gate, const EnvelopeBlock& blk, int32_t n,
+                                 int32_t reach) {
+        float t = 0.0f;
+        float length = 0.0f;
+        float e = 0.0f;
+        bool falling = true;
+        bool counting = true;
+        if (gate) {
+            if (env.attackCount + 1.0f <= blk.attackLength) {
+                t = env.attackCount;
+                length = blk.attackLength;
+                e = blk.attackExponent;
+                falling = false;
+            } else {
+                t = env.decayCount;
+                length = blk.decayLength;
+                e = blk.curveExponent;
+            }
+        } else if (env.releaseStartLevel != 0.0f) {
+            t = env.releaseCount;
+            length = blk.releaseLength;
+            e = blk.curveExponent;
+        } else {
+            counting = false; // idle or silent: no power is taken
+        }
+        if (counting && covers(t, length, falling, e, next, n)) {
+            return;
+        }
         next = 0;
         count = 0;
         guessLength = std::numeric_limits<float>::quiet_NaN();
+        if (!counting) {
+            return;
+        }
+        exponent = e;
+        const int32_t m = std::clamp(reach, n, capacity);
         // The bases of the count's next steps while it stays within length: t / length in the attack,
         // 0.5 - 0.5 t / length in the decay and the release.
-        auto guessFrom = [&](float t, float length, bool falling) {
-            // A count is a whole number. Below 2^23 the j-th step's count t + j + 1 is exact, so the steps
-            // within length are counted at once (length - t is exact in double; a NaN length gives none)
-            // and their bases computed without a loop-carried count, several at a time.
-            if (t >= 0.0f && t < wholeCountLimit && static_cast<float>(static_cast<int32_t>(t)) == t) {
-                const double room = static_cast<double>(length) - static_cast<double>(t);
-                const int32_t m = room >= n ? n : (room >= 1.0 ? static_cast<int32_t>(room) : 0);
-                if (falling) {
-                    for (int32_t j = 0; j < m; ++j) {
-                        base[j] = 0.5f - 0.5f * (t + static_cast<float>(j + 1)) / length;
-                    }
-                } else {
-                    for (int32_t j = 0; j < m; ++j) {
-                        base[j] = (t + static_cast<float>(j + 1)) / length;
-                    }
+        // A count is a whole number. Below 2^23 the j-th step's count t + j + 1 is exact, so the steps
+        // within length are counted at once (length - t is exact in double; a NaN length gives none)
+        // and their bases computed without a loop-carried count, several at a time.
+        if (t >= 0.0f && t < wholeCountLimit && static_cast<float>(static_cast<int32_t>(t)) == t) {
+            const double room = static_cast<double>(length) - static_cast<double>(t);
+            count = room >= m ? m : (room >= 1.0 ? static_cast<int32_t>(room) : 0);
+            if (falling) {
+                for (int32_t j = 0; j < count; ++j) {
+                    base[j] = 0.5f - 0.5f * (t + static_cast<float>(j + 1)) / length;
                 }
-                count = m;
-                guessOrigin = t;
-                guessLength = length;
-                guessFalling = falling;
-                return;
+            } else {
+                for (int32_t j = 0; j < count; ++j) {
+                    base[j] = (t + static_cast<float>(j + 1)) / length;
+                }
             }
+            guessOrigin = t;
+            guessLength = length;
+            guessFalling = falling;
+        } else {
             for (; count < n; ++count) {
                 t = t + 1.0f;
                 if (!(t <= length)) {
@@ -119,18 +151,6 @@ struct EnvelopePowers {
                 }
                 base[count] = falling ? 0.5f - 0.5f * t / length : t / length;
             }
-        };
-        if (gate) {
-            if (env.attackCount + 1.0f <= blk.attackLength) {
-                exponent = blk.attackExponent;
-                guessFrom(env.attackCount, blk.attackLength, false);
-            } else {
-                exponent = blk.curveExponent;
-                guessFrom(env.decayCount, blk.decayLength, true);
-            }
-        } else if (env.releaseStartLevel != 0.0f) {
-            exponent = blk.curveExponent;
-            guessFrom(env.releaseCount, blk.releaseLength, true);
         }
         math::pow(base, exponent, power, count); // several at a time, each bit for bit the scalar power
     }

@@ -278,7 +278,7 @@ TEST(EnvelopeAhead, GoesThroughAPhaseAsTheStepsDoOrRefuses) {
         const float target = c.target;
         EnvelopePowers powers;
         if (c.guessed) {
-            powers.guess(c.state, c.gate, steppedBlock, m + 1);
+            powers.guess(c.state, c.gate, steppedBlock, m + 1, m + 1);
         }
         // The chunk's first frame steps alone, as in the render.
         bool gate = c.gate;
