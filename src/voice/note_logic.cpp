@@ -58,12 +58,14 @@ int32_t fillNoteList(VoiceState& voice, const VstEvents* events) {
         }
         const auto* midi = reinterpret_cast<const VstMidiEvent*>(event);
         const int32_t status = static_cast<unsigned char>(midi->midiData[0]) & 0xF0;
-        const int32_t data1 = static_cast<unsigned char>(midi->midiData[1]);
-        const int32_t data2 = static_cast<unsigned char>(midi->midiData[2]);
+        // MIDI data bytes carry 7 bits; a set top bit from a careless host must not reach the controllers
+        // (a volume of 255/128 would play every later note 6 dB louder) or the bend (a factor of 1.78).
+        const int32_t data1 = static_cast<unsigned char>(midi->midiData[1]) & 0x7F;
+        const int32_t data2 = static_cast<unsigned char>(midi->midiData[2]) & 0x7F;
 
         if (status == 0x90 || status == 0x80) {
-            const int32_t note = data1 & 0x7F;
-            const int32_t velocity = data2 & 0x7F;
+            const int32_t note = data1;
+            const int32_t velocity = data2;
             if (status == 0x90 && velocity != 0) {
                 const float scaled = static_cast<float>(velocity) * velocityScale;
                 append(midi->deltaFrames, note, lastOffNote, scaled, runningBend, note, 1);

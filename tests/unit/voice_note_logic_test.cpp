@@ -160,6 +160,34 @@ TEST_F(NoteLogic, ControllersApplyAtOnce) {
     EXPECT_EQ(voice().noteEventCount, 0);
 }
 
+// Data bytes are 7 bits: a host that leaves the top bit set gets what the low 7 bits say, never a
+// volume of 1.99 (6 dB up for every later note) or a bend of three octaves.
+TEST_F(NoteLogic, ControllerAndBendDataBytesAreMaskedTo7Bits) {
+    struct Case {
+        uint8_t status, data1, data2;
+        float midiVolume, modWheel, bendFactor;
+    };
+    const Case cases[] = {
+        {0xB0, 7, 0xFF, 127 * 0.0078125f, 1.0f, 0.0f},
+        {0xB0, 7 | 0x80, 64, 0.5f, 1.0f, 0.0f},
+        {0xB0, 1, 0xC0, 1.0f, 64 * 0.0078125f, 0.0f},
+        {0xE0, 0xFF, 0xFF, 1.0f, 1.0f, pitchBendFactor(16383)},
+        {0xE0, 0x80, 0xC0, 1.0f, 1.0f, pitchBendFactor(8192)},
+    };
+    for (const Case& c : cases) {
+        VoiceRig fresh;
+        MidiBlock midi;
+        midi.add(0, c.status, c.data1, c.data2);
+        fresh.send(midi);
+        const VoiceState& v = fresh.state().voice;
+        SCOPED_TRACE(::testing::Message()
+                     << std::hex << int(c.status) << " " << int(c.data1) << " " << int(c.data2));
+        EXPECT_EQ(v.midiVolume, c.midiVolume);
+        EXPECT_EQ(v.modWheel, c.modWheel);
+        EXPECT_EQ(v.noteEvents[0].bendFactor, c.bendFactor);
+    }
+}
+
 TEST_F(NoteLogic, OtherEventKindsAreSkipped) {
     MidiBlock midi;
     midi.sysex(0).sysex(3).add(0, 0xC0, 5, 0).add(0, 0xA0, 60, 100);
