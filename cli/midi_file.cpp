@@ -1,201 +1,407 @@
+// A strict reader of Standard MIDI Files. Every length is checked against the bytes that are really
+// there before anything is read, so no file can drive it out of its buffer; the first thing wrong ends
+// the read with the track, the byte offset and the fault. Time is linear in the file (a sort of the
+// kept events aside), and memory bounded by MidiLimits.
 #include "midi_file.h"
 
 #include "cli_error.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <iterator>
-#include <memory>
+#include <poll.h>
 #include <sys/stat.h>
-
-// libsmf's header needs glib's types declared first.
-#include <glib.h>
-#include <smf.h>
+#include <unistd.h>
 
 namespace solvantis {
 
 namespace {
 
-// libsmf reports problems through glib's log. We keep the first serious message of a load and turn it
-// into our own error line instead of letting it reach the terminal; a truncated track, which libsmf
-// only warns about and then cuts, is an error here.
-struct SmfLogCapture {
-    std::string firstProblem;
-    guint handlerId = 0;
-
-    SmfLogCapture() {
-        handlerId =
-            g_log_set_handler("libsmf", GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL), &handle, this);
-    }
-    ~SmfLogCapture() { g_log_remove_handler("libsmf", handlerId); }
-    SmfLogCapture(const SmfLogCapture&) = delete;
-    SmfLogCapture& operator=(const SmfLogCapture&) = delete;
-
-    static void handle(const gchar*, GLogLevelFlags level, const gchar* message, gpointer self) {
-        auto* capture = static_cast<SmfLogCapture*>(self);
-        const bool serious = (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING)) != 0;
-        if (serious && capture->firstProblem.empty() && message != nullptr) {
-            capture->firstProblem = message;
+// "1,337"
+std::string grouped(uint64_t n) {
+    const std::string digits = std::to_string(n);
+    std::string text;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) {
+            text.push_back(',');
         }
+        text.push_back(digits[i]);
     }
-};
-
-struct SmfDeleter {
-    void operator()(smf_t* smf) const { smf_delete(smf); }
-};
-
-std::string withoutPrefix(std::string message) {
-    for (const char* prefix : {"SMF error: ", "SMF warning: "}) {
-        const std::string p = prefix;
-        if (message.rfind(p, 0) == 0) {
-            message.erase(0, p.size());
-        }
-    }
-    while (!message.empty() && (message.back() == '.' || message.back() == '\n')) {
-        message.pop_back();
-    }
-    return message;
+    return text;
 }
 
-// Reads a variable-length quantity (at most four bytes) at `at`; false when it does not fit or is
-// longer than four bytes.
-bool readVariableLength(const uint8_t* bytes, size_t end, size_t& at, uint32_t& value) {
-    value = 0;
-    for (int i = 0; i < 4; ++i) {
-        if (at >= end) {
-            return false;
-        }
-        const uint8_t b = bytes[at++];
-        value = (value << 7) | (b & 0x7F);
-        if ((b & 0x80) == 0) {
-            return true;
-        }
-    }
-    return false;
+std::string hexByte(uint8_t b) {
+    static const char digits[] = "0123456789ABCDEF";
+    return std::string("0x") + digits[b >> 4] + digits[b & 15];
+}
+
+std::string plural(uint64_t n, const char* one, const char* many) {
+    return grouped(n) + " " + (n == 1 ? one : many);
 }
 
 uint32_t bigEndian32(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
 
-// The first thing wrong with the file's structure, or "" when every chunk and every event is whole.
-std::string trackProblem(const uint8_t* bytes, size_t begin, size_t end) {
-    size_t at = begin;
-    uint8_t runningStatus = 0;
-    bool ended = false;
-    while (at < end) {
-        if (ended) {
-            return "events follow the end of a track";
+// A channel message at its tick, before the tempo map gives it a time.
+struct TickedMessage {
+    int64_t tick;
+    int32_t track; // counted from 1
+    uint8_t bytes[3];
+};
+
+// A tempo or time-signature event: each starts a segment of the tempo map. The time signature changes
+// no tempo, but a segment starting there sums a song's times in the same steps as the files rendered
+// until now, so the times come out the same to the last bit.
+struct TempoMark {
+    int64_t tick;
+    int32_t track;
+    uint32_t microsecondsPerQuarter; // 0: a time signature
+};
+
+// A stretch of the song at one tempo.
+struct TempoSegment {
+    int64_t tick;
+    double seconds;
+    uint32_t microsecondsPerQuarter;
+};
+
+class SmfReader {
+public:
+    SmfReader(const uint8_t* data, size_t size, const std::string& fileName, const MidiLimits& fileLimits)
+        : bytes(data), end(size), name(fileName), limits(fileLimits) {}
+
+    MidiSong read() {
+        readHeader();
+        size_t at = 8 + size_t(headerLength);
+        while (at < end) {
+            if (end - at < 8) {
+                fail(at, "a chunk is cut short: " + plural(end - at, "byte", "bytes") +
+                             " where its 8-byte head should be (truncated file?)");
+            }
+            const uint32_t length = bigEndian32(bytes + at + 4);
+            const bool isTrack = std::memcmp(bytes + at, "MTrk", 4) == 0;
+            if (length > end - at - 8) {
+                const std::string what = isTrack ? "track " + std::to_string(song.tracks + 1) : "a chunk";
+                fail(at, what + " claims " + plural(length, "byte", "bytes") + ", the file has " +
+                             grouped(end - at - 8) + " left (truncated file?)");
+            }
+            if (isTrack) { // chunks of other kinds are skipped, as the format asks
+                ++song.tracks;
+                readTrack(at + 8, at + 8 + size_t(length));
+                track = 0;
+            }
+            at += 8 + size_t(length);
         }
-        uint32_t delta = 0;
-        if (!readVariableLength(bytes, end, at, delta)) {
-            return "a track ends early (truncated file?)";
+        if (song.tracks != declaredTracks) {
+            fail(end, "the header announces " + plural(unsigned(declaredTracks), "track", "tracks") +
+                          ", the file holds " + std::to_string(song.tracks) + " (truncated file?)");
         }
-        if (at >= end) {
-            return "a track ends early (truncated file?)";
+        placeInTime();
+        return std::move(song);
+    }
+
+private:
+    [[noreturn]] void fail(size_t offset, const std::string& what) const {
+        std::string where = track > 0 ? "track " + std::to_string(track) + ", " : std::string();
+        throw CliError("MIDI file '" + name + "' is damaged: " + where + "byte " + grouped(offset) + ": " +
+                       what);
+    }
+
+    void readHeader() {
+        if (end < 14 || std::memcmp(bytes, "MThd", 4) != 0) {
+            throw CliError("'" + name + "' is not a MIDI file (no MIDI header)");
         }
-        uint8_t status = bytes[at];
-        if (status == 0xFF || status == 0xF0 || status == 0xF7) {
-            ++at;
-            if (status == 0xFF) {
-                if (at >= end) {
-                    return "a track ends early (truncated file?)";
+        headerLength = bigEndian32(bytes + 4);
+        if (headerLength < 6 || headerLength > end - 8) {
+            fail(4, "the header claims " + plural(headerLength, "byte", "bytes") +
+                        (headerLength < 6 ? ", it needs 6" : " (truncated file?)"));
+        }
+        const unsigned format = (unsigned(bytes[8]) << 8) | bytes[9];
+        declaredTracks = int((unsigned(bytes[10]) << 8) | bytes[11]);
+        if (format > 2) {
+            fail(8, "unknown format " + std::to_string(format) + " (there are 0, 1 and 2)");
+        }
+        if (declaredTracks == 0 || (format == 0 && declaredTracks != 1)) {
+            fail(10, "format " + std::to_string(format) + " with " +
+                         plural(unsigned(declaredTracks), "track", "tracks"));
+        }
+        song.format = int(format);
+        if (bytes[12] & 0x80) {
+            const int framesPerSecond = -int(int8_t(bytes[12]));
+            if (framesPerSecond != 24 && framesPerSecond != 25 && framesPerSecond != 29 &&
+                framesPerSecond != 30) {
+                fail(12, "time code of " + std::to_string(framesPerSecond) + " frames a second");
+            }
+            if (bytes[13] == 0) {
+                fail(13, "time code with no ticks per frame");
+            }
+            song.framesPerSecond = framesPerSecond;
+            song.ticksPerFrame = bytes[13];
+            // 29 stands for the 29.97 frames a second of drop-frame time code.
+            const double rate = framesPerSecond == 29 ? 30000.0 / 1001.0 : double(framesPerSecond);
+            secondsPerTick = 1.0 / (rate * double(bytes[13]));
+        } else {
+            song.ticksPerQuarter = (int(bytes[12]) << 8) | bytes[13];
+            if (song.ticksPerQuarter == 0) {
+                fail(12, "zero pulses per quarter note");
+            }
+        }
+    }
+
+    // A variable-length quantity of at most four bytes.
+    uint32_t variableLength(size_t& at, size_t trackEnd, const char* what) const {
+        uint32_t value = 0;
+        const size_t start = at;
+        for (int i = 0; i < 4; ++i) {
+            if (at >= trackEnd) {
+                fail(start, std::string("the track ends inside ") + what + " (truncated file?)");
+            }
+            const uint8_t b = bytes[at++];
+            value = (value << 7) | (b & 0x7F);
+            if ((b & 0x80) == 0) {
+                return value;
+            }
+        }
+        fail(start, std::string(what) + " runs longer than 4 bytes");
+    }
+
+    void keepOneMore(size_t at) {
+        if (++kept > limits.maxMessages) {
+            fail(at, "more than " + grouped(limits.maxMessages) +
+                         " events: too many for a song solvantis renders");
+        }
+    }
+
+    void readTrack(size_t at, size_t trackEnd) {
+        track = song.tracks;
+        MidiTrackSummary summary;
+        bool named = false;
+        bool programSeen[128] = {};
+        int64_t tick = 0;
+        uint8_t runningStatus = 0;
+        bool ended = false;
+        while (at < trackEnd) {
+            if (ended) {
+                fail(at, "events follow the end-of-track event");
+            }
+            tick += variableLength(at, trackEnd, "a delta time");
+            if (at >= trackEnd) {
+                fail(at, "the track ends after a delta time, before its event (truncated file?)");
+            }
+            const size_t eventAt = at;
+            const uint8_t status = bytes[at++];
+            if (status == 0xFF || status == 0xF0 || status == 0xF7) {
+                uint8_t type = 0;
+                if (status == 0xFF) {
+                    if (at >= trackEnd) {
+                        fail(eventAt, "the track ends inside a meta event (truncated file?)");
+                    }
+                    type = bytes[at++];
                 }
-                ended = bytes[at] == 0x2F;
+                const char* kind = status == 0xFF ? "a meta event" : "a SysEx event";
+                const uint32_t length = variableLength(at, trackEnd, "an event's length");
+                if (length > trackEnd - at) {
+                    fail(eventAt, std::string(kind) + " claims " + plural(length, "byte", "bytes") +
+                                      ", the track has " + grouped(trackEnd - at) +
+                                      " left (truncated file?)");
+                }
+                if (status == 0xFF) {
+                    readMeta(type, at, length, eventAt, tick, summary, named);
+                    ended = type == 0x2F;
+                }
+                // SysEx in either form (F0, or F7 packets and escapes) only has its length read: the
+                // instruments take no system exclusive from the file.
+                at += length;
+                runningStatus = 0; // meta and SysEx events end running status
+                continue;
+            }
+            if (status > 0xF0) {
+                fail(eventAt, "a system message (" + hexByte(status) + ") has no place in a file");
+            }
+            if (status & 0x80) {
+                runningStatus = status;
+            } else if (runningStatus == 0) {
+                fail(eventAt, "a data byte (" + hexByte(status) +
+                                  ") without a status byte (running status ends at meta and SysEx events)");
+            } else {
+                --at; // running status: this byte is the first data byte
+            }
+            const int dataBytes = channelMessageDataBytes(runningStatus);
+            if (size_t(dataBytes) > trackEnd - at) {
+                fail(eventAt, "the track ends inside a channel message (truncated file?)");
+            }
+            TickedMessage message{tick, track, {runningStatus, 0, 0}};
+            for (int i = 0; i < dataBytes && i < 2; ++i) {
+                const uint8_t data = bytes[at];
+                if (data & 0x80) {
+                    fail(at, "a message is cut short by a status byte (" + hexByte(data) + ")");
+                }
+                message.bytes[1 + i] = data;
                 ++at;
             }
-            uint32_t length = 0;
-            if (!readVariableLength(bytes, end, at, length) || length > end - at) {
-                return "a track ends early (truncated file?)";
-            }
-            at += length;
-            runningStatus = 0; // meta events and system exclusive cancel running status
-            continue;
-        }
-        if (status >= 0xF1) {
-            return "a track holds a system message that has no place in a file";
-        }
-        if (status & 0x80) {
-            runningStatus = status;
-            ++at;
-        } else if (runningStatus == 0) {
-            return "a data byte without a status byte";
-        }
-        const int dataBytes = channelMessageDataBytes(runningStatus);
-        if (size_t(dataBytes) > end - at) {
-            return "a track ends early (truncated file?)";
-        }
-        for (int i = 0; i < dataBytes; ++i) {
-            if (bytes[at + size_t(i)] & 0x80) {
-                return "a message is cut short by a status byte";
+            keepOneMore(eventAt);
+            messages.push_back(message);
+            summary.channels = uint16_t(summary.channels | (1u << (runningStatus & 0x0F)));
+            const uint8_t kind = runningStatus & 0xF0;
+            summary.notes += kind == 0x90 && message.bytes[2] > 0;
+            if (kind == 0xC0 && !programSeen[message.bytes[1]]) {
+                programSeen[message.bytes[1]] = true;
+                summary.programs.push_back(message.bytes[1]);
             }
         }
-        at += size_t(dataBytes);
+        if (!ended) {
+            fail(trackEnd, "the track does not end with an end-of-track event (truncated file?)");
+        }
+        lastTick = std::max(lastTick, tick);
+        trackEndTicks.push_back(tick);
+        song.trackSummaries.push_back(std::move(summary));
     }
-    if (!ended) {
-        return "a track does not end with an end-of-track event";
+
+    void readMeta(uint8_t type, size_t at, uint32_t length, size_t eventAt, int64_t tick,
+                  MidiTrackSummary& summary, bool& named) {
+        if (type == 0x51) {
+            if (length != 3) {
+                fail(eventAt, "a tempo event needs 3 bytes, it has " + std::to_string(length));
+            }
+            const uint32_t tempo =
+                (uint32_t(bytes[at]) << 16) | (uint32_t(bytes[at + 1]) << 8) | bytes[at + 2];
+            if (tempo == 0) {
+                fail(eventAt, "a tempo of 0 microseconds a quarter note");
+            }
+            keepOneMore(eventAt);
+            marks.push_back({tick, track, tempo});
+            ++song.tempoChanges;
+        } else if (type == 0x58) {
+            if (length < 4) {
+                fail(eventAt, "a time signature needs 4 bytes, it has " + std::to_string(length));
+            }
+            keepOneMore(eventAt);
+            marks.push_back({tick, track, 0});
+        } else if (type == 0x03 && !named) {
+            named = true;
+            summary.name.assign(reinterpret_cast<const char*>(bytes + at), length);
+        }
     }
-    return {};
-}
+
+    // Gives every message its time. The tracks of formats 0 and 1 sound together and share one tempo
+    // map, merged so that equal ticks keep the file's order: the lower track first, and within a track
+    // the order it was written in. The tracks of format 2 are patterns of their own: each plays after
+    // the one before has ended, on its own tempo map.
+    void placeInTime() {
+        song.messages.reserve(messages.size());
+        if (song.format != 2) {
+            const auto earlier = [](const auto& a, const auto& b) {
+                return a.tick != b.tick ? a.tick < b.tick : a.track < b.track;
+            };
+            std::stable_sort(messages.begin(), messages.end(), earlier);
+            std::stable_sort(marks.begin(), marks.end(), earlier);
+            song.lengthSeconds =
+                placeSequence(messages.begin(), messages.end(), marks.begin(), marks.end(), 0.0);
+            for (size_t t = 0; t < trackEndTicks.size(); ++t) {
+                song.trackSummaries[t].endSeconds = secondsAt(trackEndTicks[t]);
+            }
+            return;
+        }
+        auto message = messages.begin();
+        auto mark = marks.begin();
+        double start = 0.0;
+        for (int32_t t = 1; t <= song.tracks; ++t) {
+            const auto messagesEnd =
+                std::find_if(message, messages.end(), [t](const auto& m) { return m.track != t; });
+            const auto marksEnd =
+                std::find_if(mark, marks.end(), [t](const auto& m) { return m.track != t; });
+            lastTick = trackEndTicks[size_t(t - 1)];
+            start += placeSequence(message, messagesEnd, mark, marksEnd, start);
+            song.trackSummaries[size_t(t - 1)].endSeconds = start;
+            message = messagesEnd;
+            mark = marksEnd;
+        }
+        song.lengthSeconds = start;
+    }
+
+    // Times the messages of one sequence (sorted by tick) through the tempo map the marks make, from
+    // `start` seconds on; returns the time of the sequence's last tick, counted from its start.
+    double placeSequence(std::vector<TickedMessage>::const_iterator first,
+                         std::vector<TickedMessage>::const_iterator last,
+                         std::vector<TempoMark>::const_iterator firstMark,
+                         std::vector<TempoMark>::const_iterator lastMark, double start) {
+        segments.clear();
+        // 120 beats a minute until the first tempo event. A segment's start is timed through the
+        // segment before it; marks at one tick share one segment.
+        // Time code ignores them: every tick is as long.
+        segments.push_back({0, 0.0, 500000});
+        for (auto mark = firstMark; mark != lastMark && secondsPerTick == 0.0; ++mark) {
+            if (segments.back().tick != mark->tick) {
+                size_t previous = segments.size() - 1;
+                const double at = secondsAt(mark->tick, previous);
+                segments.push_back({mark->tick, at, segments.back().microsecondsPerQuarter});
+            }
+            if (mark->microsecondsPerQuarter != 0) {
+                segments.back().microsecondsPerQuarter = mark->microsecondsPerQuarter;
+            }
+        }
+        size_t segment = 0;
+        for (auto m = first; m != last; ++m) {
+            song.messages.push_back(
+                {start + secondsAt(m->tick, segment), {m->bytes[0], m->bytes[1], m->bytes[2]}, m->track});
+        }
+        return secondsAt(lastTick);
+    }
+
+    // The time of a tick, from the last segment that starts before it (the first one for tick 0).
+    // `hint` is a segment at or before the answer, for ticks asked in rising order.
+    double secondsAt(int64_t tick, size_t& hint) const {
+        if (secondsPerTick > 0.0) {
+            return double(tick) * secondsPerTick;
+        }
+        while (hint + 1 < segments.size() && segments[hint + 1].tick < tick) {
+            ++hint;
+        }
+        const TempoSegment& s = segments[hint];
+        return s.seconds + double(tick - s.tick) * (double(s.microsecondsPerQuarter) /
+                                                    (double(song.ticksPerQuarter) * 1000000.0));
+    }
+    double secondsAt(int64_t tick) const {
+        const auto after = std::lower_bound(segments.begin() + 1, segments.end(), tick,
+                                            [](const TempoSegment& s, int64_t t) { return s.tick < t; });
+        size_t hint = size_t(after - segments.begin()) - 1;
+        return secondsAt(tick, hint);
+    }
+
+    const uint8_t* bytes;
+    size_t end;
+    const std::string& name;
+    const MidiLimits& limits;
+
+    MidiSong song;
+    uint32_t headerLength = 0;
+    int declaredTracks = 0;
+    double secondsPerTick = 0.0; // time code only
+    int32_t track = 0;           // the track being read, counted from 1; 0 outside the tracks
+    size_t kept = 0;
+    int64_t lastTick = 0;
+    std::vector<int64_t> trackEndTicks;
+    std::vector<TickedMessage> messages;
+    std::vector<TempoMark> marks;
+    std::vector<TempoSegment> segments;
+};
+
+struct Descriptor {
+    int fd = -1;
+    bool owned = true;
+    ~Descriptor() {
+        if (owned && fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
 
 } // namespace
-
-std::string smfStructureProblem(const uint8_t* bytes, size_t size) {
-    if (size < 14 || std::memcmp(bytes, "MThd", 4) != 0) {
-        return "no MIDI header";
-    }
-    const uint32_t headerLength = bigEndian32(bytes + 4);
-    if (headerLength < 6 || headerLength > size - 8) {
-        return "the header is incomplete (truncated file?)";
-    }
-    // libsmf refuses these too, but leaks its state when it does.
-    const unsigned format = (unsigned(bytes[8]) << 8) | bytes[9];
-    const unsigned declaredTracks = (unsigned(bytes[10]) << 8) | bytes[11];
-    const unsigned division = (unsigned(bytes[12]) << 8) | bytes[13];
-    if (format > 2) {
-        return "unknown format " + std::to_string(format);
-    }
-    if (declaredTracks == 0 || (format == 0 && declaredTracks != 1)) {
-        return "format " + std::to_string(format) + " with " + std::to_string(declaredTracks) + " tracks";
-    }
-    if (division & 0x8000) {
-        const int framesPerSecond = -int(int8_t(bytes[12]));
-        if (framesPerSecond != 24 && framesPerSecond != 25 && framesPerSecond != 29 &&
-            framesPerSecond != 30) {
-            return "time code of " + std::to_string(framesPerSecond) + " frames a second";
-        }
-        if (bytes[13] == 0) {
-            return "time code with no ticks per frame";
-        }
-    } else if (division == 0) {
-        return "zero pulses per quarter note";
-    }
-    unsigned tracks = 0;
-    for (size_t at = 8 + size_t(headerLength); at < size;) {
-        if (size - at < 8) {
-            return "a chunk is cut short (truncated file?)";
-        }
-        const uint32_t length = bigEndian32(bytes + at + 4);
-        if (length > size - at - 8) {
-            return "a track ends early (truncated file?)";
-        }
-        if (std::memcmp(bytes + at, "MTrk", 4) == 0) {
-            if (std::string problem = trackProblem(bytes, at + 8, at + 8 + length); !problem.empty()) {
-                return problem;
-            }
-            ++tracks;
-        }
-        at += 8 + size_t(length);
-    }
-    if (tracks != declaredTracks) {
-        return "the header announces " + std::to_string(declaredTracks) + " tracks, the file holds " +
-               std::to_string(tracks) + " (truncated file?)";
-    }
-    return {};
-}
 
 int channelMessageDataBytes(uint8_t status) {
     if (status < 0x80 || status >= 0xF0) {
@@ -205,107 +411,86 @@ int channelMessageDataBytes(uint8_t status) {
     return (kind == 0xC0 || kind == 0xD0) ? 1 : 2;
 }
 
-MidiSong parseMidiData(const void* data, size_t size, const std::string& name) {
+MidiSong parseMidiData(const void* data, size_t size, const std::string& name, const MidiLimits& limits) {
     if (size == 0) {
         throw CliError("MIDI file '" + name + "' is empty");
     }
-    if (size < 14 || std::string_view(static_cast<const char*>(data), 4) != "MThd") {
-        throw CliError("'" + name + "' is not a MIDI file (no MIDI header)");
+    if (size > limits.maxBytes) {
+        throw CliError("'" + name + "' is too large to be a MIDI file (more than " +
+                       grouped(limits.maxBytes) + " bytes)");
     }
-    if (size > size_t(INT32_MAX)) {
-        throw CliError("MIDI file '" + name + "' is too large");
-    }
-
-    // libsmf trusts what it reads: it runs past the end of a truncated file and stops the program on
-    // some malformed events. So the whole structure is checked here first, and libsmf only ever sees
-    // a well-formed file.
-    if (const std::string problem = smfStructureProblem(static_cast<const uint8_t*>(data), size);
-        !problem.empty()) {
-        throw CliError("MIDI file '" + name + "' is damaged: " + problem);
-    }
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    // Zeros after the end, so that no reader can run past the buffer.
-    std::vector<uint8_t> padded(bytes, bytes + size);
-    padded.resize(size + 64, 0);
-
-    // Time-code files count ticks of a fixed length and ignore tempo events. libsmf reads only
-    // pulses per quarter note, so it gets a neutral division and we time the events from their ticks.
-    double secondsPerTick = 0.0;
-    if (bytes[12] & 0x80) {
-        const int framesPerSecond = -int(int8_t(bytes[12]));
-        const double rate = framesPerSecond == 29 ? 30000.0 / 1001.0 : double(framesPerSecond);
-        secondsPerTick = 1.0 / (rate * double(bytes[13]));
-        padded[12] = 0x01;
-        padded[13] = 0xE0;
-    }
-
-    SmfLogCapture capture;
-    std::unique_ptr<smf_t, SmfDeleter> smf(smf_load_from_memory(padded.data(), int(size)));
-    if (!smf) {
-        const std::string why =
-            capture.firstProblem.empty() ? "unreadable" : withoutPrefix(capture.firstProblem);
-        throw CliError("cannot read MIDI file '" + name + "': " + why);
-    }
-    if (!capture.firstProblem.empty()) {
-        throw CliError("MIDI file '" + name + "' is damaged: " + withoutPrefix(capture.firstProblem));
-    }
-
-    MidiSong song;
-    song.format = smf->format;
-    song.tracks = smf->number_of_tracks;
-    song.lengthSeconds = secondsPerTick > 0.0 ? smf_get_length_pulses(smf.get()) * secondsPerTick
-                                              : smf_get_length_seconds(smf.get());
-
-    // smf_get_next_event merges the tracks in time order.
-    smf_rewind(smf.get());
-    while (smf_event_t* event = smf_get_next_event(smf.get())) {
-        if (event->midi_buffer_length < 1 || event->midi_buffer == nullptr) {
-            continue;
-        }
-        const uint8_t status = event->midi_buffer[0];
-        const int dataBytes = channelMessageDataBytes(status);
-        if (dataBytes == 0 || event->midi_buffer_length < 1 + dataBytes) {
-            continue; // meta events, system exclusive and system common messages stay in the file
-        }
-        MidiMessage message;
-        message.seconds = secondsPerTick > 0.0 ? event->time_pulses * secondsPerTick : event->time_seconds;
-        message.bytes[0] = status;
-        message.track = event->track != nullptr ? event->track->track_number : 1;
-        message.bytes[1] = event->midi_buffer[1] & 0x7F;
-        if (dataBytes == 2) {
-            message.bytes[2] = event->midi_buffer[2] & 0x7F;
-        }
-        song.messages.push_back(message);
-    }
-    if (!capture.firstProblem.empty()) {
-        throw CliError("MIDI file '" + name + "' is damaged: " + withoutPrefix(capture.firstProblem));
-    }
-    return song;
+    return SmfReader(static_cast<const uint8_t*>(data), size, name, limits).read();
 }
 
-MidiSong readMidiFile(const std::string& path) {
+MidiSong readMidiFile(const std::string& path, const MidiLimits& limits) {
+    const bool standardInput = path == "-";
+    const std::string name = standardInput ? std::string("standard input") : path;
+    Descriptor in;
+    if (standardInput) {
+        in.fd = STDIN_FILENO;
+        in.owned = false;
+    } else {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) {
+            throw CliError("MIDI file '" + path + "' does not exist");
+        }
+        if (S_ISDIR(info.st_mode)) {
+            throw CliError("'" + path + "' is a folder, not a MIDI file");
+        }
+        // Not blocking: a pipe with no writer would hold open() for good. The reads below wait in poll.
+        in.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (in.fd < 0) {
+            throw CliError("cannot open MIDI file '" + path + "': " + std::strerror(errno));
+        }
+    }
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        throw CliError("MIDI file '" + path + "' does not exist");
+    if (::fstat(in.fd, &info) != 0) {
+        throw CliError("cannot read MIDI file '" + name + "': " + std::strerror(errno));
     }
     if (S_ISDIR(info.st_mode)) {
-        throw CliError("'" + path + "' is a folder, not a MIDI file");
+        throw CliError("'" + name + "' is a folder, not a MIDI file");
     }
-    // A MIDI file worth rendering is far below this; anything larger is not one.
-    constexpr off_t maxSize = off_t(256) << 20;
-    if (S_ISREG(info.st_mode) && info.st_size > maxSize) {
-        throw CliError("'" + path + "' is too large to be a MIDI file");
+    const std::string tooLarge =
+        "'" + name + "' is too large to be a MIDI file (more than " + grouped(limits.maxBytes) + " bytes)";
+    if (S_ISREG(info.st_mode) && uint64_t(info.st_size) > limits.maxBytes) {
+        throw CliError(tooLarge);
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw CliError("cannot open MIDI file '" + path + "'");
+
+    // Pipes, terminals and devices are read the same way, up to the same limit, and given up when no
+    // byte comes for the timeout.
+    std::vector<uint8_t> data;
+    if (S_ISREG(info.st_mode)) {
+        data.reserve(size_t(info.st_size));
     }
-    std::vector<char> data;
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        throw CliError("cannot read MIDI file '" + path + "'");
+    const int waitMilliseconds = int(std::clamp(limits.readTimeoutSeconds * 1000.0, 1.0, 2.0e9));
+    uint8_t chunk[65536];
+    for (;;) {
+        pollfd ready{in.fd, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, waitMilliseconds);
+        if (polled < 0 && errno == EINTR) {
+            continue;
+        }
+        if (polled == 0) {
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%g", limits.readTimeoutSeconds);
+            throw CliError("no data from '" + name + "' for " + seconds + " s; gave up reading it");
+        }
+        const ssize_t n = ::read(in.fd, chunk, sizeof chunk);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n < 0) {
+            throw CliError("cannot read MIDI file '" + name + "': " + std::strerror(errno));
+        }
+        if (n == 0) {
+            break;
+        }
+        if (size_t(n) > limits.maxBytes - std::min(data.size(), limits.maxBytes)) {
+            throw CliError(tooLarge);
+        }
+        data.insert(data.end(), chunk, chunk + n);
     }
-    return parseMidiData(data.data(), data.size(), path);
+    return parseMidiData(data.data(), data.size(), name, limits);
 }
 
 std::vector<TimedMidiMessage> toFrames(const std::vector<MidiMessage>& messages, double sampleRate) {
