@@ -7,10 +7,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +27,9 @@ void onInterrupt(int signal) {
     interruptSignal = signal;
 }
 
+// The signals that end the command: the user's Ctrl-C, a kill, a closed terminal, Ctrl-\\.
+constexpr int endingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
 // The user's interrupt handlers for as long as a child runs; the previous ones come back after.
 class InterruptGuard {
 public:
@@ -33,20 +39,47 @@ public:
         action.sa_handler = onInterrupt;
         sigemptyset(&action.sa_mask);
         action.sa_flags = 0; // no SA_RESTART: poll returns at once
-        ::sigaction(SIGINT, &action, &previousInt);
-        ::sigaction(SIGTERM, &action, &previousTerm);
+        for (size_t i = 0; i < std::size(endingSignals); ++i) {
+            ::sigaction(endingSignals[i], &action, &previous[i]);
+        }
     }
     ~InterruptGuard() {
-        ::sigaction(SIGINT, &previousInt, nullptr);
-        ::sigaction(SIGTERM, &previousTerm, nullptr);
+        for (size_t i = 0; i < std::size(endingSignals); ++i) {
+            ::sigaction(endingSignals[i], &previous[i], nullptr);
+        }
     }
     InterruptGuard(const InterruptGuard&) = delete;
     InterruptGuard& operator=(const InterruptGuard&) = delete;
 
 private:
-    struct sigaction previousInt {};
-    struct sigaction previousTerm {};
+    struct sigaction previous[std::size(endingSignals)]{};
 };
+
+// Set in a plug-in child: children it makes stay in its process group, and its exit() is noticed.
+bool insidePluginChild = false;
+CallSite* exitWatch = nullptr;
+
+void noteExit() {
+    if (exitWatch != nullptr) {
+        exitWatch->exitCalled = 1;
+    }
+}
+
+// A descriptor that becomes readable when the child ends, where the kernel has them (-1 otherwise).
+int childWatch(pid_t child) {
+#ifdef SYS_pidfd_open
+    return int(::syscall(SYS_pidfd_open, child, 0));
+#else
+    (void)child;
+    return -1;
+#endif
+}
+
+// Whether the child has ended, leaving it unreaped so that its process group id stays taken.
+bool hasEnded(pid_t child) {
+    siginfo_t info{};
+    return ::waitid(P_PID, id_t(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == child;
+}
 
 // One CallSite in memory that parent and child both see.
 class SharedSite {
@@ -143,14 +176,18 @@ std::string signalName(int signal) {
     }
 }
 
-std::string ChildOutcome::describe() const {
+std::string ChildOutcome::what() const {
     switch (kind) {
     case Kind::Crashed:
-        return "the plug-in crashed (" + signalName(signal) + ")" + where(site);
+        return "the plug-in crashed (" + signalName(signal) + ")";
+    case Kind::Exited:
+        return site.exitCalled
+                   ? "the plug-in called exit(" + std::to_string(exitCode) + ")"
+                   : "the plug-in ended its process (exit status " + std::to_string(exitCode) + ")";
     case Kind::Hung: {
-        char text[32];
+        char text[48];
         std::snprintf(text, sizeof text, "%g s", hungSeconds);
-        return "the plug-in hung" + where(site) + " (no answer for " + text + ")";
+        return std::string("the plug-in hung (no answer for ") + text + ")";
     }
     case Kind::Interrupted:
         return "interrupted";
@@ -160,6 +197,24 @@ std::string ChildOutcome::describe() const {
         break;
     }
     return {};
+}
+
+std::string ChildOutcome::describe() const {
+    switch (kind) {
+    case Kind::Crashed:
+    case Kind::Exited:
+        return what() + where(site);
+    case Kind::Hung: {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g s", hungSeconds);
+        return "the plug-in hung" + where(site) + " (no answer for " + text + ")";
+    }
+    case Kind::Interrupted:
+    case Kind::Failed:
+    case Kind::Finished:
+        break;
+    }
+    return what();
 }
 
 void enterPluginChild() {
@@ -176,12 +231,14 @@ ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& 
     ChildOutcome outcome;
     SharedSite shared;
     int pipeEnds[2];
-    if (::pipe(pipeEnds) != 0) {
+    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
         return outcome;
     }
     InterruptGuard interrupts;
     std::fflush(stdout);
     std::fflush(stderr);
+    const bool ownGroup = !insidePluginChild;
+    const pid_t parent = ::getpid();
     const pid_t child = ::fork();
     if (child < 0) {
         ::close(pipeEnds[0]);
@@ -189,64 +246,110 @@ ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& 
         return outcome;
     }
     if (child == 0) {
+        if (ownGroup) {
+            ::setpgid(0, 0);
+        }
         ::close(pipeEnds[0]);
         enterPluginChild();
         // The parent decides what an interrupt does; the child ends with it.
-        ::signal(SIGINT, SIG_IGN);
-        ::signal(SIGTERM, SIG_DFL);
+        for (int signal : endingSignals) {
+            ::signal(signal, SIG_DFL);
+        }
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(70); // the parent is already gone
+        }
+        insidePluginChild = true;
+        exitWatch = &shared.get();
+        static const bool watching = std::atexit(noteExit) == 0;
+        (void)watching;
         int code = 70;
         try {
             code = work(shared.get(), pipeEnds[1]);
         } catch (...) {
             code = 70;
         }
+        shared.get().finished = 1;
         ::close(pipeEnds[1]);
         std::fflush(stdout);
         std::fflush(stderr);
         ::_exit(code);
     }
+    if (ownGroup) {
+        ::setpgid(child, child); // also here, so that the group exists whichever of the two runs first
+    }
     ::close(pipeEnds[1]);
+    ::fcntl(pipeEnds[0], F_SETFL, ::fcntl(pipeEnds[0], F_GETFL) | O_NONBLOCK);
+    const int watch = childWatch(child);
+    // Ends the child and everything it started; its unreaped pid keeps the group id from being reused.
+    const auto killAll = [&] {
+        if (!ownGroup || ::kill(-child, SIGKILL) != 0) {
+            ::kill(child, SIGKILL);
+        }
+    };
 
     const CallSite& site = shared.get();
     using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
     uint64_t lastCalls = site.calls;
-    auto lastChange = Clock::now();
+    auto lastChange = started;
     bool open = true;
     char chunk[65536];
-    while (open) {
-        pollfd reader{pipeEnds[0], POLLIN, 0};
-        const int ready = ::poll(&reader, 1, 100);
+    // Reads what the pipe holds now; the child's end may stay open in a process the plug-in forked, so
+    // the end of the child is what ends the wait, not the end of the pipe.
+    const auto drain = [&] {
+        while (open) {
+            const ssize_t n = ::read(pipeEnds[0], chunk, sizeof chunk);
+            if (n > 0) {
+                outcome.payload.append(chunk, size_t(n));
+            } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+                open = false;
+            } else if (errno == EAGAIN) {
+                return;
+            }
+        }
+    };
+    for (;;) {
+        pollfd fds[2] = {{open ? pipeEnds[0] : -1, POLLIN, 0}, {watch, POLLIN, 0}};
+        ::poll(fds, 2, 100);
         if (interruptSignal != 0) {
-            ::kill(child, SIGKILL);
+            killAll();
             outcome.kind = ChildOutcome::Kind::Interrupted;
             outcome.signal = interruptSignal;
             break;
         }
-        if (ready > 0) {
-            const ssize_t n = ::read(pipeEnds[0], chunk, sizeof chunk);
-            if (n > 0) {
-                outcome.payload.append(chunk, size_t(n));
-            } else if (n == 0 || errno != EINTR) {
-                open = false;
-            }
-        }
+        drain();
         if (options.onProgress) {
             options.onProgress(site);
+        }
+        if (hasEnded(child)) {
+            drain();
+            break;
         }
         const auto now = Clock::now();
         if (site.calls != lastCalls || !site.inside) {
             lastCalls = site.calls;
             lastChange = now;
-        } else if (options.hangSeconds > 0.0 &&
-                   std::chrono::duration<double>(now - lastChange).count() > options.hangSeconds) {
-            ::kill(child, SIGKILL);
+        }
+        const double stuck = std::chrono::duration<double>(now - lastChange).count();
+        const double running = std::chrono::duration<double>(now - started).count();
+        if ((options.hangSeconds > 0.0 && stuck > options.hangSeconds) ||
+            (options.timeoutSeconds > 0.0 && running > options.timeoutSeconds)) {
+            killAll();
             outcome.kind = ChildOutcome::Kind::Hung;
-            outcome.hungSeconds = options.hangSeconds;
+            outcome.hungSeconds = options.hangSeconds > 0.0 && stuck > options.hangSeconds
+                                      ? options.hangSeconds
+                                      : options.timeoutSeconds;
             break;
         }
     }
+    if (outcome.kind != ChildOutcome::Kind::Interrupted && outcome.kind != ChildOutcome::Kind::Hung) {
+        killAll(); // whatever the plug-in forked goes with the child
+    }
     ::close(pipeEnds[0]);
+    if (watch >= 0) {
+        ::close(watch);
+    }
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
@@ -258,8 +361,8 @@ ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& 
         outcome.kind = ChildOutcome::Kind::Crashed;
         outcome.signal = WTERMSIG(status);
     } else {
-        outcome.kind = ChildOutcome::Kind::Finished;
         outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        outcome.kind = site.finished ? ChildOutcome::Kind::Finished : ChildOutcome::Kind::Exited;
     }
     return outcome;
 }
@@ -284,6 +387,7 @@ std::string runPluginJob(const std::function<std::string(CallSite& site)>& work,
     case ChildOutcome::Kind::Interrupted:
         throw Interrupted(outcome.signal);
     case ChildOutcome::Kind::Crashed:
+    case ChildOutcome::Kind::Exited:
     case ChildOutcome::Kind::Hung:
     case ChildOutcome::Kind::Failed:
         throw CliError(outcome.describe());

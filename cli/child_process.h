@@ -22,6 +22,8 @@ struct CallSite {
     volatile int64_t totalFrames = 0; // how long the render is expected to be, for a progress bar
     volatile uint64_t calls = 0;      // counts every call, so that the parent sees progress
     volatile int32_t inside = 0;      // 1 while the call named is under way
+    volatile int32_t finished = 0;    // 1 once the child's work has returned
+    volatile int32_t exitCalled = 0;  // 1 when something in the child called exit() (the plug-in, surely)
 
     void enter(const char* name);
     void leave() { inside = 0; }
@@ -51,29 +53,39 @@ struct ChildOptions {
     // A single call into the plug-in that takes longer than this is taken for a hang (0: never). Time
     // the child spends outside the plug-in's calls does not count.
     double hangSeconds = 60.0;
+    // The child still running after this long is ended, whatever it is doing (0: never).
+    double timeoutSeconds = 0.0;
     // Called in the parent about ten times a second while the child works.
     std::function<void(const CallSite&)> onProgress;
 };
 
 struct ChildOutcome {
-    enum class Kind { Finished, Crashed, Hung, Interrupted, Failed };
+    // Exited: the child ended by exit() or _exit() before its work returned (a plug-in that ends the
+    // process); Hung: a call hung, or the whole child outlived timeoutSeconds.
+    enum class Kind { Finished, Exited, Crashed, Hung, Interrupted, Failed };
     Kind kind = Kind::Failed;
-    int exitCode = -1;   // Finished: the child's exit code
+    int exitCode = -1;   // Finished and Exited: the child's exit code
     int signal = 0;      // Crashed: the signal that ended it; Interrupted: the one the user sent
     std::string payload; // everything the child wrote into its result pipe
     CallSite site;       // where the child was at its end
     double hungSeconds = 0.0;
 
     // "the plug-in crashed (SIGABRT) in processReplacing at 12.3 s", "the plug-in hung in effOpen (no
-    // answer for 60 s)"; empty for a finished child.
+    // answer for 60 s)", "the plug-in called exit(0) in processReplacing at 1.0 s"; empty for a finished
+    // child.
     std::string describe() const;
+    // The same without the place: "the plug-in called exit(0)", for callers that trace calls themselves.
+    std::string what() const;
 };
 
 // Forks; the child gets a CallSite to mark and a descriptor to write its result into, runs `work` (its
 // return value is its exit code) and ends with _exit, so that nothing of the parent's runs twice.
 // Standard output of the child goes to standard error, so that a chatty plug-in cannot mix into what
-// the parent prints. While the child runs, SIGINT and SIGTERM to the parent kill the child and come
-// back as Interrupted.
+// the parent prints. The child leads a process group of its own (children made inside it share it), and
+// the whole group is killed when the child ends, hangs or times out: a process the plug-in forked can
+// neither keep the parent waiting on the result pipe nor outlive the command. The parent keeps every
+// time limit itself, so a plug-in that blocks signals cannot escape one. While the child runs, SIGINT,
+// SIGTERM, SIGHUP and SIGQUIT to the parent kill the child and come back as Interrupted.
 ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& work,
                         const ChildOptions& options = {});
 

@@ -56,7 +56,7 @@ std::vector<float> inFreshProcess(const std::function<std::vector<float>()>& ren
             const std::vector<float> samples = render();
             return std::string(reinterpret_cast<const char*>(samples.data()), samples.size() * sizeof(float));
         },
-        0, true);
+        0);
     ok = child.finished;
     if (failure != nullptr) {
         *failure = child.started ? child.failure : "no child process could be made";

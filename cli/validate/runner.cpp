@@ -1,16 +1,13 @@
 #include "validate/runner.h"
 
 #include "child_process.h"
+#include "cli_error.h"
 #include "plugin_host.h"
 #include "validate/allocation_probe.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace solvantis::validation {
@@ -153,40 +150,6 @@ std::string describeLine(int line) {
     return std::string(shared->inside[line] ? "in " : "after ") + call;
 }
 
-void writeAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0) {
-            return;
-        }
-        done += size_t(n);
-    }
-}
-
-// Reads everything a child writes into its pipe until it closes it, then reaps the child.
-std::string collectChild(int readEnd, pid_t child, int& status) {
-    std::string bytes;
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(readEnd, chunk, sizeof chunk);
-        if (n > 0) {
-            bytes.append(chunk, size_t(n));
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    ::close(readEnd);
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return bytes;
-}
-
-std::string signalName(int signal) {
-    const char* abbreviation = ::sigabbrev_np(signal);
-    return abbreviation != nullptr ? std::string("SIG") + abbreviation : "signal " + std::to_string(signal);
-}
-
 } // namespace
 
 void startCallTrace() {
@@ -217,65 +180,46 @@ void traceAsSecondThread() {
     traceLine = 1;
 }
 
-ChildResult runInChild(const std::function<std::string()>& work, unsigned timeoutSeconds, bool withParent) {
+ChildResult runInChild(const std::function<std::string()>& work, unsigned timeoutSeconds) {
     ChildResult result;
-    int pipeEnds[2];
-    if (::pipe(pipeEnds) != 0) {
-        return result;
-    }
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const pid_t child = ::fork();
-    if (child < 0) {
-        ::close(pipeEnds[0]);
-        ::close(pipeEnds[1]);
-        return result;
-    }
-    if (child == 0) {
-        ::close(pipeEnds[0]);
-        enterPluginChild();
-        std::signal(SIGALRM, SIG_DFL); // the time limit below ends the child by its signal
-        if (withParent) {
-            // Alarms are not inherited: work that hangs ends with the process that waits for it.
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() == 1) {
-                ::_exit(4);
+    ChildOptions options;
+    options.hangSeconds = 0.0;
+    options.timeoutSeconds = double(timeoutSeconds);
+    const ChildOutcome outcome = solvantis::runInChild(
+        [&](CallSite&, int resultFd) {
+            std::string bytes;
+            try {
+                bytes = work();
+            } catch (...) {
+                return 3;
             }
-        }
-        if (timeoutSeconds > 0) {
-            ::alarm(timeoutSeconds);
-        }
-        std::string bytes;
-        try {
-            bytes = work();
-        } catch (...) {
-            ::_exit(3);
-        }
-        writeAll(pipeEnds[1], bytes);
-        ::close(pipeEnds[1]);
-        std::fflush(stderr);
-        ::_exit(0);
-    }
-    ::close(pipeEnds[1]);
-    result.started = true;
-    int status = 0;
-    result.bytes = collectChild(pipeEnds[0], child, status);
+            return writeAllBytes(resultFd, bytes.data(), bytes.size()) ? 0 : 3;
+        },
+        options);
     const std::string call = tracedCall();
-    if (WIFSIGNALED(status)) {
-        const int signal = WTERMSIG(status);
-        if (signal == SIGALRM) {
-            result.failure = "did not finish within " + std::to_string(timeoutSeconds) + " s" +
+    result.started = outcome.kind != ChildOutcome::Kind::Failed;
+    result.bytes = outcome.payload;
+    switch (outcome.kind) {
+    case ChildOutcome::Kind::Interrupted:
+        throw Interrupted(outcome.signal);
+    case ChildOutcome::Kind::Failed:
+        break;
+    case ChildOutcome::Kind::Hung:
+        result.failure = "did not finish within " + std::to_string(timeoutSeconds) + " s" +
+                         (call.empty() ? "" : " (" + call + ")");
+        break;
+    case ChildOutcome::Kind::Crashed:
+    case ChildOutcome::Kind::Exited:
+        result.failure = outcome.what() + (call.empty() ? "" : " " + call);
+        break;
+    case ChildOutcome::Kind::Finished:
+        if (outcome.exitCode != 0) {
+            result.failure = "the process ended with exit status " + std::to_string(outcome.exitCode) +
                              (call.empty() ? "" : " (" + call + ")");
         } else {
-            result.failure =
-                "the plug-in crashed (" + signalName(signal) + ")" + (call.empty() ? "" : " " + call);
+            result.finished = true;
         }
-    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        result.failure = "the process ended with exit status " +
-                         std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) +
-                         (call.empty() ? "" : " (" + call + ")");
-    } else {
-        result.finished = true;
+        break;
     }
     return result;
 }

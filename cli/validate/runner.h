@@ -24,8 +24,8 @@ struct ChildResult {
 };
 
 // Runs `work` in a child process and returns the bytes it produced. A child still running after
-// `timeoutSeconds` (0: no limit) is ended. `withParent`: the child also ends when its parent does.
-ChildResult runInChild(const std::function<std::string()>& work, unsigned timeoutSeconds,
-                       bool withParent = false);
+// `timeoutSeconds` (0: no limit) is ended with everything it started; a child always ends when its
+// parent does. The user's interrupt is thrown as Interrupted.
+ChildResult runInChild(const std::function<std::string()>& work, unsigned timeoutSeconds);
 
 } // namespace solvantis::validation

@@ -2,6 +2,7 @@
 // crashes or hangs is one line and no file, and the level is reported honestly.
 #include "integration/host_loader_support.h"
 
+#include <chrono>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -143,11 +144,13 @@ TEST_F(CliOutput, StandardOutputCarriesTheWholeFile) {
     }
 }
 
-// A plug-in that aborts or hangs mid-render: one line naming the call and the time, no file.
+// A plug-in that aborts, hangs or ends the process mid-render: one line naming the call and the time,
+// no file.
 TEST_F(CliOutput, ACrashOrAHangIsOneLineAndLeavesNoFile) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"FAKE_ABORT", "the plug-in crashed (SIGABRT) in processReplacing at 1.0 s"},
         {"FAKE_HANG_PROCESS", "the plug-in hung in processReplacing at 1.0 s (no answer for 1 s)"},
+        {"FAKE_EXIT", "the plug-in called exit(0) in processReplacing at 1.0 s"},
     };
     for (const auto& [variant, line] : cases) {
         const std::string plugin = fake(variant);
@@ -156,6 +159,25 @@ TEST_F(CliOutput, ACrashOrAHangIsOneLineAndLeavesNoFile) {
         EXPECT_EQ(run.exitCode, 1) << variant;
         EXPECT_EQ(run.err, "solvantis: " + line + "\n");
         EXPECT_EQ(scratch.files(), before) << variant;
+    }
+}
+
+// A plug-in that forks a process holding the result pipe: the render ends when its own process does,
+// and takes the forked one with it.
+TEST_F(CliOutput, AProcessThePluginForksNeitherHoldsTheRenderNorOutlivesIt) {
+    const std::string plugin = fake("FAKE_FORK");
+    const auto started = std::chrono::steady_clock::now();
+    const RunResult run =
+        runCli(scratch, {"render", "song.mid", "--plugin", plugin, "--rate", "8000", "-o", "out.wav"},
+               {{"FAKE_FORK_PIDS", scratch.path("pids")}});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60))
+        << "the forked process sleeps for ten minutes";
+    EXPECT_EQ(readAudio(scratch.path("out.wav")).frames, 8000 + 800);
+    const std::vector<int> pids = numbersIn(readFile(scratch.path("pids")));
+    EXPECT_FALSE(pids.empty());
+    for (int pid : pids) {
+        EXPECT_TRUE(processEnds(pid)) << pid;
     }
 }
 

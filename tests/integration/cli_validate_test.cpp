@@ -3,6 +3,7 @@
 #include "integration/host_loader_support.h"
 #include "validate.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -215,6 +216,34 @@ TEST_F(CliValidate, AHangingPluginFailsTheCheckThatWaitsNamingTheCallAndTheOther
     EXPECT_EQ(checks.at("parameter-texts").reason,
               "did not finish within 1 s (in effGetParamDisplay (index 0))");
     EXPECT_EQ(checks.at("determinism").status, CheckStatus::Pass) << checks.at("determinism").reason;
+}
+
+// A plug-in that ends the process fails every check it ends, naming the call (two empty renders are not
+// alike); one that forks a process holding the result pipe neither stalls a check nor outlives it.
+TEST_F(CliValidate, APluginThatExitsFailsAndOneThatForksIsWaitedForNoLonger) {
+    build({"FAKE_EXIT", "FAKE_FORK"});
+    const auto exiting = run(plugin("FAKE_EXIT"));
+    for (const char* name :
+         {"process-entries-agree", "independence", "block-size-independence", "determinism", "host-order"}) {
+        EXPECT_EQ(exiting.at(name).status, CheckStatus::Fail) << name;
+        EXPECT_NE(exiting.at(name).reason.find("the plug-in called exit(0) in processReplacing"),
+                  std::string::npos)
+            << name << ": " << exiting.at(name).reason;
+    }
+    const std::string pids = scratch->path("forked-pids");
+    ::setenv("FAKE_FORK_PIDS", pids.c_str(), 1);
+    const auto started = std::chrono::steady_clock::now();
+    const auto forking = run(plugin("FAKE_FORK"), false, true, 5);
+    ::unsetenv("FAKE_FORK_PIDS");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+    for (const auto& [name, c] : forking) {
+        EXPECT_NE(c.status, CheckStatus::Fail) << name << ": " << c.reason;
+    }
+    const std::vector<int> forked = numbersIn(readFile(pids));
+    EXPECT_GT(forked.size(), 10u);
+    for (int pid : forked) {
+        EXPECT_TRUE(processEnds(pid)) << pid;
+    }
 }
 
 TEST_F(CliValidate, ExitCodeTableAndJsonFromTheCommandLine) {

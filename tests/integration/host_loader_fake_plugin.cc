@@ -10,6 +10,9 @@
 //   FAKE_EFFECT          an effect: no instrument flag, and no answer to receiveVstMidiEvent
 //   FAKE_ABORT           processReplacing aborts once the render has passed one second (at 8000 Hz)
 //   FAKE_HANG_PROCESS    processReplacing never returns once the render has passed one second
+//   FAKE_EXIT            processReplacing calls exit(0) once the render has passed one second
+//   FAKE_FORK            effOpen forks a process that holds every descriptor for ten minutes, its pid
+//                        written to the file named by FAKE_FORK_PIDS
 // FAKE_LEVEL scales the output (a float: 40 plays at +26 dBFS).
 // FAKE_PLUGIN_DELAY_US makes every process call take that long.
 // The log goes to the file named by FAKE_PLUGIN_LOG, one line per call:
@@ -63,9 +66,31 @@ void copy(void* ptr, const char* text) {
     }
 }
 
+#ifdef FAKE_FORK
+// A process that keeps every descriptor of its parent (a result pipe among them) for ten minutes.
+void forkLingerer() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        sleep(600);
+        _exit(0);
+    }
+    if (const char* path = std::getenv("FAKE_FORK_PIDS"); path != nullptr && pid > 0) {
+        if (FILE* file = std::fopen(path, "a")) {
+            std::fprintf(file, "%d\n", int(pid));
+            std::fclose(file);
+        }
+    }
+}
+#endif
+
 intptr_t dispatcher(AEffect*, int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt) {
     note("dispatch %d %d %ld %g", opcode, index, long(value), double(opt));
     switch (opcode) {
+#ifdef FAKE_FORK
+    case effOpen:
+        forkLingerer();
+        return 0;
+#endif
     case effGetParamName:
         copy(ptr, index == 0 ? "Gain " : index == 1 ? "Tone" : "");
         return 0;
@@ -125,10 +150,12 @@ long framesDone = 0;
 void processReplacing(AEffect*, float**, float** outputs, int32_t frames) {
     note("replacing %d", frames);
     framesDone += frames;
-#if defined(FAKE_ABORT) || defined(FAKE_HANG_PROCESS)
+#if defined(FAKE_ABORT) || defined(FAKE_HANG_PROCESS) || defined(FAKE_EXIT)
     if (framesDone > 8000) {
 #ifdef FAKE_ABORT
         std::abort();
+#elif defined(FAKE_EXIT)
+        std::exit(0);
 #else
         for (volatile bool forever = true; forever;) {
         }

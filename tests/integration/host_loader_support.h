@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace solvantis::testing {
@@ -98,6 +99,29 @@ inline std::string buildFakePlugin(const ScratchFolder& scratch, const std::stri
         return {};
     }
     return output;
+}
+
+// The whole numbers in a text, one per line.
+inline std::vector<int> numbersIn(const std::string& text) {
+    std::vector<int> numbers;
+    std::istringstream lines(text);
+    for (int n = 0; lines >> n;) {
+        numbers.push_back(n);
+    }
+    return numbers;
+}
+
+// Whether the process is gone (or a zombie waiting for its reaper) within two seconds.
+inline bool processEnds(int pid) {
+    for (int i = 0; i < 100; ++i) {
+        const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        const auto close = stat.rfind(')');
+        if (stat.empty() || (close != std::string::npos && stat.compare(close, 3, ") Z") == 0)) {
+            return true;
+        }
+        usleep(20000);
+    }
+    return false;
 }
 
 struct RunResult {

@@ -10,7 +10,10 @@
 //   FAKE_PROCESS_HALF the accumulating process entry adds only half the level
 //   FAKE_NO_OUTPUTS   a synth that announces no outputs
 //   FAKE_CRASH_LOAD   the entry aborts
-//   FAKE_HANG         the display text of a parameter never comes
+//   FAKE_HANG         the display text of a parameter never comes, with SIGALRM blocked
+//   FAKE_EXIT         processReplacing calls exit(0)
+//   FAKE_FORK         effOpen forks a process that holds every descriptor for ten minutes, its pid
+//                     written to the file named by FAKE_FORK_PIDS
 //   FAKE_BLOCK_RAMP   the level ramps up from a quarter over 64 frames at the start of every block
 //   FAKE_RUNAWAY      a feedback filter whose feedback passes 1 when Tone is above 0.83
 //   FAKE_POISONED     a level smoother takes in non-finite values, and non-finite output is muted:
@@ -19,9 +22,12 @@
 #include "host/vst_abi.h"
 
 #include <cmath>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unistd.h>
 
 using namespace solvantis;
 
@@ -73,6 +79,19 @@ intptr_t dispatcher(AEffect* e, int32_t opcode, int32_t index, intptr_t value, v
     Fake* f = self(e);
     static const char* names[paramCount] = {"Gain", "Tone", "Mode"};
     switch (opcode) {
+#ifdef FAKE_FORK
+    case effOpen:
+        if (const pid_t pid = fork(); pid == 0) {
+            sleep(600);
+            _exit(0);
+        } else if (const char* path = std::getenv("FAKE_FORK_PIDS"); path != nullptr && pid > 0) {
+            if (FILE* file = std::fopen(path, "a")) {
+                std::fprintf(file, "%d\n", int(pid));
+                std::fclose(file);
+            }
+        }
+        return 0;
+#endif
     case effClose:
         std::free(f->scratch);
         delete f;
@@ -115,8 +134,14 @@ intptr_t dispatcher(AEffect* e, int32_t opcode, int32_t index, intptr_t value, v
         return 0;
     case effGetParamDisplay:
 #ifdef FAKE_HANG
+    {
+        sigset_t alarm;
+        sigemptyset(&alarm);
+        sigaddset(&alarm, SIGALRM);
+        sigprocmask(SIG_BLOCK, &alarm, nullptr);
         for (volatile bool forever = true; forever;) {
         }
+    }
 #endif
         if (index >= 0 && index < paramCount && ptr != nullptr) {
             std::strcpy(static_cast<char*>(ptr), f->parameters[index] > 0.5f ? "high" : "low");
@@ -213,6 +238,9 @@ void process(AEffect* e, float**, float** outputs, int32_t frames) {
 }
 
 void processReplacing(AEffect* e, float**, float** outputs, int32_t frames) {
+#ifdef FAKE_EXIT
+    std::exit(0);
+#endif
 #ifdef FAKE_ALLOCATING
     std::free(self(e)->scratch);
     self(e)->scratch = std::malloc(sizeof(float) * size_t(frames > 0 ? frames : 1));
