@@ -153,7 +153,8 @@ int main(int argc, char** argv) {
                             "play the file's program changes even after --program or --preset");
     renderCommand->add_option("--preset", render.presetPath,
                               "a .fxp or .fxb preset file to load before rendering");
-    renderCommand->add_flag("--force", render.force, "load a preset made for another plug-in");
+    renderCommand->add_flag("--force", render.force,
+                            "load a preset made for another plug-in; replace a read-only output file");
     // One value per --set, so that a MIDI file named after it is not taken for another setting.
     renderCommand
         ->add_option("--set", render.settings,
@@ -200,7 +201,8 @@ int main(int argc, char** argv) {
     saveCommand->add_option("--program", saveProgram, "program to select first");
     saveCommand->add_option("--preset", save.presetPath,
                             "a preset file to load first, to change and save again");
-    saveCommand->add_flag("--force", save.force, "load a preset made for another plug-in");
+    saveCommand->add_flag("--force", save.force,
+                          "load a preset made for another plug-in; replace a read-only output file");
     saveCommand->add_option("--set", save.settings, "NAME=VALUE or INDEX=VALUE; may be repeated")
         ->allow_extra_args(false);
     saveCommand->add_option("--timeout", saveTimeout, "seconds one plug-in call may take (default 60)");

@@ -5,10 +5,12 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -53,6 +55,81 @@ std::string followLinks(const std::string& path) {
     throw CliError("cannot follow the link " + quote(path) + ": too many levels of links");
 }
 
+// The temporary files a signal must not leave behind, in storage the handler can read as it stands.
+struct CleanupSlot {
+    volatile sig_atomic_t used;
+    char path[PATH_MAX];
+};
+CleanupSlot cleanupSlots[8];
+constexpr int endingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void removeTemporaries(int signal) {
+    for (CleanupSlot& slot : cleanupSlots) {
+        if (slot.used) {
+            ::unlink(slot.path);
+        }
+    }
+    static const char message[] = "solvantis: interrupted\n";
+    (void)!::write(STDERR_FILENO, message, sizeof message - 1);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal); // ends the process as the signal would have, once the handler returns
+}
+
+// Installs the handler once, for the signals that still have their default action (a SIGHUP that
+// nohup ignores stays ignored).
+void watchEndingSignals() {
+    static const bool installed = [] {
+        for (int signal : endingSignals) {
+            struct sigaction current {};
+            if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+                struct sigaction action {};
+                action.sa_handler = removeTemporaries;
+                sigemptyset(&action.sa_mask);
+                for (int other : endingSignals) {
+                    sigaddset(&action.sa_mask, other);
+                }
+                ::sigaction(signal, &action, nullptr);
+            }
+        }
+        return true;
+    }();
+    (void)installed;
+}
+
+int claimCleanupSlot(const std::string& path) {
+    if (path.size() >= PATH_MAX) {
+        return -1;
+    }
+    for (int i = 0; i < int(std::size(cleanupSlots)); ++i) {
+        if (!cleanupSlots[i].used) {
+            std::memcpy(cleanupSlots[i].path, path.c_str(), path.size() + 1);
+            cleanupSlots[i].used = 1;
+            watchEndingSignals();
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Blocks the ending signals for its lifetime, so that a rename and its bookkeeping happen together.
+class EndingSignalsHeld {
+public:
+    EndingSignalsHeld() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int signal : endingSignals) {
+            sigaddset(&held, signal);
+        }
+        ::sigprocmask(SIG_BLOCK, &held, &previous);
+    }
+    ~EndingSignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous, nullptr); }
+    EndingSignalsHeld(const EndingSignalsHeld&) = delete;
+    EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
+
+private:
+    sigset_t previous{};
+};
+
 std::string describeKind(mode_t mode) {
     if (S_ISDIR(mode)) {
         return "a folder";
@@ -81,7 +158,7 @@ std::string extensionOf(const std::string& path) {
     return extension;
 }
 
-OutputTarget::OutputTarget(const std::string& path) : shown(path) {
+OutputTarget::OutputTarget(const std::string& path, bool replaceReadOnly) : shown(path) {
     if (path.empty()) {
         throw CliError("the output file name is empty");
     }
@@ -113,6 +190,9 @@ OutputTarget::OutputTarget(const std::string& path) : shown(path) {
             stream = true;
         } else if (!S_ISREG(info.st_mode)) {
             throw CliError("cannot write " + quote(path) + ": it is " + describeKind(info.st_mode));
+        } else if (!replaceReadOnly && ((mode & 0222) == 0 || ::access(resolved.c_str(), W_OK) != 0)) {
+            // The rename needs only the folder's permission; a file its owner protected stays protected.
+            throw CliError("cannot write " + quote(path) + ": it is read-only (--force replaces it)");
         }
     }
 }
@@ -153,6 +233,7 @@ int OutputTarget::open() {
         throw CliError("cannot write " + quote(shown) + ": " + std::strerror(errno));
     }
     temporaryPath = name.data();
+    cleanupSlot = claimCleanupSlot(temporaryPath);
     mode_t permissions = mode;
     if (!existed) {
         const mode_t mask = ::umask(0);
@@ -172,6 +253,22 @@ void OutputTarget::discard() {
         ::unlink(temporaryPath.c_str());
         temporaryPath.clear();
     }
+    if (cleanupSlot >= 0) {
+        cleanupSlots[cleanupSlot].used = 0;
+        cleanupSlot = -1;
+    }
+}
+
+void OutputTarget::refuseToReplace(const std::string& input, const std::string& what) const {
+    if (input.empty() || standardOutput) {
+        return;
+    }
+    struct stat out {};
+    struct stat in {};
+    if (resolved == input || (::stat(resolved.c_str(), &out) == 0 && ::stat(input.c_str(), &in) == 0 &&
+                              out.st_dev == in.st_dev && out.st_ino == in.st_ino)) {
+        throw CliError("the output file would replace the " + what + " " + quote(input));
+    }
 }
 
 void OutputTarget::commit() {
@@ -186,12 +283,15 @@ void OutputTarget::commit() {
         }
         ::close(temporary);
         temporary = -1;
+        // A signal during the rename waits until the temporary file is no longer ours to remove.
+        EndingSignalsHeld held;
         if (::rename(temporaryPath.c_str(), resolved.c_str()) != 0) {
             const std::string why = std::strerror(errno);
             discard();
             throw CliError("cannot write " + quote(shown) + ": " + why);
         }
         temporaryPath.clear();
+        discard();
         return;
     }
     // Opening a FIFO waits for its reader, as any writer does; a device is written where it stands.

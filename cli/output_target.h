@@ -1,7 +1,8 @@
 // Where a command's output goes, and how it gets there without harming what -o names: a regular file
 // (or a new one) is written as a temporary file beside it and renamed over it only when complete; a
 // character device, a FIFO or standard output gets the complete output copied into it at the end. A
-// symbolic link is followed, so the link stays a link and its target is replaced.
+// symbolic link is followed, so the link stays a link and its target is replaced. A temporary file is
+// removed also when SIGINT, SIGTERM, SIGHUP or SIGQUIT end the command at any moment.
 #pragma once
 
 #include <string>
@@ -11,8 +12,9 @@ namespace solvantis {
 class OutputTarget {
 public:
     // `path` is "-" for standard output. Throws CliError for an empty name, a folder, a missing folder,
-    // a block device or socket, and standard output that is a terminal.
-    explicit OutputTarget(const std::string& path);
+    // a block device or socket, standard output that is a terminal, and a file that is read-only (or
+    // not ours to write) unless `replaceReadOnly`.
+    explicit OutputTarget(const std::string& path, bool replaceReadOnly = false);
     ~OutputTarget();
     OutputTarget(const OutputTarget&) = delete;
     OutputTarget& operator=(const OutputTarget&) = delete;
@@ -28,6 +30,10 @@ public:
     // Removes the temporary file; the target is left as it was.
     void discard();
 
+    // Throws CliError ("the output file would replace the plug-in '...'") when the output names the
+    // file `input` (an empty name is skipped), directly or through links.
+    void refuseToReplace(const std::string& input, const std::string& what) const;
+
     // As the user named it ("-" shown as "standard output").
     const std::string& name() const { return shown; }
     // The file that is replaced or written: the symbolic link's target for a link.
@@ -39,6 +45,7 @@ private:
     std::string shown;
     std::string resolved;
     std::string temporaryPath; // empty for an unnamed temporary
+    int cleanupSlot = -1;      // where the signal handler finds temporaryPath
     int temporary = -1;
     bool stream = false;
     bool standardOutput = false;

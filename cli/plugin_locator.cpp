@@ -49,4 +49,12 @@ std::string defaultPluginPath() {
                    ", and SOLVANTIS_PLUGIN is not set); name one with --plugin PATH");
 }
 
+std::string defaultPluginPathIfAny() {
+    try {
+        return defaultPluginPath();
+    } catch (const CliError&) {
+        return {};
+    }
+}
+
 } // namespace solvantis

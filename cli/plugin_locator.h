@@ -11,5 +11,7 @@ std::string executableFolder();
 // Solvantis.so beside the executable (the build tree), then under ../lib/vst (an installed tree),
 // then $SOLVANTIS_PLUGIN. Throws CliError naming the places it looked when none exists.
 std::string defaultPluginPath();
+// The same, or "" where none exists.
+std::string defaultPluginPathIfAny();
 
 } // namespace solvantis

@@ -7,23 +7,21 @@
 #include "preset_file.h"
 #include "render.h"
 
-#include <filesystem>
 
 namespace solvantis {
 
 std::string runPresetSave(const PresetSaveOptions& options) {
-    OutputTarget target(options.outputPath);
+    OutputTarget target(options.outputPath, options.force);
     const std::string extension = extensionOf(options.outputPath);
     if (extension != ".fxp" && extension != ".fxb") {
         throw CliError("cannot tell what to save in '" + options.outputPath +
                        "': name it .fxp for the current program or .fxb for the whole bank");
     }
     const bool bank = extension == ".fxb";
-    std::error_code ignored;
-    if (!options.presetPath.empty() &&
-        std::filesystem::equivalent(target.resolvedPath(), options.presetPath, ignored)) {
-        throw CliError("the output file would replace the preset '" + options.presetPath + "'");
-    }
+    target.refuseToReplace(options.presetPath, "preset");
+    target.refuseToReplace(options.pluginPath.empty() ? defaultPluginPathIfAny() : options.pluginPath,
+                           "plug-in");
+    target.refuseToReplace("/proc/self/exe", "program");
     const int fd = target.open();
 
     ChildOptions childOptions;

@@ -4,13 +4,13 @@
 
 #include "cli_error.h"
 #include "output_target.h"
+#include "plugin_locator.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <type_traits>
 #include <unistd.h>
 
@@ -116,15 +116,6 @@ void settleFormat(RenderOptions& options, const OutputTarget& target) {
     }
 }
 
-void refuseToOverwrite(const OutputTarget& target, const std::string& input, const std::string& what) {
-    std::error_code ignored;
-    if (!input.empty() && !target.isStandardOutput() &&
-        (target.resolvedPath() == input ||
-         std::filesystem::equivalent(target.resolvedPath(), input, ignored))) {
-        throw CliError("the output file would replace the " + what + " " + quote(input));
-    }
-}
-
 } // namespace
 
 std::string formatDecibels(float peak) {
@@ -148,10 +139,12 @@ RenderSummary runRender(const RenderOptions& given) {
                                           : withExtension(options.midiPath, extension);
         options.outputPath = output;
     }
-    OutputTarget target(output);
-    refuseToOverwrite(target, options.midiPath, "MIDI file");
-    refuseToOverwrite(target, options.pluginPath, "plug-in");
-    refuseToOverwrite(target, options.presetPath, "preset");
+    OutputTarget target(output, options.force);
+    target.refuseToReplace(options.midiPath, "MIDI file");
+    target.refuseToReplace(options.pluginPath.empty() ? defaultPluginPathIfAny() : options.pluginPath,
+                           "plug-in");
+    target.refuseToReplace(options.presetPath, "preset");
+    target.refuseToReplace("/proc/self/exe", "program");
     settleFormat(options, target);
     const int fd = target.open();
 

@@ -1,10 +1,14 @@
 // Where a render goes and what it says about itself: what -o names is never harmed, a plug-in that
 // crashes or hangs is one line and no file, and the level is reported honestly.
 #include "integration/host_loader_support.h"
+#include "output_target.h"
 
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -179,6 +183,99 @@ TEST_F(CliOutput, AProcessThePluginForksNeitherHoldsTheRenderNorOutlivesIt) {
     for (int pid : pids) {
         EXPECT_TRUE(processEnds(pid)) << pid;
     }
+}
+
+// Whatever ends the command, at whatever moment, takes its temporary file with it: a signal while the
+// plug-in renders (the command reports it and exits 128 + the signal) and one while only the command
+// holds the temporary file, as during the final rename (the process ends by the signal).
+TEST_F(CliOutput, AnEndingSignalLeavesNoTemporaryFile) {
+    const std::string plugin = fake();
+    const auto partials = [&] {
+        const std::vector<std::string> files = scratch.files();
+        return std::count_if(files.begin(), files.end(),
+                             [](const std::string& f) { return f.find(".partial-") != std::string::npos; });
+    };
+    for (int signal : {SIGHUP, SIGQUIT, SIGTERM, SIGINT}) {
+        SCOPED_TRACE(strsignal(signal));
+        const pid_t render = fork();
+        if (render == 0) {
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            ::dup2(quiet, STDOUT_FILENO);
+            ::dup2(quiet, STDERR_FILENO);
+            ::setenv("FAKE_PLUGIN_DELAY_US", "100000", 1);
+            if (::chdir(scratch.root().c_str()) == 0) {
+                ::execl(SOLVANTIS_CLI_PATH, "solvantis", "render", "song.mid", "--plugin", plugin.c_str(),
+                        "--rate", "8000", "-o", "out.wav", nullptr);
+            }
+            ::_exit(127);
+        }
+        for (int i = 0; i < 500 && partials() == 0; ++i) {
+            usleep(10000);
+        }
+        ASSERT_EQ(partials(), 1);
+        usleep(100000);
+        ::kill(render, signal);
+        int status = 0;
+        ::waitpid(render, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal) << status;
+        EXPECT_EQ(partials(), 0);
+        EXPECT_FALSE(std::filesystem::exists(scratch.path("out.wav")));
+
+        const pid_t holder = fork();
+        if (holder == 0) {
+            const rlimit noCore{0, 0};
+            ::setrlimit(RLIMIT_CORE, &noCore);
+            solvantis::OutputTarget target(scratch.path("held.wav"));
+            (void)!::write(target.open(), "RIFF", 4);
+            ::kill(::getpid(), signal);
+            ::_exit(0);
+        }
+        ::waitpid(holder, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ(partials(), 0);
+    }
+}
+
+// -o never replaces a file the command reads, through a link either, nor a read-only file without
+// --force. The default plug-in and the program itself are copied beside a copy of solvantis, so that
+// a failure harms only the copies.
+TEST_F(CliOutput, FilesTheCommandReadsAndReadOnlyFilesAreNotReplaced) {
+    const std::filesystem::path bin = scratch.path("bin");
+    std::filesystem::create_directory(bin);
+    std::filesystem::copy_file(SOLVANTIS_CLI_PATH, bin / "solvantis");
+    std::filesystem::copy_file(SOLVANTIS_PLUGIN_PATH, bin / "Solvantis.so");
+    const std::string program = (bin / "solvantis").string();
+    const std::string pluginBytes = readFile((bin / "Solvantis.so").string());
+    struct Case {
+        std::string link;   // made to point at `target` ("" for none)
+        std::string target; // an existing file
+        std::vector<std::string> args;
+        std::string mentions;
+    };
+    scratch.write("kept.wav", "kept");
+    ::chmod(scratch.path("kept.wav").c_str(), 0444);
+    const std::vector<Case> cases = {
+        {"plugin.wav", "bin/Solvantis.so", {"render", "-o", "plugin.wav"}, "replace the plug-in"},
+        {"plugin.fxp", "bin/Solvantis.so", {"preset", "save", "plugin.fxp"}, "replace the plug-in"},
+        {"program.wav", "bin/solvantis", {"render", "-o", "program.wav"}, "replace the program"},
+        {"song.wav", "song.mid", {"render", "song.mid", "-o", "song.wav"}, "replace the MIDI file"},
+        {"", "kept.wav", {"render", "-o", "kept.wav"}, "'kept.wav': it is read-only (--force replaces it)"},
+    };
+    for (const Case& c : cases) {
+        if (!c.link.empty()) {
+            ASSERT_EQ(::symlink(scratch.path(c.target).c_str(), scratch.path(c.link).c_str()), 0);
+        }
+        const std::string before = readFile(scratch.path(c.target));
+        const RunResult run = runCli(scratch, c.args, {}, program);
+        EXPECT_EQ(run.exitCode, 1) << c.mentions;
+        EXPECT_EQ(lineCount(run.err), 1u) << run.err;
+        EXPECT_NE(run.err.find(c.mentions), std::string::npos) << run.err;
+        EXPECT_EQ(readFile(scratch.path(c.target)), before) << c.mentions;
+    }
+    EXPECT_EQ(readFile((bin / "Solvantis.so").string()), pluginBytes);
+    const RunResult forced = runCli(scratch, {"render", "-o", "kept.wav", "--force"}, {}, program);
+    EXPECT_EQ(forced.exitCode, 0) << forced.err;
+    EXPECT_GT(readAudio(scratch.path("kept.wav")).frames, 0);
 }
 
 // The level as written: clipping counted in integer files, a runaway plug-in named, --gain and

@@ -132,7 +132,8 @@ struct RunResult {
 
 // Runs the built solvantis binary with the arguments, standard output and error captured.
 inline RunResult runCli(const ScratchFolder& scratch, const std::vector<std::string>& args,
-                        const std::map<std::string, std::string>& environment = {}) {
+                        const std::map<std::string, std::string>& environment = {},
+                        const std::string& program = SOLVANTIS_CLI_PATH) {
     // Relative paths in the arguments are taken inside the scratch folder.
     std::string command = "cd ";
     command += shellQuote(scratch.root());
@@ -143,7 +144,7 @@ inline RunResult runCli(const ScratchFolder& scratch, const std::vector<std::str
         command += shellQuote(value);
         command += ' ';
     }
-    command += shellQuote(SOLVANTIS_CLI_PATH);
+    command += shellQuote(program);
     for (const std::string& a : args) {
         command += ' ';
         command += shellQuote(a);
