@@ -41,10 +41,11 @@ std::atomic<PluginCallWatcher*> callWatcher{nullptr};
 // Tells the watcher, if there is one, about one call into the plug-in for as long as it lasts.
 class WatchedCall {
 public:
-    WatchedCall(const char* entry, int32_t opcode = 0, int32_t index = 0, float value = 0.0f)
+    WatchedCall(const char* entry, int32_t opcode = 0, int32_t index = 0, float value = 0.0f,
+                intptr_t argument = 0)
         : watcher(callWatcher.load(std::memory_order_acquire)) {
         if (watcher != nullptr) {
-            watcher->entering(entry, opcode, index, value);
+            watcher->entering(entry, opcode, index, value, argument);
         }
     }
     ~WatchedCall() {
@@ -396,7 +397,7 @@ intptr_t PluginHost::dispatch(int32_t opcode, int32_t index, intptr_t value, voi
     }
     const char* name = knownOpcodeName(opcode);
     const CallMark marked(options.callSite, name != nullptr ? name : "the dispatcher");
-    const WatchedCall watched("dispatcher", opcode, index, opt);
+    const WatchedCall watched("dispatcher", opcode, index, opt, value);
     return effectRecord->dispatcher(effectRecord, opcode, index, value, ptr, opt);
 }
 

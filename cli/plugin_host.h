@@ -99,8 +99,10 @@ class PluginCallWatcher {
 public:
     virtual ~PluginCallWatcher() = default;
     // `entry` is "main", "dispatcher", "process", "processReplacing", "setParameter" or "getParameter";
-    // `opcode` is the dispatcher's opcode (0 for the others), `index` its index or the parameter's.
-    virtual void entering(const char* entry, int32_t opcode, int32_t index, float value) = 0;
+    // `opcode` is the dispatcher's opcode (0 for the others), `index` its index or the parameter's,
+    // `value` the parameter's value or the dispatcher's float, `argument` the dispatcher's integer value.
+    virtual void entering(const char* entry, int32_t opcode, int32_t index, float value,
+                          intptr_t argument) = 0;
     virtual void returned() = 0;
     // The plug-in called the host back from inside a call.
     virtual void requestStarted() = 0;

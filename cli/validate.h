@@ -46,6 +46,9 @@ struct ValidateReport {
 // The names of the checks, in the order they run.
 const std::vector<std::string>& checkNames();
 
+// Each check's name and one line on what it does, one check a line, in the order they run.
+std::string checkList();
+
 // Loads the plug-in (throws PluginLoadError when it cannot be loaded) and runs the chosen checks.
 ValidateReport runValidate(const ValidateOptions& options);
 

@@ -94,6 +94,34 @@ const char* const opcodeNames[] = {
     "effBeginLoadProgram",
 };
 
+// The arguments that tell one call of the dispatcher from another, as a report names them: the rate
+// of effSetSampleRate, the size of effSetBlockSize, the program of effSetProgram.
+std::string arguments(int32_t opcode, int32_t index, float value, intptr_t argument) {
+    char text[96];
+    switch (opcode) {
+    case effSetSampleRate:
+        std::snprintf(text, sizeof text, "rate %g Hz", double(value));
+        break;
+    case effSetBlockSize:
+        std::snprintf(text, sizeof text, "block size %lld", static_cast<long long>(argument));
+        break;
+    case effSetBlockSizeAndSampleRate:
+        std::snprintf(text, sizeof text, "block size %lld, rate %g Hz", static_cast<long long>(argument),
+                      double(value));
+        break;
+    case effSetProgram:
+        std::snprintf(text, sizeof text, "program %lld", static_cast<long long>(argument));
+        break;
+    case effMainsChanged:
+        std::snprintf(text, sizeof text, "%s", argument != 0 ? "on" : "off");
+        break;
+    default:
+        std::snprintf(text, sizeof text, "index %d", int(index));
+        break;
+    }
+    return text;
+}
+
 // One line per thread: the main one, and a second one that some checks start.
 struct SharedTrace {
     char call[2][160];
@@ -106,7 +134,7 @@ thread_local int traceLine = 0;
 
 class CallTrace final : public PluginCallWatcher {
 public:
-    void entering(const char* entry, int32_t opcode, int32_t index, float value) override {
+    void entering(const char* entry, int32_t opcode, int32_t index, float value, intptr_t argument) override {
         const int line = traceLine;
         char* text = shared->call[line];
         const bool dispatcher = std::strcmp(entry, "dispatcher") == 0;
@@ -114,8 +142,9 @@ public:
                            std::strcmp(entry, "process") == 0 || (dispatcher && opcode == effProcessEvents);
         if (dispatcher) {
             const size_t known = sizeof opcodeNames / sizeof opcodeNames[0];
+            const std::string what = arguments(opcode, index, value, argument);
             if (opcode >= 0 && size_t(opcode) < known) {
-                std::snprintf(text, sizeof shared->call[0], "%s (index %d)", opcodeNames[opcode], int(index));
+                std::snprintf(text, sizeof shared->call[0], "%s (%s)", opcodeNames[opcode], what.c_str());
             } else {
                 std::snprintf(text, sizeof shared->call[0], "dispatcher opcode %d (index %d)", int(opcode),
                               int(index));

@@ -22,39 +22,65 @@ using Clock = std::chrono::steady_clock;
 struct Check {
     const char* name;
     Outcome (*run)(const CheckContext&);
-    bool needsAudio;     // skipped when the record's counts are implausible
-    bool needsOutputs;   // skipped when there is no output to look at
-    bool crashIsWarning; // plug-ins may rightly crash on what this check sends
+    bool needsAudio;         // skipped when the record's counts are implausible
+    bool needsOutputs;       // skipped when there is no output to look at
+    bool crashIsWarning;     // plug-ins may rightly crash on what this check sends
+    const char* description; // one line for --list
 };
 
 // Every check, in the order they run.
 const std::vector<Check>& checks() {
     static const std::vector<Check> all = {
-        {"record", checkRecord, false, false, false},
-        {"host-order", checkHostOrder, true, true, false},
-        {"rates-and-blocks", checkRatesAndBlocks, true, true, false},
-        {"sample-rates", checkSampleRates, true, true, false},
-        {"silence-before-notes", checkSilence, true, true, false},
-        {"notes-every-offset", checkEveryOffset, true, true, false},
-        {"pitch-bend", checkPitchBend, true, true, false},
-        {"controllers", checkControllers, true, true, false},
-        {"process-entries-agree", checkEntriesAgree, true, true, false},
-        {"determinism", checkDeterminism, true, true, false},
-        {"independence", checkIndependence, true, true, false},
-        {"block-size-independence", checkBlockSizes, true, true, false},
-        {"parameter-texts", checkParameterTexts, true, false, false},
-        {"parameter-values", checkParameterValues, true, false, false},
-        {"programs", checkPrograms, true, false, false},
-        {"program-changes-playing", checkProgramChanges, true, true, false},
-        {"automation", checkAutomation, true, true, false},
-        {"parameter-sweeps", checkParameterSweeps, true, true, false},
-        {"hostile-values", checkHostileValues, true, true, false},
-        {"changes-from-another-thread", checkConcurrentChanges, true, true, false},
-        {"out-of-range", checkOutOfRange, true, false, false},
-        {"null-pointers", checkNullPointers, true, false, true},
-        {"zero-frames", checkZeroFrames, true, false, false},
-        {"open-close-cycles", checkOpenClose, true, false, false},
-        {"audio-allocation", checkAllocation, true, false, false},
+        {"record", checkRecord, false, false, false,
+         "the effect record's magic, counts, flags, unique ID, category and identity texts"},
+        {"host-order", checkHostOrder, true, true, false,
+         "open, sample rate, block size, switch on, play, switch off, close, in a host's order"},
+        {"rates-and-blocks", checkRatesAndBlocks, true, true, false,
+         "44100, 48000 and 96000 Hz with blocks of 1 to 4096 frames: finite output"},
+        {"sample-rates", checkSampleRates, true, true, false,
+         "every common rate from 8000 to 384000 Hz, each from a fresh instance: finite output"},
+        {"silence-before-notes", checkSilence, true, true, false,
+         "pre-filled buffers overwritten, and silence before any note"},
+        {"notes-every-offset", checkEveryOffset, true, true, false,
+         "notes on and off at every frame of a block: finite, nothing written past the block"},
+        {"pitch-bend", checkPitchBend, true, true, false,
+         "pitch bend to both ends, before and during notes, on channels 1 and 16"},
+        {"controllers", checkControllers, true, true, false,
+         "controllers 1, 7 and 120 to 127 at 0, 64 and 127 while notes play"},
+        {"process-entries-agree", checkEntriesAgree, true, true, false,
+         "process over cleared buffers gives the same samples as processReplacing"},
+        {"determinism", checkDeterminism, true, true, false,
+         "two fresh instances given the same events give the same samples (a difference warns)"},
+        {"independence", checkIndependence, true, true, false,
+         "an instance plays the same while another one plays other notes with other settings"},
+        {"block-size-independence", checkBlockSizes, true, true, false,
+         "a phrase at blocks of 16, 64, 512 and 4096 frames: every note at the same level"},
+        {"parameter-texts", checkParameterTexts, true, false, false,
+         "parameter names, labels and displays end inside a 64-byte buffer"},
+        {"parameter-values", checkParameterValues, true, false, false,
+         "parameter values set are read back within 0 to 1"},
+        {"programs", checkPrograms, true, false, false,
+         "program names end inside the buffer; selecting a program reads back"},
+        {"program-changes-playing", checkProgramChanges, true, true, false,
+         "program changes between blocks and by MIDI while notes play: finite output"},
+        {"automation", checkAutomation, true, true, false,
+         "random values on every parameter every 32 frames: finite output below +24 dBFS"},
+        {"parameter-sweeps", checkParameterSweeps, true, true, false,
+         "each parameter swept from 1 to 0 during a held note: finite output"},
+        {"hostile-values", checkHostileValues, true, true, false,
+         "NaN, infinities and 1e30 set and put back: finite output, and the next note sounds"},
+        {"changes-from-another-thread", checkConcurrentChanges, true, true, false,
+         "a second thread changes parameters and programs during 32-frame blocks"},
+        {"out-of-range", checkOutOfRange, true, false, false,
+         "out-of-range parameter, program and pin indices answered without harm"},
+        {"null-pointers", checkNullPointers, true, false, true,
+         "null text pointers (with --strict; a crash here is a warning)"},
+        {"zero-frames", checkZeroFrames, true, false, false,
+         "process calls of zero frames write nothing (with --strict)"},
+        {"open-close-cycles", checkOpenClose, true, false, false,
+         "100 cycles of open, switch on, one block, switch off, close"},
+        {"audio-allocation", checkAllocation, true, false, false,
+         "no heap allocation or release inside effProcessEvents and the process calls"},
     };
     return all;
 }
@@ -205,6 +231,16 @@ std::string loadedInChild(F load, RecordFacts& facts, std::string& effectName, u
 }
 
 } // namespace
+
+std::string checkList() {
+    std::string text;
+    for (const Check& c : checks()) {
+        char line[256];
+        std::snprintf(line, sizeof line, "%-28s %s\n", c.name, c.description);
+        text += line;
+    }
+    return text;
+}
 
 const std::vector<std::string>& checkNames() {
     static const std::vector<std::string> names = [] {

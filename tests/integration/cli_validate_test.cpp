@@ -149,6 +149,8 @@ TEST_F(CliValidate, EachBrokenFakeFailsTheCheckForItsFault) {
         {"FAKE_SHARED", {{"independence"}, "changed while another instance played"}},
         {"FAKE_LONG_NAME", {{"parameter-texts"}, "64-byte buffer"}},
         {"FAKE_CRASH_RANGE", {{"out-of-range"}, "crashed (SIGSEGV) in getParameter (index -1)"}},
+        {"FAKE_CRASH_RATE",
+         {{"sample-rates"}, "crashed (SIGABRT) in effSetSampleRate (rate 176400 Hz)", true}},
         {"FAKE_PROCESS_HALF", {{"process-entries-agree"}, "differ"}},
         {"FAKE_BLOCK_RAMP", {{"block-size-independence"}, "at block 16 against", true}},
         {"FAKE_RUNAWAY", {{"parameter-sweeps", "automation"}, "parameter 1 'Tone' swept from 1 to 0"}},

@@ -19,6 +19,7 @@
 //   FAKE_POISONED     a level smoother takes in non-finite values, and non-finite output is muted:
 //                     after one NaN it stays silent for good
 //   FAKE_ALLOCATING   processReplacing allocates a new scratch buffer for every block
+//   FAKE_CRASH_RATE   effSetSampleRate crashes for a rate of 176400 Hz
 #include "host/vst_abi.h"
 
 #include <cmath>
@@ -97,6 +98,11 @@ intptr_t dispatcher(AEffect* e, int32_t opcode, int32_t index, intptr_t value, v
         delete f;
         return 1;
     case effSetSampleRate:
+#ifdef FAKE_CRASH_RATE
+        if (opt == 176400.0f) {
+            std::abort();
+        }
+#endif
         f->sampleRate = opt;
         return 0;
     case effSetProgram:
