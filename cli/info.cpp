@@ -1,5 +1,6 @@
 #include "info.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -247,11 +248,25 @@ std::string infoText(const nlohmann::ordered_json& info) {
         }
     }
 
-    out << "\nPrograms (" << info["programs"].size() << ", current " << str(info["currentProgram"]) << "):\n";
-    for (const auto& p : info["programs"]) {
-        char line[128];
-        std::snprintf(line, sizeof line, "  %4lld  ", static_cast<long long>(p["index"].get<int64_t>()));
-        out << line << str(p["name"]) << '\n';
+    if (info.contains("programs")) {
+        const auto& programs = info["programs"];
+        // A bank of one name over and over says so in one line instead of a page.
+        const bool allAlike =
+            programs.size() > 1 && std::all_of(programs.begin(), programs.end(), [&](const auto& p) {
+                return p["name"] == programs.front()["name"];
+            });
+        if (allAlike) {
+            out << "\nPrograms: " << programs.size() << " programs, all named "
+                << str(programs.front()["name"]) << " (current " << str(info["currentProgram"]) << ")\n";
+        } else {
+            out << "\nPrograms (" << programs.size() << ", current " << str(info["currentProgram"]) << "):\n";
+            for (const auto& p : programs) {
+                char line[128];
+                std::snprintf(line, sizeof line, "  %4lld  ",
+                              static_cast<long long>(p["index"].get<int64_t>()));
+                out << line << str(p["name"]) << '\n';
+            }
+        }
     }
     out << "\nParameters (" << info["parameters"].size() << "):\n";
     out << "  index  name              display           label     value\n";

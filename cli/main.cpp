@@ -1,8 +1,10 @@
 // solvantis: renders MIDI files through a VST 2 instrument and shows what a plug-in reports.
 
+#include "batch_render.h"
 #include "cli_error.h"
 #include "compare.h"
 #include "info.h"
+#include "midi_facts.h"
 #include "plugin_locator.h"
 #include "preset_command.h"
 #include "preset_file.h"
@@ -14,6 +16,13 @@
 #include <cstdio>
 #include <iostream>
 #include <unistd.h>
+
+#ifndef SOLVANTIS_VERSION
+#define SOLVANTIS_VERSION "unknown"
+#endif
+#ifndef SOLVANTIS_GIT_DESCRIPTION
+#define SOLVANTIS_GIT_DESCRIPTION ""
+#endif
 
 using namespace solvantis;
 
@@ -52,7 +61,65 @@ struct RenderTexts {
     std::string rate = "44100", block = "512", program, tail = "auto", format, bits = "24", maxLength = "600",
                 channels, tracks, transpose = "0", gain = "0", timeout = "60";
     std::vector<std::string> normalize;
+    std::string jobs = "1";
 };
+
+// "solvantis 1.0.0 (git v1.0.0-12-gabc1234)"
+std::string versionText() {
+    const std::string git = SOLVANTIS_GIT_DESCRIPTION;
+    return std::string("solvantis ") + SOLVANTIS_VERSION + (git.empty() ? "" : " (git " + git + ")");
+}
+
+// The plug-in an info or validate command names, by its argument or by --plugin (not both).
+std::string chosenPlugin(const std::string& argument, const std::string& option, const char* command) {
+    if (!argument.empty() && !option.empty()) {
+        throw CliError(std::string(command) + " takes one plug-in: '" + argument + "' or --plugin '" +
+                       option + "'");
+    }
+    const std::string path = !argument.empty() ? argument : option;
+    if (!path.empty() && fileKind(path) == FileKind::Midi) {
+        throw CliError("'" + path + "' is a MIDI file, not a plug-in; " + command +
+                       " takes a plug-in (see a MIDI file with: solvantis midi '" + path + "')");
+    }
+    return path.empty() ? defaultPluginPath() : path;
+}
+
+// The MIDI files of a render, each checked for being one: a plug-in given where a MIDI file goes is
+// pointed to the option that takes it.
+void checkMidiArguments(const std::vector<std::string>& paths, const std::string& plugin) {
+    for (const std::string& path : paths) {
+        if (fileKind(path) == FileKind::Plugin) {
+            throw CliError("'" + path + "' is a plug-in, not a MIDI file; give it with --plugin '" + path +
+                           "'");
+        }
+    }
+    if (!plugin.empty() && fileKind(plugin) == FileKind::Midi) {
+        throw CliError("--plugin '" + plugin +
+                       "' is a MIDI file; give it as render's first argument, and the "
+                       "plug-in with --plugin");
+    }
+}
+
+// "plug-in: Solvantis by Quelvarin, version 9536 (/usr/lib/vst/Solvantis.so)"
+std::string pluginVersionLine(const nlohmann::ordered_json& info) {
+    auto text = [&](const char* key) {
+        return info[key].is_string() ? info[key].get<std::string>() : info[key].dump();
+    };
+    return "plug-in: " + text("effectName") + " by " + text("vendor") + ", version " + text("vendorVersion") +
+           " (" + text("path") + ")";
+}
+
+int runMidiCommand(const std::string& path, bool json) {
+    const MidiFacts facts = midiFacts(path);
+    if (json) {
+        std::printf("%s\n", midiFactsJson(facts, path)
+                                .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                                .c_str());
+    } else {
+        std::printf("%s", midiFactsText(facts, path).c_str());
+    }
+    return 0;
+}
 
 RenderOptions renderOptions(RenderOptions options, const RenderTexts& t, bool normalizeGiven) {
     options.sampleRate = parseWhole(t.rate, "sample rate");
@@ -76,7 +143,7 @@ RenderOptions renderOptions(RenderOptions options, const RenderTexts& t, bool no
             // the default level
         } else if (!t.normalize.empty() && parseNumber(t.normalize.front(), level)) {
             options.normalizeDbfs = level;
-        } else if (!t.normalize.empty() && options.midiPath.empty()) {
+        } else if (!t.normalize.empty() && fileKind(t.normalize.front()) == FileKind::Midi) {
             options.midiPath =
                 t.normalize.front(); // "--normalize song.mid": the level is left at its default
         } else if (!t.normalize.empty()) {
@@ -113,35 +180,33 @@ RenderOptions renderOptions(RenderOptions options, const RenderTexts& t, bool no
     return options;
 }
 
-int runRenderCommand(const RenderOptions& options, double maxLengthSeconds) {
-    const RenderSummary summary = runRender(options);
-    for (const std::string& warning : renderWarnings(summary, maxLengthSeconds)) {
-        std::fprintf(stderr, "solvantis: warning: %s\n", warning.c_str());
-    }
-    // With the audio on standard output, the summary goes to standard error.
-    std::fprintf(summary.toStandardOutput ? stderr : stdout, "%s\n", summaryLine(summary).c_str());
-    return 0;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"solvantis: renders MIDI files through a VST 2 instrument (Solvantis by default), shows "
                  "what a plug-in reports and checks how it behaves in a host"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", versionText(), "print the version and exit");
     // A reader that goes away is reported as a write error, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
 
     RenderOptions render;
     RenderTexts texts;
+    BatchOptions batch;
     CLI::App* renderCommand =
-        app.add_subcommand("render", "render a MIDI file (or the built-in demo) to an audio file");
-    renderCommand->add_option("midi", render.midiPath,
-                              "Standard MIDI File to play; without it the built-in demo plays");
+        app.add_subcommand("render", "render MIDI files (or the built-in demo) to audio files");
+    renderCommand->set_version_flag("--version", versionText());
+    renderCommand->add_option("midi", batch.inputs,
+                              "Standard MIDI Files to play, each into its own audio file; without one the "
+                              "built-in demo plays");
     renderCommand->add_option(
         "-o,--output", render.outputPath,
-        "audio file to write, .wav or .flac, or - for standard output (default: the MIDI "
-        "file's name with .wav, or solvantis-demo.wav)");
+        "audio file to write, .wav or .flac, or - for standard output, or a folder (DIR/) for the files "
+        "(default: each MIDI file's name with .wav, or solvantis-demo.wav)");
+    renderCommand->add_option("--jobs", texts.jobs, "files to render at once (default 1)");
+    renderCommand->add_flag("--json", batch.json, "print one JSON object per file instead of the summary");
+    renderCommand->add_flag("-q,--quiet", batch.quiet, "print errors only");
+    renderCommand->add_option("--batch-item", batch.item)->group(""); // the processes of --jobs
     renderCommand->add_option("--plugin", render.pluginPath,
                               "VST 2 instrument to use (default: the Solvantis.so beside solvantis)");
     renderCommand->add_option("--rate", texts.rate, "sample rate in Hz (default 44100)");
@@ -180,19 +245,32 @@ int main(int argc, char** argv) {
     renderCommand->add_option("--timeout", texts.timeout,
                               "seconds one plug-in call may take before it is taken for a hang (default 60)");
 
-    bool json = false, infoForce = false;
-    std::string infoPlugin, infoPreset;
-    CLI::App* info = app.add_subcommand("info", "show what a VST 2 plug-in reports to a host");
-    info->add_option("--plugin", infoPlugin,
-                     "VST 2 plug-in to inspect (default: the Solvantis.so beside solvantis)");
+    bool json = false, infoForce = false, noPrograms = false, infoVersion = false;
+    std::string infoPlugin, infoPreset, infoTarget;
+    CLI::App* info = app.add_subcommand("info", "show what a VST 2 plug-in reports to a host (or what a MIDI "
+                                                "file holds)");
+    info->add_option("plugin", infoTarget,
+                     "VST 2 plug-in to inspect (default: the Solvantis.so beside solvantis), or a MIDI file");
+    info->add_option("--plugin", infoPlugin, "the same as the plug-in argument");
+    info->add_flag("--no-programs", noPrograms, "leave out the list of programs");
+    info->add_flag("--version", infoVersion, "print the version of solvantis and of the plug-in");
     info->add_option("--preset", infoPreset, "a .fxp or .fxb preset file to load first");
     info->add_flag("--force", infoForce, "load a preset made for another plug-in");
     info->add_flag("--json", json, "print one JSON object");
+
+    bool midiJson = false;
+    std::string midiPath;
+    CLI::App* midi = app.add_subcommand(
+        "midi", "show what a MIDI file holds: length, tempo, and per track and channel the notes played");
+    midi->set_version_flag("--version", versionText());
+    midi->add_option("file", midiPath, "the Standard MIDI File")->required();
+    midi->add_flag("--json", midiJson, "print one JSON object");
 
     PresetSaveOptions save;
     std::string saveProgram, saveTimeout = "60";
     CLI::App* preset = app.add_subcommand("preset", "write VST 2 preset files (.fxp, .fxb)");
     preset->require_subcommand(1);
+    preset->set_version_flag("--version", versionText());
     CLI::App* saveCommand = preset->add_subcommand(
         "save", "save the plug-in's current program (FILE.fxp) or all its programs (FILE.fxb)");
     saveCommand->add_option("file", save.outputPath, "the preset file to write, .fxp or .fxb")->required();
@@ -211,16 +289,20 @@ int main(int argc, char** argv) {
     std::string minSnr, maxDiff;
     CLI::App* compareCommand = app.add_subcommand(
         "compare", "compare two audio files; exits with 1 when they differ beyond the tolerance");
+    compareCommand->set_version_flag("--version", versionText());
     compareCommand->add_option("first", compare.first, "the reference file")->required();
     compareCommand->add_option("second", compare.second, "the file to hold to it")->required();
     compareCommand->add_option("--min-snr", minSnr, "smallest signal-to-difference ratio in dB allowed");
     compareCommand->add_option("--max-diff", maxDiff, "largest sample difference allowed (full scale is 1)");
 
-    std::string validatePlugin;
-    bool validateJsonOutput = false, strict = false;
+    std::string validatePlugin, validateTarget;
+    bool validateJsonOutput = false, strict = false, listChecks = false;
     CLI::App* validate = app.add_subcommand("validate", "run a host-behaviour test suite on a VST 2 plug-in");
-    validate->add_option("--plugin", validatePlugin,
+    validate->set_version_flag("--version", versionText());
+    validate->add_option("plugin", validateTarget,
                          "VST 2 plug-in to test (default: the Solvantis.so beside solvantis)");
+    validate->add_option("--plugin", validatePlugin, "the same as the plug-in argument");
+    validate->add_flag("--list", listChecks, "list the checks, one line each, and exit");
     validate->add_flag("--json", validateJsonOutput, "print one JSON object");
     validate->add_flag("--strict", strict, "also send null text pointers and zero-frame blocks");
     std::string timeoutText = "60";
@@ -239,6 +321,8 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "solvantis: %s (see solvantis --help)\n", e.what());
         return 2;
@@ -249,12 +333,31 @@ int main(int argc, char** argv) {
             if (renderCommand->count("--output") > 0 && render.outputPath.empty()) {
                 throw CliError("the output file name is empty");
             }
-            const RenderOptions options =
-                renderOptions(render, texts, renderCommand->count("--normalize") > 0);
-            return runRenderCommand(options, options.maxLengthSeconds);
+            RenderOptions options = renderOptions(render, texts, renderCommand->count("--normalize") > 0);
+            if (!options.midiPath.empty()) {
+                batch.inputs.insert(batch.inputs.begin(), options.midiPath); // it followed --normalize
+            }
+            checkMidiArguments(batch.inputs, options.pluginPath);
+            const int32_t jobs = parseWhole(texts.jobs, "--jobs");
+            if (jobs < 1 || jobs > 64) {
+                throw CliError("--jobs " + texts.jobs + " is out of range (1 to 64)");
+            }
+            batch.jobs = jobs;
+            batch.output = options.outputPath;
+            batch.arguments.assign(argv, argv + argc);
+            if (batch.inputs.size() > 1 || batch.jobs > 1) {
+                options.showProgress = false; // several bars would not share one line
+            }
+            return runBatch(batch, options);
+        }
+        if (*midi) {
+            return runMidiCommand(midiPath, midiJson);
         }
         if (*info) {
-            const std::string path = infoPlugin.empty() ? defaultPluginPath() : infoPlugin;
+            if (infoPlugin.empty() && !infoTarget.empty() && fileKind(infoTarget) == FileKind::Midi) {
+                return runMidiCommand(infoTarget, json);
+            }
+            const std::string path = chosenPlugin(infoTarget, infoPlugin, "info");
             const PresetFile loaded = infoPreset.empty() ? PresetFile{} : readPresetFile(infoPreset);
             // In a process of its own, so that a plug-in that crashes is reported in one line.
             std::printf("%s", runPluginJob([&](CallSite& site) {
@@ -265,8 +368,14 @@ int main(int argc, char** argv) {
                                       host.open();
                                       applyPreset(host, loaded, infoPreset, infoForce);
                                   }
-                                  const auto report = collectInfo(host, !infoPreset.empty());
+                                  auto report = collectInfo(host, !infoPreset.empty());
                                   host.close();
+                                  if (infoVersion) {
+                                      return versionText() + "\n" + pluginVersionLine(report) + "\n";
+                                  }
+                                  if (noPrograms) {
+                                      report.erase("programs");
+                                  }
                                   return json
                                              ? report.dump(2, ' ', false,
                                                            nlohmann::ordered_json::error_handler_t::replace) +
@@ -297,8 +406,12 @@ int main(int argc, char** argv) {
             return result.within ? 0 : 1;
         }
         if (*validate) {
+            if (listChecks) {
+                std::printf("%s", checkList().c_str());
+                return 0;
+            }
             ValidateOptions options;
-            options.pluginPath = validatePlugin.empty() ? defaultPluginPath() : validatePlugin;
+            options.pluginPath = chosenPlugin(validateTarget, validatePlugin, "validate");
             options.strict = strict;
             const double timeout = parseDecimal(timeoutText, "timeout");
             if (!(timeout >= 1.0 && timeout <= 86400.0) || timeout != double(int64_t(timeout))) {

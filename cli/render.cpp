@@ -36,6 +36,12 @@ std::string quote(const std::string& text) {
 
 } // namespace
 
+std::string plainNumber(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.10g", value);
+    return text;
+}
+
 bool parseNumber(const std::string& text, double& value) {
     if (text.empty() || std::isspace(static_cast<unsigned char>(text.front()))) {
         return false;
@@ -215,25 +221,24 @@ void validateRenderOptions(const RenderOptions& options) {
                        std::to_string(maxBlockSize) + " frames)");
     }
     if (!options.autoTail && !(options.tailSeconds >= 0.0 && options.tailSeconds <= 3600.0)) {
-        throw CliError("tail of " + std::to_string(options.tailSeconds) + " s is out of range (0 to 3600)");
+        throw CliError("tail of " + plainNumber(options.tailSeconds) + " s is out of range (0 to 3600)");
     }
     if (!(options.maxLengthSeconds > 0.0 && options.maxLengthSeconds <= 86400.0)) {
-        throw CliError("maximum length of " + std::to_string(options.maxLengthSeconds) +
+        throw CliError("maximum length of " + plainNumber(options.maxLengthSeconds) +
                        " s is out of range (above 0, at most 86400)");
     }
     if (!(std::fabs(options.gainDecibels) <= 200.0)) {
-        throw CliError("gain of " + std::to_string(options.gainDecibels) +
-                       " dB is out of range (-200 to 200)");
+        throw CliError("gain of " + plainNumber(options.gainDecibels) + " dB is out of range (-200 to 200)");
     }
     if (options.normalize && !(options.normalizeDbfs >= -200.0 && options.normalizeDbfs <= 24.0)) {
-        throw CliError("--normalize " + std::to_string(options.normalizeDbfs) +
+        throw CliError("--normalize " + plainNumber(options.normalizeDbfs) +
                        " dBFS is out of range (-200 to 24)");
     }
     if (options.normalize && options.gainDecibels != 0.0) {
         throw CliError("--gain and --normalize both set the level; give one of them");
     }
     if (!(options.hangSeconds > 0.0 && options.hangSeconds <= 86400.0)) {
-        throw CliError("timeout of " + std::to_string(options.hangSeconds) +
+        throw CliError("timeout of " + plainNumber(options.hangSeconds) +
                        " s is out of range (above 0, at most 86400)");
     }
     if (options.midiPath.empty() && (!options.selection.channels.empty() ||

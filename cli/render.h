@@ -83,6 +83,7 @@ struct RenderOptions {
     bool formatGiven = false;
     SampleBits bits = SampleBits::Int24;
     bool showProgress = false;
+    bool quiet = false;        // print errors only
     double hangSeconds = 60.0; // one plug-in call this long is taken for a hang
 };
 
@@ -107,10 +108,25 @@ struct RenderStats {
     int64_t programChangesKept = 0;
     int64_t notesOutOfRange = 0;
     uint32_t channelsWithNotes = 0; // bit c: the file's channel c+1 has notes
+    uint32_t tracksWithNotes = 0;   // bit t: the file's track t+1 (first 32) has notes
+    uint32_t channelsPlayed = 0;    // bit c: notes on channel c+1 reached the plug-in
+    uint32_t tracksPlayed = 0;      // bit t: notes from track t+1 (first 32) reached the plug-in
+    bool channelsChosen = false;    // --channel was given
+    bool tracksChosen = false;      // --track was given
+    bool normalized = false;        // the level came from --normalize
+    double songSeconds = 0.0;       // the MIDI file's length to its last event (0 for the demo)
+    // One note at a time meets more than one channel, or the drums: the channel to suggest (1..16),
+    // or 0 for no warning.
+    int32_t suggestedChannel = 0;
+    bool monoWarning = false;
+    char pluginName[65] = {};   // the plug-in's effect name
+    char pluginVendor[65] = {}; // its vendor string
+    int32_t pluginVersion = 0;  // its vendor version
 };
 
 struct RenderSummary {
     std::string outputPath; // as shown: the name given, or "standard output"
+    std::string pluginPath; // the plug-in that played
     bool toStandardOutput = false;
     RenderStats stats;
     double seconds = 0.0;
@@ -137,6 +153,13 @@ std::string summaryLine(const RenderSummary& summary);
 // The warnings a render deserves (clipping, a runaway or non-finite output, silence, the maximum length,
 // a cut tail), one line each, without the "solvantis: warning: " prefix.
 std::vector<std::string> renderWarnings(const RenderSummary& summary, double maxLengthSeconds);
+
+// The warning for an instrument that plays one note at a time given several channels or the drums, or
+// "" when there is none to give.
+std::string monoWarningLine(const RenderStats& stats);
+
+// A number as people write it: "-1", "0.5", "600".
+std::string plainNumber(double value);
 
 // "-3.1 dBFS", "+11.5 dBFS", "-inf dBFS".
 std::string formatDecibels(float peak);

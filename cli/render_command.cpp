@@ -46,6 +46,27 @@ std::string grouped(int64_t n) {
     return text;
 }
 
+// "+6", "-1.5"
+std::string signedNumber(double value) {
+    return (value > 0.0 ? "+" : "") + plainNumber(value);
+}
+
+// "channel 3", "channels 1, 2, 10"
+std::string numbered(const std::string& what, uint32_t bits) {
+    return what + ((bits & (bits - 1)) != 0 ? "s " : " ") + listOfBits(bits);
+}
+
+// A name the plug-in gave, with control characters shown as '?' so that it cannot steer the terminal.
+std::string printable(const char* text) {
+    std::string shown(text);
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = '?';
+        }
+    }
+    return shown;
+}
+
 // A bar on standard error, redrawn at most ten times a second.
 class ProgressBar {
 public:
@@ -174,6 +195,7 @@ RenderSummary runRender(const RenderOptions& given) {
     std::memcpy(static_cast<void*>(&summary.stats), bytes.data(), sizeof(RenderStats));
     target.commit();
     summary.outputPath = target.name();
+    summary.pluginPath = options.pluginPath.empty() ? defaultPluginPath() : options.pluginPath;
     summary.toStandardOutput = target.isStandardOutput();
     summary.seconds = double(summary.stats.frames) / summary.stats.sampleRate;
     summary.realTimeFactor =
@@ -193,6 +215,17 @@ std::string summaryLine(const RenderSummary& summary) {
         std::snprintf(text, sizeof text, ", gain %+.1f dB", s.gainDecibels);
         line += text;
     }
+    if (s.pluginName[0] != '\0' || !summary.pluginPath.empty()) {
+        line += "; " + printable(s.pluginName) +
+                (s.pluginVendor[0] != '\0' ? " by " + printable(s.pluginVendor) : "") + " (" +
+                summary.pluginPath + ")";
+    }
+    if (s.channelsPlayed != 0) {
+        line += "; played " + numbered("channel", s.channelsPlayed);
+        if (s.tracksPlayed != 0) {
+            line += " from " + numbered("track", s.tracksPlayed);
+        }
+    }
     const std::string chosen = s.program >= 0   ? "program " + std::to_string(s.program)
                                : s.presetLoaded ? std::string("the preset")
                                                 : std::string();
@@ -202,6 +235,28 @@ std::string summaryLine(const RenderSummary& summary) {
     } else if (!chosen.empty() && s.programChangesKept > 0) {
         line += "; " + chosen + ", then the file's " + grouped(s.programChangesKept) + " program change" +
                 (s.programChangesKept == 1 ? "" : "s");
+    }
+    return line;
+}
+
+std::string monoWarningLine(const RenderStats& s) {
+    if (!s.monoWarning) {
+        return {};
+    }
+    std::string channels;
+    for (int c = 0; c < 16; ++c) {
+        if ((s.channelsPlayed & (1u << c)) != 0) {
+            channels += (channels.empty() ? "" : ", ") + std::to_string(c + 1) + (c == 9 ? " (drums)" : "");
+        }
+    }
+    std::string line = printable(s.pluginName) + " plays one note at a time, but the notes of channel" +
+                       (s.channelsPlayed & (s.channelsPlayed - 1) ? "s " : " ") + channels +
+                       " would all reach it; ";
+    if (s.suggestedChannel > 0) {
+        line += "to play one part, add --channel " + std::to_string(s.suggestedChannel) +
+                " (the busiest melodic channel)";
+    } else {
+        line += "choose a melodic channel with --channel";
     }
     return line;
 }
@@ -218,8 +273,14 @@ std::vector<std::string> renderWarnings(const RenderSummary& summary, double max
                         ", beyond +24 dBFS: it has run out of bounds");
     }
     if (s.clippedSamples > 0) {
+        // What lowers the level: the option that raised it, or the one that sets it for the user.
+        const std::string remedy = s.normalized ? "give --normalize a lower level, or use --bits float"
+                                   : s.gainDecibels > 0.0
+                                       ? "lower --gain (now " + signedNumber(s.gainDecibels) +
+                                             " dB), use --normalize, or use --bits float"
+                                       : "use --normalize, a negative --gain or --bits float";
         lines.push_back(grouped(s.clippedSamples) + " samples clipped, peak " + formatDecibels(s.peak) +
-                        "; use --gain or --bits float");
+                        "; " + remedy);
     }
     if (s.notesOutOfRange > 0) {
         lines.push_back(grouped(s.notesOutOfRange) +
@@ -229,17 +290,25 @@ std::vector<std::string> renderWarnings(const RenderSummary& summary, double max
     }
     if (s.silent) {
         std::string line = "the render is silent (peak " + formatDecibels(s.peak) + ")";
-        if (s.channelsWithNotes != 0) {
-            line += "; the file plays notes on channel" +
-                    std::string(s.channelsWithNotes & (s.channelsWithNotes - 1) ? "s " : " ") +
-                    listOfBits(s.channelsWithNotes) + " (choose with --channel)";
+        // The hint names the choice that was made: the tracks when --track chose, else the channels.
+        if (s.tracksChosen && !s.channelsChosen && s.tracksWithNotes != 0) {
+            line += "; the file plays notes on " + numbered("track", s.tracksWithNotes) +
+                    " (choose with --track)";
+        } else if (s.channelsWithNotes != 0) {
+            line += "; the file plays notes on " + numbered("channel", s.channelsWithNotes) +
+                    " (choose with --channel)";
         }
         lines.push_back(line);
     }
     if (s.stoppedAtMaxLength) {
-        char text[96];
-        std::snprintf(text, sizeof text, "stopped at the maximum length of %g s", maxLengthSeconds);
-        lines.push_back(text);
+        std::string line = "stopped at the maximum length of " + plainNumber(maxLengthSeconds) + " s";
+        if (s.songSeconds > 0.0) {
+            // Room for the song and the longest automatic tail.
+            const double all = std::ceil(s.songSeconds) + 10.0;
+            line += "; the file is " + plainNumber(std::round(s.songSeconds * 10.0) / 10.0) +
+                    " s long (--max-length " + plainNumber(all) + " renders all of it)";
+        }
+        lines.push_back(line);
     }
     if (s.tailCut) {
         lines.push_back(

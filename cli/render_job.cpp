@@ -124,6 +124,41 @@ void chooseSound(PluginHost& host, const RenderOptions& options, const std::stri
     }
 }
 
+// The instruments known to play one note at a time. No VST 2 field says so, so others are not guessed at.
+bool playsOneNoteAtATime(const PluginHost& host, const std::string& effectName) {
+    constexpr int32_t solvantisID = ('k' << 24) | ('w' << 16) | ('b' << 8) | 't';
+    return host.uniqueID() == solvantisID && effectName == "Solvantis";
+}
+
+void copyText(char* field, size_t size, const std::string& text) {
+    const size_t n = std::min(text.size(), size - 1);
+    std::copy(text.begin(), text.begin() + std::ptrdiff_t(n), field);
+    field[n] = '\0';
+}
+
+// What of the file reaches the plug-in: the channels and tracks whose notes play, and the melodic
+// channel with the most notes (the drums' channel 10 left aside).
+void notePlayed(const std::vector<MidiMessage>& messages, RenderStats& stats) {
+    int64_t notes[16] = {};
+    for (const MidiMessage& m : messages) {
+        if ((m.bytes[0] & 0xF0) == 0x90 && m.bytes[2] > 0) {
+            const int channel = m.bytes[0] & 0x0F;
+            ++notes[channel];
+            stats.channelsPlayed |= 1u << channel;
+            if (m.track >= 1 && m.track <= 32) {
+                stats.tracksPlayed |= 1u << (m.track - 1);
+            }
+        }
+    }
+    int busiest = -1;
+    for (int c = 0; c < 16; ++c) {
+        if (c != 9 && notes[c] > 0 && (busiest < 0 || notes[c] > notes[busiest])) {
+            busiest = c;
+        }
+    }
+    stats.suggestedChannel = busiest + 1;
+}
+
 } // namespace
 
 RenderStats renderJob(const RenderOptions& options, int outputFd, const std::string& outputName,
@@ -146,7 +181,13 @@ RenderStats renderJob(const RenderOptions& options, int outputFd, const std::str
         stats.programChangesKept = report.programChangesKept;
         stats.notesOutOfRange = report.notesOutOfRange;
         stats.channelsWithNotes = report.channelsWithNotes;
+        stats.tracksWithNotes = report.tracksWithNotes;
+        stats.songSeconds = midi.lengthSeconds;
+        notePlayed(messages, stats);
     }
+    stats.channelsChosen = !selection.channels.empty();
+    stats.tracksChosen = !selection.tracks.empty();
+    stats.normalized = options.normalize;
 
     const std::string pluginPath = options.pluginPath.empty() ? defaultPluginPath() : options.pluginPath;
     PluginHostOptions hostOptions;
@@ -175,6 +216,17 @@ RenderStats renderJob(const RenderOptions& options, int outputFd, const std::str
             "plug-in " + quote(pluginPath) +
             " takes no MIDI (neither the instrument flag nor receiveVstMidiEvent): it is an effect, "
             "and render plays instruments");
+    }
+    // The names for the summary, asked as a host asks them once the plug-in is open.
+    copyText(stats.pluginName, sizeof stats.pluginName, host.getEffectName());
+    copyText(stats.pluginVendor, sizeof stats.pluginVendor, host.getVendorString());
+    stats.pluginVersion = host.getVendorVersion();
+    const uint32_t played = stats.channelsPlayed;
+    stats.monoWarning = playsOneNoteAtATime(host, stats.pluginName) &&
+                        ((played & (played - 1)) != 0 || (played & (1u << 9)) != 0);
+    if (stats.monoWarning && !options.quiet) {
+        // Before the render, which may be long, so that the user can stop it and choose.
+        std::fprintf(stderr, "solvantis: warning: %s\n", monoWarningLine(stats).c_str());
     }
     host.setSampleRate(float(options.sampleRate));
     host.setBlockSize(options.blockSize);

@@ -1,0 +1,281 @@
+#include "batch_render.h"
+
+#include "cli_error.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace solvantis {
+
+namespace {
+
+std::string extensionLower(const std::string& path) {
+    std::string extension = std::filesystem::path(path).extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return extension;
+}
+
+const char* bitsName(SampleBits bits) {
+    return bits == SampleBits::Int16 ? "16" : bits == SampleBits::Int24 ? "24" : "float";
+}
+
+// The user's interrupt while the processes of --jobs run: they get it too, and are waited for.
+volatile std::sig_atomic_t interruptedBy = 0;
+void noteInterrupt(int signal) {
+    interruptedBy = signal;
+}
+
+// Renders one file and prints what it came to; false when it failed.
+bool renderOne(const BatchOptions& batch, const RenderOptions& options) {
+    const std::string input = options.midiPath.empty() ? "(demo)" : options.midiPath;
+    try {
+        const RenderSummary summary = runRender(options);
+        const std::vector<std::string> warnings = renderWarnings(summary, options.maxLengthSeconds);
+        if (!batch.quiet) {
+            for (const std::string& warning : warnings) {
+                std::fprintf(stderr, "solvantis: warning: %s\n", warning.c_str());
+            }
+        }
+        // With the audio on standard output, the summary goes to standard error.
+        std::FILE* out = summary.toStandardOutput ? stderr : stdout;
+        if (batch.json) {
+            // The warning for one note at a time was printed before the render; the object holds it too.
+            std::vector<std::string> all = warnings;
+            if (summary.stats.monoWarning) {
+                all.insert(all.begin(), monoWarningLine(summary.stats));
+            }
+            std::fprintf(out, "%s\n",
+                         renderJson(summary, options, all)
+                             .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                             .c_str());
+        } else if (!batch.quiet) {
+            std::fprintf(out, "%s\n", summaryLine(summary).c_str());
+        }
+        std::fflush(out);
+        return true;
+    } catch (const Interrupted&) {
+        throw;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "solvantis: %s\n", e.what());
+        if (batch.json) {
+            nlohmann::ordered_json failed;
+            failed["input"] = input;
+            failed["output"] = options.outputPath;
+            failed["ok"] = false;
+            failed["error"] = e.what();
+            std::printf(
+                "%s\n",
+                failed.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+        }
+        std::fflush(stdout);
+        return false;
+    }
+}
+
+// Starts this program again to render the item-th input alone.
+pid_t startItem(const BatchOptions& batch, size_t item) {
+    std::vector<std::string> arguments = batch.arguments;
+    const auto render = std::find(arguments.begin() + 1, arguments.end(), "render");
+    if (render == arguments.end()) {
+        throw CliError("cannot find the render command in the command line");
+    }
+    arguments.insert(render + 1, {"--batch-item", std::to_string(item)});
+    std::vector<char*> argv;
+    for (std::string& a : arguments) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int error = ::posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ);
+    if (error != 0) {
+        throw CliError(std::string("cannot start a render process: ") + std::strerror(error));
+    }
+    return pid;
+}
+
+// Renders the inputs, `jobs` processes at a time; returns how many failed.
+size_t runInProcesses(const BatchOptions& batch) {
+    struct sigaction action {
+    }, oldInterrupt{}, oldTerminate{};
+    action.sa_handler = noteInterrupt;
+    ::sigaction(SIGINT, &action, &oldInterrupt);
+    ::sigaction(SIGTERM, &action, &oldTerminate);
+    std::map<pid_t, size_t> running;
+    size_t next = 0, failed = 0;
+    while (next < batch.inputs.size() || !running.empty()) {
+        while (interruptedBy == 0 && next < batch.inputs.size() && running.size() < size_t(batch.jobs)) {
+            running[startItem(batch, next)] = next;
+            ++next;
+        }
+        int status = 0;
+        const pid_t done = ::waitpid(-1, &status, 0);
+        if (done < 0) {
+            if (errno == EINTR) {
+                for (const auto& entry : running) {
+                    ::kill(entry.first, int(interruptedBy));
+                }
+                next = batch.inputs.size();
+                continue;
+            }
+            break;
+        }
+        if (running.erase(done) > 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+            ++failed;
+        }
+    }
+    ::sigaction(SIGINT, &oldInterrupt, nullptr);
+    ::sigaction(SIGTERM, &oldTerminate, nullptr);
+    if (interruptedBy != 0) {
+        throw Interrupted(int(interruptedBy));
+    }
+    return failed;
+}
+
+} // namespace
+
+FileKind fileKind(const std::string& path) {
+    char head[4] = {};
+    std::ifstream in(path, std::ios::binary);
+    if (in.read(head, sizeof head)) {
+        if (std::memcmp(head, "MThd", 4) == 0) {
+            return FileKind::Midi;
+        }
+        if (std::memcmp(head,
+                        "\x7f"
+                        "ELF",
+                        4) == 0 ||
+            std::memcmp(head, "MZ", 2) == 0 || std::memcmp(head, "\xcf\xfa\xed\xfe", 4) == 0) {
+            return FileKind::Plugin;
+        }
+    }
+    const std::string extension = extensionLower(path);
+    if (extension == ".mid" || extension == ".midi" || extension == ".smf" || extension == ".kar") {
+        return FileKind::Midi;
+    }
+    if (extension == ".so" || extension == ".dll" || extension == ".vst" || extension == ".dylib") {
+        return FileKind::Plugin;
+    }
+    return FileKind::Other;
+}
+
+std::vector<std::string> batchOutputs(const BatchOptions& batch, const RenderOptions& options) {
+    const std::string& o = batch.output;
+    // A folder only where the name says so with its closing slash: "-o take" never writes into take/.
+    const bool folder = !o.empty() && o.back() == '/';
+    if (batch.inputs.size() > 1 && !o.empty() && !folder) {
+        throw CliError("-o '" + o + "' names one file for " + std::to_string(batch.inputs.size()) +
+                       " MIDI files; give a folder (-o " + o + "/) or render them one by one");
+    }
+    std::vector<std::string> outputs;
+    if (!folder) {
+        outputs.assign(std::max<size_t>(batch.inputs.size(), 1), o); // "" leaves the name to the render
+        return outputs;
+    }
+    const std::string extension = options.format == AudioFormat::Flac ? ".flac" : ".wav";
+    std::map<std::string, std::string> taken;
+    const std::vector<std::string> inputs =
+        batch.inputs.empty() ? std::vector<std::string>{"solvantis-demo"} : batch.inputs;
+    for (const std::string& input : inputs) {
+        const std::string name =
+            (std::filesystem::path(o) / std::filesystem::path(input).stem()).string() + extension;
+        if (!taken.emplace(name, input).second) {
+            throw CliError("'" + taken[name] + "' and '" + input + "' would both be written to '" + name +
+                           "'; render them into different folders");
+        }
+        outputs.push_back(name);
+    }
+    return outputs;
+}
+
+nlohmann::ordered_json renderJson(const RenderSummary& summary, const RenderOptions& options,
+                                  const std::vector<std::string>& warnings) {
+    const RenderStats& s = summary.stats;
+    nlohmann::ordered_json j;
+    j["input"] = options.midiPath.empty() ? "(demo)" : options.midiPath;
+    j["output"] = summary.outputPath;
+    j["ok"] = true;
+    j["plugin"] = {{"name", s.pluginName},
+                   {"vendor", s.pluginVendor},
+                   {"version", s.pluginVersion},
+                   {"path", summary.pluginPath}};
+    j["rate"] = s.sampleRate;
+    j["bits"] = bitsName(options.bits);
+    j["channels"] = s.channels;
+    j["frames"] = s.frames;
+    j["seconds"] = summary.seconds;
+    j["peakDbfs"] = s.peak > 0.0f
+                        ? nlohmann::ordered_json(std::round(200.0 * std::log10(double(s.peak))) / 10.0)
+                        : nlohmann::ordered_json();
+    j["gainDb"] = s.gainDecibels;
+    j["clippedSamples"] = s.clippedSamples;
+    nlohmann::ordered_json channels = nlohmann::ordered_json::array(),
+                           tracks = nlohmann::ordered_json::array();
+    for (int i = 0; i < 32; ++i) {
+        if (i < 16 && (s.channelsPlayed & (1u << i)) != 0) {
+            channels.push_back(i + 1);
+        }
+        if ((s.tracksPlayed & (1u << i)) != 0) {
+            tracks.push_back(i + 1);
+        }
+    }
+    j["channelsPlayed"] = channels;
+    j["tracksPlayed"] = tracks;
+    j["realTimeFactor"] = summary.realTimeFactor;
+    j["warnings"] = warnings;
+    return j;
+}
+
+int runBatch(const BatchOptions& batch, const RenderOptions& given) {
+    const std::vector<std::string> outputs = batchOutputs(batch, given);
+    const bool folder = !batch.output.empty() && batch.output.back() == '/';
+    if (folder && batch.item < 0) {
+        std::error_code failed;
+        std::filesystem::create_directories(batch.output, failed);
+        if (failed) {
+            throw CliError("cannot make the folder '" + batch.output + "': " + failed.message());
+        }
+    }
+    auto optionsFor = [&](size_t i) {
+        RenderOptions options = given;
+        options.midiPath = batch.inputs.empty() ? std::string() : batch.inputs[i];
+        options.outputPath = outputs[i];
+        options.quiet = batch.quiet;
+        return options;
+    };
+    if (batch.item >= 0) {
+        if (size_t(batch.item) >= outputs.size()) {
+            throw CliError("--batch-item " + std::to_string(batch.item) + " is not one of the files");
+        }
+        RenderOptions options = optionsFor(size_t(batch.item));
+        options.showProgress = false;
+        return renderOne(batch, options) ? 0 : 1;
+    }
+    size_t failed = 0;
+    if (batch.jobs > 1 && batch.inputs.size() > 1) {
+        failed = runInProcesses(batch);
+    } else {
+        for (size_t i = 0; i < outputs.size(); ++i) {
+            failed += renderOne(batch, optionsFor(i)) ? 0 : 1;
+        }
+    }
+    if (batch.inputs.size() > 1 && !batch.quiet && !batch.json) {
+        std::printf("%zu files: %zu rendered, %zu failed\n", batch.inputs.size(),
+                    batch.inputs.size() - failed, failed);
+    }
+    return failed == 0 ? 0 : 1;
+}
+
+} // namespace solvantis
