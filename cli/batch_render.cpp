@@ -3,6 +3,7 @@
 #include "cli_error.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
