@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -12,14 +13,11 @@ namespace solvantis {
 
 namespace {
 
-// What the song's messages leave out: the header's division, the tempo and time signature changes in
-// pulses, the tracks' names. The reader has already refused a malformed file, so this walk only stops
-// where the bytes end.
+// What the song leaves out: the tempo and time signature changes in pulses. The reader has already refused a
+// malformed file, so this walk only stops where the bytes end.
 struct MetaScan {
-    int division = 0;
     std::vector<std::pair<uint64_t, uint32_t>> tempos;   // pulse, microseconds per quarter note
     std::vector<std::pair<uint64_t, double>> signatures; // pulse, quarter notes per bar
-    std::vector<std::string> names;                      // per track
     uint64_t endPulse = 0;
 };
 
@@ -36,13 +34,11 @@ MetaScan scanMeta(const uint8_t* data, size_t size) {
     if (size < 14) {
         return scan;
     }
-    scan.division = int(int16_t(bigEndian(data + 12, 2)));
     size_t chunk = 8 + bigEndian(data + 4, 4);
     while (chunk + 8 <= size) {
         const size_t length = bigEndian(data + chunk + 4, 4);
         const size_t end = std::min(size, chunk + 8 + length);
         if (std::equal(data + chunk, data + chunk + 4, "MTrk")) {
-            std::string name;
             uint64_t pulse = 0;
             uint8_t status = 0;
             size_t at = chunk + 8;
@@ -72,9 +68,7 @@ MetaScan scanMeta(const uint8_t* data, size_t size) {
                     if (n > end - at) {
                         break;
                     }
-                    if (type == 0x03 && name.empty()) {
-                        name.assign(reinterpret_cast<const char*>(body), n);
-                    } else if (type == 0x51 && n == 3) {
+                    if (type == 0x51 && n == 3) {
                         scan.tempos.emplace_back(pulse, bigEndian(body, 3));
                     } else if (type == 0x58 && n >= 2 && body[1] < 8) {
                         scan.signatures.emplace_back(pulse, body[0] * 4.0 / double(1 << body[1]));
@@ -88,7 +82,6 @@ MetaScan scanMeta(const uint8_t* data, size_t size) {
                     at += std::min(size_t(std::max(channelMessageDataBytes(status), 1)), end - at);
                 }
             }
-            scan.names.push_back(name);
             scan.endPulse = std::max(scan.endPulse, pulse);
         }
         chunk = end;
@@ -158,23 +151,22 @@ nlohmann::ordered_json bitList(uint32_t bits) {
     return list;
 }
 
-} // namespace
-
-MidiFacts midiFactsOf(const std::string& bytes, const std::string& name) {
-    const MidiSong song = parseMidiData(bytes.data(), bytes.size(), name);
+MidiFacts factsOf(const MidiSong& song, const std::string& bytes) {
     const MetaScan scan = scanMeta(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     MidiFacts facts;
     facts.format = song.format;
-    facts.division = scan.division;
+    facts.ticksPerQuarter = song.ticksPerQuarter;
+    facts.framesPerSecond = song.framesPerSecond;
+    facts.ticksPerFrame = song.ticksPerFrame;
     facts.seconds = song.lengthSeconds;
 
     // Tempo changes in seconds, and the bars the file spans in its time signatures.
-    if (scan.division > 0) {
+    if (facts.ticksPerQuarter > 0) {
         double seconds = 0.0;
         uint64_t pulse = 0;
         uint32_t tempo = 500000;
         for (const auto& [at, microseconds] : scan.tempos) {
-            seconds += double(at - pulse) * tempo / 1e6 / scan.division;
+            seconds += double(at - pulse) * tempo / 1e6 / facts.ticksPerQuarter;
             pulse = at;
             tempo = microseconds;
             if (tempo > 0) {
@@ -185,15 +177,16 @@ MidiFacts midiFactsOf(const std::string& bytes, const std::string& name) {
         uint64_t from = 0;
         for (const auto& [at, quarters] : scan.signatures) {
             const uint64_t to = std::min(at, scan.endPulse);
-            bars += double(to - std::min(from, to)) / scan.division / quartersPerBar;
+            bars += double(to - std::min(from, to)) / facts.ticksPerQuarter / quartersPerBar;
             from = std::max(from, to);
             quartersPerBar = quarters > 0.0 ? quarters : quartersPerBar;
         }
-        bars += double(scan.endPulse - std::min(from, scan.endPulse)) / scan.division / quartersPerBar;
+        bars +=
+            double(scan.endPulse - std::min(from, scan.endPulse)) / facts.ticksPerQuarter / quartersPerBar;
         facts.bars = bars;
     }
 
-    const int trackCount = std::max<int>(song.tracks, int(scan.names.size()));
+    const int trackCount = song.tracks;
     std::vector<NoteCounter> trackNotes(size_t(std::max(trackCount, 0)));
     NoteCounter channelNotes[16];
     int trackPrograms[32];
@@ -230,7 +223,7 @@ MidiFacts midiFactsOf(const std::string& bytes, const std::string& name) {
     }
     for (size_t t = 0; t < tracks.size(); ++t) {
         tracks[t].number = int(t) + 1;
-        tracks[t].name = t < scan.names.size() ? scan.names[t] : std::string();
+        tracks[t].name = t < song.trackSummaries.size() ? song.trackSummaries[t].name : std::string();
         tracks[t].notes = trackNotes[t].facts;
     }
     facts.tracks = std::move(tracks);
@@ -244,11 +237,23 @@ MidiFacts midiFactsOf(const std::string& bytes, const std::string& name) {
     return facts;
 }
 
+} // namespace
+
+MidiFacts midiFactsOf(const std::string& bytes, const std::string& name) {
+    return factsOf(parseMidiData(bytes.data(), bytes.size(), name), bytes);
+}
+
 MidiFacts midiFacts(const std::string& path) {
-    readMidiFile(path); // its checks and its error messages
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return midiFactsOf(bytes, path);
+    const MidiSong song = readMidiFile(path); // its checks and its error messages
+    // The tempo changes and time signatures are read from the bytes of a regular file; standard input,
+    // read once, gives the rest.
+    std::string bytes;
+    std::error_code ignored;
+    if (std::filesystem::is_regular_file(path, ignored)) {
+        std::ifstream in(path, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return factsOf(song, bytes);
 }
 
 int busiestMelodicChannel(const MidiFacts& facts) {
@@ -267,10 +272,10 @@ std::string midiFactsText(const MidiFacts& facts, const std::string& path) {
     std::ostringstream out;
     out << path << ": format " << facts.format << ", " << facts.tracks.size() << " track"
         << (facts.tracks.size() == 1 ? "" : "s") << ", ";
-    if (facts.division > 0) {
-        out << facts.division << " pulses per quarter note";
+    if (facts.ticksPerQuarter > 0) {
+        out << facts.ticksPerQuarter << " pulses per quarter note";
     } else {
-        out << "time code (" << -(facts.division >> 8) << " frames per second, " << (facts.division & 0xFF)
+        out << "time code (" << facts.framesPerSecond << " frames per second, " << facts.ticksPerFrame
             << " pulses per frame)";
     }
     out << '\n' << "Length: " << oneDecimal(facts.seconds) << " s";
@@ -279,7 +284,7 @@ std::string midiFactsText(const MidiFacts& facts, const std::string& path) {
     }
     out << '\n' << "Tempo: ";
     if (facts.tempos.empty()) {
-        out << (facts.division > 0 ? "120 BPM (none given)" : "-");
+        out << (facts.ticksPerQuarter > 0 ? "120 BPM (none given)" : "-");
     }
     for (size_t i = 0; i < facts.tempos.size() && i < 8; ++i) {
         out << (i > 0 ? ", " : "") << oneDecimal(facts.tempos[i].beatsPerMinute) << " BPM at "
@@ -333,7 +338,11 @@ nlohmann::ordered_json midiFactsJson(const MidiFacts& facts, const std::string& 
     nlohmann::ordered_json j;
     j["file"] = path;
     j["format"] = facts.format;
-    j["division"] = facts.division;
+    j["ticksPerQuarter"] =
+        facts.ticksPerQuarter > 0 ? nlohmann::ordered_json(facts.ticksPerQuarter) : nlohmann::ordered_json();
+    if (facts.ticksPerQuarter <= 0) {
+        j["timeCode"] = {{"framesPerSecond", facts.framesPerSecond}, {"ticksPerFrame", facts.ticksPerFrame}};
+    }
     j["seconds"] = facts.seconds;
     j["bars"] = facts.bars >= 0.0 ? nlohmann::ordered_json(facts.bars) : nlohmann::ordered_json();
     nlohmann::ordered_json tempos = nlohmann::ordered_json::array();

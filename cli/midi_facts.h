@@ -40,9 +40,11 @@ struct TempoChange {
 
 struct MidiFacts {
     int format = 0;
-    int division = 0;     // pulses per quarter note, or below 0 for a time-code file
-    double seconds = 0.0; // to the last event
-    double bars = -1.0;   // in the file's time signatures (4/4 until one is given); -1 for time code
+    int ticksPerQuarter = 0; // 0 for a file timed in time code
+    int framesPerSecond = 0; // time code only
+    int ticksPerFrame = 0;   // time code only
+    double seconds = 0.0;    // to the last event
+    double bars = -1.0;      // in the file's time signatures (4/4 until one is given); -1 for time code
     std::vector<TempoChange> tempos;
     std::vector<TrackFacts> tracks;     // every track of the file
     std::vector<ChannelFacts> channels; // the channels that carry any channel message

@@ -129,7 +129,7 @@ TEST(CliSongs, MidiShowsTracksChannelsAndPolyphony) {
     const json facts = json::parse(run.out, nullptr, false);
     ASSERT_TRUE(facts.is_object()) << run.out;
     EXPECT_EQ(facts["format"], 1);
-    EXPECT_EQ(facts["division"], 480);
+    EXPECT_EQ(facts["ticksPerQuarter"], 480);
     EXPECT_NEAR(facts["bars"].get<double>(), 2.0, 1e-9);
     EXPECT_NEAR(facts["seconds"].get<double>(), 6 * 0.6, 1e-6);
     ASSERT_EQ(facts["tempos"].size(), 1u);
