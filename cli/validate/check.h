@@ -102,10 +102,12 @@ public:
     void play(const Performance& performance, int64_t frames, bool useProcess = false);
     template <typename F> void play(const Performance& performance, int64_t frames, F betweenBlocks) {
         size_t next = 0;
-        for (int64_t start = 0; start < frames; start += blockSize) {
+        for (int64_t start = 0; start < frames;) {
             betweenBlocks(start);
-            next = queue(performance, next, start, playLength(start, frames));
-            block(playLength(start, frames));
+            const int32_t length = playLength(start, frames);
+            next = queue(performance, next, start, length);
+            block(length);
+            start += length;
         }
     }
 
@@ -121,12 +123,17 @@ public:
     std::vector<float> captured; // every output sample, block by block, channel after channel
     bool captureEnergy = false;
     std::vector<float> energy; // per frame, the sum of the squared outputs
+    bool captureFrames = false;
+    std::vector<float> frames; // every output sample, frame after frame (the channels of a frame together)
+    // Non-zero: blocks of random lengths 1..blockSize, drawn from this seed, instead of blockSize each.
+    uint32_t randomBlocks = 0;
     float sampleRate = 44100.0f;
     int32_t blockSize = 512;
     int64_t clock = 0; // frames rendered
 
 private:
-    int32_t playLength(int64_t start, int64_t frames) const;
+    // The next block's length from `start` in a performance of `frames` frames.
+    int32_t playLength(int64_t start, int64_t frames);
     // Moves the messages that fall in this block into the event list; returns the next message.
     size_t queue(const Performance& performance, size_t next, int64_t start, int32_t length);
 };

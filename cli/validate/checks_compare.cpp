@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <stdexcept>
 #include <tuple>
 
@@ -253,38 +254,50 @@ Outcome checkBlockSizes(const CheckContext& context) {
     constexpr double floorDecibels = -80.0; // below this in every render, a stretch is silence
     // The common host block of 512 frames is played twice: what two renders at the same block size
     // differ by (a plug-in that plays noise) is allowed between the others too.
-    const int32_t blocks[] = {512, 512, 16, 64, 4096};
+    // The last is blocks of random lengths up to 4096 (a host cutting at automation points).
+    const int32_t blocks[] = {512, 512, 16, 64, 4096, 4096};
+    const auto blockName = [&](size_t b) {
+        return b + 1 == std::size(blocks) ? std::string("random sizes") : std::to_string(blocks[b]);
+    };
     const NotePhrase phrase = blockSizePhrase();
     std::vector<std::vector<double>> levels;
     bool identical = true;
-    std::vector<float> firstEnergy;
-    for (int32_t block : blocks) {
+    std::vector<float> firstFrames;
+    for (size_t b = 0; b < std::size(blocks); ++b) {
+        const int32_t block = blocks[b];
         // Each in a fresh process, so that process-wide state (a shared random generator) starts alike.
         bool ok = false;
         std::string why;
-        std::vector<float> energy = inFreshProcess(
+        // The frames' samples, then the energy per frame.
+        std::vector<float> render = inFreshProcess(
             [&] {
                 Instance one(context.path, 44100.0f, block);
                 one.captureEnergy = true;
-                one.setting = "block " + std::to_string(block);
+                one.captureFrames = true;
+                one.randomBlocks = b + 1 == std::size(blocks) ? 2024u : 0u;
+                one.setting = "block " + blockName(b);
                 one.play(phrase.messages, phrase.length);
                 if (one.faults.any()) {
                     throw std::runtime_error(one.faults.describe());
                 }
                 one.energy.resize(size_t(phrase.length), 0.0f);
-                return one.energy;
+                one.frames.insert(one.frames.end(), one.energy.begin(), one.energy.end());
+                return one.frames;
             },
             ok, &why);
         if (!ok) {
-            return fail("the render with blocks of " + std::to_string(block) + " frames " +
+            return fail("the render with blocks of " + blockName(b) + " frames " +
                         (why.empty() ? "did not finish" : "failed: " + why) +
                         " (samples not finite or written past the block, see rates-and-blocks)");
         }
-        if (firstEnergy.empty()) {
-            firstEnergy = energy;
+        const size_t sampleCount = render.size() - size_t(phrase.length);
+        if (b == 0) {
+            firstFrames.assign(render.begin(), render.begin() + std::ptrdiff_t(sampleCount));
         } else {
-            identical = identical && firstEnergy == energy;
+            identical = identical && sampleCount == firstFrames.size() &&
+                        std::memcmp(render.data(), firstFrames.data(), sampleCount * sizeof(float)) == 0;
         }
+        const std::vector<float> energy(render.begin() + std::ptrdiff_t(sampleCount), render.end());
         levels.push_back(noteLevels(energy, phrase, context.facts.numOutputs));
     }
     const std::vector<double>& reference = levels[0];
@@ -303,16 +316,15 @@ Outcome checkBlockSizes(const CheckContext& context) {
             const bool spread = std::isfinite(levels[1][n]) && std::isfinite(theirs);
             const double allowed = spread ? std::fabs(levels[1][n] - theirs) : 0.0;
             if (std::min(ours, theirs) < louder - missingDecibels - allowed) {
-                return fail(note + " is missing at block " + std::to_string(ours < theirs ? blocks[b] : 512) +
-                            ": " + oneDecimal(louder) + " dBFS at block " +
-                            std::to_string(ours < theirs ? 512 : blocks[b]));
+                return fail(note + " is missing at block " + (ours < theirs ? blockName(b) : "512") + ": " +
+                            oneDecimal(louder) + " dBFS at block " + (ours < theirs ? "512" : blockName(b)));
             }
             const double difference = std::fabs(ours - theirs) - allowed;
             if (difference > worst) {
                 worst = difference;
                 worstText =
-                    note + " is " + oneDecimal(ours) + " dBFS at block " + std::to_string(blocks[b]) +
-                    " against " + oneDecimal(theirs) + " dBFS at block 512" +
+                    note + " is " + oneDecimal(ours) + " dBFS at block " + blockName(b) + " against " +
+                    oneDecimal(theirs) + " dBFS at block 512" +
                     (allowed > 0.05 ? " (and " + oneDecimal(levels[1][n]) + " dBFS in a second render)"
                                     : std::string());
             }
@@ -325,9 +337,10 @@ Outcome checkBlockSizes(const CheckContext& context) {
         return warn("levels differ a little with the block size: " + worstText);
     }
     if (identical) {
-        return pass("8 notes played with blocks of 16, 64, 512 and 4096 frames: identical output");
+        return pass("8 notes played with blocks of 16, 64, 512, 4096 and random sizes: identical output, bit "
+                    "for bit");
     }
-    return pass("8 notes played with blocks of 16, 64, 512 and 4096 frames: the same levels (within " +
+    return pass("8 notes played with blocks of 16, 64, 512, 4096 and random sizes: the same levels (within " +
                 oneDecimal(warnDecibels) + " dB), though not the same samples");
 }
 

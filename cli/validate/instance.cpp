@@ -81,8 +81,13 @@ void Instance::configure(float rate, int32_t block) {
     host.switchOn();
 }
 
-int32_t Instance::playLength(int64_t start, int64_t frames) const {
-    return int32_t(std::min<int64_t>(blockSize, frames - start));
+int32_t Instance::playLength(int64_t start, int64_t frames) {
+    int32_t length = blockSize;
+    if (randomBlocks != 0) {
+        randomBlocks = randomBlocks * 1664525u + 1013904223u;
+        length = 1 + int32_t((randomBlocks >> 8) % uint32_t(blockSize));
+    }
+    return int32_t(std::min<int64_t>(length, frames - start));
 }
 
 size_t Instance::queue(const Performance& performance, size_t next, int64_t start, int32_t length) {
@@ -96,9 +101,11 @@ size_t Instance::queue(const Performance& performance, size_t next, int64_t star
 
 void Instance::play(const Performance& performance, int64_t frames, bool useProcess) {
     size_t next = 0;
-    for (int64_t start = 0; start < frames; start += blockSize) {
-        next = queue(performance, next, start, playLength(start, frames));
-        block(playLength(start, frames), useProcess);
+    for (int64_t start = 0; start < frames;) {
+        const int32_t length = playLength(start, frames);
+        next = queue(performance, next, start, length);
+        block(length, useProcess);
+        start += length;
     }
 }
 
@@ -129,6 +136,9 @@ void Instance::block(int32_t frames, bool useProcess) {
     if (captureEnergy) {
         energy.resize(size_t(clock + frames), 0.0f);
     }
+    if (captureFrames) {
+        this->frames.resize(size_t(clock + frames) * size_t(std::max(outputs, 0)), 0.0f);
+    }
     for (int32_t c = 0; c < outputs; ++c) {
         const float* out = buffers.outputs()[c];
         for (int32_t i = 0; i < frames; ++i) {
@@ -153,6 +163,9 @@ void Instance::block(int32_t frames, bool useProcess) {
             }
             if (capture) {
                 captured.push_back(v);
+            }
+            if (captureFrames) {
+                this->frames[size_t(clock + i) * size_t(outputs) + size_t(c)] = v;
             }
         }
         for (int32_t i = frames; i < frames + guardFrames; ++i) {

@@ -42,6 +42,9 @@ struct EngineState {
     ToneFilterState tone;
     ChorusState chorus;
     float lastVoiceOutput = 0.0f; // previous sample's output after the envelope, fed back into the string
+    // The control clock: frames since the last control step, 0..20 (0: the next frame is one). It runs on
+    // from block to block, through suspend, resume, rate changes and recovery.
+    int32_t controlTick = 0;
     float smoothingCoefficient = 0.0f; // 6.28319 / sample rate, per Hz: the factor of every one-pole step
     float preparedRate = 0.0f;         // the sample rate the stages are prepared for (0: none yet)
 

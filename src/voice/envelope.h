@@ -31,7 +31,7 @@ struct EnvelopeBlock {
     float curveNorm = 0.0f;      // 0.5 ^ curveExponent
     float decayScale = 0.0f;     // (1 - Sustain) / curveNorm
     float attackLength = 0.0f;   // 4 ms to 2.004 s
-    float decayLength = 0.0f;    // 25 ms to 5.025 s; shortened by velocity on samples with the gate closed
+    float decayLength = 0.0f;    // 25 ms to 5.025 s
     float releaseLength = 0.0f;  // 50 ms to 5.05 s
 
     EnvelopeBlock() = default;
@@ -156,9 +156,15 @@ struct EnvelopePowers {
     }
 };
 
+// The envelope's powers taken one at a time, as the plain render takes them.
+struct DirectPowers {
+    int32_t next = 0; // the sample about to step (kept for the steps' shared interface)
+    static float pow(float b, float e) { return math::pow(b, e); }
+};
+
 // Gate open: attack from attackStartLevel towards 1, then decay towards the sustain level, then sustain.
 // The power of a count past its length (a negative base) is never needed, so it is not computed.
-inline float envGateOn(EnvelopeState& env, const EnvelopeBlock& blk, EnvelopePowers& powers) {
+template <class Powers> inline float envGateOn(EnvelopeState& env, const EnvelopeBlock& blk, Powers& powers) {
     const float t = env.attackCount + 1.0f;
     env.attackCount = t;
     const bool attacking = t <= blk.attackLength;
@@ -193,7 +199,7 @@ inline float envGateOn(EnvelopeState& env, const EnvelopeBlock& blk, EnvelopePow
 }
 
 // Gate closed: release from releaseStartLevel to 0, forced to 0 once the count passes releaseLength.
-inline void envRelease(EnvelopeState& env, const EnvelopeBlock& blk, EnvelopePowers& powers) {
+template <class Powers> inline void envRelease(EnvelopeState& env, const EnvelopeBlock& blk, Powers& powers) {
     const float r = env.releaseCount + 1.0f;
     env.releaseCount = r;
     float level;
@@ -215,18 +221,12 @@ inline void envRelease(EnvelopeState& env, const EnvelopeBlock& blk, EnvelopePow
 
 inline constexpr float sustainGlideCutoff = 5.0f; // Hz: the held level follows Sustain x wheel this slowly
 
-// The decay length, in samples, while the gate is closed: shortened by a low velocity factor.
-inline float closedDecayLength(const SynthParams& params, float sr, float velocityFactor) {
-    return ((velocityFactor + 0.1f) * params.Decay * params.Decay + 0.005f) * sr * 5.0f;
-}
-
 // Envelope step of one sample; may close the gate when the level has reached 0 with the key still held.
 // sustainTarget is modWheel x Sustain; sustainLimited holds the glide's factor at the stability limit.
-inline void envelopeStep(EnvelopeState& env, bool& voiceGate, EnvelopeBlock& blk, float sustainTarget,
-                         float decayLengthClosed, float k, bool sustainLimited, EnvelopePowers& powers) {
-    if (!voiceGate) {
-        blk.decayLength = decayLengthClosed;
-    } else {
+template <class Powers>
+inline void envelopeStep(EnvelopeState& env, bool& voiceGate, const EnvelopeBlock& blk, float sustainTarget,
+                         float k, bool sustainLimited, Powers& powers) {
+    if (voiceGate) {
         if (!sustainLimited) {
             env.sustainLevel = env.sustainLevel + (sustainTarget - env.sustainLevel) * k * sustainGlideCutoff;
         } else {
@@ -252,10 +252,10 @@ inline void envelopeStep(EnvelopeState& env, bool& voiceGate, EnvelopeBlock& blk
 // the sustain's glide, so that another recurrence (the exciter's noise) runs beside the glide's instead of
 // after it; it may have been called where the result is false.
 template <class Alongside>
-[[gnu::always_inline]] inline bool envelopeAhead(EnvelopeState& env, bool voiceGate, EnvelopeBlock& blk,
-                                                 float sustainTarget, float decayLengthClosed, float k,
-                                                 bool sustainLimited, EnvelopePowers& powers, int32_t m,
-                                                 float* levels, bool* runs, Alongside alongside) {
+[[gnu::always_inline]] inline bool envelopeAhead(EnvelopeState& env, bool voiceGate, const EnvelopeBlock& blk,
+                                                 float sustainTarget, float k, bool sustainLimited,
+                                                 EnvelopePowers& powers, int32_t m, float* levels, bool* runs,
+                                                 Alongside alongside) {
     constexpr int32_t most = EnvelopePowers::capacity;
     // Counts are whole numbers; below 2^23 the j-th step's count is the count plus j + 1, exactly.
     const auto ordinaryCount = [](float c) {
@@ -321,7 +321,6 @@ template <class Alongside>
         if (!ordinaryCount(env.releaseCount) || !(env.releaseCount + steps <= blk.releaseLength)) {
             return false;
         }
-        blk.decayLength = decayLengthClosed;
         if (env.releaseStartLevel == 0.0f) {
             for (int32_t j = 0; j < m; ++j) {
                 levels[j] = 0.0f;

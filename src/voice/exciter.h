@@ -13,10 +13,13 @@ struct ExciterState {
     uint32_t noiseSeed = 1;  // state of the 15-bit linear congruential noise generator, one per instrument
     float noiseState = 0.0f; // low-passed exciter noise
     int32_t pluckCount = 0;  // samples since the gate opened
+    float noiseHold = 0.0f;  // noiseState as of the last control step: it detunes the string's second loop
 
-    // The filtered noise and the pluck cleared; the generator runs on (it is seeded once per instrument).
+    // The filtered noise, its hold and the pluck cleared; the generator runs on (it is seeded once per
+    // instrument).
     void reset() {
         noiseState = 0.0f;
+        noiseHold = 0.0f;
         pluckCount = 0;
     }
 };
@@ -74,7 +77,7 @@ struct ExciterRun {
         s.pluckCount = pluckCount;
     }
 
-    // velocityFactor: 0 at the start of a block, then the note's; voiceVelocity 0..1; voiceFrequency in Hz.
+    // velocityFactor: the voice's as of the previous sample; voiceVelocity 0..1; voiceFrequency in Hz.
     void setNote(const SynthParams& params, float k, float velocityFactor, float voiceVelocity,
                  float voiceFrequency) {
         noiseCutoff = velocityFactor * params.TovFilter * noiseCutoffSpan + noiseCutoffFloor;
@@ -98,6 +101,13 @@ struct ExciterRun {
             noiseState = noiseState + (white - noiseState) * maxOnePoleFactor;
         }
         return noiseState;
+    }
+
+    // n noise steps whose results only the last matters for (the voice silent, its gate closed).
+    void noiseRun(float k, float pick, int32_t n) {
+        for (int32_t j = 0; j < n; ++j) {
+            noise(k, pick);
+        }
     }
 
     // Pluck step, every sample: a triangle of E samples (E from the pitch, 5 or more, whatever the sample

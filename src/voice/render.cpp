@@ -48,40 +48,6 @@ bool idleReleaseCountAfter(float count, float length, int32_t n, float& after) {
     return true;
 }
 
-// Samples after which a one-pole low-pass of factor a has forgotten its starting state to 2^-40 of it, the
-// fewest n with |1 - a|^n <= 2^-40 (from the powers |1 - a|^(2^j)). INT32_MAX when it does not forget.
-int32_t onePoleMemory(float a) {
-    const float rho = std::fabs(1.0f - a);
-    if (!(rho < 1.0f)) {
-        return INT32_MAX;
-    }
-    constexpr float forgotten = 9.094947e-13f; // 2^-40
-    constexpr int32_t most = 24;               // 2^24 samples: beyond any block
-    float powers[most];                        // rho^(2^j)
-    int32_t levels = 0;
-    float power = rho;
-    while (levels < most) {
-        powers[levels++] = power;
-        if (power <= forgotten) {
-            break;
-        }
-        power *= power;
-    }
-    if (power > forgotten) {
-        return INT32_MAX;
-    }
-    // The largest n with rho^n > 2^-40, built from the top power down; the answer is one more.
-    float reached = 1.0f;
-    int32_t n = 0;
-    for (int32_t j = levels - 1; j >= 0; --j) {
-        if (reached * powers[j] > forgotten) {
-            reached *= powers[j];
-            n += 1 << j;
-        }
-    }
-    return n + 1;
-}
-
 // Every sample of a block's two outputs set to one value.
 void fillOutputs(float* left, float* right, int32_t frames, float value) {
     int32_t i = 0;
@@ -165,9 +131,8 @@ bool outputRanAway(const float* left, const float* right, int32_t frames) {
 
 // A block with the gate closed, the envelope at rest and no note entries: the string, the tone stages and
 // the chorus stand still and every output sample is the same (0, with the sign the gain stage gives it).
-// Only the exciter noise runs on; as its low-pass forgets its past, the generator is stepped ahead and only
-// the samples the final state still depends on are filtered (to within 2^-40 of the sample-by-sample
-// result). Returns false, having changed nothing, when the block is not such a block.
+// Only the exciter noise and the control clock run on. Returns false, having changed nothing, when the block
+// is not such a block.
 [[gnu::noinline]] bool renderIdleBlock(EngineState& e, const SynthParams& p, const EnvelopeBlock& blk,
                                        float k, float* left, float* right, int32_t frames) {
     EnvelopeState& env = e.envelope;
@@ -181,29 +146,35 @@ bool outputRanAway(const float* left, const float* right, int32_t frames) {
         return false;
     }
 
-    // The exciter: the first frame filters at the velocity factor the previous block left, the others at
-    // the note's. Only the last `memory` frames reach the final state.
+    // The exciter: the first frame filters at the velocity factor the previous frame left, the others at
+    // the note's. The noise is held at the block's last control step.
     ExciterRun exciter(e.exciter);
     const float velocity = voice.voiceVelocity;
     const float velocityFactor =
         velocity > 0.0f ? velocity * p.Velocity + (1.0f - p.Velocity) : voice.velocityFactor;
     exciter.setNote(p, k, voice.velocityFactor, velocity, voice.voiceFrequency);
-    int32_t i = 0;
+    const int32_t firstControl = (controlPeriod - e.controlTick) % controlPeriod;
+    const int32_t lastControl =
+        firstControl < frames ? firstControl + (frames - 1 - firstControl) / controlPeriod * controlPeriod
+                              : -1;
+    float noiseHold = e.exciter.noiseHold;
     exciter.noise(k, p.Pick);
-    ++i;
-    exciter.setNote(p, k, velocityFactor, velocity, voice.voiceFrequency);
-    const float factor = exciter.noiseLimited ? maxOnePoleFactor : k * exciter.noiseCutoff;
-    const int32_t memory = std::isfinite(p.Pick) ? onePoleMemory(factor) : INT32_MAX;
-    if (memory < frames - i) {
-        exciter.noiseSeed = noiseSeedAfter(exciter.noiseSeed, static_cast<uint32_t>(frames - i - memory));
-        i = frames - memory;
+    if (lastControl == 0) {
+        noiseHold = exciter.noiseState;
     }
-    for (; i < frames; ++i) {
-        exciter.noise(k, p.Pick);
+    exciter.setNote(p, k, velocityFactor, velocity, voice.voiceFrequency);
+    if (lastControl > 0) {
+        exciter.noiseRun(k, p.Pick, lastControl);
+        noiseHold = exciter.noiseState;
+        exciter.noiseRun(k, p.Pick, frames - 1 - lastControl);
+    } else {
+        exciter.noiseRun(k, p.Pick, frames - 1);
     }
     exciter.pluckCount = 0;
     exciter.store(e.exciter);
+    e.exciter.noiseHold = noiseHold;
     e.voice.velocityFactor = velocityFactor;
+    e.controlTick = static_cast<int32_t>((static_cast<int64_t>(e.controlTick) + frames) % controlPeriod);
 
     env.releaseCount = releaseCount;
     env.envelopeLevel = 0.0f;
@@ -224,10 +195,9 @@ bool outputRanAway(const float* left, const float* right, int32_t frames) {
 }
 
 // At a frame where a note entry is due, or the first after a change: the voice takes the entries, and the
-// exciter and the closed decay follow the note. Out of line: it runs only at note events and block starts.
+// exciter follows the note. Out of line: it runs only at note events and block starts.
 [[gnu::noinline]] void takeNote(BlockNote& note, VoiceState& voice, NoteListCursor& cursor, int32_t frame,
-                                int32_t lastFrame, const SynthParams& p, float k, float sr,
-                                ExciterRun& exciter) {
+                                int32_t lastFrame, const SynthParams& p, float k, ExciterRun& exciter) {
     if (frame >= note.nextDue) {
         voice.voiceGate = note.gate;
         cursor.applyDue(voice, frame, lastFrame, p.Legato, noteFrequencies.data());
@@ -248,44 +218,30 @@ bool outputRanAway(const float* left, const float* right, int32_t frames) {
         if (note.entered ||
             std::bit_cast<uint32_t>(note.velocityFactor) != std::bit_cast<uint32_t>(carried)) {
             exciter.setNote(p, k, note.velocityFactor, note.velocity, note.frequency);
-            note.decayLengthClosed = closedDecayLength(p, sr, note.velocityFactor);
         }
         note.changed = false;
     }
 }
 
-namespace plain {
+namespace portable {
 #include "voice/render_block.inc"
-} // namespace plain
+} // namespace portable
 
 } // namespace render
 
 void SynthEngine::processReplacing(const SynthParams& params, float sampleRate, float** outputs,
                                    int32_t sampleFrames) {
-    if (outputs == nullptr || outputs[0] == nullptr || outputs[1] == nullptr) {
-        return;
-    }
-    if (!engineIsComplete(state)) {
-        for (int32_t i = 0; i < sampleFrames; ++i) {
-            outputs[0][i] = 0.0f;
-            outputs[1][i] = 0.0f;
-        }
-        return;
-    }
-    DenormalGuard flushDenormals;
-    // The block renders from one reading of the live values: another thread may store into them meanwhile.
-    SynthParams blockParams;
-    copyParameters(blockParams, params);
+    renderWith(params, outputs, sampleFrames, [&](const SynthParams& p, float* left, float* right) {
 #if defined(__x86_64__) || defined(__i386__)
-    // The wide render runs where the processor has AVX2 (and FMA, which the math's fast path needs: one
-    // detection for both, and one switch for the tests).
-    if (math::detail::usesHardwareFma()) {
-        render::wide::renderBlock(state, setup, blockParams, sampleRate, outputs[0], outputs[1],
-                                  sampleFrames);
-        return;
-    }
+        // The wide render runs where the processor has AVX2 (and FMA, which the math's fast path needs: one
+        // detection for both, and one switch for the tests).
+        if (math::detail::usesHardwareFma()) {
+            render::wide::renderBlock(state, setup, p, sampleRate, left, right, sampleFrames);
+            return;
+        }
 #endif
-    render::plain::renderBlock(state, setup, blockParams, sampleRate, outputs[0], outputs[1], sampleFrames);
+        render::portable::renderBlock(state, setup, p, sampleRate, left, right, sampleFrames);
+    });
 }
 
 } // namespace solvantis

@@ -11,6 +11,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "voice/denormal_guard.h"
+#include "voice/engine_setup.h"
 #include "voice/engine_state.h"
 #include "voice/envelope.h"
 #include "voice/exciter.h"
@@ -59,7 +61,9 @@ inline __m128i beyondState(__m128 values) {
 }
 #endif
 
-constexpr int32_t controlPeriod = 21; // samples from one control step to the next; frame 0 of a block is one
+// Samples from one control step to the next. The control clock runs on from block to block: the first frame
+// an instrument renders is a control step, then every 21st.
+constexpr int32_t controlPeriod = 21;
 static_assert(controlPeriod <= StringRun::runAheadLimit, "a chunk is read ahead whole");
 
 // The note the voice plays, as a block's chunks see it.
@@ -67,11 +71,10 @@ struct BlockNote {
     bool gate;
     float frequency;
     float velocity;
-    float velocityFactor;    // the velocity blended by the Velocity parameter
-    float decayLengthClosed; // samples
-    int32_t nextDue;         // the frame of the next note entry, INT32_MAX when none is left
-    bool changed;            // the velocity factor follows at the next frame
-    bool entered;            // an entry was taken in the current chunk
+    float velocityFactor; // the velocity blended by the Velocity parameter
+    int32_t nextDue;      // the frame of the next note entry, INT32_MAX when none is left
+    bool changed;         // the velocity factor follows at the next frame
+    bool entered;         // an entry was taken in the current chunk
 };
 
 // The recirculating states and the envelope: if one of them has run away, the voice cannot recover alone.
@@ -86,13 +89,16 @@ bool outputRanAway(const float* left, const float* right, int32_t frames);
 bool renderIdleBlock(EngineState& e, const SynthParams& p, const EnvelopeBlock& blk, float k, float* left,
                      float* right, int32_t frames);
 // At a frame where a note entry is due, or the first after a change: the voice takes the entries, and the
-// exciter and the closed decay follow the note.
+// exciter follows the note.
 void takeNote(BlockNote& note, VoiceState& voice, NoteListCursor& cursor, int32_t frame, int32_t lastFrame,
-              const SynthParams& p, float k, float sr, ExciterRun& exciter);
+              const SynthParams& p, float k, ExciterRun& exciter);
 
-// The per-sample sequence over one block, for every processor (render.cpp) and for processors with AVX2
-// (render_wide.cpp). Both compute the same bits.
-namespace plain {
+// The plain render of one block: the per-sample sequence, each stage's step in turn.
+void renderPlain(EngineState& e, const SynthParams& p, float sr, float* left, float* right, int32_t frames);
+
+// The fast render of one block, for every processor (render.cpp) and for processors with AVX2
+// (render_wide.cpp). Both compute the same bits as renderPlain.
+namespace portable {
 void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthParams& p, float sr, float* left,
                  float* right, int32_t frames);
 }
@@ -102,3 +108,29 @@ void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthPara
 }
 
 } // namespace solvantis::render
+
+namespace solvantis {
+
+// What both renders do around a block: null outputs left alone, an incomplete engine silent, denormals
+// flushed, and the live values read once.
+template <class Render>
+void SynthEngine::renderWith(const SynthParams& params, float** outputs, int32_t sampleFrames,
+                             Render render) {
+    if (outputs == nullptr || outputs[0] == nullptr || outputs[1] == nullptr) {
+        return;
+    }
+    if (!engineIsComplete(state)) {
+        for (int32_t i = 0; i < sampleFrames; ++i) {
+            outputs[0][i] = 0.0f;
+            outputs[1][i] = 0.0f;
+        }
+        return;
+    }
+    DenormalGuard flushDenormals;
+    // The block renders from one reading of the live values: another thread may store into them meanwhile.
+    SynthParams blockParams;
+    copyParameters(blockParams, params);
+    render(blockParams, outputs[0], outputs[1]);
+}
+
+} // namespace solvantis

@@ -26,6 +26,11 @@ public:
     // Null outputs are left alone; a frame count of 0 or less writes nothing.
     void processReplacing(const SynthParams& params, float sampleRate, float** outputs, int32_t sampleFrames);
 
+    // The same block through the plain render: the per-sample sequence as the design reads, for tests,
+    // fuzzers and benchmarks to hold the fast render to. The same bits as processReplacing.
+    void processReplacingPlain(const SynthParams& params, float sampleRate, float** outputs,
+                               int32_t sampleFrames);
+
     // Switched on: the note list is emptied and the limiter gain returns to 1.
     void resume();
 
@@ -42,6 +47,10 @@ public:
         EnvelopeBlock envelope;
     };
     BlockSetup setup;
+
+private:
+    template <class Render>
+    void renderWith(const SynthParams& params, float** outputs, int32_t frames, Render r);
 };
 
 } // namespace solvantis

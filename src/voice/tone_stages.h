@@ -71,6 +71,7 @@ struct ToneFilterState {
     float splitBand = 0.0f;
     float svfBand = 0.0f; // envelope-swept state-variable filter
     float svfLow = 0.0f;
+    float svfCutoff = 0.0f;              // Hz, set on control steps from the envelope
     float levelGain = 1.0f;              // the limiter's current gain, 0..1
     std::unique_ptr<float[]> levelTable; // 32768 gains, entry i = min(1, 4096 / i)
 
@@ -80,7 +81,7 @@ struct ToneFilterState {
 
     // Every filter state 0, the limiter's gain 1.
     void reset() {
-        toneLow1 = toneLow2 = splitLow = splitBand = svfBand = svfLow = 0.0f;
+        toneLow1 = toneLow2 = splitLow = splitBand = svfBand = svfLow = svfCutoff = 0.0f;
         levelGain = 1.0f;
     }
 };
@@ -117,20 +118,22 @@ inline constexpr float levelTableScale = 4096.0f;    // level table entries per 
 inline constexpr float levelTableTop = 32760.0f;     // the last entry read (a peak of about 8)
 
 // The tone filter and limiter during one block: state in locals, the factors that depend only on the
-// parameters and the rate computed once. The cutoff of the state-variable filter restarts at 0 with every
-// block and is set on the block's control steps, the first of which is its first frame.
+// parameters and the rate computed once. The cutoff of the state-variable filter is set on control steps and
+// carries over from block to block.
 struct ToneRun {
     ToneFilterState& owner;
     float toneLow1, toneLow2, splitLow, splitBand, svfBand, svfLow, levelGain;
     const float* table;
     float dt, tr, c, c2, k, sr;
-    float svfFactor = 0.0f; // k x the state-variable cutoff, at most maxSvfFactor
+    float svfCutoff; // Hz
+    float svfFactor; // k x svfCutoff, at most maxSvfFactor
     double recovery;
 
     ToneRun(ToneFilterState& t, const SynthParams& params, float k_, float sr_, double recovery_)
         : owner(t), toneLow1(t.toneLow1), toneLow2(t.toneLow2), splitLow(t.splitLow), splitBand(t.splitBand),
           svfBand(t.svfBand), svfLow(t.svfLow), levelGain(t.levelGain), table(t.levelTable.get()),
-          dt(params.DynaTone), tr(params.ToneRama), k(k_), sr(sr_), recovery(recovery_) {
+          dt(params.DynaTone), tr(params.ToneRama), k(k_), sr(sr_), svfCutoff(t.svfCutoff),
+          svfFactor(svfFactorOf(k_, t.svfCutoff)), recovery(recovery_) {
         c = dt * toneCutoffSpan + toneCutoffFloor; // Hz
         if (!(k * c <= maxToneFactor)) {
             // Below 16 kHz a high DynaTone would push the resonant pair towards instability: it runs at the
@@ -159,19 +162,22 @@ struct ToneRun {
         owner.splitBand = splitBand;
         owner.svfBand = svfBand;
         owner.svfLow = svfLow;
+        owner.svfCutoff = svfCutoff;
         owner.levelGain = levelGain;
+    }
+
+    // The state-variable filter's factor at a cutoff in Hz. It stays at or below 0.785 (an eighth of the
+    // rate) at 16 kHz and above; at lower rates the 450 Hz floor would carry it past stability.
+    static float svfFactorOf(float k, float cutoff) {
+        const float f = k * cutoff;
+        return f <= maxSvfFactor ? f : maxSvfFactor;
     }
 
     // On control steps: the state-variable cutoff follows the envelope.
     void control(float envelope) {
         const float low = (1.0f - dt * dt) * svfSweepFloorSpan + svfSweepFloor; // Hz
-        const float svfCutoff = low + (sr * svfSweepTop - low) * ((1.0f - dt) * 0.2f + 0.8f) * envelope;
-        // The factor stays at or below 0.785 (an eighth of the rate) at 16 kHz and above; at lower rates the
-        // 450 Hz floor would carry it past stability.
-        svfFactor = k * svfCutoff;
-        if (!(svfFactor <= maxSvfFactor)) {
-            svfFactor = maxSvfFactor;
-        }
+        svfCutoff = low + (sr * svfSweepTop - low) * ((1.0f - dt) * 0.2f + 0.8f) * envelope;
+        svfFactor = svfFactorOf(k, svfCutoff);
     }
 
     // The state-variable filter's damping at an envelope level: less as DynaTone and the level rise.

@@ -70,6 +70,7 @@ struct VoiceRig {
     std::unique_ptr<SynthEngine> engine = std::make_unique<SynthEngine>();
     SynthParams params;
     float sampleRate = 44100.0f;
+    bool plain = false; // render through the plain render instead of the fast one
     std::vector<float> left, right;
 
     VoiceRig() { ok = engine->setUp(sampleRate); }
@@ -84,7 +85,11 @@ struct VoiceRig {
         left.assign(static_cast<size_t>(frames > 0 ? frames : 0), 123.0f);
         right.assign(left.size(), -321.0f);
         float* outputs[2] = {left.data(), right.data()};
-        engine->processReplacing(params, sampleRate, outputs, frames);
+        if (plain) {
+            engine->processReplacingPlain(params, sampleRate, outputs, frames);
+        } else {
+            engine->processReplacing(params, sampleRate, outputs, frames);
+        }
     }
 
     // Renders `frames` in blocks of `block`, appending the left channel (and the right one if asked).

@@ -1,0 +1,236 @@
+// The render does not depend on where the host cuts its blocks, and the fast render gives exactly the bits
+// of the plain one, on every processor path, under any events, automation, rates and block sizes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "dsp/math_functions.h"
+#include "phrase_support.h"
+
+namespace solvantis::testing {
+namespace {
+
+struct Patch {
+    const char* name;
+    void (*set)(SynthParams&);
+};
+
+const Patch patches[] = {
+    {"default", [](SynthParams&) {}},
+    {"power chord", [](SynthParams& p) { p.PowerChord = 1.0f; }},
+    {"tone rama",
+     [](SynthParams& p) {
+         p.ToneRama = 1.0f;
+         p.DynaTone = 0.7f;
+     }},
+    {"chorus", [](SynthParams& p) { p.Chorus = 1.0f; }},
+    {"distorter",
+     [](SynthParams& p) {
+         p.Distorter = 1.0f;
+         p.Overdrive = 1.0f;
+     }},
+    {"legato off",
+     [](SynthParams& p) {
+         p.Legato = 0;
+         p.Velocity = 1.0f;
+         p.Release = 0.3f;
+     }},
+};
+
+// Block sizes one after another: a fixed size, or (size 0) random sizes of 1..4096 drawn from the seed.
+struct Blocks {
+    int32_t size;
+    std::mt19937 random{7};
+    int32_t next() { return size > 0 ? size : std::uniform_int_distribution<int32_t>(1, 4096)(random); }
+};
+
+// Plays a phrase in the given blocks: the left channel, then the right.
+void playInBlocks(VoiceRig& rig, const Phrase& phrase, int32_t size, std::vector<float>& out) {
+    Blocks blocks{size};
+    size_t next = 0;
+    out.clear();
+    std::vector<float> right;
+    for (int32_t start = 0; start < phrase.length;) {
+        const int32_t n = std::min(blocks.next(), phrase.length - start);
+        MidiBlock midi;
+        while (next < phrase.events.size() && phrase.events[next].frame < start + n) {
+            const TimedMidi& m = phrase.events[next++];
+            midi.add(m.frame - start, m.status, m.data1, m.data2);
+        }
+        rig.send(midi);
+        rig.render(n);
+        out.insert(out.end(), rig.left.begin(), rig.left.end());
+        right.insert(right.end(), rig.right.begin(), rig.right.end());
+        start += n;
+    }
+    out.insert(out.end(), right.begin(), right.end());
+}
+
+// Notes that overlap (legato slides and falls back), bends, a release into silence long enough for whole
+// idle blocks, and plucks from silence: no controller.
+Phrase noControllers() {
+    Phrase p;
+    p.on(100, 52, 100).on(3000, 55, 80).off(5000, 55).bend(6000, 12000).bend(7000, 8192).off(8000, 52);
+    p.on(30000, 40, 127).off(40000, 40).on(40005, 45, 30).on(44000, 64, 110).off(46000, 64);
+    p.length = 48000;
+    return p;
+}
+
+TEST(RenderBlocks, EveryBlockSizeGivesTheSameBits) {
+    const Phrase phrase = noControllers();
+    for (const Patch& patch : patches) {
+        for (float rate : {44100.0f, 48000.0f, 96000.0f}) {
+            std::vector<float> reference;
+            {
+                VoiceRig rig;
+                rig.sampleRate = rate;
+                patch.set(rig.params);
+                playInBlocks(rig, phrase, 512, reference);
+            }
+            ASSERT_GT(peakOf(reference), 0.05f) << patch.name << " sounds";
+            for (int32_t size : {1, 2, 7, 16, 21, 32, 64, 333, 4096, 0}) {
+                VoiceRig rig;
+                rig.sampleRate = rate;
+                patch.set(rig.params);
+                std::vector<float> out;
+                playInBlocks(rig, phrase, size, out);
+                ASSERT_EQ(out.size(), reference.size());
+                EXPECT_EQ(std::memcmp(out.data(), reference.data(), out.size() * sizeof(float)), 0)
+                    << patch.name << " at " << rate << " Hz in blocks of " << (size ? size : -1);
+            }
+        }
+    }
+}
+
+// What a host may send: kinds of event streams, each drawn from a seed block by block.
+enum class Stream { notes, controllers, automation, hostile };
+
+struct StreamDriver {
+    Stream kind;
+    std::mt19937 random;
+    int32_t pick(int32_t lo, int32_t hi) { return std::uniform_int_distribution<int32_t>(lo, hi)(random); }
+    float unit() { return std::uniform_real_distribution<float>(0.0f, 1.0f)(random); }
+
+    // The next block's MIDI, and changes to the parameters before it.
+    void block(int32_t frames, MidiBlock& midi, SynthParams& params) {
+        const int32_t events = pick(0, 3);
+        for (int32_t i = 0; i < events; ++i) {
+            const int32_t at = kind == Stream::hostile ? pick(-3, frames + 3) : pick(0, frames - 1);
+            const int32_t note = pick(28, 76);
+            switch (pick(0, kind == Stream::notes ? 1 : 4)) {
+            case 0:
+                midi.add(at, 0x90, static_cast<uint8_t>(note), static_cast<uint8_t>(pick(0, 127)));
+                break;
+            case 1:
+                midi.add(at, 0x80, static_cast<uint8_t>(note), 64);
+                break;
+            case 2:
+                midi.bend(at, pick(0, 16383));
+                break;
+            case 3: {
+                const int32_t numbers[] = {1, 7, 120, 121, 123, 127};
+                midi.controller(at, numbers[pick(0, 5)], pick(0, 127));
+                break;
+            }
+            default:
+                midi.add(at, static_cast<uint8_t>(pick(0x80, 0xFF)), static_cast<uint8_t>(pick(0, 255)),
+                         static_cast<uint8_t>(pick(0, 255)));
+                break;
+            }
+        }
+        if (kind == Stream::automation || kind == Stream::hostile) {
+            float* fields[] = {&params.Exciter,   &params.Modulation, &params.TovFilter, &params.Pick,
+                               &params.Attack,    &params.Decay,      &params.Sustain,   &params.Release,
+                               &params.ADSRCurve, &params.Volume,     &params.Fixing,    &params.DynaTone,
+                               &params.Distorter, &params.Overdrive,  &params.Chorus,    &params.Velocity,
+                               &params.ToneRama,  &params.PowerChord};
+            const float hostile[] = {-1.0f,
+                                     2.0f,
+                                     1.0e30f,
+                                     std::numeric_limits<float>::infinity(),
+                                     std::numeric_limits<float>::quiet_NaN(),
+                                     0.0f,
+                                     1.0f};
+            if (pick(0, 15) == 0) { // a program switch: every value at once
+                for (float* f : fields) {
+                    *f = unit();
+                }
+                params.Legato = pick(0, 1);
+            }
+            for (int32_t i = pick(0, 2); i > 0; --i) {
+                float& f = *fields[pick(0, 17)];
+                f = kind == Stream::hostile && pick(0, 3) == 0 ? hostile[pick(0, 6)] : unit();
+            }
+            // A hostile value stays only a few blocks, as a host would correct it.
+            if (kind == Stream::hostile && pick(0, 7) == 0) {
+                for (float* f : fields) {
+                    if (!(*f >= 0.0f && *f <= 1.0f)) {
+                        *f = unit();
+                    }
+                }
+            }
+        }
+    }
+};
+
+// The fast render against the plain one: the same bits in every block.
+void expectTheSameBits(const Patch& patch, float rate, int32_t blockSize, Stream kind, uint32_t seed) {
+    VoiceRig fast, plain;
+    plain.plain = true;
+    for (VoiceRig* rig : {&fast, &plain}) {
+        rig->sampleRate = rate;
+        patch.set(rig->params);
+    }
+    StreamDriver driveFast{kind, std::mt19937(seed)}, drivePlain{kind, std::mt19937(seed)};
+    Blocks blocks{blockSize};
+    int32_t sounding = 0;
+    for (int32_t frame = 0; frame < 30000;) {
+        const int32_t n = std::min(blocks.next(), 4096);
+        MidiBlock fastMidi, plainMidi;
+        driveFast.block(n, fastMidi, fast.params);
+        drivePlain.block(n, plainMidi, plain.params);
+        fast.send(fastMidi);
+        plain.send(plainMidi);
+        fast.render(n);
+        plain.render(n);
+        ASSERT_EQ(std::memcmp(fast.left.data(), plain.left.data(), sizeof(float) * static_cast<size_t>(n)), 0)
+            << patch.name << " at " << rate << " Hz, blocks of " << blockSize << ", stream "
+            << static_cast<int>(kind) << ": left differs in the block at frame " << frame;
+        ASSERT_EQ(std::memcmp(fast.right.data(), plain.right.data(), sizeof(float) * static_cast<size_t>(n)),
+                  0)
+            << patch.name << ": right differs in the block at frame " << frame;
+        sounding += peakOf(fast.left) > 1.0e-3f;
+        frame += n;
+    }
+    EXPECT_GT(sounding, 0) << patch.name << ": the comparison heard some sound";
+}
+
+TEST(RenderPaths, TheFastRenderGivesThePlainRendersBitsOnEveryPath) {
+    const float rates[] = {44100.0f, 48000.0f, 96000.0f, 22050.0f};
+    const int32_t sizes[] = {1, 7, 64, 512, 0};
+    const Stream kinds[] = {Stream::notes, Stream::controllers, Stream::automation, Stream::hostile};
+    struct ForcedPath {
+        explicit ForcedPath(bool software) { math::detail::forceSoftwareFma(software); }
+        ~ForcedPath() { math::detail::forceSoftwareFma(false); }
+    };
+    for (bool software : {false, true}) {
+        if (!software && !math::detail::usesHardwareFma()) {
+            continue; // this processor has the one path only
+        }
+        const ForcedPath path(software);
+        uint32_t seed = 1;
+        for (const Patch& patch : patches) {
+            for (const Stream kind : kinds) {
+                expectTheSameBits(patch, rates[seed % 4], sizes[seed % 5], kind, seed);
+                ++seed;
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace solvantis::testing
