@@ -3,6 +3,10 @@
 #include <climits>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "dsp/dsp_math.h"
 #include "voice/synth_params.h"
 
@@ -61,10 +65,10 @@ struct ExciterRun {
     float noiseState;
     int32_t pluckCount;
 
-    // Per note: the noise filter's cutoff in Hz and whether its factor is held at the stability limit, the
-    // noise peak, the pluck length in samples and its level factor.
+    // Per note: the noise low-pass's two factors, k and its cutoff in Hz (or the stability limit and 1, where
+    // k x the cutoff would pass it), the noise peak, the pluck length in samples and its level factor.
+    float noiseFactor = 0.0f;
     float noiseCutoff = noiseCutoffFloor;
-    bool noiseLimited = false;
     float noisePeak = 0.0f;
     int32_t pluckLength = shortestPluck;
     float pluckVelocity = 0.2f;
@@ -81,7 +85,11 @@ struct ExciterRun {
     void setNote(const SynthParams& params, float k, float velocityFactor, float voiceVelocity,
                  float voiceFrequency) {
         noiseCutoff = velocityFactor * params.TovFilter * noiseCutoffSpan + noiseCutoffFloor;
-        noiseLimited = !(k * noiseCutoff <= maxOnePoleFactor);
+        noiseFactor = k;
+        if (!(k * noiseCutoff <= maxOnePoleFactor)) {
+            noiseFactor = maxOnePoleFactor;
+            noiseCutoff = 1.0f; // exact: the step is x maxOnePoleFactor alone
+        }
         noisePeak = voiceVelocity * 0.8f + 0.1f;
         // Truncated towards zero, at least 5; written so that a non-finite pitch cannot reach the conversion.
         const float length = (1200.0f - voiceFrequency) * 0.16f + 10.0f;
@@ -90,23 +98,91 @@ struct ExciterRun {
         pluckVelocity = velocityFactor * 0.8f + 0.2f;
     }
 
+    // The white noise of the generator's draw r (0..32767): of peak noisePeak x Pick. 2 (r / 32768 - 0.5) x
+    // noisePeak is (r - 16384) x noisePeak / 16384 to the bit: every step but the product with noisePeak is
+    // exact, and a power of two scales a rounded product exactly.
+    float white(int32_t r, float pick) const {
+        return static_cast<float>(r - 16384) * (noisePeak * (1.0f / 16384.0f)) * pick;
+    }
+    // The low-pass's step towards white w. s - (s - w) x k x cutoff is s + (w - s) x k x cutoff to the bit
+    // (the state is never -0), and leaves the state's register free for the next step where the processor
+    // has three-operand instructions.
+    float lowPass(float state, float w) const { return state - (state - w) * noiseFactor * noiseCutoff; }
+
     // Noise step, every sample: white noise of peak (voiceVelocity x 0.8 + 0.1) x Pick through a one-pole
     // low-pass whose cutoff (40 to 3900 Hz) opens with velocity. Returns the filtered noise.
-    [[gnu::always_inline]] float noise(float k, float pick) {
-        const float r = static_cast<float>(noiseGenerator(noiseSeed));
-        const float white = 2.0f * (r * (1.0f / 32768.0f) - 0.5f) * noisePeak * pick;
-        if (!noiseLimited) {
-            noiseState = noiseState + (white - noiseState) * k * noiseCutoff;
-        } else {
-            noiseState = noiseState + (white - noiseState) * maxOnePoleFactor;
-        }
+    [[gnu::always_inline]] float noise(float pick) {
+        noiseState = lowPass(noiseState, white(noiseGenerator(noiseSeed), pick));
         return noiseState;
     }
 
-    // n noise steps whose results only the last matters for (the voice silent, its gate closed).
-    void noiseRun(float k, float pick, int32_t n) {
-        for (int32_t j = 0; j < n; ++j) {
-            noise(k, pick);
+    // n noise steps of which only the final state matters (the voice silent): the generator's draws and the
+    // white noise made several at a time, then the low-pass sample by sample. The same state as n noise().
+    [[gnu::always_inline]] void noiseRun(float pick, int32_t n) {
+        alignas(16) float whiteOf[noiseBatch];
+        while (n > 0) {
+            const int32_t m = n < noiseBatch ? n : noiseBatch;
+            whites(m, pick, whiteOf);
+            float state = noiseState; // in a register for the batch
+            int32_t j = 0;
+            for (; j + 4 <= m; j += 4) {
+                state = lowPass(state, whiteOf[j]);
+                state = lowPass(state, whiteOf[j + 1]);
+                state = lowPass(state, whiteOf[j + 2]);
+                state = lowPass(state, whiteOf[j + 3]);
+            }
+            for (; j < m; ++j) {
+                state = lowPass(state, whiteOf[j]);
+            }
+            noiseState = state;
+            n -= m;
+        }
+    }
+
+    // The white noise of the next m (at most noiseBatch) draws.
+    static constexpr int32_t noiseBatch = 256;
+    [[gnu::always_inline]] void whites(int32_t m, float pick, float* whiteOf) {
+        int32_t j = 0;
+#if defined(__SSE2__)
+        // Four generators, each four draws ahead of the one before: seed x a^4 + c (a^3 + a^2 + a + 1). SSE2
+        // multiplies the low halves of 64-bit lanes, so two registers hold two generators each there; what
+        // the multiplies and adds leave in the upper halves is never read.
+        constexpr uint32_t a2 = noiseMultiplier * noiseMultiplier;
+        constexpr uint32_t a4 = a2 * a2;
+        constexpr uint32_t c4 = noiseIncrement * (a2 * noiseMultiplier + a2 + noiseMultiplier + 1u);
+        if (m >= 4) {
+            uint32_t s[4];
+            uint32_t seed = noiseSeed;
+            for (uint32_t& f : s) {
+                seed = seed * noiseMultiplier + noiseIncrement;
+                f = seed;
+            }
+            __m128i first = _mm_set_epi32(0, static_cast<int32_t>(s[1]), 0, static_cast<int32_t>(s[0]));
+            __m128i second = _mm_set_epi32(0, static_cast<int32_t>(s[3]), 0, static_cast<int32_t>(s[2]));
+            const __m128i multiplier = _mm_set1_epi32(static_cast<int32_t>(a4));
+            const __m128i increment = _mm_set1_epi32(static_cast<int32_t>(c4));
+            const __m128i mask = _mm_set1_epi32(0x7FFF);
+            const __m128i middle = _mm_set1_epi32(16384);
+            const __m128 peak = _mm_set1_ps(noisePeak * (1.0f / 16384.0f));
+            const __m128 level = _mm_set1_ps(pick);
+            for (;;) {
+                const __m128i seeds = _mm_castps_si128(_mm_shuffle_ps(
+                    _mm_castsi128_ps(first), _mm_castsi128_ps(second), _MM_SHUFFLE(2, 0, 2, 0)));
+                const __m128i r = _mm_sub_epi32(_mm_and_si128(_mm_srli_epi32(seeds, 16), mask), middle);
+                const __m128 w = _mm_mul_ps(_mm_mul_ps(_mm_cvtepi32_ps(r), peak), level);
+                _mm_store_ps(whiteOf + j, w);
+                j += 4;
+                if (j + 4 > m) {
+                    noiseSeed = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(second, 2)));
+                    break;
+                }
+                first = _mm_add_epi32(_mm_mul_epu32(first, multiplier), increment);
+                second = _mm_add_epi32(_mm_mul_epu32(second, multiplier), increment);
+            }
+        }
+#endif
+        for (; j < m; ++j) {
+            whiteOf[j] = white(noiseGenerator(noiseSeed), pick);
         }
     }
 
@@ -159,7 +235,7 @@ inline void noiseStep(ExciterState& exciter, const SynthParams& params, float k,
                       float voiceVelocity, bool controlStep, float& noiseHold) {
     ExciterRun run(exciter);
     run.setNote(params, k, velocityFactor, voiceVelocity, 0.0f);
-    run.noise(k, params.Pick);
+    run.noise(params.Pick);
     run.store(exciter);
     if (controlStep) {
         noiseHold = exciter.noiseState;

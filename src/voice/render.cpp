@@ -26,45 +26,6 @@
 
 namespace solvantis {
 
-namespace {
-
-// The release count of an idle envelope after n more samples: it climbs by 1 and returns to 0 once past
-// the release length, so it repeats with a period of floor(length) + 1. False when the count or the length
-// is not an ordinary one (the caller then counts sample by sample).
-bool idleReleaseCountAfter(float count, float length, int32_t n, float& after) {
-    constexpr float countLimit = 8388608.0f; // 2^23: every whole count below it and its successor are exact
-    if (!(length >= 0.0f && length < countLimit && count >= 0.0f && count < countLimit) ||
-        count != std::floor(count)) {
-        return false;
-    }
-    const int64_t period = static_cast<int64_t>(length) + 1; // values 0 .. floor(length)
-    int64_t c = static_cast<int64_t>(count);
-    int64_t steps = n;
-    if (static_cast<float>(c + 1) > length) { // the first step returns to 0
-        c = 0;
-        --steps;
-    }
-    after = static_cast<float>((c + steps) % period);
-    return true;
-}
-
-// Every sample of a block's two outputs set to one value.
-void fillOutputs(float* left, float* right, int32_t frames, float value) {
-    int32_t i = 0;
-    for (; i + 8 <= frames; i += 8) {
-        for (int32_t j = 0; j < 8; ++j) {
-            left[i + j] = value;
-            right[i + j] = value;
-        }
-    }
-    for (; i < frames; ++i) {
-        left[i] = value;
-        right[i] = value;
-    }
-}
-
-} // namespace
-
 namespace render {
 
 // The recirculating states and the envelope: if one of them has run away, the voice cannot recover alone.
@@ -127,71 +88,6 @@ bool outputRanAway(const float* left, const float* right, int32_t frames) {
         beyond |= outOfBounds(left[i], outputBound) || outOfBounds(right[i], outputBound);
     }
     return beyond;
-}
-
-// A block with the gate closed, the envelope at rest and no note entries: the string, the tone stages and
-// the chorus stand still and every output sample is the same (0, with the sign the gain stage gives it).
-// Only the exciter noise and the control clock run on. Returns false, having changed nothing, when the block
-// is not such a block.
-[[gnu::noinline]] bool renderIdleBlock(EngineState& e, const SynthParams& p, const EnvelopeBlock& blk,
-                                       float k, float* left, float* right, int32_t frames) {
-    EnvelopeState& env = e.envelope;
-    const VoiceState& voice = e.voice;
-    if (voice.voiceGate || env.envelopeLevel > 0.0f || env.releaseStartLevel != 0.0f || frames <= 0 ||
-        NoteListCursor(e.voice).nextDue(frames - 1) != INT32_MAX) {
-        return false;
-    }
-    float releaseCount = 0.0f;
-    if (!idleReleaseCountAfter(env.releaseCount, blk.releaseLength, frames, releaseCount)) {
-        return false;
-    }
-
-    // The exciter: the first frame filters at the velocity factor the previous frame left, the others at
-    // the note's. The noise is held at the block's last control step.
-    ExciterRun exciter(e.exciter);
-    const float velocity = voice.voiceVelocity;
-    const float velocityFactor =
-        velocity > 0.0f ? velocity * p.Velocity + (1.0f - p.Velocity) : voice.velocityFactor;
-    exciter.setNote(p, k, voice.velocityFactor, velocity, voice.voiceFrequency);
-    const int32_t firstControl = (controlPeriod - e.controlTick) % controlPeriod;
-    const int32_t lastControl =
-        firstControl < frames ? firstControl + (frames - 1 - firstControl) / controlPeriod * controlPeriod
-                              : -1;
-    float noiseHold = e.exciter.noiseHold;
-    exciter.noise(k, p.Pick);
-    if (lastControl == 0) {
-        noiseHold = exciter.noiseState;
-    }
-    exciter.setNote(p, k, velocityFactor, velocity, voice.voiceFrequency);
-    if (lastControl > 0) {
-        exciter.noiseRun(k, p.Pick, lastControl);
-        noiseHold = exciter.noiseState;
-        exciter.noiseRun(k, p.Pick, frames - 1 - lastControl);
-    } else {
-        exciter.noiseRun(k, p.Pick, frames - 1);
-    }
-    exciter.pluckCount = 0;
-    exciter.store(e.exciter);
-    e.exciter.noiseHold = noiseHold;
-    e.voice.velocityFactor = velocityFactor;
-    e.controlTick = static_cast<int32_t>((static_cast<int64_t>(e.controlTick) + frames) % controlPeriod);
-
-    env.releaseCount = releaseCount;
-    env.envelopeLevel = 0.0f;
-    env.attackCount = 0.0f;
-    env.decayCount = 0.0f;
-    env.attackStartLevel = 0.0f;
-    env.releaseStartLevel = 0.0f;
-    e.string.stringActive = false;
-
-    const float level = 0.0f;
-    const float z = e.string.stringOutput * stringOutputGain;
-    e.lastVoiceOutput = z * level;
-    const float overdrive = p.Overdrive;
-    const float gain = z * (2.0f * overdrive + (1.0f - overdrive)) * level;
-    const float out = voice.midiVolume * (gain * p.Volume);
-    fillOutputs(left, right, frames, out);
-    return true;
 }
 
 // At a frame where a note entry is due, or the first after a change: the voice takes the entries, and the

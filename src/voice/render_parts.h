@@ -84,10 +84,6 @@ bool stateRanAway(const EngineState& e);
 void resetRecirculatingState(EngineState& e);
 // True when a value in the block's outputs is beyond the bound or not a number.
 bool outputRanAway(const float* left, const float* right, int32_t frames);
-// A block with the gate closed, the envelope at rest and no note entries, rendered at little cost; false,
-// having changed nothing, when the block is not such a block.
-bool renderIdleBlock(EngineState& e, const SynthParams& p, const EnvelopeBlock& blk, float k, float* left,
-                     float* right, int32_t frames);
 // At a frame where a note entry is due, or the first after a change: the voice takes the entries, and the
 // exciter follows the note.
 void takeNote(BlockNote& note, VoiceState& voice, NoteListCursor& cursor, int32_t frame, int32_t lastFrame,

@@ -53,7 +53,7 @@ void renderPlain(EngineState& e, const SynthParams& p, float sr, float* left, fl
 
         // 2. The exciter noise, at the previous frame's velocity factor; held on control steps.
         exciter.setNote(p, k, voice.velocityFactor, voice.voiceVelocity, voice.voiceFrequency);
-        exciter.noise(k, p.Pick);
+        exciter.noise(p.Pick);
         if (controlStep) {
             e.exciter.noiseHold = exciter.noiseState;
             string.holdChanged = true;
