@@ -4,6 +4,7 @@
  * that the output of the plug-in built for different targets can be compared bit for bit.
  *
  *   phrase_host PLUGIN [OUTDIR]     OUTDIR: also write each phrase as raw floats, phrase-NN.f32
+ *   phrase_host BUNDLE.lv2 [OUTDIR] the same phrases through the LV2 build (Linux)
  *
  * It is built for each target (Linux x86_64 and i386, Windows x64 and x86) by scripts/dist. Built with
  * PHRASE_HOST_PE (phrase_host_pe, Linux i386 only) it loads the 32-bit Windows DLL itself with
@@ -20,6 +21,14 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#endif
+
+#if defined(__linux__) && !defined(PHRASE_HOST_PE)
+#define PHRASE_HOST_LV2
+#include <lv2/atom/atom.h>
+#include <lv2/core/lv2.h>
+#include <lv2/midi/midi.h>
+#include <lv2/urid/urid.h>
 #endif
 
 #if defined(__i386__)
@@ -191,6 +200,53 @@ static uint64_t fnv1a(uint64_t h, const void* data, size_t n) {
     return h;
 }
 
+/* What every render of a phrase is reduced to: the hash and peak of its samples, and the raw file. */
+struct Tally {
+    uint64_t hash;
+    float peak;
+    float* interleaved;
+    FILE* out;
+};
+
+static void tallyStart(struct Tally* t, int number, const struct Phrase* ph, const char* outDir) {
+    t->hash = 0xcbf29ce484222325ull;
+    t->peak = 0.0f;
+    t->interleaved = (float*)malloc(sizeof(float) * 2 * (size_t)ph->blockSize);
+    t->out = NULL;
+    if (outDir) {
+        char path[1024];
+        snprintf(path, sizeof path, "%s/phrase-%02d.f32", outDir, number);
+        t->out = fopen(path, "wb");
+    }
+}
+
+static void tallyBlock(struct Tally* t, const float* left, const float* right, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) {
+        t->interleaved[2 * i] = left[i];
+        t->interleaved[2 * i + 1] = right[i];
+        const float a = left[i] < 0 ? -left[i] : left[i];
+        const float b = right[i] < 0 ? -right[i] : right[i];
+        t->peak = a > t->peak ? a : t->peak;
+        t->peak = b > t->peak ? b : t->peak;
+    }
+    t->hash = fnv1a(t->hash, t->interleaved, sizeof(float) * 2 * (size_t)n);
+    if (t->out) {
+        fwrite(t->interleaved, sizeof(float), 2 * (size_t)n, t->out);
+    }
+}
+
+static void tallyFinish(struct Tally* t, int number, const struct Phrase* ph) {
+    if (t->out) {
+        fclose(t->out);
+    }
+    free(t->interleaved);
+    uint32_t peakBits;
+    memcpy(&peakBits, &t->peak, sizeof peakBits);
+    printf("phrase %02d: %ld frames at %ld Hz, hash %08lx%08lx, peak bits %08lx\n", number, (long)ph->frames,
+           (long)ph->sampleRate, (unsigned long)(t->hash >> 32), (unsigned long)(t->hash & 0xffffffffu),
+           (unsigned long)peakBits);
+}
+
 static int renderPhrase(MainProc entry, int number, const struct Phrase* ph, const char* outDir) {
     struct AEffect* effect = entry(hostCallback);
     if (!effect || effect->magic != kEffectMagic || effect->numOutputs != 2) {
@@ -204,17 +260,10 @@ static int renderPhrase(MainProc entry, int number, const struct Phrase* ph, con
 
     float* left = (float*)malloc(sizeof(float) * (size_t)ph->blockSize);
     float* right = (float*)malloc(sizeof(float) * (size_t)ph->blockSize);
-    float* interleaved = (float*)malloc(sizeof(float) * 2 * (size_t)ph->blockSize);
-    FILE* out = NULL;
-    if (outDir) {
-        char path[1024];
-        snprintf(path, sizeof path, "%s/phrase-%02d.f32", outDir, number);
-        out = fopen(path, "wb");
-    }
+    struct Tally tally;
+    tallyStart(&tally, number, ph, outDir);
     struct VstMidiEvent midi[maxEventsPerBlock];
     struct VstEvents events;
-    uint64_t hash = 0xcbf29ce484222325ull;
-    float peak = 0.0f;
     const struct Step* step = ph->steps;
     for (int32_t start = 0; start < ph->frames; start += ph->blockSize) {
         const int32_t n = ph->frames - start < ph->blockSize ? ph->frames - start : ph->blockSize;
@@ -240,40 +289,148 @@ static int renderPhrase(MainProc entry, int number, const struct Phrase* ph, con
         }
         float* outputs[2] = {left, right};
         effect->processReplacing(effect, NULL, outputs, n);
-        for (int32_t i = 0; i < n; ++i) {
-            interleaved[2 * i] = left[i];
-            interleaved[2 * i + 1] = right[i];
-            const float a = left[i] < 0 ? -left[i] : left[i];
-            const float b = right[i] < 0 ? -right[i] : right[i];
-            peak = a > peak ? a : peak;
-            peak = b > peak ? b : peak;
-        }
-        hash = fnv1a(hash, interleaved, sizeof(float) * 2 * (size_t)n);
-        if (out) {
-            fwrite(interleaved, sizeof(float), 2 * (size_t)n, out);
-        }
+        tallyBlock(&tally, left, right, n);
     }
     effect->dispatcher(effect, effMainsChanged, 0, 0, NULL, 0.0f);
     effect->dispatcher(effect, effClose, 0, 0, NULL, 0.0f);
-    if (out) {
-        fclose(out);
-    }
     free(left);
     free(right);
-    free(interleaved);
-    uint32_t peakBits;
-    memcpy(&peakBits, &peak, sizeof peakBits);
-    printf("phrase %02d: %ld frames at %ld Hz, hash %08lx%08lx, peak bits %08lx\n", number, (long)ph->frames,
-           (long)ph->sampleRate, (unsigned long)(hash >> 32), (unsigned long)(hash & 0xffffffffu),
-           (unsigned long)peakBits);
+    tallyFinish(&tally, number, ph);
     return 0;
 }
+
+#if defined(PHRASE_HOST_LV2)
+/* ---------------------------------------------------------------- the LV2 bundle
+ * The same phrases through the LV2 build: the bundle's library loaded as an LV2 host loads it, its controls
+ * (ports 0 to 18, the parameters in order) set before the cycle, the MIDI in an atom sequence at its frames,
+ * one run per block. The output must hash as the VST 2 plug-in's does. */
+static const char* lv2MappedUris[64];
+static uint32_t lv2MappedCount;
+
+static LV2_URID lv2Map(LV2_URID_Map_Handle handle, const char* uri) {
+    (void)handle;
+    for (uint32_t i = 0; i < lv2MappedCount; ++i) {
+        if (strcmp(lv2MappedUris[i], uri) == 0) {
+            return i + 1;
+        }
+    }
+    if (lv2MappedCount == sizeof lv2MappedUris / sizeof lv2MappedUris[0]) {
+        return 0;
+    }
+    lv2MappedUris[lv2MappedCount++] = uri; /* the plug-in's strings live as long as it is loaded */
+    return lv2MappedCount;
+}
+
+enum { lv2Controls = 19, lv2MidiPort = 19, lv2LeftPort = 20, lv2RightPort = 21 };
+/* The Turtle's defaults, which are the VST 2 plug-in's (the lilv test holds the two equal). */
+static const float lv2Defaults[lv2Controls] = {0.9f,   0.4f, 0.3f, 0.3f, 0.14f, 0.9f, 0.8f, 0.1f,  0.3f, 0.5f,
+                                               0.489f, 0.4f, 0.0f, 0.4f, 0.0f,  1.0f, 0.5f, 0.14f, 0.0f};
+
+static int renderPhraseLv2(const LV2_Descriptor* plugin, int number, const struct Phrase* ph,
+                           const char* outDir) {
+    LV2_URID_Map map = {NULL, lv2Map};
+    const LV2_Feature mapFeature = {LV2_URID__map, &map};
+    const LV2_Feature* features[] = {&mapFeature, NULL};
+    LV2_Handle instance = plugin->instantiate(plugin, ph->sampleRate, "", features);
+    if (!instance) {
+        fprintf(stderr, "phrase %d: the LV2 plug-in refused to start\n", number);
+        return 1;
+    }
+    float controls[lv2Controls];
+    memcpy(controls, lv2Defaults, sizeof controls);
+    /* room for the sequence header and maxEventsPerBlock events of 16 + 8 bytes */
+    uint64_t sequence[2 + 3 * maxEventsPerBlock];
+    float* left = (float*)malloc(sizeof(float) * (size_t)ph->blockSize);
+    float* right = (float*)malloc(sizeof(float) * (size_t)ph->blockSize);
+    for (uint32_t port = 0; port < lv2Controls; ++port) {
+        plugin->connect_port(instance, port, &controls[port]);
+    }
+    plugin->connect_port(instance, lv2MidiPort, sequence);
+    plugin->connect_port(instance, lv2LeftPort, left);
+    plugin->connect_port(instance, lv2RightPort, right);
+    if (plugin->activate) {
+        plugin->activate(instance);
+    }
+    const LV2_URID midiType = lv2Map(NULL, LV2_MIDI__MidiEvent);
+    const LV2_URID sequenceType = lv2Map(NULL, LV2_ATOM__Sequence);
+
+    struct Tally tally;
+    tallyStart(&tally, number, ph, outDir);
+    const struct Step* step = ph->steps;
+    for (int32_t start = 0; start < ph->frames; start += ph->blockSize) {
+        const int32_t n = ph->frames - start < ph->blockSize ? ph->frames - start : ph->blockSize;
+        LV2_Atom_Sequence* seq = (LV2_Atom_Sequence*)sequence;
+        seq->atom.type = sequenceType;
+        seq->atom.size = sizeof(LV2_Atom_Sequence_Body);
+        seq->body.unit = 0;
+        seq->body.pad = 0;
+        for (; step->frame >= 0 && step->frame < start + n; ++step) {
+            if (step->status == 0) {
+                controls[step->parameter] = step->value; /* read by the next run, at the block's start */
+                continue;
+            }
+            LV2_Atom_Event* e = (LV2_Atom_Event*)((char*)&seq->body + seq->atom.size);
+            e->time.frames = step->frame - start;
+            e->body.type = midiType;
+            e->body.size = 3;
+            uint8_t* bytes = (uint8_t*)(e + 1);
+            bytes[0] = step->status;
+            bytes[1] = step->data1;
+            bytes[2] = step->data2;
+            seq->atom.size += (uint32_t)(sizeof(LV2_Atom_Event) + 8);
+        }
+        plugin->run(instance, (uint32_t)n);
+        tallyBlock(&tally, left, right, n);
+    }
+    if (plugin->deactivate) {
+        plugin->deactivate(instance);
+    }
+    plugin->cleanup(instance);
+    free(left);
+    free(right);
+    tallyFinish(&tally, number, ph);
+    return 0;
+}
+
+/* The descriptor of the bundle's library, or null with a message. */
+static const LV2_Descriptor* loadLv2Bundle(const char* bundle) {
+    char path[1024];
+    snprintf(path, sizeof path, "%s/Solvantis_lv2.so", bundle);
+    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    LV2_Descriptor_Function entry = NULL;
+    if (library) {
+        *(void**)&entry = dlsym(library, "lv2_descriptor");
+    }
+    const LV2_Descriptor* plugin = entry ? entry(0) : NULL;
+    if (!plugin || strcmp(plugin->URI, "urn:quelvarin:solvantis") != 0) {
+        fprintf(stderr, "phrase_host: %s: no LV2 library with the plug-in urn:quelvarin:solvantis\n", path);
+        return NULL;
+    }
+    return plugin;
+}
+#endif
 
 int main(int argc, char** argv) {
     if (argc < 2) {
         fprintf(stderr, "usage: phrase_host PLUGIN [OUTDIR]\n");
         return 2;
     }
+#if defined(PHRASE_HOST_LV2)
+    const size_t length = strlen(argv[1]);
+    if ((length >= 4 && strcmp(argv[1] + length - 4, ".lv2") == 0) ||
+        (length >= 5 && strcmp(argv[1] + length - 5, ".lv2/") == 0)) {
+        const LV2_Descriptor* plugin = loadLv2Bundle(argv[1]);
+        if (!plugin) {
+            return 1;
+        }
+        int failed = 0;
+        for (int i = 0; i < phraseCount; ++i) {
+            failed |= renderPhraseLv2(plugin, i + 1, &phrases[i], argc > 2 ? argv[2] : NULL);
+        }
+        fflush(stdout);
+        return failed;
+    }
+#endif
     MainProc entry = NULL;
 #if defined(PHRASE_HOST_PE)
     char error[256] = "";
