@@ -369,7 +369,7 @@ static int renderPhraseLv2(const LV2_Descriptor* plugin, int number, const struc
                 controls[step->parameter] = step->value; /* read by the next run, at the block's start */
                 continue;
             }
-            LV2_Atom_Event* e = (LV2_Atom_Event*)((char*)&seq->body + seq->atom.size);
+            LV2_Atom_Event* e = (LV2_Atom_Event*)((char*)sequence + sizeof(LV2_Atom) + seq->atom.size);
             e->time.frames = step->frame - start;
             e->body.type = midiType;
             e->body.size = 3;

@@ -163,8 +163,8 @@ Render renderLv2(float rate, int32_t cycle) {
         auto* seq = reinterpret_cast<LV2_Atom_Sequence*>(sequence.data());
         *seq = {{sizeof(LV2_Atom_Sequence_Body), urids(LV2_ATOM__Sequence)}, {0, 0}};
         auto append = [&](int64_t frame, LV2_URID type, const void* body, uint32_t size) {
-            auto* event =
-                reinterpret_cast<LV2_Atom_Event*>(reinterpret_cast<char*>(&seq->body) + seq->atom.size);
+            char* end = reinterpret_cast<char*>(sequence.data()) + sizeof(LV2_Atom) + seq->atom.size;
+            auto* event = reinterpret_cast<LV2_Atom_Event*>(end);
             *event = {{frame}, {size, type}};
             std::memcpy(event + 1, body, size);
             seq->atom.size += uint32_t(sizeof(LV2_Atom_Event) + ((size + 7) & ~7u));
