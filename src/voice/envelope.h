@@ -220,18 +220,18 @@ template <class Powers> inline void envRelease(EnvelopeState& env, const Envelop
 }
 
 inline constexpr float sustainGlideCutoff = 5.0f; // Hz: the held level follows Sustain x wheel this slowly
+// The glide's one-pole factor at the coefficient k (6.28319 / rate), held at the stability limit.
+inline float sustainGlideFactor(float k) {
+    return k * sustainGlideCutoff <= maxOnePoleFactor ? k * sustainGlideCutoff : maxOnePoleFactor;
+}
 
 // Envelope step of one sample; may close the gate when the level has reached 0 with the key still held.
-// sustainTarget is modWheel x Sustain; sustainLimited holds the glide's factor at the stability limit.
+// sustainTarget is modWheel x Sustain, approached with the one-pole factor sustainFactor.
 template <class Powers>
 inline void envelopeStep(EnvelopeState& env, bool& voiceGate, const EnvelopeBlock& blk, float sustainTarget,
-                         float k, bool sustainLimited, Powers& powers) {
+                         float sustainFactor, Powers& powers) {
     if (voiceGate) {
-        if (!sustainLimited) {
-            env.sustainLevel = env.sustainLevel + (sustainTarget - env.sustainLevel) * k * sustainGlideCutoff;
-        } else {
-            env.sustainLevel = env.sustainLevel + (sustainTarget - env.sustainLevel) * maxOnePoleFactor;
-        }
+        env.sustainLevel = env.sustainLevel + (sustainTarget - env.sustainLevel) * sustainFactor;
         envGateOn(env, blk, powers);
     }
     if (env.envelopeLevel <= 0.0f) {
@@ -253,7 +253,7 @@ inline void envelopeStep(EnvelopeState& env, bool& voiceGate, const EnvelopeBloc
 // after it; it may have been called where the result is false.
 template <class Alongside>
 [[gnu::always_inline]] inline bool envelopeAhead(EnvelopeState& env, bool voiceGate, const EnvelopeBlock& blk,
-                                                 float sustainTarget, float k, bool sustainLimited,
+                                                 float sustainTarget, float sustainFactor,
                                                  EnvelopePowers& powers, int32_t m, float* levels, bool* runs,
                                                  Alongside alongside) {
     constexpr int32_t most = EnvelopePowers::capacity;
@@ -291,11 +291,7 @@ template <class Alongside>
         float sustain = env.sustainLevel;
         bool above = true;
         for (int32_t j = 0; j < m; ++j) {
-            if (!sustainLimited) {
-                sustain = sustain + (sustainTarget - sustain) * k * sustainGlideCutoff;
-            } else {
-                sustain = sustain + (sustainTarget - sustain) * maxOnePoleFactor;
-            }
+            sustain = sustain + (sustainTarget - sustain) * sustainFactor;
             const float level = decaying ? power[j] * blk.decayScale + sustain : sustain;
             above &= level > 0.0f;
             levels[j] = level > 1.0f ? 1.0f : level;

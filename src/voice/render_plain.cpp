@@ -30,13 +30,13 @@ void renderPlain(EngineState& e, const SynthParams& p, float sr, float* left, fl
     const bool chorusOn = p.Chorus != 0.0f;
     // Controllers apply from the start of the block that carries them.
     const float sustainTarget = e.voice.modWheel * p.Sustain;
-    const bool sustainLimited = !(k * sustainGlideCutoff <= maxOnePoleFactor);
+    const float sustainFactor = sustainGlideFactor(k);
     const float midiVolume = e.voice.midiVolume;
 
     VoiceState& voice = e.voice;
     EnvelopeState& env = e.envelope;
     ExciterRun exciter(e.exciter);
-    StringRun string(e.string, k);
+    StringRun string(e.string);
     ToneRun tone(e.tone, p, k, sr, e.tone.recovery);
     std::optional<ChorusRun> chorus; // only a block with the chorus on touches its lines
     if (chorusOn) {
@@ -65,9 +65,9 @@ void renderPlain(EngineState& e, const SynthParams& p, float sr, float* left, fl
             const float combed = string.combStep(p, voice.voiceFrequency, pluck);
             string.setDelays(p, sr, voice.voiceFrequency, e.exciter.noiseHold);
             if (p.PowerChord == 0.0f) {
-                string.stepSingle(k, combed, e.lastVoiceOutput);
+                string.stepSingle(combed, e.lastVoiceOutput);
             } else {
-                string.stepPowerChord(k, combed, e.lastVoiceOutput);
+                string.stepPowerChord(combed, e.lastVoiceOutput);
             }
         } else {
             string.stringActive = false;
@@ -86,7 +86,7 @@ void renderPlain(EngineState& e, const SynthParams& p, float sr, float* left, fl
             voice.velocityFactor = voice.voiceVelocity * p.Velocity + (1.0f - p.Velocity);
         }
         // 8. The envelope.
-        envelopeStep(env, voice.voiceGate, blk, sustainTarget, k, sustainLimited, powers);
+        envelopeStep(env, voice.voiceGate, blk, sustainTarget, sustainFactor, powers);
         const float level = env.envelopeLevel;
         // 9. The distorter and the tone filter with its limiter, while the string sounds.
         float z = x;

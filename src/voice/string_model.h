@@ -31,14 +31,15 @@ struct StringState {
     std::unique_ptr<DelayLine> stringLineB;
     std::unique_ptr<DelayLine> combLine;
 
-    // What depends on the sample rate: whether the loop filter and the DC blocker run at the stability
-    // limit (below about 5 kHz for the loop filter, never for the DC blocker at the rates hosts use).
-    bool loopLimited = false;
-    bool dcLimited = false;
+    // What depends on the sample rate: the one-pole factors of the loop filter and the DC blocker, held at
+    // the stability limit below about 5 kHz for the loop filter (never for the DC blocker at the rates hosts
+    // use).
+    float loopFactor = 0.0f; // k x the loop filter's cutoff, or the stability limit
+    float dcFactor = 0.0f;   // k x the DC blocker's cutoff, or the stability limit
     void prepare(float sampleRate) {
         const float k = onePoleCoefficient(sampleRate);
-        loopLimited = !(k * loopFilterCutoff <= maxOnePoleFactor);
-        dcLimited = !(k * dcBlockCutoff <= maxOnePoleFactor);
+        loopFactor = k * loopFilterCutoff <= maxOnePoleFactor ? k * loopFilterCutoff : maxOnePoleFactor;
+        dcFactor = k * dcBlockCutoff <= maxOnePoleFactor ? k * dcBlockCutoff : maxOnePoleFactor;
     }
 
     // Every filter state 0 and the lines (those built) cleared with their interpolation state.
@@ -81,17 +82,15 @@ struct StringRun {
     bool holdChanged = true;
     float loopGain = 0.0f;
     float detune = 1.0f; // M: the second loop's pitch factor from the held noise
-    bool loopLimited;    // the one-pole factors held at the stability limit (low sample rates)
-    bool dcLimited;
-    float kRun;                                  // the one-pole factor per Hz
+    float loopFactor;    // the one-pole factors, held at the stability limit at low sample rates
+    float dcFactor;
     static constexpr int32_t runAheadLimit = 32; // the longest run read ahead
 
-    StringRun(StringState& s, float k) // s prepared for the rate whose coefficient k is
+    explicit StringRun(StringState& s) // s prepared for the rate
         : owner(s), lineA(s.stringLineA->begin()), lineB(s.stringLineB->begin()), comb(s.combLine->begin()),
           stringOutput(s.stringOutput), stringHighpass(s.stringHighpass), loopFilterState(s.loopFilterState),
           dcBlockState(s.dcBlockState), stringActive(s.stringActive),
-          maxDelay(static_cast<float>(s.stringMaxDelay)), loopLimited(s.loopLimited), dcLimited(s.dcLimited),
-          kRun(k) {}
+          maxDelay(static_cast<float>(s.stringMaxDelay)), loopFactor(s.loopFactor), dcFactor(s.dcFactor) {}
     StringRun(const StringRun&) = delete;
     StringRun& operator=(const StringRun&) = delete;
 
@@ -106,12 +105,8 @@ struct StringRun {
         owner.stringActive = stringActive;
     }
 
-    static float onePole(float& state, float x, float cutoff, float k, bool limited) {
-        if (!limited) {
-            state = state + (x - state) * k * cutoff;
-        } else {
-            state = state + (x - state) * maxOnePoleFactor;
-        }
+    static float onePole(float& state, float x, float factor) {
+        state = state + (x - state) * factor;
         return state;
     }
 
@@ -171,12 +166,11 @@ struct StringRun {
         lineB.readAhead(n, readB);
         if (loopOf != nullptr) { // the single string's loop filter hears line B alone
             const float g = loopGain;
-            const float k = kRun;
-            const bool limited = loopLimited;
+            const float factor = loopFactor;
             float state = loopFilterState; // in a register for the run
             for (int32_t j = 0; j < n; ++j) {
                 const float b = softClip(readB[j], loopSoftClipKnee);
-                loopOf[j] = onePole(state, b * g, loopFilterCutoff, k, limited);
+                loopOf[j] = onePole(state, b * g, factor);
             }
             loopFilterState = state;
         }
@@ -189,11 +183,10 @@ struct StringRun {
         if constexpr (single) {
             highpassOf[0] = stringHighpass;
             float dcBlock = dcBlockState; // in a register for the run
-            const float k = kRun;
-            const bool limited = dcLimited;
+            const float factor = dcFactor;
             for (int32_t j = 0; j < n; ++j) {
                 out = (readA[j + 1] + readB[j + 1]) * 0.5f;
-                onePole(dcBlock, out, dcBlockCutoff, k, limited);
+                onePole(dcBlock, out, factor);
                 highpassOf[j + 1] = out - dcBlock;
                 outOf[j] = out;
             }
@@ -231,7 +224,7 @@ struct StringRun {
         const float g = loopGain;
         for (int32_t j = 0; j < n; ++j) {
             const float q = detune * feedbackOf[j] * chordFeedback;
-            onePole(dcBlockState, q, dcBlockCutoff, kRun, dcLimited);
+            onePole(dcBlockState, q, dcFactor);
             float v = combed[j] + (q - dcBlockState);
             if (v > 1.0f) {
                 v = 1.0f;
@@ -247,26 +240,26 @@ struct StringRun {
     }
 
     // One sample of the single string: two coupled loops.
-    template <bool within = false> void stepSingle(float k, float combed, float lastVoiceOutput) {
+    template <bool within = false> void stepSingle(float combed, float lastVoiceOutput) {
         const float g = loopGain;
         const float feedback = detune * lastVoiceOutput; // Q
         const float w = combed + feedback * singleFeedback;
         lineA.tickLinear<within>((lineA.nextOutLinear<within>() + stringHighpass) * g * 0.5f + w);
         const float b = softClip(lineB.nextOutLinear<within>(), loopSoftClipKnee);
-        onePole(loopFilterState, b * g, loopFilterCutoff, k, loopLimited);
+        onePole(loopFilterState, b * g, loopFactor);
         lineB.tickLinear<within>(loopFilterState + w);
         stringOutput = (lineA.nextOutLinear<within>() + lineB.nextOutLinear<within>()) * 0.5f;
-        onePole(dcBlockState, stringOutput, dcBlockCutoff, k, dcLimited);
+        onePole(dcBlockState, stringOutput, dcFactor);
         stringHighpass = stringOutput - dcBlockState;
         stringActive = true;
     }
 
     // One sample of the power chord: two strings a fifth apart, fed the same excitation.
-    template <bool within = false> void stepPowerChord(float k, float combed, float lastVoiceOutput) {
+    template <bool within = false> void stepPowerChord(float combed, float lastVoiceOutput) {
         const float g = loopGain;
         const float feedback = detune * lastVoiceOutput; // Q
         const float q = feedback * chordFeedback;
-        onePole(dcBlockState, q, dcBlockCutoff, k, dcLimited);
+        onePole(dcBlockState, q, dcFactor);
         float v = combed + (q - dcBlockState);
         if (v > 1.0f) {
             v = 1.0f;
@@ -281,16 +274,16 @@ struct StringRun {
 };
 
 // One string step on the stored state, the delays set from the pitch and the held noise.
-inline void stringStep(StringState& s, const SynthParams& params, float sr, float k, float voiceFrequency,
+inline void stringStep(StringState& s, const SynthParams& params, float sr, float voiceFrequency,
                        float noiseHold, float pluck, float lastVoiceOutput) {
     s.prepare(sr);
-    StringRun run(s, k);
+    StringRun run(s);
     run.setDelays(params, sr, voiceFrequency, noiseHold);
     const float combed = run.combStep(params, voiceFrequency, pluck);
     if (params.PowerChord == 0.0f) {
-        run.stepSingle(k, combed, lastVoiceOutput);
+        run.stepSingle(combed, lastVoiceOutput);
     } else {
-        run.stepPowerChord(k, combed, lastVoiceOutput);
+        run.stepPowerChord(combed, lastVoiceOutput);
     }
     run.store();
 }

@@ -125,6 +125,9 @@ struct ToneRun {
     float toneLow1, toneLow2, splitLow, splitBand, svfBand, svfLow, levelGain;
     const float* table;
     float dt, tr, c, c2, k, sr;
+    // The factors combined once a block: the pair's one-pole factor k c, the split's c2 k, the pair's
+    // feedback DynaTone x resonance, and the two paths' shares in the mix.
+    float pairFactor = 0.0f, splitFactor = 0.0f, pairFeedback = 0.0f, svfShare = 0.0f, splitShare = 0.0f;
     float svfCutoff; // Hz
     float svfFactor; // k x svfCutoff, at most maxSvfFactor
     double recovery;
@@ -141,6 +144,11 @@ struct ToneRun {
             c = maxToneFactor / k;
         }
         c2 = c - c * splitBelowTone;
+        pairFactor = k * c;
+        splitFactor = c2 * k;
+        pairFeedback = dt * toneResonance;
+        svfShare = 2.0f * tr;
+        splitShare = (1.0f - tr) * 1.136f;
     }
     // A copy for a run of samples whose state the compiler keeps in registers; takeState brings it back.
     ToneRun(const ToneRun&) = default;
@@ -185,17 +193,16 @@ struct ToneRun {
 
     // q: the damping at the sample's envelope level.
     [[gnu::always_inline]] float step(float y, float q) {
-        toneLow1 = toneLow1 + (y + toneLow2 * dt * toneResonance - toneLow1) * k * c;
-        toneLow2 = toneLow2 + (toneLow1 - toneLow2) * k * c;
-        splitLow = splitLow + (toneLow2 - splitLow) * c2 * k;
-        splitBand = splitBand + ((toneLow2 - splitLow) - splitBand) * c2 * k;
+        toneLow1 = toneLow1 + (y + toneLow2 * pairFeedback - toneLow1) * pairFactor;
+        toneLow2 = toneLow2 + (toneLow1 - toneLow2) * pairFactor;
+        splitLow = splitLow + (toneLow2 - splitLow) * splitFactor;
+        splitBand = splitBand + ((toneLow2 - splitLow) - splitBand) * splitFactor;
 
         const float f = svfFactor;
         svfBand = svfBand + (y - (2.0f * q * svfBand + svfLow)) * f;
         svfLow = svfLow + svfBand * f;
 
-        const float m =
-            2.0f * tr * (svfBand * 0.8f + svfLow * 0.3f) + (splitLow - splitBand) * (1.0f - tr) * 1.136f;
+        const float m = svfShare * (svfBand * 0.8f + svfLow * 0.3f) + (splitLow - splitBand) * splitShare;
         const float r = m - m * m * m * toneSaturation;
         return limit(r);
     }
@@ -242,14 +249,15 @@ struct ChorusRun {
     WaveTable& lfoLeft;
     WaveTable& lfoRight;
     float lowState, outLeft, outRight;
-    float k, baseDelay; // baseDelay in samples
-    bool splitLimited;
+    float baseDelay;   // samples
+    float splitFactor; // the split's one-pole factor, held at the stability limit
 
     ChorusRun(ChorusState& c, float k_, float baseDelay_)
         : owner(c), lineLeft(c.chorusLineLeft->begin()), lineRight(c.chorusLineRight->begin()),
           lfoLeft(*c.chorusLfoLeft), lfoRight(*c.chorusLfoRight), lowState(c.chorusLowState),
-          outLeft(c.chorusOutLeft), outRight(c.chorusOutRight), k(k_), baseDelay(baseDelay_),
-          splitLimited(!(k_ * chorusSplitCutoff <= maxOnePoleFactor)) {}
+          outLeft(c.chorusOutLeft), outRight(c.chorusOutRight), baseDelay(baseDelay_),
+          splitFactor(k_ * chorusSplitCutoff <= maxOnePoleFactor ? k_ * chorusSplitCutoff
+                                                                 : maxOnePoleFactor) {}
     ChorusRun(const ChorusRun&) = delete;
     ChorusRun& operator=(const ChorusRun&) = delete;
 
@@ -262,12 +270,8 @@ struct ChorusRun {
     }
 
     // The split: the 233 Hz low-pass of the input, which stays in the centre. Returns the new low part.
-    static float split(float& low, float l, float k, bool limited) {
-        if (!limited) {
-            low = low + (l - low) * k * chorusSplitCutoff;
-        } else {
-            low = low + (l - low) * maxOnePoleFactor;
-        }
+    static float split(float& low, float l, float factor) {
+        low = low + (l - low) * factor;
         return low;
     }
     // The mix of both sides from the lines' outputs, scaled by the MIDI volume.
@@ -285,10 +289,9 @@ struct ChorusRun {
         float low = lowState;
         float fedLeft = outLeft;
         float fedRight = outRight;
-        const float factor = k;
-        const bool limited = splitLimited;
+        const float factor = splitFactor;
         for (int32_t j = 0; j < n; ++j) {
-            const float high = l[j] - split(low, l[j], factor, limited);
+            const float high = l[j] - split(low, l[j], factor);
             inLeft[j] = fedLeft * chorusFeedback + high;
             inRight[j] = fedRight * chorusFeedback + high;
             fedLeft = readLeft[j];
@@ -309,7 +312,7 @@ struct ChorusRun {
     // The part above 233 Hz runs through two modulated feedback delays, one per side; the part below and a
     // fifth of the whole stay in the centre. Writes both output samples, scaled by the MIDI volume.
     void step(float l, float amount, float midiVolume, float& left, float& right) {
-        const float low = split(lowState, l, k, splitLimited);
+        const float low = split(lowState, l, splitFactor);
         const float high = l - low;
         lineLeft.setDelay(leftDelay(lfoLeft.tick(), baseDelay));
         lineRight.setDelay(rightDelay(lfoRight.tick(), baseDelay));

@@ -120,7 +120,7 @@ TEST_F(Stages, ThePluckIsLimitedToMinusOneAndTwo) {
 TEST_F(Stages, StringDelaysAndLoopGainAt440Hz) {
     params.Modulation = 0.0f;
     params.Fixing = 0.0f;
-    stringStep(engine->string, params, sr, k, 440.0f, 0.0f, 0.5f, 0.0f);
+    stringStep(engine->string, params, sr, 440.0f, 0.0f, 0.5f, 0.0f);
     EXPECT_NEAR(engine->string.stringLineA->getDelay(), 198.87f, 0.01f);
     EXPECT_NEAR(engine->string.stringLineB->getDelay(), 200.45f, 0.01f);
     EXPECT_NEAR(stringLoopGain(440.0f), 0.9891f, 1e-6f);
@@ -130,7 +130,7 @@ TEST_F(Stages, StringDelaysAndLoopGainAt440Hz) {
     EXPECT_TRUE(engine->string.stringActive);
 
     params.PowerChord = 1.0f;
-    stringStep(engine->string, params, sr, k, 440.0f, 0.0f, 0.0f, 0.0f);
+    stringStep(engine->string, params, sr, 440.0f, 0.0f, 0.0f, 0.0f);
     EXPECT_NEAR(engine->string.stringLineA->getDelay(), 133.64f, 0.01f);
     EXPECT_NEAR(engine->string.stringLineB->getDelay(), 200.45f, 0.01f);
 }
@@ -281,15 +281,15 @@ TEST(EnvelopeAhead, GoesThroughAPhaseAsTheStepsDoOrRefuses) {
         }
         // The chunk's first frame steps alone, as in the render.
         bool gate = c.gate;
-        envelopeStep(stepped, gate, steppedBlock, target, k, false, powers);
+        envelopeStep(stepped, gate, steppedBlock, target, k * sustainGlideCutoff, powers);
         ahead = stepped;
         aheadBlock = steppedBlock;
         const int32_t first = powers.next;
         float levels[m];
         bool runs[m];
         int32_t alongside = 0;
-        const bool taken = envelopeAhead(ahead, gate, aheadBlock, target, k, false, powers, m, levels, runs,
-                                         [&] { ++alongside; });
+        const bool taken = envelopeAhead(ahead, gate, aheadBlock, target, k * sustainGlideCutoff, powers, m,
+                                         levels, runs, [&] { ++alongside; });
         ASSERT_EQ(taken, c.taken) << c.what;
         if (!taken) {
             EXPECT_EQ(std::memcmp(&ahead, &stepped, sizeof ahead), 0)
@@ -299,7 +299,7 @@ TEST(EnvelopeAhead, GoesThroughAPhaseAsTheStepsDoOrRefuses) {
         powers.next = first;
         for (int32_t j = 0; j < m; ++j) {
             const bool run = stepped.envelopeLevel > 0.0f;
-            envelopeStep(stepped, gate, steppedBlock, target, k, false, powers);
+            envelopeStep(stepped, gate, steppedBlock, target, k * sustainGlideCutoff, powers);
             ASSERT_EQ(gate, c.gate) << c.what;
             ASSERT_EQ(std::bit_cast<uint32_t>(levels[j]), std::bit_cast<uint32_t>(stepped.envelopeLevel))
                 << c.what << " " << j;
