@@ -54,7 +54,7 @@ const std::vector<Check>& checks() {
         {"independence", checkIndependence, true, true, false,
          "an instance plays the same while another one plays other notes with other settings"},
         {"block-size-independence", checkBlockSizes, true, true, false,
-         "a phrase at blocks of 16, 64, 512 and 4096 frames: every note at the same level"},
+         "a phrase at blocks of 16, 64, 512, 4096 and random sizes: every note at the same level"},
         {"parameter-texts", checkParameterTexts, true, false, false,
          "parameter names, labels and displays end inside a 64-byte buffer"},
         {"parameter-values", checkParameterValues, true, false, false,
