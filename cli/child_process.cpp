@@ -122,7 +122,31 @@ std::string where(const CallSite& site) {
     return text;
 }
 
+// "the MIDI file 'song.mid'", or "" when the child was not reading a file of its own.
+std::string ownWork(const CallSite& site) {
+    if (site.ownWork[0] == '\0') {
+        return {};
+    }
+    return std::string(site.ownWork, strnlen(site.ownWork, sizeof site.ownWork)) + " '" +
+           std::string(site.ownFile, strnlen(site.ownFile, sizeof site.ownFile)) + "'";
+}
+
 } // namespace
+
+OwnWorkMark::OwnWorkMark(CallSite* where, const char* work, const std::string& file) : site(where) {
+    if (site != nullptr) {
+        std::strncpy(site->ownFile, file.c_str(), sizeof site->ownFile - 1);
+        std::strncpy(site->ownWork, work, sizeof site->ownWork - 1);
+        site->calls = site->calls + 1;
+    }
+}
+
+OwnWorkMark::~OwnWorkMark() {
+    if (site != nullptr) {
+        site->ownWork[0] = '\0';
+        site->calls = site->calls + 1;
+    }
+}
 
 void CallSite::enter(const char* name) {
     std::strncpy(call, name, sizeof call - 1);
@@ -177,6 +201,23 @@ std::string signalName(int signal) {
 }
 
 std::string ChildOutcome::what() const {
+    // Our own reading of a file: whatever ended it is solvantis's fault, never the plug-in's.
+    if (const std::string own = ownWork(site); !own.empty()) {
+        char text[48];
+        std::snprintf(text, sizeof text, "%g s", hungSeconds);
+        switch (kind) {
+        case Kind::Crashed:
+            return "could not read " + own + ": solvantis crashed (" + signalName(signal) +
+                   ") while reading it; a fault of solvantis, not of the plug-in";
+        case Kind::Exited:
+            return "could not read " + own + ": the process ended while reading it (exit status " +
+                   std::to_string(exitCode) + "); a fault of solvantis, not of the plug-in";
+        case Kind::Hung:
+            return "could not read " + own + " within " + text + "; gave up";
+        default:
+            break;
+        }
+    }
     switch (kind) {
     case Kind::Crashed:
         return "the plug-in crashed (" + signalName(signal) + ")";
@@ -200,6 +241,9 @@ std::string ChildOutcome::what() const {
 }
 
 std::string ChildOutcome::describe() const {
+    if (!ownWork(site).empty()) {
+        return what();
+    }
     switch (kind) {
     case Kind::Crashed:
     case Kind::Exited:
@@ -327,19 +371,19 @@ ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& 
             break;
         }
         const auto now = Clock::now();
-        if (site.calls != lastCalls || !site.inside) {
+        const bool reading = site.ownWork[0] != '\0';
+        const double limit = reading ? options.readSeconds : options.hangSeconds;
+        if (site.calls != lastCalls || !(site.inside || reading)) {
             lastCalls = site.calls;
             lastChange = now;
         }
         const double stuck = std::chrono::duration<double>(now - lastChange).count();
         const double running = std::chrono::duration<double>(now - started).count();
-        if ((options.hangSeconds > 0.0 && stuck > options.hangSeconds) ||
+        if ((limit > 0.0 && stuck > limit) ||
             (options.timeoutSeconds > 0.0 && running > options.timeoutSeconds)) {
             killAll();
             outcome.kind = ChildOutcome::Kind::Hung;
-            outcome.hungSeconds = options.hangSeconds > 0.0 && stuck > options.hangSeconds
-                                      ? options.hangSeconds
-                                      : options.timeoutSeconds;
+            outcome.hungSeconds = limit > 0.0 && stuck > limit ? limit : options.timeoutSeconds;
             break;
         }
     }
@@ -399,6 +443,10 @@ std::string runPluginJob(const std::function<std::string(CallSite& site)>& work,
     }
     if (outcome.payload.empty() || outcome.payload[0] != 'S' || outcome.exitCode != 0) {
         // A plug-in that called exit() (or a sanitizer that stopped the child) leaves no result.
+        if (const std::string own = ownWork(outcome.site); !own.empty()) {
+            throw CliError("could not read " + own + ": the process ended while reading it (exit status " +
+                           std::to_string(outcome.exitCode) + "); a fault of solvantis, not of the plug-in");
+        }
         throw CliError("the plug-in ended its process (exit status " + std::to_string(outcome.exitCode) +
                        ")" + where(outcome.site));
     }

@@ -24,9 +24,27 @@ struct CallSite {
     volatile int32_t inside = 0;      // 1 while the call named is under way
     volatile int32_t finished = 0;    // 1 once the child's work has returned
     volatile int32_t exitCalled = 0;  // 1 when something in the child called exit() (the plug-in, surely)
+    // Our own reading of a file from outside (the MIDI file, a preset) while it lasts, so that a crash
+    // or a hang there is reported as solvantis's and not the plug-in's: what is read ("the MIDI file")
+    // and the file's name; "" outside such work.
+    char ownWork[24] = {};
+    char ownFile[232] = {};
 
     void enter(const char* name);
     void leave() { inside = 0; }
+};
+
+// Marks our own reading of `file` in the site (when there is one) for as long as it lasts. The parent
+// gives that work ChildOptions::readSeconds instead of the plug-in's hangSeconds.
+class OwnWorkMark {
+public:
+    OwnWorkMark(CallSite* where, const char* work, const std::string& file);
+    ~OwnWorkMark();
+    OwnWorkMark(const OwnWorkMark&) = delete;
+    OwnWorkMark& operator=(const OwnWorkMark&) = delete;
+
+private:
+    CallSite* site;
 };
 
 // Names a call into the plug-in in the site (when there is one) for as long as the call lasts.
@@ -55,6 +73,8 @@ struct ChildOptions {
     double hangSeconds = 60.0;
     // The child still running after this long is ended, whatever it is doing (0: never).
     double timeoutSeconds = 0.0;
+    // Our own reading of a file (see OwnWorkMark) that takes longer than this is given up (0: never).
+    double readSeconds = 60.0;
     // Called in the parent about ten times a second while the child works.
     std::function<void(const CallSite&)> onProgress;
 };

@@ -242,8 +242,9 @@ int main(int argc, char** argv) {
     renderCommand->add_option("--format", texts.format,
                               "wav or flac (default: from the output name, else wav)");
     renderCommand->add_option("--bits", texts.bits, "16, 24 or float (default 24)");
-    renderCommand->add_option("--timeout", texts.timeout,
-                              "seconds one plug-in call may take before it is taken for a hang (default 60)");
+    renderCommand->add_option(
+        "--timeout", texts.timeout,
+        "seconds one plug-in call, or a pause in a piped MIDI file, may take (default 60)");
 
     bool json = false, infoForce = false, noPrograms = false, infoVersion = false;
     std::string infoPlugin, infoPreset, infoTarget;

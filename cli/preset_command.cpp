@@ -40,7 +40,10 @@ std::string runPresetSave(const PresetSaveOptions& options) {
                 host.setBlockSize(hostOptions.blockSize);
                 PresetFile loaded;
                 if (!options.presetPath.empty()) {
-                    loaded = readPresetFile(options.presetPath);
+                    {
+                        const OwnWorkMark reading(&site, "the preset", options.presetPath);
+                        loaded = readPresetFile(options.presetPath);
+                    }
                     if (loaded.bank) {
                         applyPreset(host, loaded, options.presetPath, options.force);
                     }

@@ -154,6 +154,9 @@ RenderSummary runRender(const RenderOptions& given) {
     validateRenderOptions(options);
 
     std::string output = options.outputPath;
+    if (output.empty() && options.midiPath == "-") {
+        throw CliError("a song read from standard input needs -o to name the audio file");
+    }
     if (output.empty()) {
         const std::string extension = options.format == AudioFormat::Flac ? ".flac" : ".wav";
         output = options.midiPath.empty() ? "solvantis-demo" + extension
@@ -172,6 +175,8 @@ RenderSummary runRender(const RenderOptions& given) {
     ProgressBar bar(options.showProgress);
     ChildOptions childOptions;
     childOptions.hangSeconds = options.hangSeconds;
+    // A pipe's pauses are given up by the reader after --timeout; the whole reading gets twice that.
+    childOptions.readSeconds = 2.0 * options.hangSeconds;
     childOptions.onProgress = [&](const CallSite& site) { bar.update(site); };
     std::string bytes;
     try {

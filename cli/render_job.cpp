@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <new>
 
 namespace solvantis {
 
@@ -103,10 +104,14 @@ struct FileCloser {
 
 // Loads the preset and selects the program in the order that keeps both: a bank first and then its
 // program, a single program into the program selected.
-void chooseSound(PluginHost& host, const RenderOptions& options, const std::string& pluginPath) {
+void chooseSound(PluginHost& host, const RenderOptions& options, const std::string& pluginPath,
+                 CallSite& site) {
     PresetFile preset;
     if (!options.presetPath.empty()) {
-        preset = readPresetFile(options.presetPath);
+        {
+            const OwnWorkMark reading(&site, "the preset", options.presetPath);
+            preset = readPresetFile(options.presetPath);
+        }
         if (preset.bank) {
             applyPreset(host, preset, options.presetPath, options.force);
         }
@@ -174,7 +179,15 @@ RenderStats renderJob(const RenderOptions& options, int outputFd, const std::str
     MidiSong midi;
     std::vector<MidiMessage> messages;
     if (!options.midiPath.empty()) {
-        midi = readMidiFile(options.midiPath);
+        MidiLimits limits;
+        limits.readTimeoutSeconds = options.hangSeconds; // a pipe that pauses this long is given up
+        const OwnWorkMark reading(&site, "the MIDI file",
+                                  options.midiPath == "-" ? "standard input" : options.midiPath);
+        try {
+            midi = readMidiFile(options.midiPath, limits);
+        } catch (const std::bad_alloc&) {
+            throw CliError("not enough memory to read the MIDI file '" + options.midiPath + "'");
+        }
         SelectionReport report;
         messages = selectEvents(midi, selection, report);
         stats.programChangesLeftOut = report.programChangesLeftOut;
@@ -230,7 +243,7 @@ RenderStats renderJob(const RenderOptions& options, int outputFd, const std::str
     }
     host.setSampleRate(float(options.sampleRate));
     host.setBlockSize(options.blockSize);
-    chooseSound(host, options, pluginPath);
+    chooseSound(host, options, pluginPath, site);
     for (const std::string& setting : options.settings) {
         applySetting(host, setting);
     }
