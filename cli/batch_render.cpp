@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -149,8 +150,13 @@ size_t runInProcesses(const BatchOptions& batch) {
 
 FileKind fileKind(const std::string& path) {
     char head[4] = {};
-    std::ifstream in(path, std::ios::binary);
-    if (in.read(head, sizeof head)) {
+    // Only a regular file is looked into: a pipe or a device would block here or lose the bytes read.
+    struct stat info {};
+    std::ifstream in;
+    if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        in.open(path, std::ios::binary);
+    }
+    if (in.is_open() && in.read(head, sizeof head)) {
         if (std::memcmp(head, "MThd", 4) == 0) {
             return FileKind::Midi;
         }
