@@ -346,8 +346,8 @@ int main(int argc, char** argv) {
             batch.jobs = jobs;
             batch.output = options.outputPath;
             batch.arguments.assign(argv, argv + argc);
-            if (batch.inputs.size() > 1 || batch.jobs > 1) {
-                options.showProgress = false; // several bars would not share one line
+            if (batch.inputs.size() > 1 || batch.jobs > 1 || batch.quiet) {
+                options.showProgress = false; // several bars would not share one line, and --quiet shows none
             }
             return runBatch(batch, options);
         }
