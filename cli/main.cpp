@@ -274,6 +274,7 @@ int main(int argc, char** argv) {
     preset->set_version_flag("--version", versionText());
     CLI::App* saveCommand = preset->add_subcommand(
         "save", "save the plug-in's current program (FILE.fxp) or all its programs (FILE.fxb)");
+    saveCommand->set_version_flag("--version", versionText());
     saveCommand->add_option("file", save.outputPath, "the preset file to write, .fxp or .fxb")->required();
     saveCommand->add_option("--plugin", save.pluginPath,
                             "VST 2 plug-in (default: the Solvantis.so beside solvantis)");

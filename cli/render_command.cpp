@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <type_traits>
 #include <unistd.h>
 
@@ -200,7 +201,10 @@ RenderSummary runRender(const RenderOptions& given) {
     std::memcpy(static_cast<void*>(&summary.stats), bytes.data(), sizeof(RenderStats));
     target.commit();
     summary.outputPath = target.name();
-    summary.pluginPath = options.pluginPath.empty() ? defaultPluginPath() : options.pluginPath;
+    // The default is found beside the program ("bin/../lib/vst/Solvantis.so"): shown without the detour.
+    summary.pluginPath = options.pluginPath.empty()
+                             ? std::filesystem::path(defaultPluginPath()).lexically_normal().string()
+                             : options.pluginPath;
     summary.toStandardOutput = target.isStandardOutput();
     summary.seconds = double(summary.stats.frames) / summary.stats.sampleRate;
     summary.realTimeFactor =

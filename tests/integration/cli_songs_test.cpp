@@ -63,7 +63,8 @@ TEST(CliSongs, VersionOnTheProgramAndEveryCommand) {
                                                {"midi", "--version"},
                                                {"validate", "--version"},
                                                {"compare", "--version"},
-                                               {"info", "--version"}}) {
+                                               {"info", "--version"},
+                                               {"preset", "save", "--version"}}) {
         const RunResult run = runCli(scratch, args);
         EXPECT_EQ(run.exitCode, 0) << args.front() << ": " << run.err;
         EXPECT_EQ(run.out.rfind("solvantis 1.", 0), 0u) << args.front() << ": " << run.out;
