@@ -189,6 +189,11 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
         throw PluginLoadError(PluginLoadError::Reason::NotALibrary,
                               "plug-in " + quote(path) + " is a folder, not a shared library");
     }
+    // A pipe or a device would hold dlopen for good, or feed it without end.
+    if (!S_ISREG(info.st_mode)) {
+        throw PluginLoadError(PluginLoadError::Reason::NotALibrary,
+                              "plug-in " + quote(path) + " is not a regular file, so not a shared library");
+    }
 
     // dlopen searches the library path for names without a slash; a file given by the user is meant.
     const std::string openName = path.find('/') == std::string::npos ? "./" + path : path;

@@ -71,6 +71,12 @@ TEST(CliMidiInput, StandardInputAndDevicesHaveTheFilesLimits) {
     const RunResult endless = runCli(scratch, {"render", "/dev/zero", "-o", "zero.wav"});
     EXPECT_EQ(endless.exitCode, 1);
     EXPECT_NE(endless.err.find("too large to be a MIDI file"), std::string::npos) << endless.err;
+
+    // A pipe named as the plug-in would hold dlopen for good.
+    ASSERT_EQ(::mkfifo(scratch.path("pipe.so").c_str(), 0600), 0);
+    const RunResult pipePlugin =
+        runCli(scratch, {"render", "song.mid", "-o", "p.wav", "--plugin", "pipe.so"});
+    EXPECT_NE(pipePlugin.err.find("is not a regular file"), std::string::npos) << pipePlugin.err;
 }
 
 TEST(CliMidiInput, PipesThatStallOrTrickleAreGivenUp) {
