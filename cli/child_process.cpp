@@ -40,7 +40,11 @@ public:
         sigemptyset(&action.sa_mask);
         action.sa_flags = 0; // no SA_RESTART: poll returns at once
         for (size_t i = 0; i < std::size(endingSignals); ++i) {
-            ::sigaction(endingSignals[i], &action, &previous[i]);
+            // An ignored signal stays ignored (nohup's SIGHUP, a background job's SIGINT).
+            if (::sigaction(endingSignals[i], nullptr, &previous[i]) == 0 &&
+                previous[i].sa_handler != SIG_IGN) {
+                ::sigaction(endingSignals[i], &action, nullptr);
+            }
         }
     }
     ~InterruptGuard() {
