@@ -7,9 +7,25 @@
 
 namespace solvantis {
 
+namespace {
+
+int bytesPerSample(SampleBits bits) {
+    return bits == SampleBits::Int16 ? 2 : bits == SampleBits::Int24 ? 3 : 4;
+}
+
+// The RIFF and data sizes are 32-bit counts; the header and its extra chunks (a float file's PEAK
+// chunk) take well under this much.
+constexpr int64_t wavByteLimit = 0xFFFFFFFFll - 4096;
+
+} // namespace
+
+bool wavPasses4GiB(int64_t frames, int channels, SampleBits bits) {
+    return frames > wavByteLimit / (int64_t(channels) * bytesPerSample(bits));
+}
+
 AudioFileWriter::AudioFileWriter(int fd, const std::string& name, AudioFormat format, SampleBits bits,
-                                 int channelCount, int sampleRate)
-    : shownName(name) {
+                                 int channelCount, int sampleRate, int64_t frameBound)
+    : shownName(name), frameBytes(int64_t(channelCount) * bytesPerSample(bits)) {
     SF_INFO info{};
     info.samplerate = sampleRate;
     info.channels = channelCount;
@@ -22,7 +38,12 @@ AudioFileWriter::AudioFileWriter(int fd, const std::string& name, AudioFormat fo
     if (format == AudioFormat::Flac && bits == SampleBits::Float) {
         throw CliError("FLAC holds no float samples; use --bits 16 or --bits 24 for '" + name + "'");
     }
-    info.format = (format == AudioFormat::Flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV) | subtype;
+    rf64 = format == AudioFormat::Wav && frameBound >= 0 && wavPasses4GiB(frameBound, channelCount, bits);
+    plainWav = format == AudioFormat::Wav && !rf64;
+    info.format = (format == AudioFormat::Flac ? SF_FORMAT_FLAC
+                   : rf64                      ? SF_FORMAT_RF64
+                                               : SF_FORMAT_WAV) |
+                  subtype;
     if (!sf_format_check(&info)) {
         throw CliError("cannot write '" + name + "' as " + (format == AudioFormat::Flac ? "FLAC" : "WAV") +
                        " with " + std::to_string(channelCount) + " channels at " +
@@ -33,6 +54,10 @@ AudioFileWriter::AudioFileWriter(int fd, const std::string& name, AudioFormat fo
         throw CliError("cannot write '" + name + "': " + sf_strerror(nullptr));
     }
     file = sf;
+    if (rf64) {
+        // A render that ends below 4 GiB is written as the plain WAV file every reader knows.
+        sf_command(sf, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+    }
     if (bits != SampleBits::Float) {
         // Samples beyond full scale are clipped, not wrapped around.
         sf_command(sf, SFC_SET_CLIPPING, nullptr, SF_TRUE);
@@ -50,6 +75,11 @@ void AudioFileWriter::write(const float* interleaved, int64_t frames) {
         return;
     }
     auto* sf = static_cast<SNDFILE*>(file);
+    if (plainWav && (written + frames) * frameBytes > wavByteLimit) {
+        throw CliError("cannot write '" + shownName +
+                       "': it would pass 4 GiB, the most a WAV file holds; use --format flac or a shorter "
+                       "--max-length");
+    }
     if (sf_writef_float(sf, interleaved, frames) != frames) {
         throw CliError("cannot write '" + shownName + "': " + sf_strerror(sf));
     }

@@ -15,13 +15,16 @@ class AudioFileWriter {
 public:
     // Starts an audio file in `fd`, which stays open and owned by the caller. `name` only appears in
     // error messages. Throws CliError when the format cannot hold this sample type, rate or channel count.
+    // `frameBound` is the most frames the file may get (-1: unknown): a WAV file that could pass 4 GiB
+    // is started as RF64, which becomes a plain WAV file again if it ends smaller.
     AudioFileWriter(int fd, const std::string& name, AudioFormat format, SampleBits bits, int channels,
-                    int sampleRate);
+                    int sampleRate, int64_t frameBound = -1);
     ~AudioFileWriter();
     AudioFileWriter(const AudioFileWriter&) = delete;
     AudioFileWriter& operator=(const AudioFileWriter&) = delete;
 
-    // Appends `frames` interleaved frames. Throws CliError when the disk refuses them.
+    // Appends `frames` interleaved frames. Throws CliError when the disk refuses them, or when they
+    // would take a plain WAV file past 4 GiB, where its sizes no longer fit its header.
     void write(const float* interleaved, int64_t frames);
 
     // Completes the file's header. Throws CliError on failure.
@@ -29,11 +32,19 @@ public:
 
     int64_t framesWritten() const { return written; }
 
+    bool isRf64() const { return rf64; }
+
 private:
     std::string shownName;
     void* file = nullptr; // SNDFILE*
     int64_t written = 0;
+    int64_t frameBytes = 0; // bytes of one frame in the file
+    bool plainWav = false;  // sizes held in 32 bits
+    bool rf64 = false;
 };
+
+// Whether a WAV file of so many frames passes what the 32-bit sizes of its header can count.
+bool wavPasses4GiB(int64_t frames, int channels, SampleBits bits);
 
 struct AudioData {
     int channels = 0;

@@ -263,8 +263,12 @@ RenderStats renderJob(const RenderOptions& options, int outputFd, const std::str
     site.sampleRate = options.sampleRate;
     site.totalFrames = std::min(settings.endFrame, settings.maxFrames);
 
-    AudioFileWriter writer(outputFd, outputName, options.format, options.bits, stats.channels,
-                           options.sampleRate);
+    AudioFileWriter writer(
+        outputFd, outputName, options.format, options.bits, stats.channels, options.sampleRate,
+        std::min(
+            settings.maxFrames,
+            settings.endFrame +
+                std::max<int64_t>(settings.autoTail ? settings.maxAutoTailFrames : settings.tailFrames, 0)));
     // A normalized render goes into an unnamed file of raw samples first, for its level to be known.
     std::unique_ptr<std::FILE, FileCloser> raw(options.normalize ? std::tmpfile() : nullptr);
     if (options.normalize && !raw) {

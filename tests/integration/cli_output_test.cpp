@@ -1,5 +1,6 @@
 // Where a render goes and what it says about itself: what -o names is never harmed, a plug-in that
 // crashes or hangs is one line and no file, and the level is reported honestly.
+#include "audio_file.h"
 #include "integration/host_loader_support.h"
 #include "output_target.h"
 
@@ -287,6 +288,46 @@ TEST_F(CliOutput, FilesTheCommandReadsAndReadOnlyFilesAreNotReplaced) {
     const RunResult forced = runCli(scratch, {"render", "-o", "kept.wav", "--force"}, {}, program);
     EXPECT_EQ(forced.exitCode, 0) << forced.err;
     EXPECT_GT(readAudio(scratch.path("kept.wav")).frames, 0);
+}
+
+// A WAV file's header counts bytes in 32 bits: a render that may pass 4 GiB starts as RF64 (whose
+// 64-bit sizes every reader of long files knows), and one that ends small is a plain WAV file again.
+TEST(WavBeyond4GiB, ARenderThatMayPassItIsWrittenAsRf64) {
+    struct Case {
+        int64_t frames;
+        int channels;
+        solvantis::SampleBits bits;
+        bool passes;
+    };
+    using solvantis::SampleBits;
+    const int64_t tenHours = 36000LL * 44100;
+    const Case cases[] = {
+        {tenHours, 2, SampleBits::Int16, true}, // 6,350,400,000 bytes of samples
+        {600LL * 44100, 2, SampleBits::Float, false},
+        {0xFFFFEFFFLL / 4 - 1, 2, SampleBits::Int16, false},
+        {0xFFFFEFFFLL / 4 + 1, 2, SampleBits::Int16, true},
+        {0xFFFFEFFFLL / 3 + 1, 1, SampleBits::Int24, true},
+        {0xFFFFEFFFLL / 8 + 1, 2, SampleBits::Float, true},
+    };
+    ScratchFolder scratch;
+    for (const Case& c : cases) {
+        EXPECT_EQ(solvantis::wavPasses4GiB(c.frames, c.channels, c.bits), c.passes) << c.frames;
+        const std::string path = scratch.path("long.wav");
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        {
+            solvantis::AudioFileWriter writer(fd, "long.wav", solvantis::AudioFormat::Wav, c.bits, c.channels,
+                                              44100, c.frames);
+            EXPECT_EQ(writer.isRf64(), c.passes) << c.frames;
+            const std::vector<float> block(size_t(1000 * c.channels), 0.25f);
+            writer.write(block.data(), 1000);
+            writer.finish();
+        }
+        ::close(fd);
+        const AudioFile file = readAudio(path);
+        EXPECT_EQ(file.frames, 1000) << c.frames;
+        EXPECT_EQ(readFile(path).substr(0, 4), "RIFF") << "ended small: a plain WAV file";
+    }
 }
 
 // The level as written: clipping counted in integer files, a runaway plug-in named, --gain and
