@@ -1,4 +1,5 @@
 #include "batch_render.h"
+#include "printable.h"
 
 #include "cli_error.h"
 
@@ -48,7 +49,7 @@ bool renderOne(const BatchOptions& batch, const RenderOptions& options) {
         const std::vector<std::string> warnings = renderWarnings(summary, options.maxLengthSeconds);
         if (!batch.quiet) {
             for (const std::string& warning : warnings) {
-                std::fprintf(stderr, "solvantis: warning: %s\n", warning.c_str());
+                std::fprintf(stderr, "solvantis: warning: %s\n", printable(warning).c_str());
             }
         }
         // With the audio on standard output, the summary goes to standard error.
@@ -64,14 +65,14 @@ bool renderOne(const BatchOptions& batch, const RenderOptions& options) {
                              .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
                              .c_str());
         } else if (!batch.quiet) {
-            std::fprintf(out, "%s\n", summaryLine(summary).c_str());
+            std::fprintf(out, "%s\n", printable(summaryLine(summary)).c_str());
         }
         std::fflush(out);
         return true;
     } catch (const Interrupted&) {
         throw;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "solvantis: %s\n", e.what());
+        std::fprintf(stderr, "solvantis: %s\n", printable(e.what()).c_str());
         if (batch.json) {
             nlohmann::ordered_json failed;
             failed["input"] = input;

@@ -1,4 +1,5 @@
 #include "info.h"
+#include "printable.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -203,7 +204,7 @@ std::string infoText(const nlohmann::ordered_json& info) {
         out << head << value << '\n';
     };
     auto str = [](const nlohmann::ordered_json& j) {
-        return j.is_string() ? j.get<std::string>() : j.dump();
+        return printable(j.is_string() ? j.get<std::string>() : j.dump());
     };
 
     row("Plug-in", str(info["path"]) + " (entry " + str(info["entry"]) + ")");

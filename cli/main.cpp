@@ -8,6 +8,7 @@
 #include "plugin_locator.h"
 #include "preset_command.h"
 #include "preset_file.h"
+#include "printable.h"
 #include "render.h"
 #include "validate.h"
 
@@ -326,7 +327,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "solvantis: %s (see solvantis --help)\n", e.what());
+        std::fprintf(stderr, "solvantis: %s (see solvantis --help)\n", printable(e.what()).c_str());
         return 2;
     }
 
@@ -437,10 +438,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "solvantis: interrupted\n");
         return 128 + e.signal;
     } catch (const CliError& e) {
-        std::fprintf(stderr, "solvantis: %s\n", e.what());
+        std::fprintf(stderr, "solvantis: %s\n", printable(e.what()).c_str());
         return 1;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "solvantis: unexpected failure: %s\n", e.what());
+        std::fprintf(stderr, "solvantis: unexpected failure: %s\n", printable(e.what()).c_str());
         return 1;
     }
     return 2;

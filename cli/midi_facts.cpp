@@ -1,4 +1,5 @@
 #include "midi_facts.h"
+#include "printable.h"
 
 #include <algorithm>
 #include <cmath>
@@ -270,7 +271,7 @@ int busiestMelodicChannel(const MidiFacts& facts) {
 
 std::string midiFactsText(const MidiFacts& facts, const std::string& path) {
     std::ostringstream out;
-    out << path << ": format " << facts.format << ", " << facts.tracks.size() << " track"
+    out << printable(path) << ": format " << facts.format << ", " << facts.tracks.size() << " track"
         << (facts.tracks.size() == 1 ? "" : "s") << ", ";
     if (facts.ticksPerQuarter > 0) {
         out << facts.ticksPerQuarter << " pulses per quarter note";

@@ -1,4 +1,5 @@
 // The validate report: a table for a person to read, or one JSON object.
+#include "printable.h"
 #include "validate.h"
 
 #include <algorithm>
@@ -36,9 +37,9 @@ std::string validateText(const ValidateReport& report) {
         width = std::max(width, c.name.size());
     }
     std::ostringstream out;
-    out << "validating " << report.pluginPath;
+    out << "validating " << printable(report.pluginPath);
     if (!report.effectName.empty()) {
-        out << " (" << report.effectName << ")";
+        out << " (" << printable(report.effectName) << ")";
     }
     out << "\n";
     for (const CheckResult& c : report.checks) {

@@ -3,6 +3,7 @@
 #include "audio_file.h"
 #include "integration/host_loader_support.h"
 #include "output_target.h"
+#include "printable.h"
 
 #include <chrono>
 #include <csignal>
@@ -328,6 +329,23 @@ TEST(WavBeyond4GiB, ARenderThatMayPassItIsWrittenAsRf64) {
         EXPECT_EQ(file.frames, 1000) << c.frames;
         EXPECT_EQ(readFile(path).substr(0, 4), "RIFF") << "ended small: a plain WAV file";
     }
+}
+
+// A name with control characters in it is printed with them escaped: one line, nothing for the terminal.
+TEST_F(CliOutput, ControlCharactersInNamesArePrintedEscaped) {
+    const std::vector<std::pair<std::string, std::string>> texts = {
+        {"plain \xc3\xa9t\xc3\xa9.mid", "plain \xc3\xa9t\xc3\xa9.mid"},
+        {"a\x1b[2Jb\nc\td\re\x7f\x01", "a\\x1b[2Jb\\nc\\td\\re\\x7f\\x01"},
+    };
+    for (const auto& [raw, shown] : texts) {
+        EXPECT_EQ(solvantis::printable(raw), shown);
+    }
+    const std::string name = "no\x1b[2J\nsuch.mid";
+    const RunResult run = runCli(scratch, {"render", name, "--plugin", fake()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(lineCount(run.err), 1u) << run.err;
+    EXPECT_NE(run.err.find("no\\x1b[2J\\nsuch.mid"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find('\x1b'), std::string::npos);
 }
 
 // The level as written: clipping counted in integer files, a runaway plug-in named, --gain and
