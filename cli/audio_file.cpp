@@ -94,7 +94,7 @@ void AudioFileWriter::finish() {
     }
 }
 
-AudioData readAudioFile(const std::string& path) {
+AudioFileReader::AudioFileReader(const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
         throw CliError("audio file '" + path + "' does not exist");
@@ -107,14 +107,21 @@ AudioData readAudioFile(const std::string& path) {
     if (sf == nullptr) {
         throw CliError("cannot read audio file '" + path + "': " + sf_strerror(nullptr));
     }
-    AudioData data;
-    data.channels = info.channels;
-    data.sampleRate = info.samplerate;
-    data.samples.resize(size_t(info.frames) * size_t(info.channels));
-    data.frames = sf_readf_float(sf, data.samples.data(), info.frames);
-    data.samples.resize(size_t(data.frames) * size_t(info.channels));
-    sf_close(sf);
-    return data;
+    file = sf;
+    channelCount = info.channels;
+    rate = info.samplerate;
+    length = info.frames;
+}
+
+AudioFileReader::~AudioFileReader() {
+    sf_close(static_cast<SNDFILE*>(file));
+}
+
+int64_t AudioFileReader::read(std::vector<float>& samples, int64_t frames) {
+    samples.resize(size_t(frames) * size_t(channelCount));
+    const sf_count_t got = sf_readf_float(static_cast<SNDFILE*>(file), samples.data(), frames);
+    samples.resize(size_t(got > 0 ? got : 0) * size_t(channelCount));
+    return got > 0 ? got : 0;
 }
 
 } // namespace solvantis

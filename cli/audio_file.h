@@ -46,14 +46,28 @@ private:
 // Whether a WAV file of so many frames passes what the 32-bit sizes of its header can count.
 bool wavPasses4GiB(int64_t frames, int channels, SampleBits bits);
 
-struct AudioData {
-    int channels = 0;
-    int sampleRate = 0;
-    int64_t frames = 0;
-    std::vector<float> samples; // interleaved
-};
+// Reads an audio file of any format libsndfile knows (RF64 included, with its 64-bit length), a piece
+// at a time, so that a file of hours needs no more memory than a file of seconds.
+class AudioFileReader {
+public:
+    // Throws CliError naming the file when it is missing, a folder or not audio.
+    explicit AudioFileReader(const std::string& path);
+    ~AudioFileReader();
+    AudioFileReader(const AudioFileReader&) = delete;
+    AudioFileReader& operator=(const AudioFileReader&) = delete;
 
-// Reads a whole audio file of any format libsndfile knows. Throws CliError naming the file.
-AudioData readAudioFile(const std::string& path);
+    int channels() const { return channelCount; }
+    int sampleRate() const { return rate; }
+    int64_t frames() const { return length; } // as the header gives it
+
+    // Reads up to `frames` interleaved frames into `samples` (resized); 0 at the end.
+    int64_t read(std::vector<float>& samples, int64_t frames);
+
+private:
+    void* file = nullptr; // SNDFILE*
+    int channelCount = 0;
+    int rate = 0;
+    int64_t length = 0;
+};
 
 } // namespace solvantis

@@ -11,33 +11,43 @@
 namespace solvantis {
 
 CompareResult compareAudioFiles(const CompareOptions& options) {
-    const AudioData a = readAudioFile(options.first);
-    const AudioData b = readAudioFile(options.second);
-    if (a.channels != b.channels) {
-        throw CliError("'" + options.first + "' has " + std::to_string(a.channels) + " channels, '" +
-                       options.second + "' " + std::to_string(b.channels));
+    AudioFileReader a(options.first);
+    AudioFileReader b(options.second);
+    if (a.channels() != b.channels()) {
+        throw CliError("'" + options.first + "' has " + std::to_string(a.channels()) + " channels, '" +
+                       options.second + "' " + std::to_string(b.channels()));
     }
-    if (a.sampleRate != b.sampleRate) {
-        throw CliError("'" + options.first + "' runs at " + std::to_string(a.sampleRate) + " Hz, '" +
-                       options.second + "' at " + std::to_string(b.sampleRate) + " Hz");
+    if (a.sampleRate() != b.sampleRate()) {
+        throw CliError("'" + options.first + "' runs at " + std::to_string(a.sampleRate()) + " Hz, '" +
+                       options.second + "' at " + std::to_string(b.sampleRate()) + " Hz");
     }
     CompareResult result;
-    result.firstFrames = a.frames;
-    result.secondFrames = b.frames;
-    result.channels = a.channels;
-    result.sampleRate = a.sampleRate;
+    result.channels = a.channels();
+    result.sampleRate = a.sampleRate();
     double signal = 0.0;
     double noise = 0.0;
-    const size_t count = std::max(a.samples.size(), b.samples.size());
-    for (size_t i = 0; i < count; ++i) {
-        const double x = i < a.samples.size() ? double(a.samples[i]) : 0.0;
-        const double y = i < b.samples.size() ? double(b.samples[i]) : 0.0;
-        const double d = std::isnan(x) != std::isnan(y) || (x != y && !std::isfinite(x - y))
-                             ? std::numeric_limits<double>::infinity()
-                             : (x == y ? 0.0 : x - y);
-        signal += x * x;
-        noise += d * d;
-        result.peakDifference = std::max(result.peakDifference, std::fabs(d));
+    // A piece of each file at a time; past the end of the shorter one its samples count as silence.
+    constexpr int64_t piece = 65536;
+    std::vector<float> first, second;
+    for (;;) {
+        const int64_t gotA = a.read(first, piece);
+        const int64_t gotB = b.read(second, piece);
+        result.firstFrames += gotA;
+        result.secondFrames += gotB;
+        if (gotA == 0 && gotB == 0) {
+            break;
+        }
+        const size_t count = std::max(first.size(), second.size());
+        for (size_t i = 0; i < count; ++i) {
+            const double x = i < first.size() ? double(first[i]) : 0.0;
+            const double y = i < second.size() ? double(second[i]) : 0.0;
+            const double d = std::isnan(x) != std::isnan(y) || (x != y && !std::isfinite(x - y))
+                                 ? std::numeric_limits<double>::infinity()
+                                 : (x == y ? 0.0 : x - y);
+            signal += x * x;
+            noise += d * d;
+            result.peakDifference = std::max(result.peakDifference, std::fabs(d));
+        }
     }
     result.snrDecibels = noise == 0.0    ? std::numeric_limits<double>::infinity()
                          : signal == 0.0 ? -std::numeric_limits<double>::infinity()
@@ -50,8 +60,10 @@ CompareResult compareAudioFiles(const CompareOptions& options) {
     } else if (options.maxDiffGiven && !(result.peakDifference <= options.maxDifference)) {
         std::snprintf(text, sizeof text, "peak difference above %g", options.maxDifference);
         result.beyond = text;
-    } else if (!options.minSnrGiven && !options.maxDiffGiven && (noise != 0.0 || a.frames != b.frames)) {
-        result.beyond = a.frames != b.frames ? "the lengths differ" : "the samples differ";
+    } else if (!options.minSnrGiven && !options.maxDiffGiven &&
+               (noise != 0.0 || result.firstFrames != result.secondFrames)) {
+        result.beyond =
+            result.firstFrames != result.secondFrames ? "the lengths differ" : "the samples differ";
     }
     result.within = result.beyond.empty();
     return result;

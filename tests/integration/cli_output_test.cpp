@@ -431,6 +431,14 @@ TEST_F(CliOutput, CompareHoldsARenderToAStoredOne) {
         EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
         EXPECT_NE(run.out.find("frames 8800 and 8800 (1.100 s and 1.100 s)"), std::string::npos) << run.out;
     }
+    // Files are read a piece at a time: a silent tail past the first piece is counted, not cut off.
+    ASSERT_EQ(render(plugin, {"-o", "long.wav", "--bits", "float", "--tail", "10"}).exitCode, 0);
+    const RunResult longer = runCli(scratch, {"compare", "a.wav", "long.wav"});
+    EXPECT_EQ(longer.exitCode, 1);
+    EXPECT_NE(longer.out.find("frames 8800 and 88000 (1.100 s and 11.000 s), peak difference 0, SNR infinite "
+                              "(identical): beyond tolerance, the lengths differ"),
+              std::string::npos)
+        << longer.out;
     const RunResult missing = runCli(scratch, {"compare", "a.wav", "absent.wav"});
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_EQ(missing.err, "solvantis: audio file 'absent.wav' does not exist\n");
