@@ -286,9 +286,13 @@ Outcome checkBlockSizes(const CheckContext& context) {
             },
             ok, &why);
         if (!ok) {
-            return fail("the render with blocks of " + blockName(b) + " frames " +
-                        (why.empty() ? "did not finish" : "failed: " + why) +
-                        " (samples not finite or written past the block, see rates-and-blocks)");
+            // The render stops itself (exit status 3) on samples it cannot compare; a crash, a hang or
+            // an exit of the plug-in's own is named as it is.
+            const bool faults = why.rfind("the process ended", 0) == 0;
+            return fail(
+                "the render with blocks of " + blockName(b) + " frames " +
+                (why.empty() ? "did not finish" : "failed: " + why) +
+                (faults ? " (samples not finite or written past the block, see rates-and-blocks)" : ""));
         }
         const size_t sampleCount = render.size() - size_t(phrase.length);
         if (b == 0) {
