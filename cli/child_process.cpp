@@ -40,9 +40,11 @@ public:
         sigemptyset(&action.sa_mask);
         action.sa_flags = 0; // no SA_RESTART: poll returns at once
         for (size_t i = 0; i < std::size(endingSignals); ++i) {
-            // An ignored signal stays ignored (nohup's SIGHUP, a background job's SIGINT).
+            // An ignored SIGHUP or SIGQUIT stays ignored (nohup's SIGHUP); SIGINT and SIGTERM always stop
+            // the render, also in a script's background job, whose shell ignores SIGINT for it.
+            const bool keepIgnored = endingSignals[i] == SIGHUP || endingSignals[i] == SIGQUIT;
             if (::sigaction(endingSignals[i], nullptr, &previous[i]) == 0 &&
-                previous[i].sa_handler != SIG_IGN) {
+                !(keepIgnored && previous[i].sa_handler == SIG_IGN)) {
                 ::sigaction(endingSignals[i], &action, nullptr);
             }
         }
