@@ -28,31 +28,8 @@ namespace solvantis {
 // Nothing here throws.
 //
 // Per-sample operations are defined inline below, allocate nothing and wrap indices by compare and
-// subtract. The class is final and has no virtual operations, so the render loop inlines them.
-// The part of a line's state that changes as it runs: what the render carries in locals for a block (see
-// DelayLine::Run), copied out and back whole.
-struct DelayCursor {
-    float fraction = 0.0f;         // fractional part of the read position, 0 <= fraction < 1
-    float oneMinusFraction = 1.0f; // 1 - fraction
-    float nextOutput = 0.0f;       // cached peek result
-    bool nextOutputStale = false;  // the peek must recompute nextOutput
-    int32_t writeIndex = 0;        // next slot written
-    int32_t readIndex = 0;         // integer part of the read position
-    int32_t length = 0;            // slots in buffer = maximum delay + 1
-    float delay = 0.0f;            // delay in samples after clamping; also the gate's hold limit
-    float lastOutput = 0.0f;       // last output value
-    // The delay the read position was last placed for. Every tick advances the read and the write position
-    // together, and placing the read position d samples behind the write position is exact arithmetic
-    // (writeIndex - d in double), so placing it again for the same d would put it where it already is: a
-    // setDelay of the same value is skipped. Anything else that moves the read position clears `placed`.
-    float placedDelay = 0.0f;
-    bool placed = false;
-    // True when the read position stands where a delay of d puts it; otherwise records d as the one the
-    // caller is about to place it for.
-    inline bool placedFor(float d) noexcept;
-};
-
-class DelayLine final : private DelayCursor {
+// subtract. The class is final and has no virtual operations, so a stage's sample loop inlines them.
+class DelayLine final {
 public:
     static constexpr float fillValue = 0.001f;        // initial and cleared slot value (not 0)
     static constexpr float silenceThreshold = 0.001f; // outputs and inputs at or below this count as quiet
@@ -91,7 +68,15 @@ public:
     void setInterpolation(bool on) noexcept { interpolation = on; }
 
     // Linear-interpolated sample at the read position, cached until a linear tick marks it stale.
-    inline float nextOutLinear() noexcept;
+    // within: the caller knows that no index reaches the end of the buffer during the next ticks
+    // (clearFor), so the wrap tests are left out.
+    template <bool within = false> float nextOutLinear() noexcept {
+        if (nextOutputStale) {
+            nextOutput = linearAtRead<within>();
+            nextOutputStale = false;
+        }
+        return nextOutput;
+    }
     // First-order allpass-interpolated sample at the read position, same cache.
     inline float nextOutAllpass() noexcept;
 
@@ -101,7 +86,17 @@ public:
     inline float tickAllpassGated(float x) noexcept; // linear read, records the allpass state; gated
     inline float tickDirect(float x) noexcept;       // no gate
     inline float tickLinearGated(float x) noexcept;
-    inline float tickLinear(float x) noexcept; // no gate
+    template <bool within = false> float tickLinear(float x) noexcept { // no gate
+        if (busy) {
+            return 0.0f;
+        }
+        buffer[writeIndex] = x;
+        writeIndex = within || writeIndex + 1 < length ? writeIndex + 1 : 0;
+        lastOutput = nextOutLinear<within>();
+        readIndex = within || readIndex + 1 < length ? readIndex + 1 : 0;
+        nextOutputStale = true;
+        return lastOutput;
+    }
     inline float tickDirectGated(float x) noexcept;
     inline float tickCubicGated(float x) noexcept; // four-point third-order Hermite read; gated
 
@@ -118,175 +113,76 @@ public:
     // cannot be allocated.
     bool resize(int32_t newMaxDelay) noexcept;
 
-    // The per-sample state of a line copied out for one block of the render, so that the compiler keeps it in
-    // registers instead of reloading it after every store into a buffer. Its operations do exactly what the
-    // line's own setDelay, nextOutLinear and tickLinear do; end() writes the state back. Only for a line
-    // that is ok() (create() returns no other), and nothing else may use the line between begin and end.
-    struct Run : DelayCursor {
-        float* buffer;
+    // Block operations, for a stage whose block method runs several samples of a line at once. Each gives
+    // exactly what the per-sample operations above give for the same samples.
 
-        inline void setDelay(float d) noexcept;
-        // Within: the caller knows that no index reaches the end of the buffer during the next ticks
-        // (clearFor), so the wrap tests are left out.
-        template <bool within = false> float nextOutLinear() noexcept {
-            if (nextOutputStale) {
-                const int32_t next = within || readIndex + 1 < length ? readIndex + 1 : 0;
-                nextOutput = buffer[readIndex] * oneMinusFraction + buffer[next] * fraction;
-                nextOutputStale = false;
-            }
-            return nextOutput;
-        }
-        template <bool within = false> float tickLinear(float x) noexcept {
-            buffer[writeIndex] = x;
-            writeIndex = within || writeIndex + 1 < length ? writeIndex + 1 : 0;
-            lastOutput = nextOutLinear<within>();
-            readIndex = within || readIndex + 1 < length ? readIndex + 1 : 0;
-            nextOutputStale = true;
-            return lastOutput;
-        }
-        // True when n more ticks with their peeks stay clear of the buffer's end: the read positions advance
-        // through the buffer as the write position does.
-        bool clearFor(int32_t n) const noexcept {
-            return writeIndex + n < length && readIndex + n + 1 < length;
-        }
+    // True when n more linear ticks with their peeks stay clear of the buffer's end: the read position
+    // advances through the buffer as the write position does. The ticks may then leave out the wrap tests
+    // (the `within` form of nextOutLinear and tickLinear).
+    bool clearFor(int32_t n) const noexcept { return writeIndex + n < length && readIndex + n + 1 < length; }
 
-        // A run of n ticks whose peeks read only slots written before it: n + 1 peeks at n + 1 consecutive
-        // read positions and n writes at consecutive slots, no index wrapping and no slot both read and
-        // written. Then the line can be read for the whole run first (readAhead) and written after it
-        // (writeAhead) with the same results as n peek-tick-peek steps, whatever the inputs.
-        bool readsAheadOf(int32_t n) const noexcept {
-            return clearFor(n) && (readIndex + n + 1 < writeIndex || readIndex >= writeIndex + n);
-        }
-        // out[0..n]: the peek before the run's first tick (the cached value if there is one), then the peek
-        // after each of its ticks.
-        [[gnu::always_inline]] void readAhead(int32_t n, float* out) const noexcept {
-            const float* b = buffer + readIndex;
-            out[0] = nextOutputStale ? b[0] * oneMinusFraction + b[1] * fraction : nextOutput;
-            for (int32_t j = 1; j <= n; ++j) {
-                out[j] = b[j] * oneMinusFraction + b[j + 1] * fraction;
-            }
-        }
-        // The run's n inputs written and the positions advanced; reads is what readAhead gave. peeked: the
-        // run peeks after each tick (the string's loops), so the last peek stays cached; otherwise (ticks
-        // alone, as the comb's) the cache is stale after the run, as after any tick.
-        void writeAhead(int32_t n, const float* in, const float* reads, bool peeked = true) noexcept {
-            std::memcpy(buffer + writeIndex, in, sizeof(float) * static_cast<std::size_t>(n));
-            writeIndex += n;
-            readIndex += n;
-            lastOutput = reads[n - 1];
-            nextOutput = reads[peeked ? n : n - 1];
-            nextOutputStale = !peeked;
-        }
-
-        // A run of n ticks each after its own setDelay(delays[j]), as a modulated line runs: true when every
-        // delay lies between n + 1 samples and the maximum and the writes do not wrap, so that no read of
-        // the run sees one of its writes.
-        static constexpr int32_t maxRunAhead = 32; // the longest run a modulated line moves ahead
-        bool movesAheadOf(const float* delays, int32_t n) const noexcept {
-            if (n > maxRunAhead) {
-                return false;
-            }
-            const float least = static_cast<float>(n + 1);
-            const float most = static_cast<float>(length - 1);
-            int within = static_cast<int>(writeIndex + n < length);
-            for (int32_t j = 0; j < n; ++j) {
-                within &= static_cast<int>(delays[j] >= least) & static_cast<int>(delays[j] <= most);
-            }
-            return within != 0;
-        }
-        // out[j]: what the j-th tick of such a run returns, read before any of its writes; the read position
-        // is left where the run's last tick leaves it. writeMoved then writes the run's inputs.
-        void moveAhead(const float* delays, int32_t n, float* out) noexcept {
-            // The read positions first, then the reads. setDelay places the read position at p = w - d in
-            // double and splits it into its whole part and a float fraction. For the delays of such a run
-            // (at least 2 samples, so d has no bits below 2^-22) the same split comes exactly from single
-            // precision and integers: d = whole + partOfD, the difference exact; p's fraction is
-            // 1 - partOfD (exact, so it never rounds up to 1) or 0 for a whole d, and a p below 0 wraps by
-            // the length. Free of branches and of doubles, several samples are placed at a time.
-            int32_t at[maxRunAhead];
-            float part[maxRunAhead];
-            int32_t j = 0;
-#if defined(__SSE2__)
-            // Four at a time (the compiler does not vectorize the loop below by itself).
-            const __m128i lengths = _mm_set1_epi32(length);
-            __m128i writes = _mm_add_epi32(_mm_set1_epi32(writeIndex), _mm_setr_epi32(0, 1, 2, 3));
-            for (; j + 4 <= n; j += 4) {
-                const __m128 d = _mm_loadu_ps(delays + j);
-                const __m128i whole = _mm_cvttps_epi32(d);
-                const __m128 partOfD = _mm_sub_ps(d, _mm_cvtepi32_ps(whole));
-                const __m128 exact = _mm_cmpeq_ps(partOfD, _mm_setzero_ps()); // all ones where exact
-                __m128i r = _mm_sub_epi32(_mm_sub_epi32(writes, whole), _mm_set1_epi32(1));
-                r = _mm_sub_epi32(r, _mm_castps_si128(exact));                       // + 1 where exact
-                r = _mm_add_epi32(r, _mm_and_si128(_mm_srai_epi32(r, 31), lengths)); // + length below 0
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(at + j), r);
-                _mm_storeu_ps(part + j, _mm_andnot_ps(exact, _mm_sub_ps(_mm_set1_ps(1.0f), partOfD)));
-                writes = _mm_add_epi32(writes, _mm_set1_epi32(4));
-            }
-#endif
-            for (; j < n; ++j) {
-                const float d = delays[j];
-                const int32_t whole = static_cast<int32_t>(d);
-                const float partOfD = d - static_cast<float>(whole);
-                const bool exact = partOfD == 0.0f;
-                int32_t r = writeIndex + j - whole - (exact ? 0 : 1);
-                r = r < 0 ? r + length : r;
-                at[j] = r;
-                part[j] = exact ? 0.0f : 1.0f - partOfD;
-            }
-            int32_t r = readIndex;
-            float f = fraction;
-            for (j = 0; j < n; ++j) {
-                r = at[j];
-                f = part[j];
-                const int32_t next = r + 1 < length ? r + 1 : 0;
-                out[j] = buffer[r] * (1.0f - f) + buffer[next] * f;
-            }
-            if (!nextOutputStale) { // the first tick takes the peek cached before the run
-                out[0] = nextOutput;
-            }
-            delay = delays[n - 1];
-            readIndex = r + 1 < length ? r + 1 : 0;
-            placed = false;
-            fraction = f;
-            oneMinusFraction = 1.0f - f;
-            lastOutput = out[n - 1];
-            nextOutput = out[n - 1];
-            nextOutputStale = true;
-        }
-        void writeMoved(int32_t n, const float* in) noexcept {
-            std::memcpy(buffer + writeIndex, in, sizeof(float) * static_cast<std::size_t>(n));
-            writeIndex += n;
-        }
-    };
-    Run begin() noexcept {
-        return Run{{static_cast<const DelayCursor&>(*this)}, buffer.get()};
+    // A run of n ticks whose peeks read only slots written before it: n + 1 peeks at n + 1 consecutive read
+    // positions and n writes at consecutive slots, no index wrapping and no slot both read and written.
+    // Then the line can be read for the whole run first (readAhead) and written after it (writeAhead) with
+    // the same results as n peek-tick-peek steps, whatever the inputs.
+    bool readsAheadOf(int32_t n) const noexcept {
+        return clearFor(n) && (readIndex + n + 1 < writeIndex || readIndex >= writeIndex + n);
     }
-    void end(const Run& run) noexcept {
-        static_cast<DelayCursor&>(*this) = run;
+    // out[0..n]: the peek before the run's first tick (the cached value if there is one), then the peek
+    // after each of its ticks.
+    [[gnu::always_inline]] void readAhead(int32_t n, float* out) const noexcept {
+        const float* slot = buffer.get() + readIndex;
+        const float oneMinus = oneMinusFraction;
+        const float f = fraction;
+        out[0] = nextOutputStale ? interpolate(slot[0], slot[1], oneMinus, f) : nextOutput;
+        for (int32_t j = 1; j <= n; ++j) {
+            out[j] = interpolate(slot[j], slot[j + 1], oneMinus, f);
+        }
+    }
+    // The run's n inputs written and the positions advanced; reads is what readAhead gave. peeked: the run
+    // peeks after each tick (the string's loops), so the last peek stays cached; otherwise (ticks alone, as
+    // the comb's) the cache is stale after the run, as after any tick.
+    void writeAhead(int32_t n, const float* in, const float* reads, bool peeked = true) noexcept {
+        std::memcpy(buffer.get() + writeIndex, in, sizeof(float) * static_cast<std::size_t>(n));
+        writeIndex += n;
+        readIndex += n;
+        lastOutput = reads[n - 1];
+        nextOutput = reads[peeked ? n : n - 1];
+        nextOutputStale = !peeked;
     }
 
-    float getFraction() const noexcept {
-        return fraction;
+    // A run of n ticks each after its own setDelay(delays[j]), as a modulated line runs: true when every
+    // delay lies between n + 1 samples and the maximum and the writes do not wrap, so that no read of the
+    // run sees one of its writes.
+    static constexpr int32_t maxRunAhead = 32; // the longest run a modulated line moves ahead
+    bool movesAheadOf(const float* delays, int32_t n) const noexcept {
+        if (n > maxRunAhead) {
+            return false;
+        }
+        const float least = static_cast<float>(n + 1);
+        const float most = static_cast<float>(length - 1);
+        int within = static_cast<int>(writeIndex + n < length);
+        for (int32_t j = 0; j < n; ++j) {
+            within &= static_cast<int>(delays[j] >= least) & static_cast<int>(delays[j] <= most);
+        }
+        return within != 0;
     }
+    // out[j]: what the j-th tick of such a run returns, read before any of its writes; the read position is
+    // left where the run's last tick leaves it. writeMoved then writes the run's inputs.
+    inline void moveAhead(const float* delays, int32_t n, float* out) noexcept;
+    void writeMoved(int32_t n, const float* in) noexcept {
+        std::memcpy(buffer.get() + writeIndex, in, sizeof(float) * static_cast<std::size_t>(n));
+        writeIndex += n;
+    }
+
+    float getFraction() const noexcept { return fraction; }
     // Follows the fraction; only the allpass reads use it, so it is computed when read.
-    float getAllpassCoefficient() const noexcept {
-        return allpassCoefficientFor(fraction);
-    }
-    float getLastOutput() const noexcept {
-        return lastOutput;
-    }
-    int32_t getReadIndex() const noexcept {
-        return readIndex;
-    }
-    int32_t getWriteIndex() const noexcept {
-        return writeIndex;
-    }
-    int32_t getLength() const noexcept {
-        return length;
-    }
-    int32_t getSilentCount() const noexcept {
-        return silentCount;
-    }
+    float getAllpassCoefficient() const noexcept { return allpassCoefficientFor(fraction); }
+    float getLastOutput() const noexcept { return lastOutput; }
+    int32_t getReadIndex() const noexcept { return readIndex; }
+    int32_t getWriteIndex() const noexcept { return writeIndex; }
+    int32_t getLength() const noexcept { return length; }
+    int32_t getSilentCount() const noexcept { return silentCount; }
 
 private:
     // (1 - a) / (1 + a) with a = fraction + 1.
@@ -302,12 +198,38 @@ private:
     inline void placeReadPosition(double p) noexcept;
     inline void write(float x) noexcept;
     inline void advanceRead() noexcept;
-    inline float linearAtRead() const noexcept;
+    // The one linear interpolation of the line: slot values a and b (the slot after a) at a fraction.
+    static float interpolate(float a, float b, float oneMinus, float fraction) noexcept {
+        return a * oneMinus + b * fraction;
+    }
+    // The linear read at the read position; within: no index reaches the buffer's end (clearFor).
+    template <bool within> float linearAtRead() const noexcept {
+        const int32_t next = within || readIndex + 1 < length ? readIndex + 1 : 0;
+        return interpolate(buffer[readIndex], buffer[next], oneMinusFraction, fraction);
+    }
+    // True when the read position stands where a delay of d puts it; otherwise records d as the one the
+    // caller is about to place it for.
+    inline bool placedFor(float d) noexcept;
     // Gate steps 2 and 3: true when the line is frozen and the tick must return 0 without doing anything.
     inline bool gateFrozen(float x) noexcept;
     // Gate step 5: counts the quiet output and returns it.
     inline float gateCount() noexcept;
 
+    float fraction = 0.0f;         // fractional part of the read position, 0 <= fraction < 1
+    float oneMinusFraction = 1.0f; // 1 - fraction
+    float nextOutput = 0.0f;       // cached peek result
+    bool nextOutputStale = false;  // the peek must recompute nextOutput
+    int32_t writeIndex = 0;        // next slot written
+    int32_t readIndex = 0;         // integer part of the read position
+    int32_t length = 0;            // slots in buffer = maximum delay + 1
+    float delay = 0.0f;            // delay in samples after clamping; also the gate's hold limit
+    float lastOutput = 0.0f;       // last output value
+    // The delay the read position was last placed for. Every tick advances the read and the write position
+    // together, and placing the read position d samples behind the write position is exact arithmetic
+    // (writeIndex - d in double), so placing it again for the same d would put it where it already is: a
+    // setDelay of the same value is skipped. Anything else that moves the read position clears `placed`.
+    float placedDelay = 0.0f;
+    bool placed = false;
     std::unique_ptr<float[]> buffer;
     bool interpolation = false; // tick() reads linearly when set
     int32_t silentCount = 0;    // consecutive outputs not above the silence threshold
@@ -356,7 +278,7 @@ inline void DelayLine::placeReadPosition(double p) noexcept {
     oneMinusFraction = 1.0f - fraction;
 }
 
-inline bool DelayCursor::placedFor(float d) noexcept {
+inline bool DelayLine::placedFor(float d) noexcept {
     if (placed && std::bit_cast<uint32_t>(d) == std::bit_cast<uint32_t>(placedDelay)) {
         return true;
     }
@@ -371,14 +293,6 @@ inline void DelayLine::setDelay(float d) noexcept {
     }
 }
 
-inline void DelayLine::Run::setDelay(float d) noexcept {
-    if (placedFor(d)) {
-        return;
-    }
-    splitReadPosition(readPositionFor(d, writeIndex, length, delay), length, readIndex, fraction);
-    oneMinusFraction = 1.0f - fraction;
-}
-
 inline void DelayLine::write(float x) noexcept {
     buffer[writeIndex] = x;
     writeIndex = writeIndex + 1 < length ? writeIndex + 1 : 0;
@@ -386,19 +300,6 @@ inline void DelayLine::write(float x) noexcept {
 
 inline void DelayLine::advanceRead() noexcept {
     readIndex = readIndex + 1 < length ? readIndex + 1 : 0;
-}
-
-inline float DelayLine::linearAtRead() const noexcept {
-    const int32_t next = readIndex + 1 < length ? readIndex + 1 : 0;
-    return buffer[readIndex] * oneMinusFraction + buffer[next] * fraction;
-}
-
-inline float DelayLine::nextOutLinear() noexcept {
-    if (nextOutputStale) {
-        nextOutput = linearAtRead();
-        nextOutputStale = false;
-    }
-    return nextOutput;
 }
 
 inline float DelayLine::nextOutAllpass() noexcept {
@@ -445,17 +346,6 @@ inline float DelayLine::tickDirect(float x) noexcept {
     write(x);
     lastOutput = buffer[readIndex];
     advanceRead();
-    return lastOutput;
-}
-
-inline float DelayLine::tickLinear(float x) noexcept {
-    if (busy) {
-        return 0.0f;
-    }
-    write(x);
-    lastOutput = nextOutLinear();
-    advanceRead();
-    nextOutputStale = true;
     return lastOutput;
 }
 
@@ -512,6 +402,67 @@ inline float DelayLine::tickCubicGated(float x) noexcept {
     lastOutput = ((c3 * t + c2) * t + c1) * t + y0;
     advanceRead();
     return gateCount();
+}
+
+inline void DelayLine::moveAhead(const float* delays, int32_t n, float* out) noexcept {
+    // The read positions first, then the reads. setDelay places the read position at p = w - d in double
+    // and splits it into its whole part and a float fraction. For the delays of such a run (at least 2
+    // samples, so d has no bits below 2^-22) the same split comes exactly from single precision and
+    // integers: d = whole + partOfD, the difference exact; p's fraction is 1 - partOfD (exact, so it never
+    // rounds up to 1) or 0 for a whole d, and a p below 0 wraps by the length. Free of branches and of
+    // doubles, several samples are placed at a time.
+    int32_t at[maxRunAhead];
+    float part[maxRunAhead];
+    const int32_t w = writeIndex;
+    const int32_t slots = length;
+    int32_t j = 0;
+#if defined(__SSE2__)
+    // Four at a time (the compiler does not vectorize the loop below by itself).
+    const __m128i lengths = _mm_set1_epi32(slots);
+    __m128i writes = _mm_add_epi32(_mm_set1_epi32(w), _mm_setr_epi32(0, 1, 2, 3));
+    for (; j + 4 <= n; j += 4) {
+        const __m128 d = _mm_loadu_ps(delays + j);
+        const __m128i whole = _mm_cvttps_epi32(d);
+        const __m128 partOfD = _mm_sub_ps(d, _mm_cvtepi32_ps(whole));
+        const __m128 exact = _mm_cmpeq_ps(partOfD, _mm_setzero_ps()); // all ones where exact
+        __m128i r = _mm_sub_epi32(_mm_sub_epi32(writes, whole), _mm_set1_epi32(1));
+        r = _mm_sub_epi32(r, _mm_castps_si128(exact));                       // + 1 where exact
+        r = _mm_add_epi32(r, _mm_and_si128(_mm_srai_epi32(r, 31), lengths)); // + length below 0
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at + j), r);
+        _mm_storeu_ps(part + j, _mm_andnot_ps(exact, _mm_sub_ps(_mm_set1_ps(1.0f), partOfD)));
+        writes = _mm_add_epi32(writes, _mm_set1_epi32(4));
+    }
+#endif
+    for (; j < n; ++j) {
+        const float d = delays[j];
+        const int32_t whole = static_cast<int32_t>(d);
+        const float partOfD = d - static_cast<float>(whole);
+        const bool exact = partOfD == 0.0f;
+        int32_t r = w + j - whole - (exact ? 0 : 1);
+        r = r < 0 ? r + slots : r;
+        at[j] = r;
+        part[j] = exact ? 0.0f : 1.0f - partOfD;
+    }
+    const float* slot = buffer.get();
+    int32_t r = readIndex;
+    float f = fraction;
+    for (j = 0; j < n; ++j) {
+        r = at[j];
+        f = part[j];
+        const int32_t next = r + 1 < slots ? r + 1 : 0;
+        out[j] = interpolate(slot[r], slot[next], 1.0f - f, f);
+    }
+    if (!nextOutputStale) { // the first tick takes the peek cached before the run
+        out[0] = nextOutput;
+    }
+    delay = delays[n - 1];
+    readIndex = r + 1 < slots ? r + 1 : 0;
+    placed = false;
+    fraction = f;
+    oneMinusFraction = 1.0f - f;
+    lastOutput = out[n - 1];
+    nextOutput = out[n - 1];
+    nextOutputStale = true;
 }
 
 } // namespace solvantis

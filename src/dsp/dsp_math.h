@@ -1,4 +1,4 @@
-// The two shared per-sample operations of the render: the one-pole smoother and the soft clipper.
+// The voice's shared arithmetic: the limited one-pole smoother and the soft clipper.
 #pragma once
 
 #include <cmath>
@@ -13,23 +13,28 @@ namespace solvantis {
 // keeps the pole at -0.6.
 inline constexpr float maxOnePoleFactor = 1.6f;
 
-// The one-pole factor per Hz at a sample rate in Hz: 2 pi / rate (the engine's smoothingCoefficient).
+// The one-pole factor per Hz at a sample rate in Hz: 2 pi / rate. Every smoother's factor is this times
+// its cutoff in Hz.
 inline float onePoleCoefficient(float sampleRate) noexcept {
     return 6.28319f / sampleRate;
 }
 
-// One-pole low-pass: state += (x - state) * coefficient * cutoffHz; the new state is also the result.
-// coefficient is the engine's smoothingCoefficient, 2*pi / sample rate (per Hz). The product
-// coefficient * cutoffHz is deliberately not limited to 1, only kept below the edge of stability; the
-// multiplications keep their order so that every rate where the limit does not act renders as before.
-inline float onePoleStep(float& state, float x, float cutoffHz, float coefficient) noexcept {
-    if (coefficient * cutoffHz <= maxOnePoleFactor) {
-        state = state + (x - state) * coefficient * cutoffHz;
-    } else {
-        state = state + (x - state) * maxOnePoleFactor; // also where the cutoff is not a number
+// The limited one-pole low-pass that every smoother of the voice is: state += (x - state) x factor, the new
+// state also the result. The factor is k x the cutoff (k = onePoleCoefficient) computed once, deliberately
+// not limited to 1, only kept below the edge of stability.
+struct OnePole {
+    // True where k x cutoffHz passes the limit (or is not a number): the factor is then the limit itself.
+    static bool limited(float k, float cutoffHz) noexcept { return !(k * cutoffHz <= maxOnePoleFactor); }
+    // The factor at a cutoff in Hz, held at `limit`.
+    static float factor(float k, float cutoffHz, float limit = maxOnePoleFactor) noexcept {
+        const float f = k * cutoffHz;
+        return f <= limit ? f : limit;
     }
-    return state;
-}
+    static float step(float& state, float x, float factor) noexcept {
+        state = state + (x - state) * factor;
+        return state;
+    }
+};
 
 // The two halves of softClip (below) around its tanh, for a caller that takes the tanh of many samples at
 // once: the argument of the tanh (not used where x is not above the knee) ...

@@ -16,7 +16,7 @@ enum class WaveShape : int32_t { triangle = 0, sinus = 1, sawtooth = 2, square =
 //
 // The oscillator owns no memory beyond the object. create() returns null when the object cannot be
 // allocated (new (std::nothrow)), for an engine set-up that must refuse a half-built engine. Final and
-// without virtual operations, so tick() inlines into the render loop.
+// without virtual operations, so tick() inlines into the chorus's sample loop.
 class WaveTable final {
 public:
     static constexpr int32_t tableSize = 256; // points per cycle, plus one guard point
@@ -38,23 +38,11 @@ public:
     float tick() noexcept {
         const uint32_t p = phase;
         const uint32_t i = p >> 24;
-        const float x = static_cast<float>(p & 0xFFFFFFu) * (1.0f / 16777216.0f);
+        // The fraction's 24 bits convert as a signed value, the same number, in one instruction.
+        const float x = static_cast<float>(static_cast<int32_t>(p & 0xFFFFFFu)) * (1.0f / 16777216.0f);
         phase = p + phaseIncrement;
         return (1.0f - x) * table[i] + x * table[i + 1];
     }
-
-    // The values of the next n ticks without advancing; skip(n) then advances as n ticks would.
-    void peek(int32_t n, float* out) const noexcept {
-        uint32_t p = phase;
-        for (int32_t j = 0; j < n; ++j) {
-            const uint32_t i = p >> 24;
-            // The fraction's 24 bits convert as a signed value, the same number, in one instruction.
-            const float x = static_cast<float>(static_cast<int32_t>(p & 0xFFFFFFu)) * (1.0f / 16777216.0f);
-            out[j] = (1.0f - x) * table[i] + x * table[i + 1];
-            p += phaseIncrement;
-        }
-    }
-    void skip(int32_t n) noexcept { phase += static_cast<uint32_t>(n) * phaseIncrement; }
 
     float getSampleRate() const noexcept { return sampleRate; }
     uint32_t getPhase() const noexcept { return phase; }

@@ -1,10 +1,8 @@
 #include "voice/engine_setup.h"
 
-#include <algorithm>
 #include <new>
 
 #include "dsp/delay_line.h"
-#include "dsp/lookup_tables.h"
 #include "dsp/wave_table.h"
 
 namespace solvantis {
@@ -19,25 +17,6 @@ constexpr float chorusLfoRightRate = 1.2f;    // Hz
 
 } // namespace
 
-void StringState::reset() {
-    stringOutput = stringHighpass = loopFilterState = dcBlockState = 0.0f;
-    stringActive = false;
-    for (DelayLine* line : {stringLineA.get(), stringLineB.get(), combLine.get()}) {
-        if (line != nullptr) {
-            line->reset();
-        }
-    }
-}
-
-void ChorusState::reset() {
-    chorusLowState = chorusOutLeft = chorusOutRight = 0.0f;
-    for (DelayLine* line : {chorusLineLeft.get(), chorusLineRight.get()}) {
-        if (line != nullptr) {
-            line->reset();
-        }
-    }
-}
-
 EngineState::EngineState() = default;
 
 EngineState::~EngineState() {
@@ -45,7 +24,6 @@ EngineState::~EngineState() {
 }
 
 void releaseEngine(EngineState& engine) {
-    engine.tone.levelTable.reset();
     engine.chorus.chorusLineLeft.reset();
     engine.chorus.chorusLineRight.reset();
     engine.chorus.chorusLfoLeft.reset();
@@ -56,9 +34,9 @@ void releaseEngine(EngineState& engine) {
 }
 
 bool engineIsComplete(const EngineState& engine) {
-    return engine.tone.levelTable && engine.chorus.chorusLineLeft && engine.chorus.chorusLineRight &&
-           engine.chorus.chorusLfoLeft && engine.chorus.chorusLfoRight && engine.string.stringLineA &&
-           engine.string.stringLineB && engine.string.combLine;
+    return engine.chorus.chorusLineLeft && engine.chorus.chorusLineRight && engine.chorus.chorusLfoLeft &&
+           engine.chorus.chorusLfoRight && engine.string.stringLineA && engine.string.stringLineB &&
+           engine.string.combLine;
 }
 
 bool setUpEngine(EngineState& engine, float sampleRate) {
@@ -76,27 +54,19 @@ bool setUpEngine(EngineState& engine, float sampleRate) {
     engine.voice.noteEventCount = 0;
     engine.voice.noteEvents[0] = NoteEvent{-1, 0, 0, 0.0f, 0.0f};
     engine.envelope.reset();
-    engine.exciter = ExciterState{};
+    engine.exciter = Exciter{};
     engine.exciter.noiseSeed = noiseSeed;
     engine.string.reset();
     engine.tone.reset();
+    engine.limiter.reset();
     engine.chorus.reset();
     engine.lastVoiceOutput = 0.0f;
 
     for (int32_t& held : engine.voice.keyHeld) {
         held = 0;
     }
-    StringState& s = engine.string;
-    ToneFilterState& t = engine.tone;
-    ChorusState& c = engine.chorus;
-
-    // Each instrument holds its own copy of the limiter's gain curve.
-    t.levelTable.reset(new (std::nothrow) float[levelTableSize]);
-    if (!t.levelTable) {
-        releaseEngine(engine);
-        return false;
-    }
-    std::copy(levelTable.begin(), levelTable.end(), t.levelTable.get());
+    StringModel& s = engine.string;
+    Chorus& c = engine.chorus;
 
     c.chorusLineLeft = DelayLine::create(chorusInitialDelay, chorusMaxDelay);
     c.chorusLineRight = c.chorusLineLeft ? DelayLine::create(chorusInitialDelay, chorusMaxDelay) : nullptr;

@@ -4,11 +4,11 @@
 
 namespace solvantis {
 
-// Gives every engine field its initial value, copies the limiter's level table into the instrument, and
-// creates the five delay lines and the two chorus oscillators for the given sample rate, in this order:
-// levelTable, chorusLineLeft, chorusLineRight, chorusLfoLeft, chorusLfoRight, stringLineA, stringLineB,
-// combLine. Returns false when an allocation fails; whatever was already built is then released, so a
-// failed set-up leaves nothing allocated. Allocates only here, never while rendering.
+// Gives every engine field its initial value and creates the five delay lines and the two chorus
+// oscillators for the given sample rate, in this order: chorusLineLeft, chorusLineRight, chorusLfoLeft,
+// chorusLfoRight, stringLineA, stringLineB, combLine. (The limiter reads the shared level table in place.)
+// Returns false when an allocation fails; whatever was already built is then released, so a failed set-up
+// leaves nothing allocated. Allocates only here, never while rendering.
 bool setUpEngine(EngineState& engine, float sampleRate);
 
 // Releases every component that exists, in the order of creation.

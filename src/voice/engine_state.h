@@ -3,17 +3,19 @@
 #include <cstdint>
 
 #include "dsp/note_event.h"
+#include "voice/chorus.h"
+#include "voice/distorter.h"
 #include "voice/envelope.h"
 #include "voice/exciter.h"
+#include "voice/limiter.h"
+#include "voice/overdrive.h"
 #include "voice/string_model.h"
-#include "voice/tone_stages.h"
+#include "voice/tone_filter.h"
 
 namespace solvantis {
 
-// What the instrument's voice shares between its parts: the voice and note list, which the note logic, the
-// MIDI intake and the render all use, and the stages' states, each defined and reset by its stage. The
-// initial values are the ones the engine set-up gives; the set-up also assigns them, so a state object can
-// be set up again after a failure.
+// The voice's whole state: the voice and note list, which the note logic, the MIDI intake and the renders
+// use, and one object per stage, each defined, prepared and reset by its own class.
 
 // Voice and note list: the note logic writes the voice, processEvents the list, the held keys and the
 // two controllers.
@@ -36,25 +38,37 @@ struct EngineState {
     EngineState& operator=(const EngineState&) = delete;
 
     VoiceState voice;
-    EnvelopeState envelope;
-    ExciterState exciter;
-    StringState string;
-    ToneFilterState tone;
-    ChorusState chorus;
+    Envelope envelope;
+    Exciter exciter;
+    StringModel string;
+    Distorter distorter;
+    ToneFilter tone;
+    Limiter limiter;
+    Overdrive overdrive;
+    Chorus chorus;
     float lastVoiceOutput = 0.0f; // previous sample's output after the envelope, fed back into the string
     // The control clock: frames since the last control step, 0..20 (0: the next frame is one). It runs on
     // from block to block, through suspend, resume, rate changes and recovery.
     int32_t controlTick = 0;
-    float smoothingCoefficient = 0.0f; // 6.28319 / sample rate, per Hz: the factor of every one-pole step
-    float preparedRate = 0.0f;         // the sample rate the stages are prepared for (0: none yet)
+    float preparedRate = 0.0f; // the sample rate the stages are prepared for (0: none yet)
 
     // Computes what the stages take from the sample rate; the render calls it when the rate changes.
     void prepare(float sampleRate) {
-        smoothingCoefficient = onePoleCoefficient(sampleRate);
+        envelope.prepare(sampleRate);
+        exciter.prepare(sampleRate);
         string.prepare(sampleRate);
         tone.prepare(sampleRate);
+        limiter.prepare(sampleRate);
         chorus.prepare(sampleRate);
         preparedRate = sampleRate;
+    }
+    // The block's parameters, for the stages that take them once a block.
+    void setParameters(const SynthParams& params) {
+        string.setParameters(params);
+        distorter.setParameters(params);
+        tone.setParameters(params);
+        overdrive.setParameters(params);
+        chorus.setParameters(params, voice.midiVolume);
     }
     uint32_t runawayBlocks = 0; // blocks silenced because the voice ran away (a diagnostic count)
 };

@@ -1,3 +1,5 @@
+// The amplitude envelope: a curved attack, decay and release around a gliding sustain level, and the powers
+// its curves take, computed ahead for the fast render.
 #pragma once
 
 #include <algorithm>
@@ -10,19 +12,6 @@
 #include "voice/synth_params.h"
 
 namespace solvantis {
-
-// Amplitude envelope; the counters are sample counts held as floats.
-struct EnvelopeState {
-    float attackCount = 0.0f;       // samples counted in the attack
-    float decayCount = 0.0f;        // samples counted in the decay
-    float releaseCount = 0.0f;      // samples counted in the release
-    float envelopeLevel = 0.0f;     // current level, 0..1
-    float releaseStartLevel = 0.0f; // level the release starts from
-    float attackStartLevel = 0.0f;  // level the next attack starts from
-    float sustainLevel = 0.0f;      // smoothed sustain target (modWheel x Sustain)
-
-    void reset() { *this = EnvelopeState{}; } // idle, every count 0
-};
 
 // Envelope values computed once per block from the parameters and the sample rate. Lengths in samples.
 struct EnvelopeBlock {
@@ -47,9 +36,25 @@ struct EnvelopeBlock {
     }
 };
 
+// The segment the envelope's next step counts in: the count before the step, the segment's length and
+// curve exponent, and whether it falls (decay, release) or rises (attack). `counting` is false where no
+// power is taken (an idle or silent release).
+struct EnvelopeSegment {
+    float count = 0.0f;
+    float length = 0.0f;
+    float exponent = 0.0f;
+    bool falling = true;
+    bool counting = false;
+
+    // The base of the curve at count t: t / length rising, 0.5 - 0.5 t / length falling.
+    static float base(float t, float length, bool falling) {
+        return falling ? 0.5f - 0.5f * t / length : t / length;
+    }
+};
+
 // The envelope's powers for a run of samples, computed ahead of the run from a guess of each sample's base
-// (the counts advance by one a sample while the phase lasts). A sample whose base and exponent turn out
-// exactly as guessed takes the power from here; any other (the run crossed into another phase) computes
+// (the counts advance by one a sample while the segment lasts). A sample whose base and exponent turn out
+// exactly as guessed takes the power from here; any other (the run crossed into another segment) computes
 // it: the levels are the same either way, and the run's sample loop makes no call.
 struct EnvelopePowers {
     static constexpr int32_t capacity = 64;
@@ -60,7 +65,7 @@ struct EnvelopePowers {
     int32_t count = 0; // samples guessed
     int32_t next = 0;  // the sample about to step
     // What the bases were guessed from, where they were counted at once: the count before the first
-    // sample, the length and whether the phase falls (a NaN length where they were not).
+    // sample, the length and whether the segment falls (a NaN length where they were not).
     float guessOrigin = 0.0f;
     float guessLength = 0.0f;
     bool guessFalling = false;
@@ -68,9 +73,14 @@ struct EnvelopePowers {
     static bool sameBits(float a, float b) {
         return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
     }
+    // A count below 2^23 that is a whole number: the j-th step after it counts exactly count + j + 1.
+    static bool ordinaryCount(float c) {
+        return c >= 0.0f && c < wholeCountLimit && static_cast<float>(static_cast<int32_t>(c)) == c;
+    }
     float pow(float b, float e) { return powAt(next, b, e); }
-    // True when the powers of the m samples from sample `first` on are guessed for a phase that counts from
-    // t (before sample `first`) within `len`, and with exponent e: their bases are then exactly as guessed.
+    // True when the powers of the m samples from sample `first` on are guessed for a segment that counts
+    // from t (before sample `first`) within `len`, and with exponent e: their bases are then exactly as
+    // guessed.
     bool covers(float t, float len, bool fall, float e, int32_t first, int32_t m) const {
         return first + m <= count && fall == guessFalling && sameBits(len, guessLength) &&
                sameBits(e, exponent) && t == guessOrigin + static_cast<float>(first);
@@ -83,62 +93,34 @@ struct EnvelopePowers {
         return math::pow(b, e);
     }
 
-    // Makes sure the bases of the next n (at most capacity) samples are guessed, from the state before them:
-    // the gate stays as it is and the phase it is in lasts. A guess that still stands for them (made for this
-    // phase, its count where the guess put it) is kept; a new one reaches `reach` samples (n to capacity)
-    // ahead, so that one call of the batch power serves several runs of samples.
-    [[gnu::noinline]] void guess(const EnvelopeState& env, bool gate, const EnvelopeBlock& blk, int32_t n,
-                                 int32_t reach) {
-        float t = 0.0f;
-        float length = 0.0f;
-        float e = 0.0f;
-        bool falling = true;
-        bool counting = true;
-        if (gate) {
-            if (env.attackCount + 1.0f <= blk.attackLength) {
-                t = env.attackCount;
-                length = blk.attackLength;
-                e = blk.attackExponent;
-                falling = false;
-            } else {
-                t = env.decayCount;
-                length = blk.decayLength;
-                e = blk.curveExponent;
-            }
-        } else if (env.releaseStartLevel != 0.0f) {
-            t = env.releaseCount;
-            length = blk.releaseLength;
-            e = blk.curveExponent;
-        } else {
-            counting = false; // idle or silent: no power is taken
-        }
-        if (counting && covers(t, length, falling, e, next, n)) {
+    // Makes sure the bases of the next n (at most capacity) samples are guessed, from the segment the
+    // envelope is in before them: the gate stays as it is and the segment lasts. A guess that still stands
+    // for them (made for this segment, its count where the guess put it) is kept; a new one reaches `reach`
+    // samples (n to capacity) ahead, so that one call of the batch power serves several runs of samples.
+    [[gnu::noinline]] void guess(const EnvelopeSegment& segment, int32_t n, int32_t reach) {
+        float t = segment.count;
+        const float length = segment.length;
+        const bool falling = segment.falling;
+        if (segment.counting && covers(t, length, falling, segment.exponent, next, n)) {
             return;
         }
         next = 0;
         count = 0;
         guessLength = std::numeric_limits<float>::quiet_NaN();
-        if (!counting) {
+        if (!segment.counting) {
             return;
         }
-        exponent = e;
+        exponent = segment.exponent;
         const int32_t m = std::clamp(reach, n, capacity);
-        // The bases of the count's next steps while it stays within length: t / length in the attack,
-        // 0.5 - 0.5 t / length in the decay and the release.
-        // A count is a whole number. Below 2^23 the j-th step's count t + j + 1 is exact, so the steps
-        // within length are counted at once (length - t is exact in double; a NaN length gives none)
-        // and their bases computed without a loop-carried count, several at a time.
-        if (t >= 0.0f && t < wholeCountLimit && static_cast<float>(static_cast<int32_t>(t)) == t) {
+        // The bases of the count's next steps while it stays within length. Below 2^23 the j-th step's
+        // count t + j + 1 is exact, so the steps within length are counted at once (length - t is exact in
+        // double; a NaN length gives none) and their bases computed without a loop-carried count, several at
+        // a time.
+        if (ordinaryCount(t)) {
             const double room = static_cast<double>(length) - static_cast<double>(t);
             count = room >= m ? m : (room >= 1.0 ? static_cast<int32_t>(room) : 0);
-            if (falling) {
-                for (int32_t j = 0; j < count; ++j) {
-                    base[j] = 0.5f - 0.5f * (t + static_cast<float>(j + 1)) / length;
-                }
-            } else {
-                for (int32_t j = 0; j < count; ++j) {
-                    base[j] = (t + static_cast<float>(j + 1)) / length;
-                }
+            for (int32_t j = 0; j < count; ++j) {
+                base[j] = EnvelopeSegment::base(t + static_cast<float>(j + 1), length, falling);
             }
             guessOrigin = t;
             guessLength = length;
@@ -149,7 +131,7 @@ struct EnvelopePowers {
                 if (!(t <= length)) {
                     break;
                 }
-                base[count] = falling ? 0.5f - 0.5f * t / length : t / length;
+                base[count] = EnvelopeSegment::base(t, length, falling);
             }
         }
         math::pow(base, exponent, power, count); // several at a time, each bit for bit the scalar power
@@ -162,194 +144,215 @@ struct DirectPowers {
     static float pow(float b, float e) { return math::pow(b, e); }
 };
 
-// Gate open: attack from attackStartLevel towards 1, then decay towards the sustain level, then sustain.
-// The power of a count past its length (a negative base) is never needed, so it is not computed.
-template <class Powers> inline float envGateOn(EnvelopeState& env, const EnvelopeBlock& blk, Powers& powers) {
-    const float t = env.attackCount + 1.0f;
-    env.attackCount = t;
-    const bool attacking = t <= blk.attackLength;
-    if (!attacking) {
-        env.decayCount = env.decayCount + 1.0f;
-    }
-    float level;
-    if (env.decayCount > blk.decayLength) {
-        level = env.sustainLevel;
-        env.attackCount = 0.0f;
-    } else if (attacking) {
-        level = powers.pow(t / blk.attackLength, blk.attackExponent) * (1.0f - env.attackStartLevel) +
-                env.attackStartLevel;
-    } else {
-        level =
-            powers.pow(0.5f - 0.5f * env.decayCount / blk.decayLength, blk.curveExponent) * blk.decayScale +
-            env.sustainLevel;
-    }
-    if (level <= 0.0f) {
-        env.decayCount = 0.0f;
-    }
-    // Sustain lowered during a note: decayScale follows at the next block while sustainLevel glides down at
-    // 5 Hz, so the decay would start above 1 and the tone filter's damping turn negative. The level never
-    // rises above full.
-    if (level > 1.0f) {
-        level = 1.0f;
-    }
-    env.envelopeLevel = level;
-    env.releaseStartLevel = level;
-    env.releaseCount = 0.0f;
-    return level;
-}
-
-// Gate closed: release from releaseStartLevel to 0, forced to 0 once the count passes releaseLength.
-template <class Powers> inline void envRelease(EnvelopeState& env, const EnvelopeBlock& blk, Powers& powers) {
-    const float r = env.releaseCount + 1.0f;
-    env.releaseCount = r;
-    float level;
-    if (r > blk.releaseLength) {
-        env.releaseCount = 0.0f;
-        level = 0.0f;
-        env.releaseStartLevel = 0.0f;
-    } else if (env.releaseStartLevel == 0.0f) {
-        level = 0.0f; // idle: the power would only be multiplied by 0
-    } else {
-        level = powers.pow(0.5f - 0.5f * r / blk.releaseLength, blk.curveExponent) *
-                (env.releaseStartLevel / blk.curveNorm);
-    }
-    env.envelopeLevel = level;
-    env.attackCount = 0.0f;
-    env.decayCount = 0.0f;
-    env.attackStartLevel = level;
-}
-
 inline constexpr float sustainGlideCutoff = 5.0f; // Hz: the held level follows Sustain x wheel this slowly
-// The glide's one-pole factor at the coefficient k (6.28319 / rate), held at the stability limit.
-inline float sustainGlideFactor(float k) {
-    return k * sustainGlideCutoff <= maxOnePoleFactor ? k * sustainGlideCutoff : maxOnePoleFactor;
-}
 
-// Envelope step of one sample; may close the gate when the level has reached 0 with the key still held.
-// sustainTarget is modWheel x Sustain, approached with the one-pole factor sustainFactor.
-template <class Powers>
-inline void envelopeStep(EnvelopeState& env, bool& voiceGate, const EnvelopeBlock& blk, float sustainTarget,
-                         float sustainFactor, Powers& powers) {
-    if (voiceGate) {
-        env.sustainLevel = env.sustainLevel + (sustainTarget - env.sustainLevel) * sustainFactor;
-        envGateOn(env, blk, powers);
-    }
-    if (env.envelopeLevel <= 0.0f) {
-        voiceGate = false;
-        envRelease(env, blk, powers);
-    } else if (!voiceGate) {
-        envRelease(env, blk, powers);
-    }
-    ++powers.next;
-}
+// The envelope; the counters are sample counts held as floats.
+class Envelope {
+public:
+    float attackCount = 0.0f;       // samples counted in the attack
+    float decayCount = 0.0f;        // samples counted in the decay
+    float releaseCount = 0.0f;      // samples counted in the release
+    float envelopeLevel = 0.0f;     // current level, 0..1
+    float releaseStartLevel = 0.0f; // level the release starts from
+    float attackStartLevel = 0.0f;  // level the next attack starts from
+    float sustainLevel = 0.0f;      // smoothed sustain target (modWheel x Sustain)
 
-// m envelope steps in one go (m at most EnvelopePowers::capacity), where nothing in them can change the
-// envelope's phase or the gate: every step is in the decay (the gate open, the attack over), in the sustain,
-// or in the release (the gate closed), as the state before them is, and every level of an open gate stays
-// above 0. levels[j] is the level after step j, runs[j] whether the level before it was above 0. The same
-// state and levels as m calls of envelopeStep, bit for bit; false, having changed no state, where the steps
-// cannot go so (the caller then steps one by one). alongside() is called once a step, in the same loop as
-// the sustain's glide, so that another recurrence (the exciter's noise) runs beside the glide's instead of
-// after it; it may have been called where the result is false.
-template <class Alongside>
-[[gnu::always_inline]] inline bool envelopeAhead(EnvelopeState& env, bool voiceGate, const EnvelopeBlock& blk,
-                                                 float sustainTarget, float sustainFactor,
-                                                 EnvelopePowers& powers, int32_t m, float* levels, bool* runs,
-                                                 Alongside alongside) {
+    // The sustain glide's one-pole factor.
+    void prepare(float sampleRate) {
+        sustainFactor = OnePole::factor(onePoleCoefficient(sampleRate), sustainGlideCutoff);
+    }
+    // Idle, every count and level 0.
+    void reset() {
+        attackCount = decayCount = releaseCount = 0.0f;
+        envelopeLevel = releaseStartLevel = attackStartLevel = sustainLevel = 0.0f;
+    }
+
+    // One sample; may close the gate when the level has reached 0 with the key still held. sustainTarget is
+    // modWheel x Sustain, which the held level glides to.
+    template <class Powers>
+    [[gnu::always_inline]] void tick(bool& voiceGate, const EnvelopeBlock& shape, float sustainTarget,
+                                     Powers& powers) {
+        if (voiceGate) {
+            OnePole::step(sustainLevel, sustainTarget, sustainFactor);
+            gateOn(shape, powers);
+        }
+        if (envelopeLevel <= 0.0f) {
+            voiceGate = false;
+            release(shape, powers);
+        } else if (!voiceGate) {
+            release(shape, powers);
+        }
+        ++powers.next;
+    }
+
+    // m ticks in one go (m at most EnvelopePowers::capacity), where nothing in them can change the segment or
+    // the gate: every tick is in the decay (the gate open, the attack over), in the sustain, or in the
+    // release (the gate closed), as the state before them is, and every level of an open gate stays above 0.
+    // levels[j] is the level after tick j, runs[j] whether the level before it was above 0. The same state
+    // and levels as m ticks, bit for bit; false, having changed no state, where the ticks cannot go so (the
+    // caller then ticks one by one).
+    [[gnu::always_inline]] bool tickAhead(bool voiceGate, const EnvelopeBlock& shape, float sustainTarget,
+                                          EnvelopePowers& powers, int32_t m, float* levels, bool* runs);
+
+    // The segment the next tick counts in, for the powers' guess.
+    EnvelopeSegment segment(bool voiceGate, const EnvelopeBlock& shape) const {
+        if (voiceGate) {
+            if (attackCount + 1.0f <= shape.attackLength) {
+                return {attackCount, shape.attackLength, shape.attackExponent, false, true};
+            }
+            return {decayCount, shape.decayLength, shape.curveExponent, true, true};
+        }
+        if (releaseStartLevel != 0.0f) {
+            return {releaseCount, shape.releaseLength, shape.curveExponent, true, true};
+        }
+        return {};
+    }
+
+private:
+    float sustainFactor = 0.0f;
+
+    // Gate open: attack from attackStartLevel towards 1, then decay towards the sustain level, then sustain.
+    // The power of a count past its length (a negative base) is never needed, so it is not computed.
+    template <class Powers> [[gnu::always_inline]] void gateOn(const EnvelopeBlock& shape, Powers& powers) {
+        const float t = attackCount + 1.0f;
+        attackCount = t;
+        const bool attacking = t <= shape.attackLength;
+        if (!attacking) {
+            decayCount = decayCount + 1.0f;
+        }
+        float level;
+        if (decayCount > shape.decayLength) {
+            level = sustainLevel;
+            attackCount = 0.0f;
+        } else if (attacking) {
+            level = powers.pow(EnvelopeSegment::base(t, shape.attackLength, false), shape.attackExponent) *
+                        (1.0f - attackStartLevel) +
+                    attackStartLevel;
+        } else {
+            level =
+                powers.pow(EnvelopeSegment::base(decayCount, shape.decayLength, true), shape.curveExponent) *
+                    shape.decayScale +
+                sustainLevel;
+        }
+        if (level <= 0.0f) {
+            decayCount = 0.0f;
+        }
+        // Sustain lowered during a note: decayScale follows at the next block while sustainLevel glides down
+        // at 5 Hz, so the decay would start above 1 and the tone filter's damping turn negative. The level
+        // never rises above full.
+        if (level > 1.0f) {
+            level = 1.0f;
+        }
+        envelopeLevel = level;
+        releaseStartLevel = level;
+        releaseCount = 0.0f;
+    }
+
+    // Gate closed: release from releaseStartLevel to 0, forced to 0 once the count passes releaseLength.
+    template <class Powers> [[gnu::always_inline]] void release(const EnvelopeBlock& shape, Powers& powers) {
+        const float r = releaseCount + 1.0f;
+        releaseCount = r;
+        float level;
+        if (r > shape.releaseLength) {
+            releaseCount = 0.0f;
+            level = 0.0f;
+            releaseStartLevel = 0.0f;
+        } else if (releaseStartLevel == 0.0f) {
+            level = 0.0f; // idle: the power would only be multiplied by 0
+        } else {
+            level = powers.pow(EnvelopeSegment::base(r, shape.releaseLength, true), shape.curveExponent) *
+                    (releaseStartLevel / shape.curveNorm);
+        }
+        envelopeLevel = level;
+        attackCount = 0.0f;
+        decayCount = 0.0f;
+        attackStartLevel = level;
+    }
+};
+
+inline bool Envelope::tickAhead(bool voiceGate, const EnvelopeBlock& shape, float sustainTarget,
+                                EnvelopePowers& powers, int32_t m, float* levels, bool* runs) {
     constexpr int32_t most = EnvelopePowers::capacity;
-    // Counts are whole numbers; below 2^23 the j-th step's count is the count plus j + 1, exactly.
-    const auto ordinaryCount = [](float c) {
-        return c >= 0.0f && c < EnvelopePowers::wholeCountLimit &&
-               static_cast<float>(static_cast<int32_t>(c)) == c;
-    };
     if (m <= 0 || m > most) {
         return false;
     }
     const float steps = static_cast<float>(m);
     const int32_t first = powers.next;
+    // The powers of the m ticks of a falling segment counting from t within length: as guessed, or where
+    // the guess was for other counts, one by one.
+    float computed[most];
+    const auto fallingPowers = [&](float t, float length) -> const float* {
+        if (powers.covers(t, length, true, shape.curveExponent, first, m)) {
+            return powers.power + first;
+        }
+        for (int32_t j = 0; j < m; ++j) {
+            const float base = EnvelopeSegment::base(t + static_cast<float>(j + 1), length, true);
+            computed[j] = powers.powAt(first + j, base, shape.curveExponent);
+        }
+        return computed;
+    };
     if (voiceGate) {
         // The decay throughout: the attack over (its count only grows), the last count within the decay. Or
-        // the sustain throughout: each step counts the attack to 1 and back to 0, the decay stays past.
-        const bool decaying = ordinaryCount(env.attackCount) && ordinaryCount(env.decayCount) &&
-                              !(env.attackCount + 1.0f <= blk.attackLength) &&
-                              env.decayCount + steps <= blk.decayLength;
+        // the sustain throughout: each tick counts the attack to 1 and back to 0, the decay stays past.
+        const bool decaying =
+            EnvelopePowers::ordinaryCount(attackCount) && EnvelopePowers::ordinaryCount(decayCount) &&
+            !(attackCount + 1.0f <= shape.attackLength) && decayCount + steps <= shape.decayLength;
         if (!decaying &&
-            !(env.attackCount == 0.0f && 1.0f <= blk.attackLength && env.decayCount > blk.decayLength)) {
+            !(attackCount == 0.0f && 1.0f <= shape.attackLength && decayCount > shape.decayLength)) {
             return false;
         }
-        // The decay's powers: as guessed, or where the guess was for other counts, one by one.
-        const float* power = powers.power + first;
-        float computed[most];
-        if (decaying && !powers.covers(env.decayCount, blk.decayLength, true, blk.curveExponent, first, m)) {
-            for (int32_t j = 0; j < m; ++j) {
-                const float base =
-                    0.5f - 0.5f * (env.decayCount + static_cast<float>(j + 1)) / blk.decayLength;
-                computed[j] = powers.powAt(first + j, base, blk.curveExponent);
-            }
-            power = computed;
-        }
-        float sustain = env.sustainLevel;
+        const float* power = decaying ? fallingPowers(decayCount, shape.decayLength) : nullptr;
+        float sustain = sustainLevel;
         bool above = true;
         for (int32_t j = 0; j < m; ++j) {
-            sustain = sustain + (sustainTarget - sustain) * sustainFactor;
-            const float level = decaying ? power[j] * blk.decayScale + sustain : sustain;
+            OnePole::step(sustain, sustainTarget, sustainFactor);
+            const float level = decaying ? power[j] * shape.decayScale + sustain : sustain;
             above &= level > 0.0f;
             levels[j] = level > 1.0f ? 1.0f : level;
-            alongside();
         }
         if (!above) {
             return false;
         }
-        runs[0] = env.envelopeLevel > 0.0f;
+        runs[0] = envelopeLevel > 0.0f;
         for (int32_t j = 1; j < m; ++j) {
             runs[j] = true;
         }
         if (decaying) {
-            env.attackCount = env.attackCount + steps;
-            env.decayCount = env.decayCount + steps;
+            attackCount = attackCount + steps;
+            decayCount = decayCount + steps;
         } else {
-            env.attackCount = 0.0f;
+            attackCount = 0.0f;
         }
-        env.sustainLevel = sustain;
-        env.releaseCount = 0.0f;
+        sustainLevel = sustain;
+        releaseCount = 0.0f;
     } else {
         // The release throughout: the last count within its length.
-        if (!ordinaryCount(env.releaseCount) || !(env.releaseCount + steps <= blk.releaseLength)) {
+        if (!EnvelopePowers::ordinaryCount(releaseCount) || !(releaseCount + steps <= shape.releaseLength)) {
             return false;
         }
-        if (env.releaseStartLevel == 0.0f) {
+        if (releaseStartLevel == 0.0f) {
             for (int32_t j = 0; j < m; ++j) {
                 levels[j] = 0.0f;
             }
         } else {
-            const float scale = env.releaseStartLevel / blk.curveNorm;
-            if (powers.covers(env.releaseCount, blk.releaseLength, true, blk.curveExponent, first, m)) {
-                for (int32_t j = 0; j < m; ++j) {
-                    levels[j] = powers.power[first + j] * scale;
-                }
-            } else {
-                for (int32_t j = 0; j < m; ++j) {
-                    const float base =
-                        0.5f - 0.5f * (env.releaseCount + static_cast<float>(j + 1)) / blk.releaseLength;
-                    levels[j] = powers.powAt(first + j, base, blk.curveExponent) * scale;
-                }
+            const float scale = releaseStartLevel / shape.curveNorm;
+            const float* power = fallingPowers(releaseCount, shape.releaseLength);
+            for (int32_t j = 0; j < m; ++j) {
+                levels[j] = power[j] * scale;
             }
         }
-        runs[0] = env.envelopeLevel > 0.0f;
+        runs[0] = envelopeLevel > 0.0f;
         for (int32_t j = 1; j < m; ++j) {
             runs[j] = levels[j - 1] > 0.0f;
         }
-        for (int32_t j = 0; j < m; ++j) {
-            alongside();
-        }
-        env.releaseCount = env.releaseCount + steps;
-        env.attackCount = 0.0f;
-        env.decayCount = 0.0f;
-        env.attackStartLevel = levels[m - 1];
+        releaseCount = releaseCount + steps;
+        attackCount = 0.0f;
+        decayCount = 0.0f;
+        attackStartLevel = levels[m - 1];
     }
-    env.envelopeLevel = levels[m - 1];
+    envelopeLevel = levels[m - 1];
     if (voiceGate) {
-        env.releaseStartLevel = levels[m - 1];
+        releaseStartLevel = levels[m - 1];
     }
     powers.next = first + m;
     return true;

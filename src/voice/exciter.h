@@ -1,3 +1,4 @@
+// The exciter: the noise generator with its low-pass, and the pluck pulse that starts each note.
 #pragma once
 
 #include <climits>
@@ -12,22 +13,6 @@
 
 namespace solvantis {
 
-// Exciter: the noise generator and the pluck pulse.
-struct ExciterState {
-    uint32_t noiseSeed = 1;  // state of the 15-bit linear congruential noise generator, one per instrument
-    float noiseState = 0.0f; // low-passed exciter noise
-    int32_t pluckCount = 0;  // samples since the gate opened
-    float noiseHold = 0.0f;  // noiseState as of the last control step: it detunes the string's second loop
-
-    // The filtered noise, its hold and the pluck cleared; the generator runs on (it is seeded once per
-    // instrument).
-    void reset() {
-        noiseState = 0.0f;
-        noiseHold = 0.0f;
-        pluckCount = 0;
-    }
-};
-
 // 15-bit linear congruential generator: a whole number 0..32767 per call.
 inline constexpr uint32_t noiseMultiplier = 214013u;
 inline constexpr uint32_t noiseIncrement = 2531011u;
@@ -36,57 +21,33 @@ inline int32_t noiseGenerator(uint32_t& seed) {
     return static_cast<int32_t>((seed >> 16) & 0x7FFFu);
 }
 
-// The generator's state after n more calls, in about 2 log2(n) steps: the composition of n steps of
-// seed * a + c is again of that form (modulo 2^32), built by squaring.
-inline uint32_t noiseSeedAfter(uint32_t seed, uint32_t n) {
-    uint32_t a = noiseMultiplier; // the map of 2^j steps: seed * a + c
-    uint32_t c = noiseIncrement;
-    uint32_t totalA = 1;
-    uint32_t totalC = 0;
-    for (; n != 0; n >>= 1) {
-        if ((n & 1u) != 0) {
-            totalA = totalA * a;
-            totalC = totalC * a + c;
-        }
-        c = c * a + c;
-        a = a * a;
-    }
-    return seed * totalA + totalC;
-}
-
 inline constexpr float noiseCutoffFloor = 40.0f;  // Hz, the exciter noise low-pass at velocity factor 0
 inline constexpr float noiseCutoffSpan = 3860.0f; // Hz added at full velocity factor and TovFilter 1
 inline constexpr int32_t shortestPluck = 5;       // samples
 
-// The exciter during one block: its state held in locals, the factors that change only with the note
-// computed when it changes (setNote), so the per-sample steps are a few operations each.
-struct ExciterRun {
-    uint32_t noiseSeed;
-    float noiseState;
-    int32_t pluckCount;
+class Exciter {
+public:
+    uint32_t noiseSeed = 1;  // state of the 15-bit linear congruential noise generator, one per instrument
+    float noiseState = 0.0f; // low-passed exciter noise
+    int32_t pluckCount = 0;  // samples since the gate opened
+    float noiseHold = 0.0f;  // noiseState as of the last control step: it detunes the string's second loop
 
-    // Per note: the noise low-pass's two factors, k and its cutoff in Hz (or the stability limit and 1, where
-    // k x the cutoff would pass it), the noise peak, the pluck length in samples and its level factor.
-    float noiseFactor = 0.0f;
-    float noiseCutoff = noiseCutoffFloor;
-    float noisePeak = 0.0f;
-    int32_t pluckLength = shortestPluck;
-    float pluckVelocity = 0.2f;
+    void prepare(float sampleRate) { k = onePoleCoefficient(sampleRate); }
 
-    explicit ExciterRun(const ExciterState& s)
-        : noiseSeed(s.noiseSeed), noiseState(s.noiseState), pluckCount(s.pluckCount) {}
-    void store(ExciterState& s) const {
-        s.noiseSeed = noiseSeed;
-        s.noiseState = noiseState;
-        s.pluckCount = pluckCount;
+    // The filtered noise, its hold and the pluck cleared; the generator runs on (it is seeded once per
+    // instrument).
+    void reset() {
+        noiseState = 0.0f;
+        noiseHold = 0.0f;
+        pluckCount = 0;
     }
 
+    // What follows the note: the noise low-pass's cutoff, the noise peak, the pluck's length and level.
     // velocityFactor: the voice's as of the previous sample; voiceVelocity 0..1; voiceFrequency in Hz.
-    void setNote(const SynthParams& params, float k, float velocityFactor, float voiceVelocity,
-                 float voiceFrequency) {
+    void setNote(const SynthParams& params, float velocityFactor, float voiceVelocity, float voiceFrequency) {
         noiseCutoff = velocityFactor * params.TovFilter * noiseCutoffSpan + noiseCutoffFloor;
         noiseFactor = k;
-        if (!(k * noiseCutoff <= maxOnePoleFactor)) {
+        if (OnePole::limited(k, noiseCutoff)) {
             noiseFactor = maxOnePoleFactor;
             noiseCutoff = 1.0f; // exact: the step is x maxOnePoleFactor alone
         }
@@ -98,26 +59,67 @@ struct ExciterRun {
         pluckVelocity = velocityFactor * 0.8f + 0.2f;
     }
 
+    // One sample: the noise step, held on control steps, then the pluck step. Returns the pluck.
+    [[gnu::always_inline]] float tick(const SynthParams& params, bool voiceGate, bool controlStep) {
+        noise(params.Pick);
+        if (controlStep) {
+            noiseHold = noiseState;
+        }
+        return pluck(voiceGate, params.Exciter);
+    }
+
+    // n samples at once whose plucks are all silent (the gate closed, or the pluck over): the same state as
+    // n ticks, the noise held after sample holdAt (none where holdAt is outside 0..n-1). The generator's
+    // draws and the white noise are made several at a time, then the low-pass runs sample by sample. False,
+    // having changed nothing, where a pluck of the n would sound.
+    [[gnu::always_inline]] bool tickSilent(int32_t n, const SynthParams& params, bool voiceGate,
+                                           int32_t holdAt) {
+        if (!voiceGate) {
+            pluckCount = 0;
+        } else if (pluckCount < pluckLength - 1) { // the next count is still within the pluck
+            return false;
+        } else {
+            pluckCount = pluckCount < INT32_MAX - n ? pluckCount + n : INT32_MAX;
+        }
+        if (holdAt >= 0 && holdAt < n) {
+            noiseRun(params.Pick, holdAt + 1);
+            noiseHold = noiseState;
+            noiseRun(params.Pick, n - holdAt - 1);
+        } else {
+            noiseRun(params.Pick, n);
+        }
+        return true;
+    }
+
+private:
+    float k = 0.0f; // 2 pi / rate, per Hz
+    // Per note: the noise low-pass's two factors, k and its cutoff in Hz (or the stability limit and 1, where
+    // k x the cutoff would pass it), the noise peak, the pluck length in samples and its level factor.
+    float noiseFactor = 0.0f;
+    float noiseCutoff = noiseCutoffFloor;
+    float noisePeak = 0.0f;
+    int32_t pluckLength = shortestPluck;
+    float pluckVelocity = 0.2f;
+
     // The white noise of the generator's draw r (0..32767): of peak noisePeak x Pick. 2 (r / 32768 - 0.5) x
     // noisePeak is (r - 16384) x noisePeak / 16384 to the bit: every step but the product with noisePeak is
     // exact, and a power of two scales a rounded product exactly.
     float white(int32_t r, float pick) const {
         return static_cast<float>(r - 16384) * (noisePeak * (1.0f / 16384.0f)) * pick;
     }
-    // The low-pass's step towards white w. s - (s - w) x k x cutoff is s + (w - s) x k x cutoff to the bit
-    // (the state is never -0), and leaves the state's register free for the next step where the processor
-    // has three-operand instructions.
+    // The low-pass's step towards white w. Its factor stays in two parts (k, then the cutoff), multiplied in
+    // that order. s - (s - w) x k x cutoff is s + (w - s) x k x cutoff to the bit (the state is never -0),
+    // and leaves the state's register free for the next step where the processor has three-operand
+    // instructions.
     float lowPass(float state, float w) const { return state - (state - w) * noiseFactor * noiseCutoff; }
 
     // Noise step, every sample: white noise of peak (voiceVelocity x 0.8 + 0.1) x Pick through a one-pole
-    // low-pass whose cutoff (40 to 3900 Hz) opens with velocity. Returns the filtered noise.
-    [[gnu::always_inline]] float noise(float pick) {
+    // low-pass whose cutoff (40 to 3900 Hz) opens with velocity.
+    [[gnu::always_inline]] void noise(float pick) {
         noiseState = lowPass(noiseState, white(noiseGenerator(noiseSeed), pick));
-        return noiseState;
     }
 
-    // n noise steps of which only the final state matters (the voice silent): the generator's draws and the
-    // white noise made several at a time, then the low-pass sample by sample. The same state as n noise().
+    // n noise steps: the white noise made a batch at a time, then the low-pass sample by sample.
     [[gnu::always_inline]] void noiseRun(float pick, int32_t n) {
         alignas(16) float whiteOf[noiseBatch];
         while (n > 0) {
@@ -197,16 +199,16 @@ struct ExciterRun {
         if (pluckCount < INT32_MAX) {
             ++pluckCount;
         }
-        const int32_t c = pluckCount;
-        const int32_t e = pluckLength;
-        if (c >= e) {
+        const int32_t count = pluckCount;
+        const int32_t length = pluckLength;
+        if (count >= length) {
             return 0.0f;
         }
-        const float half = 0.5f * static_cast<float>(e);
-        const float count = static_cast<float>(c);
-        const float tri = half > count ? 2.0f * count / static_cast<float>(e)
-                                       : 1.0f - 2.0f * (count - half) / static_cast<float>(e);
-        float p = exciter * (tri + 2.0f * noiseState) * pluckVelocity;
+        const float half = 0.5f * static_cast<float>(length);
+        const float at = static_cast<float>(count);
+        const float triangle = half > at ? 2.0f * at / static_cast<float>(length)
+                                         : 1.0f - 2.0f * (at - half) / static_cast<float>(length);
+        float p = exciter * (triangle + 2.0f * noiseState) * pluckVelocity;
         if (p > 2.0f) {
             p = 2.0f;
         } else if (p < -1.0f) {
@@ -214,42 +216,6 @@ struct ExciterRun {
         }
         return p;
     }
-
-    // Where the gate is closed or the pluck is over, the next pluck steps give 0 whatever the noise: true
-    // then, and the count is moved on as n steps move it.
-    bool pluckSilentFor(bool voiceGate, int32_t n) {
-        if (!voiceGate) {
-            pluckCount = 0;
-            return true;
-        }
-        if (pluckCount < pluckLength - 1) { // the next count is still within the pluck
-            return false;
-        }
-        pluckCount = pluckCount < INT32_MAX - n ? pluckCount + n : INT32_MAX;
-        return true;
-    }
 };
-
-// One noise step on the stored state; on control steps the result is held in noiseHold.
-inline void noiseStep(ExciterState& exciter, const SynthParams& params, float k, float velocityFactor,
-                      float voiceVelocity, bool controlStep, float& noiseHold) {
-    ExciterRun run(exciter);
-    run.setNote(params, k, velocityFactor, voiceVelocity, 0.0f);
-    run.noise(params.Pick);
-    run.store(exciter);
-    if (controlStep) {
-        noiseHold = exciter.noiseState;
-    }
-}
-
-// One pluck step on the stored state.
-inline float pluckStep(ExciterState& exciter, const SynthParams& params, bool voiceGate, float voiceFrequency,
-                       float velocityFactor) {
-    ExciterRun run(exciter);
-    run.setNote(params, 0.0f, velocityFactor, 0.0f, voiceFrequency);
-    const float p = run.pluck(voiceGate, params.Exciter);
-    run.store(exciter);
-    return p;
-}
 
 } // namespace solvantis

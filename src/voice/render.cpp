@@ -22,7 +22,6 @@
 #include "voice/render_parts.h"
 #include "voice/string_model.h"
 #include "voice/synth_engine.h"
-#include "voice/tone_stages.h"
 
 namespace solvantis {
 
@@ -31,27 +30,27 @@ namespace render {
 // The recirculating states and the envelope: if one of them has run away, the voice cannot recover alone.
 
 [[gnu::noinline]] bool stateRanAway(const EngineState& e) {
-    const StringState& s = e.string;
-    const ToneFilterState& t = e.tone;
-    const ChorusState& c = e.chorus;
-    const EnvelopeState& env = e.envelope;
+    const StringModel& s = e.string;
+    const ToneFilter& t = e.tone;
+    const float levelGain = e.limiter.levelGain;
+    const Chorus& c = e.chorus;
+    const Envelope& env = e.envelope;
 #if defined(__SSE2__)
     // Four values to a register (the fields are named one by one: their layout is the compiler's).
     const __m128i beyond = _mm_or_si128(
         _mm_or_si128(
             beyondState(_mm_setr_ps(s.stringOutput, s.stringHighpass, s.loopFilterState, s.dcBlockState)),
             beyondState(_mm_setr_ps(t.toneLow1, t.toneLow2, t.splitLow, t.splitBand))),
-        _mm_or_si128(
-            _mm_or_si128(beyondState(_mm_setr_ps(t.svfBand, t.svfLow, t.levelGain, c.chorusLowState)),
-                         beyondState(_mm_setr_ps(env.envelopeLevel, env.releaseStartLevel,
-                                                 env.attackStartLevel, env.sustainLevel))),
-            beyondState(
-                _mm_setr_ps(c.chorusOutLeft, c.chorusOutRight, e.exciter.noiseState, e.lastVoiceOutput))));
+        _mm_or_si128(_mm_or_si128(beyondState(_mm_setr_ps(t.svfBand, t.svfLow, levelGain, c.chorusLowState)),
+                                  beyondState(_mm_setr_ps(env.envelopeLevel, env.releaseStartLevel,
+                                                          env.attackStartLevel, env.sustainLevel))),
+                     beyondState(_mm_setr_ps(c.chorusOutLeft, c.chorusOutRight, e.exciter.noiseState,
+                                             e.lastVoiceOutput))));
     return _mm_movemask_epi8(beyond) != 0;
 #else
     return mostMagnitudeBits(e.exciter.noiseState, s.stringOutput, s.stringHighpass, s.loopFilterState,
                              s.dcBlockState, e.lastVoiceOutput, t.toneLow1, t.toneLow2, t.splitLow,
-                             t.splitBand, t.svfBand, t.svfLow, t.levelGain, c.chorusLowState, c.chorusOutLeft,
+                             t.splitBand, t.svfBand, t.svfLow, levelGain, c.chorusLowState, c.chorusOutLeft,
                              c.chorusOutRight, env.envelopeLevel, env.sustainLevel, env.attackStartLevel,
                              env.releaseStartLevel) > magnitudeBits(stateBound);
 #endif
@@ -63,6 +62,7 @@ void resetRecirculatingState(EngineState& e) {
     e.exciter.reset();
     e.string.reset();
     e.tone.reset();
+    e.limiter.reset();
     e.chorus.reset();
     e.envelope.reset();
     e.voice.voiceGate = false;
@@ -93,7 +93,7 @@ bool outputRanAway(const float* left, const float* right, int32_t frames) {
 // At a frame where a note entry is due, or the first after a change: the voice takes the entries, and the
 // exciter follows the note. Out of line: it runs only at note events and block starts.
 [[gnu::noinline]] void takeNote(BlockNote& note, VoiceState& voice, NoteListCursor& cursor, int32_t frame,
-                                int32_t lastFrame, const SynthParams& p, float k, ExciterRun& exciter) {
+                                int32_t lastFrame, const SynthParams& p, Exciter& exciter) {
     if (frame >= note.nextDue) {
         voice.voiceGate = note.gate;
         cursor.applyDue(voice, frame, lastFrame, p.Legato, noteFrequencies.data());
@@ -113,7 +113,7 @@ bool outputRanAway(const float* left, const float* right, int32_t frames) {
         // set before the loop stand.
         if (note.entered ||
             std::bit_cast<uint32_t>(note.velocityFactor) != std::bit_cast<uint32_t>(carried)) {
-            exciter.setNote(p, k, note.velocityFactor, note.velocity, note.frequency);
+            exciter.setNote(p, note.velocityFactor, note.velocity, note.frequency);
         }
         note.changed = false;
     }

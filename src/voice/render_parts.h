@@ -1,6 +1,5 @@
-// What the render of a block shares between its two compilations (render.cpp for every processor,
-// render_wide.cpp for processors with AVX2): the bounds of the runaway checks, the control period, the
-// note as a block sees it, and the steps that run out of line.
+// What the renders share: the bounds of the runaway checks, the control period, the note as the fast render's
+// chunks see it, the steps that run out of line, and the wrapper around a block.
 #pragma once
 
 #include <algorithm>
@@ -64,7 +63,9 @@ inline __m128i beyondState(__m128 values) {
 // Samples from one control step to the next. The control clock runs on from block to block: the first frame
 // an instrument renders is a control step, then every 21st.
 constexpr int32_t controlPeriod = 21;
-static_assert(controlPeriod <= StringRun::runAheadLimit, "a chunk is read ahead whole");
+static_assert(controlPeriod <= stringRunLimit && controlPeriod <= distorterRunLimit &&
+                  controlPeriod <= chorusRunLimit,
+              "a chunk is run whole by the stages' block methods");
 
 // The note the voice plays, as a block's chunks see it.
 struct BlockNote {
@@ -87,7 +88,7 @@ bool outputRanAway(const float* left, const float* right, int32_t frames);
 // At a frame where a note entry is due, or the first after a change: the voice takes the entries, and the
 // exciter follows the note.
 void takeNote(BlockNote& note, VoiceState& voice, NoteListCursor& cursor, int32_t frame, int32_t lastFrame,
-              const SynthParams& p, float k, ExciterRun& exciter);
+              const SynthParams& p, Exciter& exciter);
 
 // The plain render of one block: the per-sample sequence, each stage's step in turn.
 void renderPlain(EngineState& e, const SynthParams& p, float sr, float* left, float* right, int32_t frames);

@@ -9,8 +9,8 @@
 #include <new>
 #include <type_traits>
 
+#include "voice/engine_state.h"
 #include "voice/render_parts.h"
-#include "voice/tone_stages.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 // Vectors stay 128 bits wide (-mprefer-vector-width=128 for this file): the gain is in the encoding, and

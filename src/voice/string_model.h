@@ -1,6 +1,9 @@
+// The string model: the comb on the pluck and the two recirculating delay lines, one string of two coupled
+// loops or, in PowerChord mode, two strings a fifth apart.
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 
 #include "dsp/delay_line.h"
 #include "dsp/dsp_math.h"
@@ -19,8 +22,24 @@ inline constexpr float singleFeedback = 0.004f; // the voice's output fed back i
 inline constexpr float chordFeedback = 0.026f;  // and into both strings of the power chord
 inline constexpr float stringOutputGain = 1.4f; // the string's output into the distorter and tone filter
 
-// String model: the comb on the pluck and the two recirculating lines.
-struct StringState {
+// Loop gain of the string at pitch f in Hz: 0.99 at 620 Hz, rising 5e-6 per Hz, never reaching 1.
+inline float stringLoopGain(float f) {
+    float g = (f - 620.0f) * 4.99999987e-06f + 0.99f;
+    if (g > 0.99999988f) {
+        g = 0.99999988f;
+    }
+    return g;
+}
+
+// The comb runs ahead of the pluck and the lines are read a whole run ahead: a run is at most this long.
+inline constexpr int32_t stringRunLimit = 32;
+
+// Each line is peeked before its tick and again after it; the first peek of a sample returns the value
+// cached at the end of the previous sample. The lines' delays change only when the pitch, the parameters or
+// the noise held at a control step do, so they are set then (a line's read position otherwise advances with
+// its write position, exactly as setting the same delay again would place it).
+class StringModel {
+public:
     float stringOutput = 0.0f;     // mean of the two lines' outputs
     float stringHighpass = 0.0f;   // stringOutput minus its 35 Hz low-pass, fed back into stringLineA
     float loopFilterState = 0.0f;  // 3900 Hz low-pass in stringLineB's loop
@@ -31,149 +50,222 @@ struct StringState {
     std::unique_ptr<DelayLine> stringLineB;
     std::unique_ptr<DelayLine> combLine;
 
-    // What depends on the sample rate: the one-pole factors of the loop filter and the DC blocker, held at
-    // the stability limit below about 5 kHz for the loop filter (never for the DC blocker at the rates hosts
-    // use).
-    float loopFactor = 0.0f; // k x the loop filter's cutoff, or the stability limit
-    float dcFactor = 0.0f;   // k x the DC blocker's cutoff, or the stability limit
-    void prepare(float sampleRate) {
-        const float k = onePoleCoefficient(sampleRate);
-        loopFactor = k * loopFilterCutoff <= maxOnePoleFactor ? k * loopFilterCutoff : maxOnePoleFactor;
-        dcFactor = k * dcBlockCutoff <= maxOnePoleFactor ? k * dcBlockCutoff : maxOnePoleFactor;
+    // The one-pole factors of the loop filter and the DC blocker, held at the stability limit below about
+    // 5 kHz for the loop filter (never for the DC blocker at the rates hosts use).
+    void prepare(float rate) {
+        sampleRate = rate;
+        const float k = onePoleCoefficient(rate);
+        loopFactor = OnePole::factor(k, loopFilterCutoff);
+        dcFactor = OnePole::factor(k, dcBlockCutoff);
     }
 
     // Every filter state 0 and the lines (those built) cleared with their interpolation state.
-    void reset();
-};
-
-// Loop gain of the string at pitch f in Hz: 0.99 at 620 Hz, rising 5e-6 per Hz, never reaching 1.
-inline float stringLoopGain(float f) {
-    float g = (f - 620.0f) * 4.99999987e-06f + 0.99f;
-    if (g > 0.99999988f) {
-        g = 0.99999988f;
+    void reset() {
+        stringOutput = stringHighpass = loopFilterState = dcBlockState = 0.0f;
+        stringActive = false;
+        for (DelayLine* line : {stringLineA.get(), stringLineB.get(), combLine.get()}) {
+            if (line != nullptr) {
+                line->reset();
+            }
+        }
     }
-    return g;
-}
 
-// The string section during one block: the comb on the pluck, then the two lines, either one string of two
-// coupled loops an octave below the key about 14 cents apart, or (PowerChord) two strings a fifth apart. Each
-// line is peeked before its tick and again after it; the first peek of a sample returns the value cached at
-// the end of the previous sample.
-//
-// The lines' delays change only when the pitch or the noise held at a control step does, so they are set
-// then (a line's read position otherwise advances with its write position, exactly as setting the same
-// delay again would place it). The state lives in locals for the block; store() writes it back.
-struct StringRun {
-    StringState& owner;
-    DelayLine::Run lineA;
-    DelayLine::Run lineB;
-    DelayLine::Run comb;
-    float stringOutput;
-    float stringHighpass;
-    float loopFilterState;
-    float dcBlockState;
-    bool stringActive;
-    float maxDelay; // samples, of the string lines
+    // The block's parameters (Fixing, Modulation, PowerChord): the delays are set again at the next tick.
+    void setParameters(const SynthParams& params) {
+        combDelayBase = params.Fixing * params.Fixing * 1210.0f + 4.0f;
+        modulation = params.Modulation;
+        powerChord = params.PowerChord != 0.0f;
+        pitchChanged = holdChanged = combPitchChanged = true;
+    }
+    // A note entry changed the pitch, or a control step the held noise: the delays follow at the next tick.
+    void pitchMoved() { pitchChanged = combPitchChanged = true; }
+    void holdMoved() { holdChanged = true; }
+    // A sample in which the string stands still (the envelope at 0).
+    void rest() { stringActive = false; }
 
-    // Set when the pitch or the parameters may have changed, and when the noise hold has: the delays are
-    // recomputed at the next step.
+    // One sample: the comb on the pluck, then the lines. f: the pitch in Hz; noiseHold: the exciter's held
+    // noise; lastVoiceOutput: the voice's output of the previous sample, fed back into the lines.
+    void tick(float f, float noiseHold, float pluck, float lastVoiceOutput) {
+        setCombDelay(f);
+        const float combed = pluck - combFeedforward * combLine->tickLinear(pluck);
+        setDelays(f, noiseHold);
+        step<false>(combed, lastVoiceOutput);
+    }
+
+    // The block method: n samples (at most stringRunLimit) at pitch f, where bit j of `runs` says whether
+    // the string runs on sample j (otherwise it rests). The voice after the string, whose output feeds the
+    // string again one sample later, runs through two callables:
+    //   sampleVoice(j, stringOutput, stringActive) returns sample j's fed-back output;
+    //   runVoice(n, outputs, fed) takes the string's outputs for the whole run and writes each sample's
+    //   fed-back output, where every sample runs and the lines can be read ahead (all reads of the run see
+    //   what was written before it): the lines are read first, the voice runs on their outputs, and the
+    //   lines' inputs are written last.
+    // lastVoiceOutput is carried in and out. The same results as the n ticks and rests, bit for bit.
+    template <class RunVoice, class SampleVoice>
+    [[gnu::always_inline]] void tickBlock(int32_t n, uint32_t runs, const float* pluck, float f,
+                                          float noiseHold, float& lastVoiceOutput, RunVoice&& runVoice,
+                                          SampleVoice&& sampleVoice) {
+        const uint32_t all = (1u << n) - 1u;
+        float combed[stringRunLimit];
+        // The comb's delay first: its read position stands still with its write position until it ticks.
+        setCombDelay(f);
+        if (runs == all && combLine->readsAheadOf(n)) {
+            float reads[stringRunLimit + 1];
+            combLine->readAhead(n, reads);
+            for (int32_t j = 0; j < n; ++j) {
+                combed[j] = pluck[j] - combFeedforward * reads[j];
+            }
+            combLine->writeAhead(n, pluck, reads, false);
+        } else {
+            for (int32_t j = 0; j < n; ++j) {
+                if ((runs >> j & 1u) != 0) {
+                    combed[j] = pluck[j] - combFeedforward * combLine->tickLinear(pluck[j]);
+                }
+            }
+        }
+        if (runs != 0) {
+            setDelays(f, noiseHold);
+        }
+        if (runs == all && stringLineA->readsAheadOf(n) && stringLineB->readsAheadOf(n)) {
+            float readA[stringRunLimit + 1];
+            float readB[stringRunLimit + 1];
+            stringLineA->readAhead(n, readA);
+            stringLineB->readAhead(n, readB);
+            // The fed-back output before each sample: the carried one, then each sample's.
+            float fedOf[stringRunLimit + 1];
+            float outOf[stringRunLimit];
+            fedOf[0] = lastVoiceOutput;
+            float loopOf[stringRunLimit];
+            float highpassOf[stringRunLimit + 1];
+            if (powerChord) {
+                outputsAhead<false>(n, readA, readB, outOf, nullptr);
+            } else {
+                loopAhead(n, readB, loopOf);
+                outputsAhead<true>(n, readA, readB, outOf, highpassOf);
+            }
+            runVoice(n, outOf, fedOf + 1); // one call, which the caller's compiler inlines
+            if (powerChord) {
+                writePowerChord(n, readA, readB, combed, fedOf);
+            } else {
+                writeSingle(n, readA, readB, loopOf, combed, highpassOf, fedOf);
+            }
+            lastVoiceOutput = fedOf[n];
+            return;
+        }
+        // Sample by sample; lines whose positions stay clear of the buffers' ends skip the wrap tests.
+        const bool within = stringLineA->clearFor(n) && stringLineB->clearFor(n);
+        for (int32_t j = 0; j < n; ++j) {
+            if ((runs >> j & 1u) == 0) {
+                rest();
+            } else if (within) {
+                step<true>(combed[j], lastVoiceOutput);
+            } else {
+                step<false>(combed[j], lastVoiceOutput);
+            }
+            lastVoiceOutput = sampleVoice(j, stringOutput, stringActive);
+        }
+    }
+
+private:
+    float sampleRate = 0.0f;
+    float loopFactor = 0.0f; // the one-pole factors, held at the stability limit at low sample rates
+    float dcFactor = 0.0f;
+    // From the parameters: the comb's delay at 200 Hz, the depth of the second loop's detuning, the mode.
+    float combDelayBase = 0.0f;
+    float modulation = 0.0f;
+    bool powerChord = false;
+    // Set when the pitch, the parameters or the noise hold may have changed: the delays are recomputed at
+    // the next tick.
     bool combPitchChanged = true;
     bool pitchChanged = true;
     bool holdChanged = true;
     float loopGain = 0.0f;
     float detune = 1.0f; // M: the second loop's pitch factor from the held noise
-    float loopFactor;    // the one-pole factors, held at the stability limit at low sample rates
-    float dcFactor;
-    static constexpr int32_t runAheadLimit = 32; // the longest run read ahead
 
-    explicit StringRun(StringState& s) // s prepared for the rate
-        : owner(s), lineA(s.stringLineA->begin()), lineB(s.stringLineB->begin()), comb(s.combLine->begin()),
-          stringOutput(s.stringOutput), stringHighpass(s.stringHighpass), loopFilterState(s.loopFilterState),
-          dcBlockState(s.dcBlockState), stringActive(s.stringActive),
-          maxDelay(static_cast<float>(s.stringMaxDelay)), loopFactor(s.loopFactor), dcFactor(s.dcFactor) {}
-    StringRun(const StringRun&) = delete;
-    StringRun& operator=(const StringRun&) = delete;
-
-    void store() {
-        owner.stringLineA->end(lineA);
-        owner.stringLineB->end(lineB);
-        owner.combLine->end(comb);
-        owner.stringOutput = stringOutput;
-        owner.stringHighpass = stringHighpass;
-        owner.loopFilterState = loopFilterState;
-        owner.dcBlockState = dcBlockState;
-        owner.stringActive = stringActive;
-    }
-
-    static float onePole(float& state, float x, float factor) {
-        state = state + (x - state) * factor;
-        return state;
-    }
-
-    // The comb on the pluck: its delay follows Fixing and the pitch f in Hz. Returns the combed pluck.
-    float combStep(const SynthParams& params, float f, float pluck) {
-        setCombDelay(params, f);
-        return pluck - combFeedforward * comb.tickLinear(pluck);
-    }
-    void setCombDelay(const SynthParams& params, float f) {
+    // The comb's delay follows Fixing and the pitch f in Hz.
+    void setCombDelay(float f) {
         if (combPitchChanged) {
-            comb.setDelay(params.Fixing * params.Fixing * 1210.0f + 4.0f - (f - 200.0f) * 0.489f);
+            combLine->setDelay(combDelayBase - (f - 200.0f) * 0.489f);
             combPitchChanged = false;
         }
     }
-    // The comb over a run of n samples that all tick it, when its reads precede its writes: the same
-    // results as n combSteps.
-    bool combRunsAhead(const SynthParams& params, float f, int32_t n) {
-        setCombDelay(params, f);
-        return comb.readsAheadOf(n);
-    }
-    void combAhead(int32_t n, const float* pluck, float* combed) {
-        float reads[runAheadLimit + 1];
-        comb.readAhead(n, reads);
-        for (int32_t j = 0; j < n; ++j) {
-            combed[j] = pluck[j] - combFeedforward * reads[j];
-        }
-        comb.writeAhead(n, pluck, reads, false);
-    }
 
-    // The string delays of pitch f in Hz: the divide and multiply by maxDelay round the delay as the first
-    // version of this instrument did, whose sound is kept bit for bit.
-    void setDelays(const SynthParams& params, float sr, float f, float noiseHold) {
+    // The string delays of pitch f in Hz: the divide and multiply by the maximum delay round the delay as
+    // the first version of this instrument did, whose sound is kept bit for bit.
+    void setDelays(float f, float noiseHold) {
+        const float maxDelay = static_cast<float>(stringMaxDelay);
         if (pitchChanged) {
-            const float m = params.PowerChord == 0.0f ? singleStringRatio : powerChordRatio;
-            lineA.setDelay(((sr / (f * m)) / maxDelay) * maxDelay);
+            const float m = powerChord ? powerChordRatio : singleStringRatio;
+            stringLineA->setDelay(((sampleRate / (f * m)) / maxDelay) * maxDelay);
             loopGain = stringLoopGain(f);
             pitchChanged = false;
             holdChanged = true;
         }
         if (holdChanged) {
-            detune = noiseHold * params.Modulation * 0.04f + 1.0f;
-            lineB.setDelay(((sr / (detune * f * 0.5f)) / maxDelay) * maxDelay);
+            detune = noiseHold * modulation * 0.04f + 1.0f;
+            stringLineB->setDelay(((sampleRate / (detune * f * 0.5f)) / maxDelay) * maxDelay);
             holdChanged = false;
         }
     }
 
-    // True when both lines can run the next n samples ahead (DelayLine::Run::readsAheadOf): every read of
-    // the run sees what was written before it, so the string's outputs are known before its inputs are.
-    bool runsAhead(int32_t n) const { return lineA.readsAheadOf(n) && lineB.readsAheadOf(n); }
+    // The input to the power chord's strings: the combed pluck and the fed-back output q less its 35 Hz
+    // low-pass, limited to +-1.
+    float chordInput(float combed, float q) {
+        OnePole::step(dcBlockState, q, dcFactor);
+        const float v = combed + (q - dcBlockState);
+        return v > 1.0f ? 1.0f : (v < -1.0f ? -1.0f : v);
+    }
 
-    // The string over a run of n samples read ahead, in three parts: readAhead gives both lines' peeks;
-    // outputsAhead the string's outputs (and the single string's high-pass), which hear only those peeks;
-    // and writeSingle or writePowerChord the lines' inputs, once the voice's outputs (the feedback) are
-    // known.
-    void readAhead(int32_t n, float* readA, float* readB, float* loopOf) {
-        lineA.readAhead(n, readA);
-        lineB.readAhead(n, readB);
-        if (loopOf != nullptr) { // the single string's loop filter hears line B alone
-            const float g = loopGain;
-            const float factor = loopFactor;
-            float state = loopFilterState; // in a register for the run
-            for (int32_t j = 0; j < n; ++j) {
-                const float b = softClip(readB[j], loopSoftClipKnee);
-                loopOf[j] = onePole(state, b * g, factor);
-            }
-            loopFilterState = state;
+    // One sample of the lines, in the block's mode.
+    template <bool within> void step(float combed, float lastVoiceOutput) {
+        if (powerChord) {
+            stepPowerChord<within>(combed, lastVoiceOutput);
+        } else {
+            stepSingle<within>(combed, lastVoiceOutput);
         }
+    }
+
+    // One sample of the single string: two coupled loops.
+    template <bool within> void stepSingle(float combed, float lastVoiceOutput) {
+        DelayLine& lineA = *stringLineA;
+        DelayLine& lineB = *stringLineB;
+        const float g = loopGain;
+        const float feedback = detune * lastVoiceOutput; // Q
+        const float w = combed + feedback * singleFeedback;
+        lineA.tickLinear<within>((lineA.nextOutLinear<within>() + stringHighpass) * g * 0.5f + w);
+        const float b = softClip(lineB.nextOutLinear<within>(), loopSoftClipKnee);
+        OnePole::step(loopFilterState, b * g, loopFactor);
+        lineB.tickLinear<within>(loopFilterState + w);
+        stringOutput = (lineA.nextOutLinear<within>() + lineB.nextOutLinear<within>()) * 0.5f;
+        OnePole::step(dcBlockState, stringOutput, dcFactor);
+        stringHighpass = stringOutput - dcBlockState;
+        stringActive = true;
+    }
+
+    // One sample of the power chord: two strings a fifth apart, fed the same excitation.
+    template <bool within> void stepPowerChord(float combed, float lastVoiceOutput) {
+        DelayLine& lineA = *stringLineA;
+        DelayLine& lineB = *stringLineB;
+        const float g = loopGain;
+        const float feedback = detune * lastVoiceOutput; // Q
+        const float v = chordInput(combed, feedback * chordFeedback);
+        lineA.tickLinear<within>(lineA.nextOutLinear<within>() * g + v);
+        lineB.tickLinear<within>(lineB.nextOutLinear<within>() * g + v);
+        stringOutput = (lineB.nextOutLinear<within>() + lineA.nextOutLinear<within>()) * 0.5f;
+        stringActive = true;
+    }
+
+    // A run read ahead, in parts. loopAhead: the single string's loop filter, which hears line B's reads
+    // alone.
+    void loopAhead(int32_t n, const float* readB, float* loopOf) {
+        const float g = loopGain;
+        const float factor = loopFactor;
+        float state = loopFilterState; // in a register for the run
+        for (int32_t j = 0; j < n; ++j) {
+            const float b = softClip(readB[j], loopSoftClipKnee);
+            loopOf[j] = OnePole::step(state, b * g, factor);
+        }
+        loopFilterState = state;
     }
     // outOf[j]: the string's output after sample j of the run. For the single string, highpassOf[j + 1]:
     // its high-pass after sample j (highpassOf[0] is the carried one, set here).
@@ -186,7 +278,7 @@ struct StringRun {
             const float factor = dcFactor;
             for (int32_t j = 0; j < n; ++j) {
                 out = (readA[j + 1] + readB[j + 1]) * 0.5f;
-                onePole(dcBlock, out, factor);
+                OnePole::step(dcBlock, out, factor);
                 highpassOf[j + 1] = out - dcBlock;
                 outOf[j] = out;
             }
@@ -200,92 +292,39 @@ struct StringRun {
         }
         stringOutput = out;
     }
-    // highpassOf, feedbackOf: the high-pass and the voice's output before each sample of the run (n + 1
-    // values: the carried ones, then each sample's). No value is carried from one sample to the next, so
-    // the compiler computes several samples' inputs at a time.
+    // The lines' inputs once the fed-back outputs before each sample (fedOf, n + 1 values) are known. No
+    // value is carried from one sample to the next, so the compiler computes several samples' inputs at a
+    // time.
     void writeSingle(int32_t n, const float* readA, const float* readB, const float* loopOf,
-                     const float* combed, const float* highpassOf, const float* feedbackOf) {
-        float inA[runAheadLimit];
-        float inB[runAheadLimit];
+                     const float* combed, const float* highpassOf, const float* fedOf) {
+        float inA[stringRunLimit];
+        float inB[stringRunLimit];
         const float g = loopGain;
+        const float m = detune;
         for (int32_t j = 0; j < n; ++j) {
-            const float w = combed[j] + detune * feedbackOf[j] * singleFeedback;
+            const float w = combed[j] + m * fedOf[j] * singleFeedback;
             inA[j] = (readA[j] + highpassOf[j]) * g * 0.5f + w;
             inB[j] = loopOf[j] + w;
         }
-        lineA.writeAhead(n, inA, readA);
-        lineB.writeAhead(n, inB, readB);
+        stringLineA->writeAhead(n, inA, readA);
+        stringLineB->writeAhead(n, inB, readB);
         stringActive = true;
     }
     void writePowerChord(int32_t n, const float* readA, const float* readB, const float* combed,
-                         const float* feedbackOf) {
-        float inA[runAheadLimit];
-        float inB[runAheadLimit];
+                         const float* fedOf) {
+        float inA[stringRunLimit];
+        float inB[stringRunLimit];
         const float g = loopGain;
+        const float m = detune;
         for (int32_t j = 0; j < n; ++j) {
-            const float q = detune * feedbackOf[j] * chordFeedback;
-            onePole(dcBlockState, q, dcFactor);
-            float v = combed[j] + (q - dcBlockState);
-            if (v > 1.0f) {
-                v = 1.0f;
-            } else if (v < -1.0f) {
-                v = -1.0f;
-            }
+            const float v = chordInput(combed[j], m * fedOf[j] * chordFeedback);
             inA[j] = readA[j] * g + v;
             inB[j] = readB[j] * g + v;
         }
-        lineA.writeAhead(n, inA, readA);
-        lineB.writeAhead(n, inB, readB);
-        stringActive = true;
-    }
-
-    // One sample of the single string: two coupled loops.
-    template <bool within = false> void stepSingle(float combed, float lastVoiceOutput) {
-        const float g = loopGain;
-        const float feedback = detune * lastVoiceOutput; // Q
-        const float w = combed + feedback * singleFeedback;
-        lineA.tickLinear<within>((lineA.nextOutLinear<within>() + stringHighpass) * g * 0.5f + w);
-        const float b = softClip(lineB.nextOutLinear<within>(), loopSoftClipKnee);
-        onePole(loopFilterState, b * g, loopFactor);
-        lineB.tickLinear<within>(loopFilterState + w);
-        stringOutput = (lineA.nextOutLinear<within>() + lineB.nextOutLinear<within>()) * 0.5f;
-        onePole(dcBlockState, stringOutput, dcFactor);
-        stringHighpass = stringOutput - dcBlockState;
-        stringActive = true;
-    }
-
-    // One sample of the power chord: two strings a fifth apart, fed the same excitation.
-    template <bool within = false> void stepPowerChord(float combed, float lastVoiceOutput) {
-        const float g = loopGain;
-        const float feedback = detune * lastVoiceOutput; // Q
-        const float q = feedback * chordFeedback;
-        onePole(dcBlockState, q, dcFactor);
-        float v = combed + (q - dcBlockState);
-        if (v > 1.0f) {
-            v = 1.0f;
-        } else if (v < -1.0f) {
-            v = -1.0f;
-        }
-        lineA.tickLinear<within>(lineA.nextOutLinear<within>() * g + v);
-        lineB.tickLinear<within>(lineB.nextOutLinear<within>() * g + v);
-        stringOutput = (lineB.nextOutLinear<within>() + lineA.nextOutLinear<within>()) * 0.5f;
+        stringLineA->writeAhead(n, inA, readA);
+        stringLineB->writeAhead(n, inB, readB);
         stringActive = true;
     }
 };
-
-// One string step on the stored state, the delays set from the pitch and the held noise.
-inline void stringStep(StringState& s, const SynthParams& params, float sr, float voiceFrequency,
-                       float noiseHold, float pluck, float lastVoiceOutput) {
-    s.prepare(sr);
-    StringRun run(s);
-    run.setDelays(params, sr, voiceFrequency, noiseHold);
-    const float combed = run.combStep(params, voiceFrequency, pluck);
-    if (params.PowerChord == 0.0f) {
-        run.stepSingle(combed, lastVoiceOutput);
-    } else {
-        run.stepPowerChord(combed, lastVoiceOutput);
-    }
-    run.store();
-}
 
 } // namespace solvantis

@@ -15,11 +15,11 @@ int32_t SynthEngine::processEvents(const VstEvents* events) {
 
 void SynthEngine::resume() {
     state.voice.noteEvents[0].deltaFrames = -1;
-    state.tone.levelGain = 1.0f;
+    state.limiter.reset();
 }
 
 void SynthEngine::setSampleRate() {
-    state.tone.levelGain = 1.0f;
+    state.limiter.reset();
 }
 
 } // namespace solvantis

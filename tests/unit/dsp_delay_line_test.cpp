@@ -379,42 +379,6 @@ TEST(DelayLineResize, GrowingKeepsTheIndicesShrinkingBringsThemIntoRange) {
 namespace solvantis {
 namespace {
 
-// A block's Run does what the line's own setDelay, peeks and linear ticks do: two lines fed the same
-// sequence, one directly and one through Runs of a few steps each, give the same outputs and end in the
-// same state, through wraps, delays above the maximum, negative and fractional ones, and stale peeks.
-TEST(DelayLineRun, MatchesTheLineOperationByOperation) {
-    DelayLine direct(3.0f, 40);
-    DelayLine viaRun(3.0f, 40);
-    const float delays[] = {3.0f, 17.25f, 0.4f, 39.99f, 55.0f, -2.0f, 1.0f, 12.5f, 0.0f, 7.75f};
-    uint32_t seed = 7;
-    for (int block = 0; block < 60; ++block) {
-        DelayLine::Run run = viaRun.begin();
-        for (int step = 0; step < 9; ++step) {
-            seed = seed * 1664525u + 1013904223u;
-            const float x = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
-            switch (seed >> 30) {
-            case 0:
-                direct.setDelay(delays[(seed >> 4) % 10]);
-                run.setDelay(delays[(seed >> 4) % 10]);
-                break;
-            case 1:
-                ASSERT_EQ(direct.nextOutLinear(), run.nextOutLinear()) << block << "/" << step;
-                break;
-            default:
-                ASSERT_EQ(direct.tickLinear(x), run.tickLinear(x)) << block << "/" << step;
-            }
-        }
-        viaRun.end(run);
-        ASSERT_EQ(direct.getReadIndex(), viaRun.getReadIndex()) << block;
-        ASSERT_EQ(direct.getWriteIndex(), viaRun.getWriteIndex()) << block;
-        ASSERT_EQ(direct.getFraction(), viaRun.getFraction()) << block;
-        ASSERT_EQ(direct.getAllpassCoefficient(), viaRun.getAllpassCoefficient()) << block;
-        ASSERT_EQ(direct.getDelay(), viaRun.getDelay()) << block;
-        ASSERT_EQ(direct.getLastOutput(), viaRun.getLastOutput()) << block;
-        ASSERT_EQ(direct.nextOutAllpass(), viaRun.nextOutAllpass()) << block;
-    }
-}
-
 // Where a run may be read ahead, reading it whole, then writing it whole, gives what n peek-tick-peek steps
 // (or n ticks alone) give: the same values and the same final state. Runs of 1 to 21 samples at delays
 // from 0.4 to 39.99 samples, including runs that start on a stale peek and ones right after a new delay.
@@ -428,8 +392,8 @@ TEST_P(DelayLineReadAhead, MatchesStepping) {
     uint32_t seed = 11;
     int readAheadRuns = 0;
     for (int block = 0; block < 400; ++block) {
-        DelayLine::Run s = stepped.begin();
-        DelayLine::Run a = ahead.begin();
+        DelayLine& s = stepped;
+        DelayLine& a = ahead;
         seed = seed * 1664525u + 1013904223u;
         if ((seed >> 29) == 0) {
             s.setDelay(delays[(seed >> 4) % 7]);
@@ -468,11 +432,9 @@ TEST_P(DelayLineReadAhead, MatchesStepping) {
         if (peeked) {
             ASSERT_EQ(s.nextOutLinear(), peeks[n]) << block;
         }
-        ASSERT_EQ(s.lastOutput, a.lastOutput) << block;
-        ASSERT_EQ(s.readIndex, a.readIndex) << block;
-        ASSERT_EQ(s.writeIndex, a.writeIndex) << block;
-        stepped.end(s);
-        ahead.end(a);
+        ASSERT_EQ(s.getLastOutput(), a.getLastOutput()) << block;
+        ASSERT_EQ(s.getReadIndex(), a.getReadIndex()) << block;
+        ASSERT_EQ(s.getWriteIndex(), a.getWriteIndex()) << block;
     }
     EXPECT_GT(readAheadRuns, 50);
 }
@@ -483,14 +445,14 @@ INSTANTIATE_TEST_SUITE_P(PeekedAndTickedAlone, DelayLineReadAhead, ::testing::Bo
 // in the same state whether a run is moved ahead or stepped, for delays swept around centres from 3 to
 // 38 samples (the short ones cannot move ahead), whole ones among them, and for a run that starts on a peek
 // cached before it.
-TEST(DelayLineRun, MovingAheadMatchesSteppingAModulatedLine) {
+TEST(DelayLineBlocks, MovingAheadMatchesSteppingAModulatedLine) {
     DelayLine stepped(5.0f, 40);
     DelayLine ahead(5.0f, 40);
     uint32_t seed = 5;
     int movedRuns = 0;
     for (int block = 0; block < 300; ++block) {
-        DelayLine::Run s = stepped.begin();
-        DelayLine::Run a = ahead.begin();
+        DelayLine& s = stepped;
+        DelayLine& a = ahead;
         seed = seed * 1664525u + 1013904223u;
         if (block % 7 == 0) { // a peek cached before the run
             ASSERT_EQ(s.nextOutLinear(), a.nextOutLinear());
@@ -522,8 +484,6 @@ TEST(DelayLineRun, MovingAheadMatchesSteppingAModulatedLine) {
             s.setDelay(delays[j]);
             ASSERT_EQ(s.tickLinear(in[j]), out[j]) << block << "/" << j;
         }
-        stepped.end(s);
-        ahead.end(a);
         ASSERT_EQ(stepped.getReadIndex(), ahead.getReadIndex()) << block;
         ASSERT_EQ(stepped.getWriteIndex(), ahead.getWriteIndex()) << block;
         ASSERT_EQ(stepped.getFraction(), ahead.getFraction()) << block;
@@ -537,7 +497,7 @@ TEST(DelayLineRun, MovingAheadMatchesSteppingAModulatedLine) {
 // Setting the delay a line already has is skipped. Against a line whose read position is placed anew before
 // every tick (by way of another delay), the outputs and positions must agree bit for bit, through wraps,
 // clamped, negative, NaN and nearly whole delays, and after a modulated run moved the read position.
-TEST(DelayLineRun, SettingTheSameDelayAgainKeepsThePositionAFreshPlacementGives) {
+TEST(DelayLineBlocks, SettingTheSameDelayAgainKeepsThePositionAFreshPlacementGives) {
     const float nan = std::nanf("");
     for (const float d : {7.0f, 12.25f, 0.99999994f, 150.0f, -3.0f, nan}) {
         DelayLine kept(d, 100);
@@ -548,18 +508,14 @@ TEST(DelayLineRun, SettingTheSameDelayAgainKeepsThePositionAFreshPlacementGives)
                 float in[3] = {1.0f, 2.0f, 3.0f};
                 float out[3];
                 for (DelayLine* line : {&kept, &placed}) {
-                    DelayLine::Run run = line->begin();
-                    ASSERT_TRUE(run.movesAheadOf(delays, 3));
-                    run.moveAhead(delays, 3, out);
-                    run.writeMoved(3, in);
-                    line->end(run);
+                    ASSERT_TRUE(line->movesAheadOf(delays, 3));
+                    line->moveAhead(delays, 3, out);
+                    line->writeMoved(3, in);
                 }
             }
             kept.setDelay(d);
-            DelayLine::Run run = placed.begin();
-            run.setDelay(1.5f);
-            run.setDelay(d);
-            placed.end(run);
+            placed.setDelay(1.5f);
+            placed.setDelay(d);
             ASSERT_EQ(kept.getReadIndex(), placed.getReadIndex()) << d << " at " << n;
             ASSERT_EQ(kept.getFraction(), placed.getFraction()) << d << " at " << n;
             ASSERT_EQ(kept.tickLinear(ramp(n)), placed.tickLinear(ramp(n))) << d << " at " << n;

@@ -40,23 +40,23 @@ TEST(DspTables, LevelTable) {
     }
 }
 
-TEST(DspMath, OnePoleStepIsLimitedOnlyNearInstability) {
+TEST(DspMath, OnePoleIsLimitedOnlyNearInstability) {
     const float k = 6.28319f / 44100.0f;
     float state = 0.25f;
-    const float out = onePoleStep(state, 1.0f, 35.0f, k);
+    const float out = OnePole::step(state, 1.0f, OnePole::factor(k, 35.0f));
     EXPECT_EQ(out, state);
     EXPECT_FLOAT_EQ(state, 0.25f + 0.75f * k * 35.0f);
     // a factor above 1 overshoots instead of being limited to 1; only from 1.6 on is it held there
-    float fast = 0.0f;
-    EXPECT_FLOAT_EQ(onePoleStep(fast, 1.0f, 1.5f, 1.0f), 1.5f);
-    fast = 0.0f;
-    EXPECT_FLOAT_EQ(onePoleStep(fast, 1.0f, 2.0f, 1.0f), 1.6f);
-    fast = 0.0f;
-    EXPECT_FLOAT_EQ(onePoleStep(fast, 1.0f, NAN, 1.0f), 1.6f);
+    EXPECT_EQ(OnePole::factor(1.0f, 1.5f), 1.5f);
+    EXPECT_EQ(OnePole::factor(1.0f, 2.0f), 1.6f);
+    EXPECT_EQ(OnePole::factor(1.0f, NAN), 1.6f);
+    EXPECT_FALSE(OnePole::limited(1.0f, 1.6f));
+    EXPECT_TRUE(OnePole::limited(1.0f, 1.61f));
+    EXPECT_TRUE(OnePole::limited(1.0f, NAN));
     // converges on a constant input
     float slow = 0.0f;
     for (int n = 0; n < 44100; ++n) {
-        onePoleStep(slow, 0.6f, 5.0f, k);
+        OnePole::step(slow, 0.6f, OnePole::factor(k, 5.0f));
     }
     EXPECT_NEAR(slow, 0.6f, 1e-4f);
 }

@@ -123,13 +123,13 @@ TEST_F(InstrumentPlugin, NewSampleRateKeepsTheSetUpAsBuiltAndResetsTheLimiter) {
     EXPECT_EQ(rightIncrement, 116869u);
 
     // Drive the limiter gain off 1 the way the render would, then change the rate and switch on.
-    const_cast<EngineState&>(state).tone.levelGain = 0.25f;
+    const_cast<EngineState&>(state).limiter.levelGain = 0.25f;
     dispatch(effSetSampleRate, 0, 0, nullptr, 48000.0f);
     EXPECT_EQ(plugin->getSampleRate(), 48000.0f);
-    EXPECT_EQ(state.tone.levelGain, 1.0f);
-    const_cast<EngineState&>(state).tone.levelGain = 0.5f;
+    EXPECT_EQ(state.limiter.levelGain, 1.0f);
+    const_cast<EngineState&>(state).limiter.levelGain = 0.5f;
     dispatch(effMainsChanged, 0, 1);
-    EXPECT_EQ(state.tone.levelGain, 1.0f);
+    EXPECT_EQ(state.limiter.levelGain, 1.0f);
     EXPECT_EQ(state.chorus.chorusLfoLeft->getPhaseIncrement(), leftIncrement);
     EXPECT_EQ(state.chorus.chorusLfoRight->getPhaseIncrement(), rightIncrement);
 

@@ -22,7 +22,7 @@ namespace {
 struct Render : ::testing::Test {
     VoiceRig rig;
     void SetUp() override { ASSERT_TRUE(rig.ok); }
-    EnvelopeState& envelope() { return rig.state().envelope; }
+    Envelope& envelope() { return rig.state().envelope; }
     void noteOn(int32_t frame = 0, int32_t note = 60, int32_t velocity = 100) {
         MidiBlock m;
         m.noteOn(frame, note, velocity);
@@ -225,7 +225,7 @@ TEST_F(Render, TheToneFilterRunsOnlyWithDynaToneOrPowerChord) {
     rig.play(4410);
     EXPECT_EQ(rig.state().tone.toneLow1, 0.0f);
     EXPECT_EQ(rig.state().tone.svfLow, 0.0f);
-    EXPECT_EQ(rig.state().tone.levelGain, 1.0f);
+    EXPECT_EQ(rig.state().limiter.levelGain, 1.0f);
     rig.params.PowerChord = 1.0f; // switches the filter on with DynaTone 0
     rig.play(512);
     EXPECT_NE(rig.state().tone.toneLow1, 0.0f);

@@ -1,4 +1,5 @@
-// The stages one by one: pluck, string delays and loop gain, distorter, limiter, overdrive, chorus.
+// The stages one by one: pluck, string delays and loop gain, distorter, limiter, overdrive, chorus; and each
+// stage's block method against its tick, bit for bit.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -11,10 +12,6 @@
 #include "dsp/delay_line.h"
 #include "dsp/wave_table.h"
 #include "voice/engine_setup.h"
-#include "voice/envelope.h"
-#include "voice/exciter.h"
-#include "voice/string_model.h"
-#include "voice/tone_stages.h"
 
 namespace solvantis::testing {
 namespace {
@@ -23,69 +20,77 @@ struct Stages : ::testing::Test {
     std::unique_ptr<EngineState> engine = std::make_unique<EngineState>();
     SynthParams params;
     const float sr = 44100.0f;
-    const float k = 6.28319f / 44100.0f;
-    void SetUp() override { ASSERT_TRUE(setUpEngine(*engine, sr)); }
+    void SetUp() override {
+        ASSERT_TRUE(setUpEngine(*engine, sr));
+        params.Pick = 0.0f; // the noise stays at 0, so the pluck shows its bare shape
+    }
+    // One pluck at velocity factor 1.
+    float pluck(bool gate, float pitch) {
+        engine->exciter.setNote(params, 1.0f, 0.0f, pitch);
+        return engine->exciter.tick(params, gate, false);
+    }
 };
+
+// Bit-for-bit equality of two floats, NaN included.
+bool same(float a, float b) {
+    return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
+}
+
+// A reproducible value in -0.5 .. 0.5.
+float nextRandom(uint32_t& seed) {
+    seed = seed * 1664525u + 1013904223u;
+    return static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+}
 
 TEST_F(Stages, AClosedGateNeverPlucks) {
     engine->exciter.pluckCount = 17;
-    EXPECT_EQ(pluckStep(engine->exciter, params, false, 440.0f, 1.0f), 0.0f);
-    EXPECT_EQ(engine->exciter.pluckCount, 0);
-    float hold = 0.0f;
     const uint32_t seed = engine->exciter.noiseSeed;
-    noiseStep(engine->exciter, params, k, 0.0f, 0.0f, false, hold);
+    EXPECT_EQ(pluck(false, 440.0f), 0.0f);
+    EXPECT_EQ(engine->exciter.pluckCount, 0);
     EXPECT_NE(engine->exciter.noiseSeed, seed) << "the noise runs on, gate or not";
 }
 
-// Where the gate is closed or the pluck is over, a run of pluck steps is known silent at once: the count
-// must then move as the steps move it (saturating), and a pluck with a sample still to give is not silent.
-TEST(Pluck, ASilentRunMovesTheCountAsItsStepsDo) {
-    constexpr int32_t length = 100;
-    constexpr int32_t n = 19;
+// Where the gate is closed or the pluck is over, a run of ticks is silent and goes at once: the same noise,
+// hold, count (saturating) and generator as the ticks one by one; a pluck with a sample still to give is
+// refused with nothing changed.
+TEST(Exciter, TickSilentGivesTheTicksStateOrRefuses) {
     const struct {
         bool gate;
         int32_t count;
+        int32_t n;
+        int32_t holdAt;
         bool silent;
-    } cases[] = {{false, 40, true},        {true, 0, false},          {true, length - 2, false},
-                 {true, length - 1, true}, {true, length + 10, true}, {true, INT32_MAX - 3, true}};
+    } cases[] = {{false, 40, 19, -1, true},   {false, 0, 300, 150, true},         {true, 0, 19, -1, false},
+                 {true, 186, 19, 5, false},   {true, 187, 19, 0, true},           {true, 300, 3, 2, true},
+                 {true, 500, 257, 256, true}, {true, INT32_MAX - 3, 19, -1, true}};
+    SynthParams params;
     for (const auto& c : cases) {
-        ExciterState state;
-        state.pluckCount = c.count;
-        ExciterRun ahead(state);
-        ExciterRun stepped(state);
-        ahead.pluckLength = stepped.pluckLength = length;
-        ASSERT_EQ(ahead.pluckSilentFor(c.gate, n), c.silent) << c.count;
-        if (c.silent) {
-            for (int32_t j = 0; j < n; ++j) {
-                ASSERT_EQ(stepped.pluck(c.gate, 1.0f), 0.0f) << c.count;
-            }
-            EXPECT_EQ(ahead.pluckCount, stepped.pluckCount) << c.count;
+        Exciter stepped;
+        stepped.prepare(44100.0f);
+        stepped.setNote(params, 0.8f, 0.7f, 82.41f); // a pluck of 188 samples
+        stepped.noiseState = 0.01f;
+        stepped.pluckCount = c.count;
+        Exciter ahead = stepped;
+        ASSERT_EQ(ahead.tickSilent(c.n, params, c.gate, c.holdAt), c.silent) << c.count;
+        if (!c.silent) {
+            EXPECT_EQ(std::memcmp(&ahead, &stepped, sizeof ahead), 0) << c.count << ": nothing changed";
+            continue;
         }
-    }
-}
-
-// Idle blocks step the noise generator ahead in one go: the same state as calling it n times.
-TEST(NoiseGenerator, SteppedAheadMatchesStepByStep) {
-    for (uint32_t start : {1u, 0u, 0xFFFFFFFFu, 123456789u}) {
-        uint32_t stepped = start;
-        uint32_t done = 0;
-        for (uint32_t n : {0u, 1u, 2u, 3u, 21u, 511u, 4096u, 100003u}) {
-            for (; done < n; ++done) {
-                noiseGenerator(stepped);
-            }
-            EXPECT_EQ(noiseSeedAfter(start, n), stepped) << start << " after " << n;
+        for (int32_t j = 0; j < c.n; ++j) {
+            ASSERT_EQ(stepped.tick(params, c.gate, j == c.holdAt), 0.0f) << c.count;
         }
+        EXPECT_EQ(std::memcmp(&ahead, &stepped, sizeof ahead), 0) << c.count << " " << c.n;
     }
 }
 
 TEST_F(Stages, ThePluckIsATriangleWhoseLengthFollowsThePitch) {
     params.Exciter = 1.0f;
-    ExciterState& ex = engine->exciter;
+    Exciter& ex = engine->exciter;
     ex.noiseState = 0.0f;
     int sounding = 0;
     float top = 0.0f;
     for (int c = 1; c <= 200; ++c) {
-        const float p = pluckStep(ex, params, true, 82.41f, 1.0f);
+        const float p = pluck(true, 82.41f);
         if (p != 0.0f) {
             ++sounding;
             EXPECT_LT(c, 188);
@@ -100,7 +105,7 @@ TEST_F(Stages, ThePluckIsATriangleWhoseLengthFollowsThePitch) {
     ex.pluckCount = 0;
     sounding = 0;
     for (int c = 1; c <= 20; ++c) {
-        sounding += pluckStep(ex, params, true, 2000.0f, 1.0f) != 0.0f ? 1 : 0;
+        sounding += pluck(true, 2000.0f) != 0.0f ? 1 : 0;
     }
     EXPECT_EQ(sounding, 4); // E = 5 above 1231.25 Hz
 }
@@ -108,19 +113,20 @@ TEST_F(Stages, ThePluckIsATriangleWhoseLengthFollowsThePitch) {
 TEST_F(Stages, ThePluckIsLimitedToMinusOneAndTwo) {
     params.Exciter = 1.0f;
     engine->exciter.noiseState = 5.0f;
-    EXPECT_EQ(pluckStep(engine->exciter, params, true, 440.0f, 1.0f), 2.0f);
+    EXPECT_EQ(pluck(true, 440.0f), 2.0f);
     engine->exciter.noiseState = -5.0f;
-    EXPECT_EQ(pluckStep(engine->exciter, params, true, 440.0f, 1.0f), -1.0f);
+    EXPECT_EQ(pluck(true, 440.0f), -1.0f);
     engine->exciter.pluckCount = 0;
     engine->exciter.noiseState = 0.0f;
-    EXPECT_FLOAT_EQ(pluckStep(engine->exciter, params, true, std::nanf(""), 1.0f), 0.4f)
+    EXPECT_FLOAT_EQ(pluck(true, std::nanf("")), 0.4f)
         << "a NaN pitch plucks with the shortest pulse instead of an undefined one";
 }
 
 TEST_F(Stages, StringDelaysAndLoopGainAt440Hz) {
     params.Modulation = 0.0f;
     params.Fixing = 0.0f;
-    stringStep(engine->string, params, sr, 440.0f, 0.0f, 0.5f, 0.0f);
+    engine->string.setParameters(params);
+    engine->string.tick(440.0f, 0.0f, 0.5f, 0.0f);
     EXPECT_NEAR(engine->string.stringLineA->getDelay(), 198.87f, 0.01f);
     EXPECT_NEAR(engine->string.stringLineB->getDelay(), 200.45f, 0.01f);
     EXPECT_NEAR(stringLoopGain(440.0f), 0.9891f, 1e-6f);
@@ -130,7 +136,8 @@ TEST_F(Stages, StringDelaysAndLoopGainAt440Hz) {
     EXPECT_TRUE(engine->string.stringActive);
 
     params.PowerChord = 1.0f;
-    stringStep(engine->string, params, sr, 440.0f, 0.0f, 0.0f, 0.0f);
+    engine->string.setParameters(params);
+    engine->string.tick(440.0f, 0.0f, 0.0f, 0.0f);
     EXPECT_NEAR(engine->string.stringLineA->getDelay(), 133.64f, 0.01f);
     EXPECT_NEAR(engine->string.stringLineB->getDelay(), 200.45f, 0.01f);
 }
@@ -142,51 +149,88 @@ TEST(StringLoop, GainNeverReachesOne) {
     EXPECT_LT(stringLoopGain(2600.0f), 0.99999988f);
 }
 
+// The distorter at full and half mix, and its block method against its tick across the knee, for every mix.
 TEST(Distorter, FiveTimesBelowTheKneeSaturatingAboveIt) {
-    EXPECT_FLOAT_EQ(distorterStep(0.05f, 1.0f), 0.25f);
-    EXPECT_NEAR(distorterStep(1.0f, 1.0f), 0.9999997f, 1e-7f);
-    EXPECT_NEAR(distorterStep(-1.0f, 1.0f), -0.9999997f, 1e-7f);
-    EXPECT_EQ(distorterStep(0.3f, 0.0f), 0.3f);
-    EXPECT_FLOAT_EQ(distorterStep(0.05f, 0.5f), 0.5f * 0.05f + 0.5f * 0.25f);
+    SynthParams params;
+    Distorter distorter;
+    const auto at = [&](float x, float amount) {
+        params.Distorter = amount;
+        distorter.setParameters(params);
+        return distorter.tick(x);
+    };
+    EXPECT_FLOAT_EQ(at(0.05f, 1.0f), 0.25f);
+    EXPECT_NEAR(at(1.0f, 1.0f), 0.9999997f, 1e-7f);
+    EXPECT_NEAR(at(-1.0f, 1.0f), -0.9999997f, 1e-7f);
+    EXPECT_EQ(at(0.3f, 0.0f), 0.3f);
+    EXPECT_FLOAT_EQ(at(0.05f, 0.5f), 0.5f * 0.05f + 0.5f * 0.25f);
+
+    uint32_t seed = 3;
+    for (const float amount : {0.0f, 0.3f, 1.0f}) {
+        params.Distorter = amount;
+        distorter.setParameters(params);
+        for (int32_t n = 1; n <= distorterRunLimit; ++n) {
+            float x[distorterRunLimit];
+            float ticked[distorterRunLimit];
+            for (int32_t j = 0; j < n; ++j) {
+                x[j] = nextRandom(seed) * 0.4f; // across the knee at 0.08
+                ticked[j] = distorter.tick(x[j]);
+            }
+            distorter.tickBlock(n, x);
+            for (int32_t j = 0; j < n; ++j) {
+                ASSERT_TRUE(same(x[j], ticked[j])) << amount << " " << n << " " << j;
+            }
+        }
+    }
 }
 
 TEST_F(Stages, TheLimiterCutsAtOnceAndRecovers60dBIn75ms) {
     const double a = levelRecovery(sr);
     EXPECT_NEAR(a, 0.0020863, 1e-7);
-    ToneFilterState& t = engine->tone;
-    EXPECT_FLOAT_EQ(levelLimiterStep(t, 2.0f, a), 1.0f);
+    Limiter& t = engine->limiter;
+    EXPECT_FLOAT_EQ(t.tick(2.0f), 1.0f);
     EXPECT_FLOAT_EQ(t.levelGain, 0.5f);
-    EXPECT_FLOAT_EQ(levelLimiterStep(t, -2.0f, a), -1.0f);
-    levelLimiterStep(t, 0.1f, a);
+    EXPECT_FLOAT_EQ(t.tick(-2.0f), -1.0f);
+    t.tick(0.1f);
     EXPECT_FLOAT_EQ(t.levelGain, static_cast<float>(0.5 + 0.5 * a));
     for (int i = 0; i < 3308; ++i) { // 75 ms
-        levelLimiterStep(t, 0.1f, a);
+        t.tick(0.1f);
     }
     EXPECT_NEAR(1.0f - t.levelGain, 0.5f * 0.001f, 2e-5f);
-    EXPECT_NEAR(levelLimiterStep(t, 100.0f, a), 1.0f, 1e-6f) << "beyond the table the gain follows 1/|r|";
+    EXPECT_NEAR(t.tick(100.0f), 1.0f, 1e-6f) << "beyond the table the gain follows 1/|r|";
     t.levelGain = 1.0f;
-    levelLimiterStep(t, std::nanf(""), a);
+    t.tick(std::nanf(""));
     EXPECT_NEAR(t.levelGain, 4096.0f / 32760.0f, 1e-6f)
         << "a NaN reads the table's last entry, not memory outside it";
 }
 
 TEST(Overdrive, CubicShapingAtFullDrive) {
-    EXPECT_FLOAT_EQ(overdriveStep(1.0f, 1.0f, 0.5f), 1.0f);
-    EXPECT_FLOAT_EQ(overdriveStep(0.5f, 1.0f, 0.5f), 1.5f * 0.5f - 0.5f * 0.125f);
-    EXPECT_LT(overdriveStep(1.5f, 1.0f, 0.5f), 1.0f) << "falls beyond full scale";
-    EXPECT_FLOAT_EQ(overdriveStep(0.5f, 0.0f, 0.5f), 0.5f);
+    SynthParams params;
+    params.Volume = 0.5f;
+    Overdrive overdrive;
+    const auto at = [&](float x, float amount) {
+        params.Overdrive = amount;
+        overdrive.setParameters(params);
+        return overdrive.tick(x);
+    };
+    EXPECT_FLOAT_EQ(at(1.0f, 1.0f), 1.0f);
+    EXPECT_FLOAT_EQ(at(0.5f, 1.0f), 1.5f * 0.5f - 0.5f * 0.125f);
+    EXPECT_LT(at(1.5f, 1.0f), 1.0f) << "falls beyond full scale";
+    EXPECT_FLOAT_EQ(at(0.5f, 0.0f), 0.5f);
+    EXPECT_EQ(overdrive.gain(), 1.0f);
 }
 
 // An impulse through the chorus at full mix: each side echoes it after its own sweep delay (30 ms on the
 // left, 33.3 ms on the right), and each echo comes back at 0.3 of the one before; the centre keeps the
 // lows and a fifth of the signal, so the two sides differ only by their echoes.
 TEST_F(Stages, TheChorusEchoesTheHighsAfterEachSidesDelay) {
-    ChorusState& c = engine->chorus;
+    Chorus& c = engine->chorus;
+    params.Chorus = 1.0f;
+    c.setParameters(params, 1.0f);
     const int n = 4000;
     std::vector<float> echoLeft(n), echoRight(n), difference(n);
     for (int i = 0; i < n; ++i) {
         float left = 0.0f, right = 0.0f;
-        chorusStep(c, i == 0 ? 1.0f : 0.0f, 1.0f, k, sr * 0.03f, 1.0f, left, right);
+        c.tick(i == 0 ? 1.0f : 0.0f, left, right);
         echoLeft[static_cast<size_t>(i)] = c.chorusOutLeft;
         echoRight[static_cast<size_t>(i)] = c.chorusOutRight;
         difference[static_cast<size_t>(i)] = left - right;
@@ -223,17 +267,17 @@ TEST_F(Stages, TheChorusEchoesTheHighsAfterEachSidesDelay) {
         << "at the left echo the right line gives only its untouched fill";
 }
 
-// A run of envelope steps taken at once: in the decay, the sustain and the release it must give every level,
-// run flag and state field of the steps one by one, bit for bit, with the powers guessed or not; where a
-// step would change the phase or close the gate it must refuse, so the render steps one by one.
-TEST(EnvelopeAhead, GoesThroughAPhaseAsTheStepsDoOrRefuses) {
+// A run of envelope ticks taken at once: in the decay, the sustain and the release it must give every level,
+// run flag and state field of the ticks one by one, bit for bit, with the powers guessed or not; where a
+// tick would change the segment or close the gate it must refuse, so the render ticks one by one.
+TEST(Envelope, TickAheadGoesThroughASegmentAsTheTicksDoOrRefuses) {
     constexpr int32_t m = 19;
     SynthParams params;
     const EnvelopeBlock block(params, 44100.0f); // attack about 420 samples, decay 180000, release 4410
     struct Case {
         const char* what;
         bool gate;
-        EnvelopeState state;
+        Envelope state;
         bool guessed;
         bool taken;
         float target = 0.7f;      // the sustain level's target
@@ -241,7 +285,8 @@ TEST(EnvelopeAhead, GoesThroughAPhaseAsTheStepsDoOrRefuses) {
     };
     const auto state = [](float attack, float decay, float release, float level, float releaseFrom,
                           float sustain) {
-        EnvelopeState s;
+        Envelope s;
+        s.prepare(44100.0f);
         s.attackCount = attack;
         s.decayCount = decay;
         s.releaseCount = release;
@@ -265,10 +310,9 @@ TEST(EnvelopeAhead, GoesThroughAPhaseAsTheStepsDoOrRefuses) {
          1000.0f},
         {"decay to 0", true, state(2000, 1000 - m - 1, 0, 0.1f, 0.1f, 0.0f), true, false, 0.0f, 1000.0f},
     };
-    const float k = 6.28319f / 44100.0f;
     for (const Case& c : cases) {
-        EnvelopeState stepped = c.state;
-        EnvelopeState ahead = c.state;
+        Envelope stepped = c.state;
+        Envelope ahead = c.state;
         EnvelopeBlock steppedBlock = block;
         if (c.decayLength != 0.0f) {
             steppedBlock.decayLength = c.decayLength;
@@ -277,19 +321,17 @@ TEST(EnvelopeAhead, GoesThroughAPhaseAsTheStepsDoOrRefuses) {
         const float target = c.target;
         EnvelopePowers powers;
         if (c.guessed) {
-            powers.guess(c.state, c.gate, steppedBlock, m + 1, m + 1);
+            powers.guess(c.state.segment(c.gate, steppedBlock), m + 1, m + 1);
         }
         // The chunk's first frame steps alone, as in the render.
         bool gate = c.gate;
-        envelopeStep(stepped, gate, steppedBlock, target, k * sustainGlideCutoff, powers);
+        stepped.tick(gate, steppedBlock, target, powers);
         ahead = stepped;
         aheadBlock = steppedBlock;
         const int32_t first = powers.next;
         float levels[m];
         bool runs[m];
-        int32_t alongside = 0;
-        const bool taken = envelopeAhead(ahead, gate, aheadBlock, target, k * sustainGlideCutoff, powers, m,
-                                         levels, runs, [&] { ++alongside; });
+        const bool taken = ahead.tickAhead(gate, aheadBlock, target, powers, m, levels, runs);
         ASSERT_EQ(taken, c.taken) << c.what;
         if (!taken) {
             EXPECT_EQ(std::memcmp(&ahead, &stepped, sizeof ahead), 0)
@@ -299,7 +341,7 @@ TEST(EnvelopeAhead, GoesThroughAPhaseAsTheStepsDoOrRefuses) {
         powers.next = first;
         for (int32_t j = 0; j < m; ++j) {
             const bool run = stepped.envelopeLevel > 0.0f;
-            envelopeStep(stepped, gate, steppedBlock, target, k * sustainGlideCutoff, powers);
+            stepped.tick(gate, steppedBlock, target, powers);
             ASSERT_EQ(gate, c.gate) << c.what;
             ASSERT_EQ(std::bit_cast<uint32_t>(levels[j]), std::bit_cast<uint32_t>(stepped.envelopeLevel))
                 << c.what << " " << j;
@@ -307,8 +349,130 @@ TEST(EnvelopeAhead, GoesThroughAPhaseAsTheStepsDoOrRefuses) {
         }
         EXPECT_EQ(std::memcmp(&ahead, &stepped, sizeof ahead), 0) << c.what;
         EXPECT_EQ(powers.next, first + m) << c.what;
-        EXPECT_EQ(alongside, m) << c.what << ": the exciter beside it steps once a frame";
     }
+}
+
+// The string's block method against its ticks: two engines' strings get the same plucks, pitches, held noise
+// and parameters, one sample by sample and one in chunks of 1 to 21 samples, some with frames at rest, with
+// a voice after it that feeds back. Every output, every fed-back value and the final state agree bit for
+// bit, through both modes, buffer wraps and runs read ahead.
+TEST(StringModel, TickBlockGivesTheTicksBits) {
+    auto ticked = std::make_unique<EngineState>();
+    auto blocked = std::make_unique<EngineState>();
+    ASSERT_TRUE(setUpEngine(*ticked, 44100.0f));
+    ASSERT_TRUE(setUpEngine(*blocked, 44100.0f));
+    StringModel& a = ticked->string;
+    StringModel& b = blocked->string;
+    SynthParams params;
+    uint32_t seed = 9;
+    float lastA = 0.0f;
+    float lastB = 0.0f;
+    float level[21];
+    std::vector<float> outA, outB;
+    // The voice after the string: a saturating gain whose output is fed back, scaled by a level per frame.
+    const auto voice = [&](int32_t j, float out, bool active) {
+        const float z = active ? out * 1.4f / (1.0f + std::fabs(out)) : out;
+        return z * level[j];
+    };
+    int32_t aheadRuns = 0;
+    int32_t frames = 0;
+    for (int32_t chunk = 0; frames < 30000; ++chunk) {
+        if (chunk % 200 == 0) { // a new block with other parameters
+            params.PowerChord = (chunk / 200) % 2 == 0 ? 0.0f : 1.0f;
+            params.Fixing = 0.2f + nextRandom(seed) * 0.3f;
+            params.Modulation = 0.5f + nextRandom(seed);
+            a.setParameters(params);
+            b.setParameters(params);
+        }
+        const float f = 220.0f * std::exp2(static_cast<float>(chunk / 37 % 5)); // 220 to 3520 Hz
+        if (chunk % 37 == 0) {
+            a.pitchMoved();
+            b.pitchMoved();
+        }
+        const float hold = nextRandom(seed);
+        if (chunk % 3 == 0) {
+            a.holdMoved();
+            b.holdMoved();
+        }
+        const int32_t n = 1 + static_cast<int32_t>((seed >> 10) % 21);
+        const bool someRest = chunk % 11 == 0;
+        uint32_t runs = 0;
+        float pluck[21];
+        for (int32_t j = 0; j < n; ++j) {
+            pluck[j] = chunk % 37 < 2 ? nextRandom(seed) : 0.0f;
+            level[j] = 0.5f + nextRandom(seed);
+            runs |= (someRest && (seed >> 20) % 3 == 0 ? 0u : 1u) << j;
+        }
+        for (int32_t j = 0; j < n; ++j) {
+            if ((runs >> j & 1u) != 0) {
+                a.tick(f, hold, pluck[j], lastA);
+            } else {
+                a.rest();
+            }
+            outA.push_back(a.stringOutput);
+            lastA = voice(j, a.stringOutput, a.stringActive);
+        }
+        b.tickBlock(
+            n, runs, pluck, f, hold, lastB,
+            [&](int32_t count, const float* out, float* fed) {
+                ++aheadRuns;
+                for (int32_t j = 0; j < count; ++j) {
+                    outB.push_back(out[j]);
+                    fed[j] = voice(j, out[j], true);
+                }
+            },
+            [&](int32_t j, float out, bool active) {
+                outB.push_back(out);
+                return voice(j, out, active);
+            });
+        ASSERT_TRUE(same(lastA, lastB)) << "chunk " << chunk;
+        frames += n;
+    }
+    ASSERT_EQ(outA.size(), outB.size());
+    for (size_t i = 0; i < outA.size(); ++i) {
+        ASSERT_TRUE(same(outA[i], outB[i])) << "frame " << i;
+    }
+    for (const auto& [x, y] : {std::pair{a.stringHighpass, b.stringHighpass},
+                               {a.loopFilterState, b.loopFilterState},
+                               {a.dcBlockState, b.dcBlockState}}) {
+        EXPECT_TRUE(same(x, y));
+    }
+    EXPECT_EQ(a.stringLineA->getWriteIndex(), b.stringLineA->getWriteIndex());
+    EXPECT_EQ(a.combLine->getReadIndex(), b.combLine->getReadIndex());
+    EXPECT_GT(aheadRuns, 1000) << "most chunks read the lines ahead";
+}
+
+// The chorus's block method against its ticks, through the lines' wraps (where the block steps) and the
+// sweeps, at a mix and MIDI volume other than 1.
+TEST(Chorus, TickBlockGivesTheTicksBits) {
+    auto ticked = std::make_unique<EngineState>();
+    auto blocked = std::make_unique<EngineState>();
+    ASSERT_TRUE(setUpEngine(*ticked, 48000.0f));
+    ASSERT_TRUE(setUpEngine(*blocked, 48000.0f));
+    SynthParams params;
+    params.Chorus = 0.7f;
+    ticked->chorus.setParameters(params, 0.9f);
+    blocked->chorus.setParameters(params, 0.9f);
+    uint32_t seed = 21;
+    for (int32_t frames = 0; frames < 12000;) {
+        const int32_t n = 1 + static_cast<int32_t>((seed >> 10) % chorusRunLimit);
+        float in[chorusRunLimit];
+        float left[chorusRunLimit];
+        float right[chorusRunLimit];
+        for (int32_t j = 0; j < n; ++j) {
+            in[j] = nextRandom(seed);
+        }
+        blocked->chorus.tickBlock(n, in, left, right);
+        for (int32_t j = 0; j < n; ++j) {
+            float l = 0.0f;
+            float r = 0.0f;
+            ticked->chorus.tick(in[j], l, r);
+            ASSERT_TRUE(same(l, left[j]) && same(r, right[j])) << "frame " << frames + j;
+        }
+        frames += n;
+    }
+    EXPECT_TRUE(same(ticked->chorus.chorusLowState, blocked->chorus.chorusLowState));
+    EXPECT_EQ(ticked->chorus.chorusLfoRight->getPhase(), blocked->chorus.chorusLfoRight->getPhase());
 }
 
 } // namespace
