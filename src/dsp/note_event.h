@@ -1,3 +1,4 @@
+// One timed entry of the per-block note list the MIDI intake writes and the renders read.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// The denormal guard the renders hold for a block: denormals flushed to zero, the host's mode restored.
 #pragma once
 
 #if defined(__SSE__) || defined(__x86_64__)

@@ -1,3 +1,4 @@
+// Building and releasing the engine's components: the delay lines and the chorus oscillators.
 #include "voice/engine_setup.h"
 
 #include <new>

@@ -1,3 +1,4 @@
+// Building and releasing the engine's components: the delay lines and the chorus oscillators.
 #pragma once
 
 #include "voice/engine_state.h"

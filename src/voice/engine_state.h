@@ -1,3 +1,4 @@
+// The voice's whole state: the voice and note list, and one object per stage.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +15,8 @@
 
 namespace solvantis {
 
-// The voice's whole state: the voice and note list, which the note logic, the MIDI intake and the renders
-// use, and one object per stage, each defined, prepared and reset by its own class.
+// The note list and the voice are used by the note logic, the MIDI intake and the renders; each stage's
+// object is defined, prepared and reset by its own class.
 
 // Voice and note list: the note logic writes the voice, processEvents the list, the held keys and the
 // two controllers.

@@ -1,3 +1,5 @@
+// The fast render for every processor, the choice between it and the AVX2 compilation, and the render's
+// out-of-line steps: the runaway checks, the recovery and the note entries.
 #include <algorithm>
 #include <bit>
 #include <climits>

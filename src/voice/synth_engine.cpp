@@ -1,3 +1,4 @@
+// The voice of one instrument: set-up, MIDI intake and the life-cycle requests.
 #include "voice/synth_engine.h"
 
 #include "voice/engine_setup.h"

@@ -1,3 +1,4 @@
+// The voice of one instrument: its state and the requests the instrument forwards to it.
 #pragma once
 
 #include <cstdint>
