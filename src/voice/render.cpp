@@ -129,16 +129,16 @@ namespace portable {
 
 void SynthEngine::processReplacing(const SynthParams& params, float sampleRate, float** outputs,
                                    int32_t sampleFrames) {
-    renderWith(params, outputs, sampleFrames, [&](const SynthParams& p, float* left, float* right) {
+    renderWith(params, outputs, sampleFrames, [&](const SynthParams& blockParams, float* left, float* right) {
 #if defined(__x86_64__) || defined(__i386__)
         // The wide render runs where the processor has AVX2 (and FMA, which the math's fast path needs: one
         // detection for both, and one switch for the tests).
         if (math::detail::usesHardwareFma()) {
-            render::wide::renderBlock(state, setup, p, sampleRate, left, right, sampleFrames);
+            render::wide::renderBlock(state, setup, blockParams, sampleRate, left, right, sampleFrames);
             return;
         }
 #endif
-        render::portable::renderBlock(state, setup, p, sampleRate, left, right, sampleFrames);
+        render::portable::renderBlock(state, setup, blockParams, sampleRate, left, right, sampleFrames);
     });
 }
 

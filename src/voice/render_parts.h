@@ -91,17 +91,18 @@ void takeNote(BlockNote& note, VoiceState& voice, NoteListCursor& cursor, int32_
               const SynthParams& p, Exciter& exciter);
 
 // The plain render of one block: the per-sample sequence, each stage's step in turn.
-void renderPlain(EngineState& e, const SynthParams& p, float sr, float* left, float* right, int32_t frames);
+void renderPlain(EngineState& engine, const SynthParams& params, float sr, float* left, float* right,
+                 int32_t frames);
 
 // The fast render of one block, for every processor (render.cpp) and for processors with AVX2
 // (render_wide.cpp). Both compute the same bits as renderPlain.
 namespace portable {
-void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthParams& p, float sr, float* left,
-                 float* right, int32_t frames);
+void renderBlock(EngineState& engine, SynthEngine::BlockSetup& setup, const SynthParams& params, float sr,
+                 float* left, float* right, int32_t frames);
 }
 namespace wide {
-void renderBlock(EngineState& e, SynthEngine::BlockSetup& setup, const SynthParams& p, float sr, float* left,
-                 float* right, int32_t frames);
+void renderBlock(EngineState& engine, SynthEngine::BlockSetup& setup, const SynthParams& params, float sr,
+                 float* left, float* right, int32_t frames);
 }
 
 } // namespace solvantis::render

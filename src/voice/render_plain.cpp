@@ -12,43 +12,44 @@
 
 namespace solvantis::render {
 
-void renderPlain(EngineState& e, const SynthParams& p, float sr, float* left, float* right, int32_t frames) {
+void renderPlain(EngineState& engine, const SynthParams& params, float sr, float* left, float* right,
+                 int32_t frames) {
     // What the block takes from the parameters and the rate. Controllers apply from the start of the block
     // that carries them.
-    if (std::bit_cast<uint32_t>(sr) != std::bit_cast<uint32_t>(e.preparedRate)) {
-        e.prepare(sr);
+    if (std::bit_cast<uint32_t>(sr) != std::bit_cast<uint32_t>(engine.preparedRate)) {
+        engine.prepare(sr);
     }
-    e.setParameters(p);
-    const EnvelopeBlock envelopeBlock(p, sr);
-    const float volume = p.Volume;
-    const bool toneOn = p.DynaTone > 0.0f || p.PowerChord > 0.0f;
-    const bool chorusOn = p.Chorus != 0.0f;
-    const float sustainTarget = e.voice.modWheel * p.Sustain;
-    const float midiVolume = e.voice.midiVolume;
+    engine.setParameters(params);
+    const EnvelopeBlock envelopeBlock(params, sr);
+    const float volume = params.Volume;
+    const bool toneOn = params.DynaTone > 0.0f || params.PowerChord > 0.0f;
+    const bool chorusOn = params.Chorus != 0.0f;
+    const float sustainTarget = engine.voice.modWheel * params.Sustain;
+    const float midiVolume = engine.voice.midiVolume;
 
-    VoiceState& voice = e.voice;
-    Envelope& envelope = e.envelope;
-    Exciter& exciter = e.exciter;
-    StringModel& string = e.string;
+    VoiceState& voice = engine.voice;
+    Envelope& envelope = engine.envelope;
+    Exciter& exciter = engine.exciter;
+    StringModel& string = engine.string;
     DirectPowers powers;
     NoteListCursor cursor(voice);
     const int32_t lastFrame = frames - 1;
 
     for (int32_t i = 0; i < frames; ++i) {
         // 1. The control clock: every 21st frame is a control step.
-        const bool controlStep = e.controlTick == 0;
-        e.controlTick = e.controlTick + 1 == controlPeriod ? 0 : e.controlTick + 1;
+        const bool controlStep = engine.controlTick == 0;
+        engine.controlTick = engine.controlTick + 1 == controlPeriod ? 0 : engine.controlTick + 1;
 
         // 2. The exciter: the noise at the previous frame's velocity factor, held on control steps, then the
         // pluck.
-        exciter.setNote(p, voice.velocityFactor, voice.voiceVelocity, voice.voiceFrequency);
-        const float pluck = exciter.tick(p, voice.voiceGate, controlStep);
+        exciter.setNote(params, voice.velocityFactor, voice.voiceVelocity, voice.voiceFrequency);
+        const float pluck = exciter.tick(params, voice.voiceGate, controlStep);
         if (controlStep) {
             string.holdMoved();
         }
         // 3. The string, while the envelope is above 0.
         if (envelope.envelopeLevel > 0.0f) {
-            string.tick(voice.voiceFrequency, exciter.noiseHold, pluck, e.lastVoiceOutput);
+            string.tick(voice.voiceFrequency, exciter.noiseHold, pluck, engine.lastVoiceOutput);
         } else {
             string.rest();
         }
@@ -56,12 +57,12 @@ void renderPlain(EngineState& e, const SynthParams& p, float sr, float* left, fl
         const float x = string.stringOutput * stringOutputGain;
         // 4. The note entries due at this frame; the string hears a new pitch from the next frame.
         if (cursor.nextDue(lastFrame) <= i) {
-            cursor.applyDue(voice, i, lastFrame, p.Legato, noteFrequencies.data());
+            cursor.applyDue(voice, i, lastFrame, params.Legato, noteFrequencies.data());
             string.pitchMoved();
         }
         // 5. The velocity factor.
         if (voice.voiceVelocity > 0.0f) {
-            voice.velocityFactor = voice.voiceVelocity * p.Velocity + (1.0f - p.Velocity);
+            voice.velocityFactor = voice.voiceVelocity * params.Velocity + (1.0f - params.Velocity);
         }
         // 6. The envelope.
         envelope.tick(voice.voiceGate, envelopeBlock, sustainTarget, powers);
@@ -69,25 +70,25 @@ void renderPlain(EngineState& e, const SynthParams& p, float sr, float* left, fl
         // 7. The distorter and the tone filter with its limiter, while the string sounds.
         float z = x;
         if (active) {
-            z = e.distorter.tick(x);
+            z = engine.distorter.tick(x);
             if (toneOn) {
                 if (controlStep) {
-                    e.tone.control(level);
+                    engine.tone.control(level);
                 }
-                z = e.limiter.tick(e.tone.tick(z, e.tone.damping(level)));
+                z = engine.limiter.tick(engine.tone.tick(z, engine.tone.damping(level)));
             }
         }
         // 8. The voice's output, fed back into the string at the next frame.
-        e.lastVoiceOutput = z * level;
+        engine.lastVoiceOutput = z * level;
         // 9. The gain stage with the overdrive.
-        float gain = z * e.overdrive.gain() * level;
-        if (active && e.overdrive.on()) {
-            gain = e.overdrive.tick(gain);
+        float gain = z * engine.overdrive.gain() * level;
+        if (active && engine.overdrive.on()) {
+            gain = engine.overdrive.tick(gain);
         }
         const float l = gain * volume;
         // 10. The outputs, through the chorus where it is on.
         if (active && chorusOn) {
-            e.chorus.tick(l, left[i], right[i]);
+            engine.chorus.tick(l, left[i], right[i]);
         } else {
             left[i] = right[i] = midiVolume * l;
         }
@@ -95,13 +96,13 @@ void renderPlain(EngineState& e, const SynthParams& p, float sr, float* left, fl
 
     // A runaway (a state or an output beyond its bound, or not a number) silences the block and clears the
     // voice, so the next note after sane values sounds normally.
-    if (outputRanAway(left, right, frames) || stateRanAway(e)) {
+    if (outputRanAway(left, right, frames) || stateRanAway(engine)) {
         if (frames > 0) {
             std::memset(left, 0, sizeof(float) * static_cast<size_t>(frames));
             std::memset(right, 0, sizeof(float) * static_cast<size_t>(frames));
         }
-        resetRecirculatingState(e);
-        ++e.runawayBlocks;
+        resetRecirculatingState(engine);
+        ++engine.runawayBlocks;
     }
 }
 
@@ -111,8 +112,8 @@ namespace solvantis {
 
 void SynthEngine::processReplacingPlain(const SynthParams& params, float sampleRate, float** outputs,
                                         int32_t sampleFrames) {
-    renderWith(params, outputs, sampleFrames, [&](const SynthParams& p, float* left, float* right) {
-        render::renderPlain(state, p, sampleRate, left, right, sampleFrames);
+    renderWith(params, outputs, sampleFrames, [&](const SynthParams& blockParams, float* left, float* right) {
+        render::renderPlain(state, blockParams, sampleRate, left, right, sampleFrames);
     });
 }
 

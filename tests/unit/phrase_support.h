@@ -36,17 +36,18 @@ struct Phrase {
 };
 
 // Plays a phrase through the rig as a host would: per block one event list with the block's messages at
-// their offsets, then one process call. beforeBlock (if given) runs before each block with its first frame.
-// Returns the left and right channels.
-inline void playPhrase(VoiceRig& rig, const Phrase& phrase, int32_t block, std::vector<float>& left,
-                       std::vector<float>* right = nullptr,
-                       const std::function<void(int32_t)>& beforeBlock = nullptr) {
+// their offsets, then one process call. nextBlock gives each block's size; beforeBlock (if given) runs
+// before each block with its first frame. Returns the left and right channels.
+inline void playPhraseIn(VoiceRig& rig, const Phrase& phrase, const std::function<int32_t()>& nextBlock,
+                         std::vector<float>& left, std::vector<float>* right = nullptr,
+                         const std::function<void(int32_t)>& beforeBlock = nullptr) {
     size_t next = 0;
     left.clear();
     if (right != nullptr) {
         right->clear();
     }
-    for (int32_t start = 0; start < phrase.length; start += block) {
+    for (int32_t start = 0; start < phrase.length;) {
+        const int32_t block = nextBlock();
         const int32_t n = phrase.length - start < block ? phrase.length - start : block;
         if (beforeBlock) {
             beforeBlock(start);
@@ -62,7 +63,15 @@ inline void playPhrase(VoiceRig& rig, const Phrase& phrase, int32_t block, std::
         if (right != nullptr) {
             right->insert(right->end(), rig.right.begin(), rig.right.end());
         }
+        start += n;
     }
+}
+
+// The same in blocks of one size.
+inline void playPhrase(VoiceRig& rig, const Phrase& phrase, int32_t block, std::vector<float>& left,
+                       std::vector<float>* right = nullptr,
+                       const std::function<void(int32_t)>& beforeBlock = nullptr) {
+    playPhraseIn(rig, phrase, [block] { return block; }, left, right, beforeBlock);
 }
 
 inline float peakOf(const std::vector<float>& x) {

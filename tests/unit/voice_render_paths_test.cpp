@@ -51,22 +51,8 @@ struct Blocks {
 // Plays a phrase in the given blocks: the left channel, then the right.
 void playInBlocks(VoiceRig& rig, const Phrase& phrase, int32_t size, std::vector<float>& out) {
     Blocks blocks{size};
-    size_t next = 0;
-    out.clear();
     std::vector<float> right;
-    for (int32_t start = 0; start < phrase.length;) {
-        const int32_t n = std::min(blocks.next(), phrase.length - start);
-        MidiBlock midi;
-        while (next < phrase.events.size() && phrase.events[next].frame < start + n) {
-            const TimedMidi& m = phrase.events[next++];
-            midi.add(m.frame - start, m.status, m.data1, m.data2);
-        }
-        rig.send(midi);
-        rig.render(n);
-        out.insert(out.end(), rig.left.begin(), rig.left.end());
-        right.insert(right.end(), rig.right.begin(), rig.right.end());
-        start += n;
-    }
+    playPhraseIn(rig, phrase, [&] { return blocks.next(); }, out, &right);
     out.insert(out.end(), right.begin(), right.end());
 }
 
