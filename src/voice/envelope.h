@@ -291,17 +291,18 @@ inline bool Envelope::tickAhead(bool voiceGate, const EnvelopeBlock& shape, floa
         }
         return computed;
     };
+    const EnvelopeSegment counted = segment(voiceGate, shape);
     if (voiceGate) {
         // The decay throughout: the attack over (its count only grows), the last count within the decay. Or
         // the sustain throughout: each tick counts the attack to 1 and back to 0, the decay stays past.
-        const bool decaying =
-            EnvelopePowers::ordinaryCount(attackCount) && EnvelopePowers::ordinaryCount(decayCount) &&
-            !(attackCount + 1.0f <= shape.attackLength) && decayCount + steps <= shape.decayLength;
+        const bool decaying = counted.falling && EnvelopePowers::ordinaryCount(attackCount) &&
+                              EnvelopePowers::ordinaryCount(counted.count) &&
+                              counted.count + steps <= counted.length;
         if (!decaying &&
             !(attackCount == 0.0f && 1.0f <= shape.attackLength && decayCount > shape.decayLength)) {
             return false;
         }
-        const float* power = decaying ? fallingPowers(decayCount, shape.decayLength) : nullptr;
+        const float* power = decaying ? fallingPowers(counted.count, counted.length) : nullptr;
         float sustain = sustainLevel;
         bool above = true;
         for (int32_t j = 0; j < m; ++j) {
@@ -336,7 +337,7 @@ inline bool Envelope::tickAhead(bool voiceGate, const EnvelopeBlock& shape, floa
             }
         } else {
             const float scale = releaseStartLevel / shape.curveNorm;
-            const float* power = fallingPowers(releaseCount, shape.releaseLength);
+            const float* power = fallingPowers(counted.count, counted.length); // the release
             for (int32_t j = 0; j < m; ++j) {
                 levels[j] = power[j] * scale;
             }
