@@ -4,57 +4,12 @@
 
 namespace solvantis {
 
-namespace {
-
-struct ParameterInfo {
-    const char* name;
-    const char* label;
-    float defaultValue;
-    float SynthParams::*field; // null for Legato, the one integer
-};
-
-const ParameterInfo kParameters[kNumParameters] = {
-    {"Exciter ", "Level", 0.9f, &SynthParams::Exciter},
-    {"Modulation ", "Dirty", 0.4f, &SynthParams::Modulation},
-    {"TovFilter", "", 0.3f, &SynthParams::TovFilter},
-    {"Pick", "", 0.3f, &SynthParams::Pick},
-    {"Attack", "", 0.14f, &SynthParams::Attack},
-    {"Decay", "", 0.9f, &SynthParams::Decay},
-    {"Sustain", "", 0.8f, &SynthParams::Sustain},
-    {"Release", "", 0.1f, &SynthParams::Release},
-    {"ADSRCurve", "", 0.3f, &SynthParams::ADSRCurve},
-    {"Volume", "dB", 0.5f, &SynthParams::Volume},
-    {"Fixing", "", 0.489f, &SynthParams::Fixing},
-    {"DynaTone", "", 0.4f, &SynthParams::DynaTone},
-    {"Distorter ", "", 0.0f, &SynthParams::Distorter},
-    {"Overdrive ", "", 0.4f, &SynthParams::Overdrive},
-    {"Chorus ", "", 0.0f, &SynthParams::Chorus},
-    {"Legato ", "", 1.0f, nullptr},
-    {"Velocity ", "", 0.5f, &SynthParams::Velocity},
-    {"ToneRama", "", 0.14f, &SynthParams::ToneRama},
-    {"PowerChord", "", 0.0f, &SynthParams::PowerChord},
-};
-
-// Fixing shows "Min" below and "Max" above these bounds (the floats nearest 0.01 and 0.99); the bound
-// values themselves show the number, like every value between them.
-constexpr float kFixingMin = 0.01f;
-constexpr float kFixingMax = 0.99f;
-
-} // namespace
-
 const char* parameterName(int32_t index) {
-    return isParameterIndex(index) ? kParameters[index].name : nullptr;
+    return isParameterIndex(index) ? parameterTable[index].name : nullptr;
 }
 
 const char* parameterLabel(int32_t index) {
-    return isParameterIndex(index) ? kParameters[index].label : nullptr;
-}
-
-SynthParams defaultParameters() {
-    SynthParams params{};
-    for (int32_t i = 0; i < kNumParameters; ++i)
-        storeParameter(params, i, kParameters[i].defaultValue);
-    return params;
+    return isParameterIndex(index) ? parameterTable[index].label : nullptr;
 }
 
 int32_t legatoFromHostValue(float value) {
@@ -70,18 +25,20 @@ int32_t legatoFromHostValue(float value) {
 void storeParameter(SynthParams& params, int32_t index, float value) {
     if (!isParameterIndex(index))
         return;
-    if (index == kLegato)
-        storeRelaxed(params.Legato, legatoFromHostValue(value));
+    const ParameterInfo& entry = parameterTable[index];
+    if (entry.integerField != nullptr)
+        storeRelaxed(params.*entry.integerField, legatoFromHostValue(value));
     else
-        storeRelaxed(params.*kParameters[index].field, value);
+        storeRelaxed(params.*entry.field, value);
 }
 
 float readParameter(const SynthParams& params, int32_t index) {
     if (!isParameterIndex(index))
         return 0.0f;
-    if (index == kLegato)
-        return static_cast<float>(loadRelaxed(params.Legato));
-    return loadRelaxed(params.*kParameters[index].field);
+    const ParameterInfo& entry = parameterTable[index];
+    if (entry.integerField != nullptr)
+        return static_cast<float>(loadRelaxed(params.*entry.integerField));
+    return loadRelaxed(params.*entry.field);
 }
 
 namespace {
@@ -98,38 +55,39 @@ float squaredSpan(float v, double span, double offset) {
     return static_cast<float>(d * d * span + offset);
 }
 
+// Fixing shows "Min" below and "Max" above these bounds (the floats nearest 0.01 and 0.99); the bound
+// values themselves show the number, like every value between them.
+constexpr float kFixingMin = 0.01f;
+constexpr float kFixingMax = 0.99f;
+
 } // namespace
 
 ParameterDisplay describeParameterDisplay(const SynthParams& params, int32_t index) {
     using Kind = ParameterDisplay::Kind;
-    switch (index) {
-    case kExciter:
-        return {Kind::Number, params.Exciter, nullptr};
-    case kModulation:
-        return {Kind::Number, params.Modulation, nullptr};
-    case kADSRCurve:
-        return {Kind::Number, mirrored(params.ADSRCurve), nullptr};
-    case kToneRama:
-        return {Kind::Number, mirrored(params.ToneRama), nullptr};
-    case kVolume:
-        return {Kind::Decibels, params.Volume, nullptr};
-    case kFixing: {
-        const float v = params.Fixing;
+    if (!isParameterIndex(index))
+        return {};
+    const float v = readParameter(params, index);
+    switch (parameterTable[index].display) {
+    case ParameterDisplayKind::Empty:
+        return {};
+    case ParameterDisplayKind::Value:
+        return {Kind::Number, v, nullptr};
+    case ParameterDisplayKind::Mirrored:
+        return {Kind::Number, mirrored(v), nullptr};
+    case ParameterDisplayKind::Decibels:
+        return {Kind::Decibels, v, nullptr};
+    case ParameterDisplayKind::FixingSpan:
         if (v < kFixingMin)
             return {Kind::Text, 0.0f, "Min"};
         if (v > kFixingMax)
             return {Kind::Text, 0.0f, "Max"};
         return {Kind::Number, squaredSpan(v, 8000.0, 440.0), nullptr};
-    }
-    case kDynaTone: {
-        const float v = params.DynaTone;
+    case ParameterDisplayKind::DynaToneSpan:
         if (v == 0.0f)
             return {Kind::Text, 0.0f, "OFF"};
         return {Kind::Number, squaredSpan(v, 440.0, 10.0), nullptr};
     }
-    default:
-        return {};
-    }
+    return {};
 }
 
 } // namespace solvantis

@@ -1,35 +1,17 @@
+// The host's side of the 19 parameters: storing and reading them by index, their names, labels and displays,
+// all read from parameterTable.
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 
 #include "voice/synth_params.h"
 
 namespace solvantis {
 
-// The 19 host parameters, in index order. Every value is a raw host value (nominally 0..1) held as a float,
-// except Legato, held as an integer; nothing is mapped when a value is stored.
-enum ParameterIndex : int32_t {
-    kExciter = 0,
-    kModulation,
-    kTovFilter,
-    kPick,
-    kAttack,
-    kDecay,
-    kSustain,
-    kRelease,
-    kADSRCurve,
-    kVolume,
-    kFixing,
-    kDynaTone,
-    kDistorter,
-    kOverdrive,
-    kChorus,
-    kLegato,
-    kVelocity,
-    kToneRama,
-    kPowerChord,
-    kNumParameters
-};
+// Every value is a raw host value (nominally 0..1) held as a float, except Legato, held as an integer;
+// nothing is mapped when a value is stored.
+inline constexpr int32_t kNumParameters = static_cast<int32_t>(std::size(parameterTable));
 
 inline constexpr bool isParameterIndex(int32_t index) {
     return index >= 0 && index < kNumParameters;
@@ -39,9 +21,6 @@ inline constexpr bool isParameterIndex(int32_t index) {
 // Unlabelled parameters have the empty label.
 const char* parameterName(int32_t index);
 const char* parameterLabel(int32_t index);
-
-// The values every program starts with.
-SynthParams defaultParameters();
 
 // Legato's integer from a host value: truncated toward zero; NaN gives 0 and values beyond the int32 range
 // saturate, so no host value makes the conversion undefined.

@@ -49,7 +49,7 @@ void refuseInstance() {
 } // namespace
 
 SynthPlugin::SynthPlugin(audioMasterCallback hostCallback)
-    : EffectBaseX(hostCallback, kNumPrograms, kNumParameters), liveParams(defaultParameters()),
+    : EffectBaseX(hostCallback, kNumPrograms, kNumParameters),
       programs(new (std::nothrow) SynthProgram[kNumPrograms]), channelPrograms{} {
     for (int32_t channel = 0; channel < kNumChannels; ++channel)
         channelPrograms[channel] = channel;

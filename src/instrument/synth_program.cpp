@@ -2,11 +2,9 @@
 
 #include <cstring>
 
-#include "instrument/parameter_table.h"
-
 namespace solvantis {
 
-SynthProgram::SynthProgram() : values(defaultParameters()), name{} {
+SynthProgram::SynthProgram() : name{} {
     setName("Basic");
 }
 

@@ -11,7 +11,7 @@ namespace solvantis {
 struct SynthProgram {
     static constexpr std::size_t kNameSize = 24; // 23 characters and the terminator
 
-    SynthParams values;
+    SynthParams values; // in parameter index order
     char name[kNameSize];
 
     SynthProgram(); // the default values and the name "Basic"
@@ -21,7 +21,6 @@ struct SynthProgram {
     void setName(const char* text);
 };
 
-static_assert(sizeof(SynthParams) == 19 * 4, "the 19 values are 32-bit each");
 static_assert(sizeof(SynthProgram) == 19 * 4 + SynthProgram::kNameSize, "values then the 24-byte name");
 
 inline constexpr int32_t kNumPrograms = 128;

@@ -2,13 +2,17 @@
 
 #include <climits>
 #include <cstdint>
+#include <type_traits>
 
+#include "dsp/lookup_tables.h"
 #include "voice/engine_state.h"
 #include "voice/synth_params.h"
 
 namespace solvantis {
 
 struct VstEvents;
+
+static_assert(std::extent_v<decltype(VoiceState::keyHeld)> == noteCount, "one held flag per MIDI key");
 
 // Frequency factors of the pitch-bend wheel (v = 0..16383, centre 8192): up to four semitones up and one
 // down, linear in frequency ratio within each side, 1.0 within 600 of the centre.
@@ -20,7 +24,7 @@ int32_t fillNoteList(VoiceState& voice, const VstEvents* events);
 // Presses or releases the key an entry carries. Keys change when their entry applies, so the legato scan of a
 // release at frame X sees exactly the keys held at X, wherever the host cut its blocks.
 inline void applyKeyChange(VoiceState& voice, const NoteEvent& entry) {
-    if (entry.changedKey >= 0 && entry.changedKey < 128) {
+    if (entry.changedKey >= 0 && entry.changedKey < noteCount) {
         voice.keyHeld[entry.changedKey] = entry.keyDown;
     }
 }
@@ -35,7 +39,7 @@ inline void applyNoteEvent(VoiceState& voice, NoteEvent& entry, int32_t legato,
         voice.voiceFrequency = noteFrequencies[entry.onNote & 0x7F];
     } else if (legato != 0) {
         voice.voiceGate = false;
-        for (int32_t key = 0; key < 128; ++key) {
+        for (int32_t key = 0; key < noteCount; ++key) {
             if (voice.keyHeld[key] != 0) {
                 voice.voiceFrequency = noteFrequencies[key];
                 voice.voiceGate = true;

@@ -1,8 +1,11 @@
 // The entry point's steps and the five entries of the record, reached the way a host reaches them.
 #include "host/entries.h"
-#include "host/placeholder_effect.h"
 #include "host_test_support.h"
+#include "instrument/parameter_table.h"
+#include "instrument/synth_plugin.h"
+#include "instrument/synth_program.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -40,6 +43,27 @@ EffectBase* countingFactory(audioMasterCallback callback) {
     ++factoryCalls;
     return new SpyEffect(callback);
 }
+
+// An object of the instrument's shape (its programs, parameters, outputs, flags and unique ID) with none of
+// its engine: it renders silence, so these tests see only what the entry point and the base classes do.
+class PlaceholderEffect final : public EffectBaseX {
+public:
+    explicit PlaceholderEffect(audioMasterCallback hostCallback)
+        : EffectBaseX(hostCallback, kNumPrograms, kNumParameters) {
+        setNumInputs(0);
+        setNumOutputs(SynthPlugin::kNumOutputs);
+        canProcessReplacing(true);
+        isSynth(true);
+        setUniqueID(SynthPlugin::kUniqueId);
+    }
+    void process(float** inputs, float** outputs, int32_t sampleFrames) override {
+        processReplacing(inputs, outputs, sampleFrames);
+    }
+    void processReplacing(float**, float** outputs, int32_t sampleFrames) override {
+        for (int32_t channel = 0; channel < SynthPlugin::kNumOutputs; ++channel)
+            std::fill_n(outputs[channel], sampleFrames, 0.0f);
+    }
+};
 
 EffectBase* placeholderFactory(audioMasterCallback callback) {
     return new PlaceholderEffect(callback);

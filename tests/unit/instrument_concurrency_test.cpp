@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/vst_abi.h"
+#include "instrument/parameter_table.h"
 #include "instrument/synth_plugin.h"
 #include "voice_test_support.h"
 
@@ -27,7 +28,7 @@ TEST(InstrumentConcurrency, ParametersAndProgramsChangeWhileTheAudioThreadRender
     std::thread automation([&] {
         uint32_t n = 0;
         while (!done.load(std::memory_order_relaxed)) {
-            for (int32_t i = 0; i < 19; ++i) {
+            for (int32_t i = 0; i < kNumParameters; ++i) {
                 plugin.setParameter(i, static_cast<float>((n * 7 + static_cast<uint32_t>(i)) % 11) / 10.0f);
                 (void)plugin.getParameter(i);
             }

@@ -10,6 +10,7 @@
 #include "dsp/wave_table.h"
 #include "engine_alloc_hook.h"
 #include "host/vst_abi.h"
+#include "instrument/parameter_table.h"
 #include "instrument/synth_plugin.h"
 
 namespace solvantis {
@@ -183,7 +184,7 @@ TEST_F(InstrumentPlugin, UnusualStoredValuesNeverPoisonTheOutput) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     for (float poison : {nan, inf, -inf, 1e30f, -5.0f}) {
-        for (int32_t index = 0; index < 19; ++index)
+        for (int32_t index = 0; index < kNumParameters; ++index)
             plugin->setParameter(index, poison);
         plugin->resume();
         VstMidiEvent noteOn{};
@@ -233,6 +234,36 @@ TEST_F(InstrumentPlugin, SelectingProgramsCopiesTheirValues) {
 #endif
     EXPECT_EQ(plugin->getProgram(), 5);
     EXPECT_EQ(std::memcmp(&before, &plugin->liveParameters(), sizeof before), 0);
+}
+
+// Two programs that differ in every value: each switch brings all of the target's values live, the last
+// parameter as much as the first.
+TEST_F(InstrumentPlugin, SwitchingProgramsCarriesEveryValue) {
+    struct Program {
+        int32_t index;
+        float base;
+        float legato;
+        float value(int32_t i) const {
+            return parameterTable[i].integerField != nullptr ? legato : base + 0.02f * static_cast<float>(i);
+        }
+    };
+    const Program a{3, 0.01f, 0.0f};
+    const Program b{4, 0.5f, 1.0f};
+    for (const Program& p : {a, b}) {
+        plugin->setProgram(p.index);
+        for (int32_t i = 0; i < kNumParameters; ++i)
+            plugin->setParameter(i, p.value(i));
+    }
+    for (const Program& p : {a, b, a}) {
+        plugin->setProgram(p.index);
+        for (int32_t i = 0; i < kNumParameters; ++i)
+            EXPECT_EQ(plugin->getParameter(i), p.value(i))
+                << "program " << p.index << " " << parameterTable[i].name;
+        // What the engine renders from is the whole target program.
+        EXPECT_EQ(
+            std::memcmp(&plugin->liveParameters(), &plugin->program(p.index)->values, sizeof(SynthParams)),
+            0);
+    }
 }
 
 TEST_F(InstrumentPlugin, LegatoIsAnIntegerInProgramAndLiveValue) {
@@ -330,8 +361,8 @@ TEST_F(InstrumentPlugin, HostValuesAreStoredAndReadBackAsSent) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     const float values[] = {1.5f, -0.25f, nan, inf, -inf, 1e30f, -0.0f};
-    for (int32_t index = 0; index < 19; ++index) {
-        if (index == 15)
+    for (int32_t index = 0; index < kNumParameters; ++index) {
+        if (parameterTable[index].integerField != nullptr)
             continue;
         for (float v : values) {
             plugin->setParameter(index, v);
@@ -353,11 +384,11 @@ TEST_F(InstrumentPlugin, HostValuesAreStoredAndReadBackAsSent) {
 }
 
 TEST_F(InstrumentPlugin, NamesAndLabelsByteForByte) {
-    const char* names[19] = {"Exciter ", "Modulation ", "TovFilter",  "Pick",       "Attack",
-                             "Decay",    "Sustain",     "Release",    "ADSRCurve",  "Volume",
-                             "Fixing",   "DynaTone",    "Distorter ", "Overdrive ", "Chorus ",
-                             "Legato ",  "Velocity ",   "ToneRama",   "PowerChord"};
-    for (int32_t i = 0; i < 19; ++i) {
+    const char* names[kNumParameters] = {"Exciter ", "Modulation ", "TovFilter",  "Pick",       "Attack",
+                                         "Decay",    "Sustain",     "Release",    "ADSRCurve",  "Volume",
+                                         "Fixing",   "DynaTone",    "Distorter ", "Overdrive ", "Chorus ",
+                                         "Legato ",  "Velocity ",   "ToneRama",   "PowerChord"};
+    for (int32_t i = 0; i < kNumParameters; ++i) {
         char text[64];
         std::memset(text, '#', sizeof text);
         dispatch(effGetParamName, i, 0, text);

@@ -20,7 +20,7 @@ uint32_t bitsOf(float f) {
 }
 
 TEST(InstrumentParameterTable, DefaultsAreTheNearestFloats) {
-    const SynthParams p = defaultParameters();
+    const SynthParams p = SynthParams{};
     const float expected[kNumParameters] = {0.9f,   0.4f, 0.3f, 0.3f, 0.14f, 0.9f, 0.8f, 0.1f,  0.3f, 0.5f,
                                             0.489f, 0.4f, 0.0f, 0.4f, 0.0f,  1.0f, 0.5f, 0.14f, 0.0f};
     for (int32_t i = 0; i < kNumParameters; ++i)
@@ -43,10 +43,20 @@ TEST(InstrumentParameterTable, IndicesMapOntoTheNamedFields) {
     EXPECT_EQ(p.PowerChord, 118.0f);
     for (int32_t i = 0; i < kNumParameters; ++i)
         EXPECT_EQ(readParameter(p, i), 100.0f + static_cast<float>(i)) << i;
+
+    // Programs and live values hold the values in index order: index i is the i-th 32-bit word.
+    uint32_t words[kNumParameters];
+    static_assert(sizeof words == sizeof p);
+    std::memcpy(words, &p, sizeof p);
+    for (int32_t i = 0; i < kNumParameters; ++i) {
+        const float value = 100.0f + static_cast<float>(i);
+        const bool integer = parameterTable[i].integerField != nullptr;
+        EXPECT_EQ(words[i], integer ? static_cast<uint32_t>(value) : bitsOf(value)) << parameterTable[i].name;
+    }
 }
 
 TEST(InstrumentParameterTable, OutOfRangeIndicesStoreNothingAndReadZero) {
-    SynthParams p = defaultParameters();
+    SynthParams p = SynthParams{};
     const SynthParams before = p;
     for (int32_t bad : {-1, 19, 1000, INT32_MIN, INT32_MAX}) {
         storeParameter(p, bad, 0.25f);
@@ -72,41 +82,43 @@ TEST(InstrumentParameterTable, LegatoTruncatesTowardZeroAndNeverOverflows) {
 }
 
 using Kind = ParameterDisplay::Kind;
+constexpr int32_t kFixingIndex = 10;
+constexpr int32_t kDynaToneIndex = 11;
 
 ParameterDisplay displayOf(int32_t index, float value) {
-    SynthParams p = defaultParameters();
+    SynthParams p = SynthParams{};
     storeParameter(p, index, value);
     return describeParameterDisplay(p, index);
 }
 
 TEST(InstrumentParameterTable, DisplaySpecialTexts) {
-    EXPECT_STREQ(displayOf(kFixing, 0.005f).text, "Min");
-    EXPECT_STREQ(displayOf(kFixing, 0.995f).text, "Max");
-    EXPECT_STREQ(displayOf(kFixing, -3.0f).text, "Min");
-    EXPECT_STREQ(displayOf(kFixing, 7.0f).text, "Max");
-    EXPECT_STREQ(displayOf(kDynaTone, 0.0f).text, "OFF");
-    EXPECT_STREQ(displayOf(kDynaTone, -0.0f).text, "OFF");
-    const ParameterDisplay tiny = displayOf(kDynaTone, 0.0001f);
+    EXPECT_STREQ(displayOf(kFixingIndex, 0.005f).text, "Min");
+    EXPECT_STREQ(displayOf(kFixingIndex, 0.995f).text, "Max");
+    EXPECT_STREQ(displayOf(kFixingIndex, -3.0f).text, "Min");
+    EXPECT_STREQ(displayOf(kFixingIndex, 7.0f).text, "Max");
+    EXPECT_STREQ(displayOf(kDynaToneIndex, 0.0f).text, "OFF");
+    EXPECT_STREQ(displayOf(kDynaToneIndex, -0.0f).text, "OFF");
+    const ParameterDisplay tiny = displayOf(kDynaToneIndex, 0.0001f);
     EXPECT_EQ(tiny.kind, Kind::Number);
     EXPECT_GT(tiny.number, 10.0f);
     EXPECT_LT(tiny.number, 10.001f);
 }
 
 TEST(InstrumentParameterTable, FixingAtItsBoundsShowsTheNumber) {
-    const ParameterDisplay low = displayOf(kFixing, 0.01f);
-    const ParameterDisplay high = displayOf(kFixing, 0.99f);
+    const ParameterDisplay low = displayOf(kFixingIndex, 0.01f);
+    const ParameterDisplay high = displayOf(kFixingIndex, 0.99f);
     ASSERT_EQ(low.kind, Kind::Number);
     ASSERT_EQ(high.kind, Kind::Number);
     EXPECT_NEAR(low.number, 440.8f, 0.001f);
     EXPECT_NEAR(high.number, 8280.8f, 0.01f);
-    EXPECT_EQ(displayOf(kFixing, std::nextafter(0.01f, 0.0f)).kind, Kind::Text);
-    EXPECT_EQ(displayOf(kFixing, std::nextafter(0.99f, 1.0f)).kind, Kind::Text);
+    EXPECT_EQ(displayOf(kFixingIndex, std::nextafter(0.01f, 0.0f)).kind, Kind::Text);
+    EXPECT_EQ(displayOf(kFixingIndex, std::nextafter(0.99f, 1.0f)).kind, Kind::Text);
 }
 
 TEST(InstrumentProgram, DefaultProgramIsBasicWithTheDefaults) {
     const SynthProgram program;
     EXPECT_STREQ(program.name, "Basic");
-    const SynthParams defaults = defaultParameters();
+    const SynthParams defaults = SynthParams{};
     EXPECT_EQ(std::memcmp(&program.values, &defaults, sizeof defaults), 0);
     for (std::size_t i = 6; i < SynthProgram::kNameSize; ++i)
         EXPECT_EQ(program.name[i], '\0');

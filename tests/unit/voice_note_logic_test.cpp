@@ -90,6 +90,32 @@ TEST_F(NoteLogic, ReleasingAnotherKeyStaysOnTheLowestHeldOne) {
     EXPECT_EQ(voice().voiceFrequency, noteFrequencies[60]);
 }
 
+// The scan covers the whole keyboard: a key held at either end, the only one left when the sounding note is
+// released, takes the voice with Legato on; with Legato off the release closes the gate all the same.
+TEST(NoteLogicEdges, LegatoFindsTheOnlyHeldKeyAtEitherEndOfTheKeyboard) {
+    for (int32_t edgeKey : {0, noteCount - 1}) {
+        for (int32_t legato : {1, 0}) {
+            VoiceRig rig;
+            ASSERT_TRUE(rig.ok);
+            rig.params.Legato = legato;
+            MidiBlock held;
+            held.noteOn(0, edgeKey).noteOn(1, 60);
+            rig.send(held);
+            rig.render(64);
+            MidiBlock release;
+            release.noteOff(0, 60);
+            rig.send(release);
+            rig.render(64);
+            const VoiceState& voice = rig.state().voice;
+            SCOPED_TRACE(::testing::Message() << "key " << edgeKey << ", Legato " << legato);
+            EXPECT_EQ(voice.voiceGate, legato != 0);
+            if (legato != 0) {
+                EXPECT_EQ(voice.voiceFrequency, noteFrequencies[edgeKey]);
+            }
+        }
+    }
+}
+
 TEST_F(NoteLogic, WithoutLegatoAnyReleaseClosesTheGate) {
     rig.params.Legato = 0;
     MidiBlock held;
@@ -262,7 +288,7 @@ TEST_F(NoteLogic, MoreThan1023EntriesKeepTheNewestInTheLastPlace) {
     // The displaced entries never played, but their key changes did: every key pressed and released in
     // the flood is up again, and the last note-on is down.
     int32_t held = 0;
-    for (int32_t key = 0; key < 128; ++key) {
+    for (int32_t key = 0; key < noteCount; ++key) {
         held += voice().keyHeld[key];
     }
     EXPECT_EQ(held, 1);
