@@ -296,9 +296,9 @@ TEST(Envelope, TickAheadGoesThroughASegmentAsTheTicksDoOrRefuses) {
         return s;
     };
     const Case cases[] = {
-        {"decay", true, state(5000, 4000, 0, 0.9f, 0.9f, 0.7f), true, true},
-        {"decay, no guess", true, state(5000, 4000, 0, 0.9f, 0.9f, 0.7f), false, true},
-        {"sustain", true, state(0, 200000, 0, 0.7f, 0.7f, 0.7f), true, true},
+        {"decay", true, state(5000, 4000, 0, 0.9f, 0.9f, 0.6f), true, true},
+        {"decay, no guess", true, state(5000, 4000, 0, 0.9f, 0.9f, 0.6f), false, true},
+        {"sustain", true, state(0, 200000, 0, 0.6f, 0.6f, 0.6f), true, true},
         {"release", false, state(0, 0, 100, 0.5f, 0.6f, 0.7f), true, true},
         {"release, no guess", false, state(0, 0, 100, 0.5f, 0.6f, 0.7f), false, true},
         {"idle release", false, state(0, 0, 3, 0.0f, 0.0f, 0.7f), true, true},
