@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "dsp/lookup_tables.h"
 #include "dsp/note_event.h"
 #include "voice/chorus.h"
 #include "voice/distorter.h"
@@ -21,14 +22,14 @@ namespace solvantis {
 // Voice and note list: the note logic writes the voice, processEvents the list, the held keys and the
 // two controllers.
 struct VoiceState {
-    float voiceFrequency = 200.0f; // Hz, bend included
-    bool voiceGate = false;        // true while a note holds the voice
-    float voiceVelocity = 0.0f;    // velocity of the sounding note, 0..1
-    float velocityFactor = 0.0f;   // voiceVelocity blended by the Velocity parameter, as of the last sample
-    float midiVolume = 1.0f;       // controller 7 / 128
-    float modWheel = 1.0f;         // controller 1 / 128
-    int32_t keyHeld[128] = {};     // per MIDI note: 1 while the key is down
-    int32_t noteEventCount = 0;    // entries written by the last processEvents
+    float voiceFrequency = 200.0f;   // Hz, bend included
+    bool voiceGate = false;          // true while a note holds the voice
+    float voiceVelocity = 0.0f;      // velocity of the sounding note, 0..1
+    float velocityFactor = 0.0f;     // voiceVelocity blended by the Velocity parameter, as of the last sample
+    float midiVolume = 1.0f;         // controller 7 / 128
+    float modWheel = 1.0f;           // controller 1 / 128
+    int32_t keyHeld[noteCount] = {}; // per MIDI note: 1 while the key is down
+    int32_t noteEventCount = 0;      // entries written by the last processEvents
     NoteEvent noteEvents[noteEventCapacity] = {{-1, 0, 0, 0.0f, 0.0f}}; // ended by deltaFrames -1
 };
 

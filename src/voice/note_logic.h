@@ -2,7 +2,6 @@
 
 #include <climits>
 #include <cstdint>
-#include <type_traits>
 
 #include "dsp/lookup_tables.h"
 #include "voice/engine_state.h"
@@ -11,8 +10,6 @@
 namespace solvantis {
 
 struct VstEvents;
-
-static_assert(std::extent_v<decltype(VoiceState::keyHeld)> == noteCount, "one held flag per MIDI key");
 
 // Frequency factors of the pitch-bend wheel (v = 0..16383, centre 8192): up to four semitones up and one
 // down, linear in frequency ratio within each side, 1.0 within 600 of the centre.

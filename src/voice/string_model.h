@@ -87,7 +87,7 @@ public:
     // noise; lastVoiceOutput: the voice's output of the previous sample, fed back into the lines.
     void tick(float f, float noiseHold, float pluck, float lastVoiceOutput) {
         setCombDelay(f);
-        const float combed = pluck - combFeedforward * combLine->tickLinear(pluck);
+        const float combed = combOutput(pluck, combLine->tickLinear(pluck));
         setDelays(f, noiseHold);
         step<false>(combed, lastVoiceOutput);
     }
@@ -113,13 +113,13 @@ public:
             float reads[stringRunLimit + 1];
             combLine->readAhead(n, reads);
             for (int32_t j = 0; j < n; ++j) {
-                combed[j] = pluck[j] - combFeedforward * reads[j];
+                combed[j] = combOutput(pluck[j], reads[j]);
             }
             combLine->writeAhead(n, pluck, reads, false);
         } else {
             for (int32_t j = 0; j < n; ++j) {
                 if ((runs >> j & 1u) != 0) {
-                    combed[j] = pluck[j] - combFeedforward * combLine->tickLinear(pluck[j]);
+                    combed[j] = combOutput(pluck[j], combLine->tickLinear(pluck[j]));
                 }
             }
         }
@@ -181,6 +181,9 @@ private:
     bool holdChanged = true;
     float loopGain = 0.0f;
     float detune = 1.0f; // M: the second loop's pitch factor from the held noise
+
+    // The comb takes combFeedforward of the pluck it delayed away from the pluck.
+    static float combOutput(float pluck, float delayed) { return pluck - combFeedforward * delayed; }
 
     // The comb's delay follows Fixing and the pitch f in Hz.
     void setCombDelay(float f) {
