@@ -33,5 +33,24 @@ check 'files:@(so|dll|vst)' validate ''
 check flac render song.mid --format f
 check audio-allocation validate --only audio
 check save preset ''
-[ "$failed" = 0 ] && echo "bash completion: 10 cases pass"
+# What the plug-in and the program report: control names in any letter case, program numbers.
+check Pick= render song.mid --set pi
+check PowerChord= render song.mid --set Po
+check 127 render song.mid --program 12
+check record,host-order validate --only record,ho
+
+# Without bash-completion's _filedir, from bash's own: MIDI files and folders, not the others.
+unset -f _filedir
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+mkdir "$scratch/songs" && touch "$scratch/song.mid" "$scratch/song.wav"
+cd "$scratch"
+check song.mid render s
+check songs render s
+check song.wav compare s
+if [[ " ${COMPREPLY[*]} " == *" song.mid "* ]]; then
+  echo "FAIL: compare offers the MIDI file" >&2
+  failed=1
+fi
+[ "$failed" = 0 ] && echo "bash completion: 17 cases pass"
 exit "$failed"
