@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -41,6 +42,16 @@ void noteInterrupt(int signal) {
     interruptedBy = signal;
 }
 
+// The object of a file that failed: only its input, output and error.
+std::string failedJson(const std::string& input, const std::string& output, const std::string& error) {
+    nlohmann::ordered_json failed;
+    failed["input"] = input;
+    failed["output"] = output;
+    failed["ok"] = false;
+    failed["error"] = error;
+    return failed.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
 // Renders one file and prints what it came to; false when it failed.
 bool renderOne(const BatchOptions& batch, const RenderOptions& options) {
     const std::string input = options.midiPath.empty() ? "(demo)" : options.midiPath;
@@ -49,7 +60,8 @@ bool renderOne(const BatchOptions& batch, const RenderOptions& options) {
         const std::vector<std::string> warnings = renderWarnings(summary, options.maxLengthSeconds);
         if (!batch.quiet) {
             for (const std::string& warning : warnings) {
-                std::fprintf(stderr, "solvantis: warning: %s\n", printable(warning).c_str());
+                std::fprintf(stderr, "solvantis: warning: %s%s\n", printable(options.warningPrefix).c_str(),
+                             printable(warning).c_str());
             }
         }
         // With the audio on standard output, the summary goes to standard error.
@@ -72,24 +84,52 @@ bool renderOne(const BatchOptions& batch, const RenderOptions& options) {
     } catch (const Interrupted&) {
         throw;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "solvantis: %s\n", printable(e.what()).c_str());
+        // In a batch the line names its file, unless the message does already.
+        const std::string what = e.what();
+        const bool named = what.find("'" + input + "'") != std::string::npos;
+        std::fprintf(stderr, "solvantis: %s%s\n", printable(named ? "" : options.warningPrefix).c_str(),
+                     printable(what).c_str());
         if (batch.json) {
-            nlohmann::ordered_json failed;
-            failed["input"] = input;
-            failed["output"] = options.outputPath;
-            failed["ok"] = false;
-            failed["error"] = e.what();
-            std::printf(
-                "%s\n",
-                failed.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+            std::printf("%s\n", failedJson(input, options.outputPath, what).c_str());
         }
         std::fflush(stdout);
         return false;
     }
 }
 
-// Starts this program again to render the item-th input alone.
-pid_t startItem(const BatchOptions& batch, size_t item) {
+// An unnamed temporary file, gone with its descriptor; -1 when none can be made.
+int unnamedFile() {
+    const std::string folder = std::filesystem::temp_directory_path().string();
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::string pattern = folder + "/solvantis-XXXXXX";
+        fd = ::mkstemp(pattern.data());
+        if (fd >= 0) {
+            ::unlink(pattern.c_str());
+        }
+    }
+    return fd;
+}
+
+// Copies what a render process printed to standard output, then closes the file.
+void printAndClose(int fd) {
+    std::fflush(stdout);
+    char chunk[1 << 14];
+    ssize_t n = 0;
+    if (::lseek(fd, 0, SEEK_SET) == 0) {
+        while ((n = ::read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
+            if (n > 0) {
+                std::fwrite(chunk, 1, size_t(n), stdout);
+            }
+        }
+    }
+    std::fflush(stdout);
+    ::close(fd);
+}
+
+// Starts this program again to render the item-th input alone, its standard output into `out` (-1:
+// this program's own).
+pid_t startItem(const BatchOptions& batch, size_t item, int out) {
     std::vector<std::string> arguments = batch.arguments;
     const auto render = std::find(arguments.begin() + 1, arguments.end(), "render");
     if (render == arguments.end()) {
@@ -102,25 +142,37 @@ pid_t startItem(const BatchOptions& batch, size_t item) {
     }
     argv.push_back(nullptr);
     pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    if (out >= 0) {
+        ::posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    }
+    const int error = ::posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         throw CliError(std::string("cannot start a render process: ") + std::strerror(error));
     }
     return pid;
 }
 
-// Renders the inputs, `jobs` processes at a time; returns how many failed.
-size_t runInProcesses(const BatchOptions& batch) {
+// Renders the inputs, `jobs` processes at a time; returns how many failed. What each process prints
+// to standard output (its summary line or JSON object) is held until those of the inputs before it
+// are printed, so the lines come in the order of the inputs whichever render finishes first.
+size_t runInProcesses(const BatchOptions& batch, const std::vector<std::string>& outputs) {
     struct sigaction action {
     }, oldInterrupt{}, oldTerminate{};
     action.sa_handler = noteInterrupt;
     ::sigaction(SIGINT, &action, &oldInterrupt);
     ::sigaction(SIGTERM, &action, &oldTerminate);
+    const size_t count = batch.inputs.size();
     std::map<pid_t, size_t> running;
-    size_t next = 0, failed = 0;
-    while (next < batch.inputs.size() || !running.empty()) {
-        while (interruptedBy == 0 && next < batch.inputs.size() && running.size() < size_t(batch.jobs)) {
-            running[startItem(batch, next)] = next;
+    std::vector<int> printed(count, -1); // each input's standard output, until it is shown
+    std::vector<bool> finished(count, false);
+    size_t next = 0, failed = 0, shown = 0;
+    while (next < count || !running.empty()) {
+        while (interruptedBy == 0 && next < count && running.size() < size_t(batch.jobs)) {
+            printed[next] = unnamedFile();
+            running[startItem(batch, next, printed[next])] = next;
             ++next;
         }
         int status = 0;
@@ -130,13 +182,48 @@ size_t runInProcesses(const BatchOptions& batch) {
                 for (const auto& entry : running) {
                     ::kill(entry.first, int(interruptedBy));
                 }
-                next = batch.inputs.size();
+                next = count;
                 continue;
             }
             break;
         }
-        if (running.erase(done) > 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+        const auto item = running.find(done);
+        if (item == running.end()) {
+            continue;
+        }
+        const size_t i = item->second;
+        running.erase(item);
+        finished[i] = true;
+        if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
             ++failed;
+            // A process that ended without a word still gets its line, and its object in the JSON.
+            if (printed[i] < 0 || ::lseek(printed[i], 0, SEEK_END) == 0) {
+                const std::string why =
+                    WIFSIGNALED(status)
+                        ? "the render process ended by signal " + std::to_string(WTERMSIG(status))
+                        : "the render process ended with status " + std::to_string(WEXITSTATUS(status));
+                std::fprintf(stderr, "solvantis: %s: %s\n", printable(batch.inputs[i]).c_str(), why.c_str());
+                const std::string object = failedJson(batch.inputs[i], outputs[i], why) + "\n";
+                if (batch.json && (printed[i] < 0 || ::write(printed[i], object.data(), object.size()) < 0)) {
+                    std::fputs(object.c_str(), stdout);
+                }
+            }
+        }
+        for (; shown < count && finished[shown]; ++shown) {
+            if (printed[shown] >= 0) {
+                printAndClose(printed[shown]);
+                printed[shown] = -1;
+            }
+        }
+    }
+    // After an interrupt: what the finished ones printed, still in order.
+    for (size_t i = shown; i < count; ++i) {
+        if (printed[i] >= 0) {
+            if (finished[i]) {
+                printAndClose(printed[i]);
+            } else {
+                ::close(printed[i]);
+            }
         }
     }
     ::sigaction(SIGINT, &oldInterrupt, nullptr);
@@ -261,6 +348,9 @@ int runBatch(const BatchOptions& batch, const RenderOptions& given) {
         options.midiPath = batch.inputs.empty() ? std::string() : batch.inputs[i];
         options.outputPath = outputs[i];
         options.quiet = batch.quiet;
+        if (batch.inputs.size() > 1) {
+            options.warningPrefix = options.midiPath + ": ";
+        }
         return options;
     };
     if (batch.item >= 0) {
@@ -273,7 +363,7 @@ int runBatch(const BatchOptions& batch, const RenderOptions& given) {
     }
     size_t failed = 0;
     if (batch.jobs > 1 && batch.inputs.size() > 1) {
-        failed = runInProcesses(batch);
+        failed = runInProcesses(batch, outputs);
     } else {
         for (size_t i = 0; i < outputs.size(); ++i) {
             failed += renderOne(batch, optionsFor(i)) ? 0 : 1;

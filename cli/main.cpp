@@ -205,7 +205,9 @@ int main(int argc, char** argv) {
         "audio file to write, .wav or .flac, or - for standard output, or a folder (DIR/) for the files "
         "(default: each MIDI file's name with .wav, or solvantis-demo.wav)");
     renderCommand->add_option("--jobs", texts.jobs, "files to render at once (default 1)");
-    renderCommand->add_flag("--json", batch.json, "print one JSON object per file instead of the summary");
+    renderCommand->add_flag("--json", batch.json,
+                            "print one JSON object per file (one line each, in the order of the files, also "
+                            "with --jobs) instead of the summary; the exit status is 1 when any file failed");
     renderCommand->add_flag("-q,--quiet", batch.quiet, "print errors only");
     renderCommand->add_option("--batch-item", batch.item)->group(""); // the processes of --jobs
     renderCommand->add_option("--plugin", render.pluginPath,

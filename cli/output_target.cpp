@@ -201,7 +201,7 @@ OutputTarget::~OutputTarget() {
     discard();
 }
 
-int OutputTarget::open() {
+int OutputTarget::open(const std::string& elsewhere) {
     if (temporary >= 0) {
         return temporary;
     }
@@ -229,6 +229,12 @@ int OutputTarget::open() {
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     temporary = ::mkstemp(name.data());
+    if (temporary < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        // Typically the default output beside a MIDI file in someone else's or a read-only folder.
+        throw CliError("cannot write " + quote(shown) + ": the folder " + quote(folderOf(resolved)) +
+                       " is not writable (" + std::strerror(errno) + ")" +
+                       (elsewhere.empty() ? "" : "; " + elsewhere));
+    }
     if (temporary < 0) {
         throw CliError("cannot write " + quote(shown) + ": " + std::strerror(errno));
     }

@@ -20,8 +20,9 @@ public:
     OutputTarget& operator=(const OutputTarget&) = delete;
 
     // Creates the temporary file to write into (beside the target, or an unnamed one for a stream).
-    // Throws CliError when it cannot be made.
-    int open();
+    // Throws CliError when it cannot be made; `elsewhere` (how to write somewhere else) is added when
+    // the folder is not ours to write.
+    int open(const std::string& elsewhere = {});
     int fd() const { return temporary; }
 
     // Makes the temporary file the output: renames it over a regular target, or copies it into a

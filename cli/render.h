@@ -85,6 +85,7 @@ struct RenderOptions {
     bool showProgress = false;
     bool quiet = false;        // print errors only
     double hangSeconds = 60.0; // one plug-in call this long is taken for a hang
+    std::string warningPrefix; // "song.mid: " in a batch of several files: each warning names its file
 };
 
 // What a render came to, sent from the render process to the command as it is.

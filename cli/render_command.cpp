@@ -7,11 +7,13 @@
 #include "plugin_locator.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <sys/stat.h>
 #include <type_traits>
 #include <unistd.h>
 
@@ -154,6 +156,13 @@ RenderSummary runRender(const RenderOptions& given) {
     RenderOptions options = given;
     validateRenderOptions(options);
 
+    // The input first: a missing MIDI file is what is wrong, whatever the output beside it would meet.
+    if (!options.midiPath.empty() && options.midiPath != "-") {
+        struct stat info {};
+        if (::stat(options.midiPath.c_str(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+            throw CliError("MIDI file " + quote(options.midiPath) + " does not exist");
+        }
+    }
     std::string output = options.outputPath;
     if (output.empty() && options.midiPath == "-") {
         throw CliError("a song read from standard input needs -o to name the audio file");
@@ -171,7 +180,8 @@ RenderSummary runRender(const RenderOptions& given) {
     target.refuseToReplace(options.presetPath, "preset");
     target.refuseToReplace("/proc/self/exe", "program");
     settleFormat(options, target);
-    const int fd = target.open();
+    const int fd = target.open("write somewhere else with -o DIR/ (or -o FILE" +
+                               std::string(options.format == AudioFormat::Flac ? ".flac" : ".wav") + ")");
 
     ProgressBar bar(options.showProgress);
     ChildOptions childOptions;

@@ -5,6 +5,7 @@
 #include "demo_phrase.h"
 #include "plugin_locator.h"
 #include "preset_file.h"
+#include "printable.h"
 
 #include <algorithm>
 #include <chrono>
@@ -239,7 +240,8 @@ RenderStats renderJob(const RenderOptions& options, int outputFd, const std::str
                         ((played & (played - 1)) != 0 || (played & (1u << 9)) != 0);
     if (stats.monoWarning && !options.quiet) {
         // Before the render, which may be long, so that the user can stop it and choose.
-        std::fprintf(stderr, "solvantis: warning: %s\n", monoWarningLine(stats).c_str());
+        std::fprintf(stderr, "solvantis: warning: %s%s\n", printable(options.warningPrefix).c_str(),
+                     monoWarningLine(stats).c_str());
     }
     host.setSampleRate(float(options.sampleRate));
     host.setBlockSize(options.blockSize);

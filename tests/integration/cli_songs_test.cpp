@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace solvantis::testing;
 using nlohmann::json;
@@ -203,14 +205,20 @@ TEST(CliSongs, ManyFilesRenderEachOnTheirOwnAndAFailureStopsNoOther) {
     ASSERT_FALSE(fake.empty());
     for (const std::string jobs : {"1", "2"}) {
         std::filesystem::remove_all(scratch.path("out"));
-        const RunResult run = runCli(scratch, {"render", "a.mid", "broken.mid", "b.mid", "-o", "out/",
-                                               "--plugin", fake, "--rate", "8000", "--jobs", jobs, "--json"});
+        // The first file renders slowest: with --jobs its object still comes first.
+        const RunResult run = runCli(scratch,
+                                     {"render", "a.mid", "broken.mid", "b.mid", "-o", "out/", "--plugin",
+                                      fake, "--rate", "8000", "--jobs", jobs, "--json"},
+                                     {{"FAKE_PLUGIN_DELAY_US", "2000"}});
         EXPECT_EQ(run.exitCode, 1) << run.err;
         std::map<std::string, json> byInput;
+        std::vector<std::string> order;
         for (const json& object : jsonLines(run.out)) {
             ASSERT_TRUE(object.is_object()) << run.out;
             byInput[object["input"]] = object;
+            order.push_back(object["input"]);
         }
+        EXPECT_EQ(order, (std::vector<std::string>{"a.mid", "broken.mid", "b.mid"})) << "--jobs " << jobs;
         ASSERT_EQ(byInput.size(), 3u) << run.out;
         EXPECT_EQ(byInput["broken.mid"]["ok"], false);
         EXPECT_TRUE(contains(byInput["broken.mid"]["error"].get<std::string>(), "broken.mid"));
@@ -225,11 +233,14 @@ TEST(CliSongs, ManyFilesRenderEachOnTheirOwnAndAFailureStopsNoOther) {
         EXPECT_FALSE(std::filesystem::exists(scratch.path("out/broken.wav")));
     }
 
-    // Text: one summary line each and the total; --quiet: nothing but the error.
-    const std::vector<std::string> both = {"render", "a.mid",  "broken.mid", "--plugin",
-                                           fake,     "--rate", "8000"};
+    // Text: one summary line each and the total, every warning naming its file; --quiet: nothing but
+    // the error.
+    const std::vector<std::string> both = {"render", "a.mid", "broken.mid",  "--plugin", fake,
+                                           "--rate", "8000",  "--transpose", "100"};
     const RunResult text = runCli(scratch, both);
     EXPECT_TRUE(contains(text.out, "2 files: 1 rendered, 1 failed")) << text.out;
+    EXPECT_TRUE(contains(text.err, "solvantis: warning: a.mid: ")) << text.err;
+    EXPECT_FALSE(contains(text.err, "solvantis: warning: notes")) << text.err;
     std::vector<std::string> quiet = both;
     quiet.push_back("--quiet");
     const RunResult silent = runCli(scratch, quiet);
@@ -275,4 +286,30 @@ TEST(CliSongs, MessagesNameTheChoiceMadeAndTheRemedy) {
         const RunResult run = runCli(scratch, args);
         EXPECT_TRUE(contains(run.err, c.err)) << c.args[0] << ": " << run.err;
     }
+
+    // A missing input is reported as such, not as the output beside it; a default output in a folder
+    // the user cannot write to says how to write elsewhere. Run as nobody when the test runs as root,
+    // whom a folder's permissions do not stop.
+    std::filesystem::create_directory(scratch.path("ro"));
+    scratch.write("ro/band.mid", band());
+    ::chmod(scratch.path("ro").c_str(), 0555);
+    ::chmod(scratch.root().c_str(), 0755);
+    const std::vector<Case> inputs = {
+        {{"render", "gone/x.mid", "--plugin", fake}, "solvantis: MIDI file 'gone/x.mid' does not exist\n"},
+        {{"render", "ro/band.mid", "--plugin", fake, "--rate", "8000"},
+         "cannot write 'ro/band.wav': the folder 'ro' is not writable (Permission denied); write somewhere "
+         "else with -o DIR/ (or -o FILE.wav)\n"},
+    };
+    for (const Case& c : inputs) {
+        std::vector<std::string> args = c.args;
+        std::string program = SOLVANTIS_CLI_PATH;
+        if (::geteuid() == 0) {
+            args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", program});
+            program = "setpriv";
+        }
+        const RunResult run = runCli(scratch, args, {}, program);
+        EXPECT_EQ(run.exitCode, 1) << c.args[1];
+        EXPECT_TRUE(contains(run.err, c.err)) << c.args[1] << ": " << run.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(scratch.path("ro/band.wav")));
 }
