@@ -2,8 +2,12 @@
 
 #include "cli_error.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace solvantis {
 
@@ -91,6 +95,33 @@ void AudioFileWriter::finish() {
     file = nullptr;
     if (sf != nullptr && sf_close(sf) != 0) {
         throw CliError("cannot finish '" + shownName + "'");
+    }
+}
+
+void verifyAudioFile(int fd, const std::string& name, int channels, int sampleRate, int64_t frames) {
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (copy < 0 || ::lseek(copy, 0, SEEK_SET) != 0) {
+        if (copy >= 0) {
+            ::close(copy);
+        }
+        throw CliError("cannot read '" + name + "' back: " + std::strerror(errno));
+    }
+    SF_INFO info{};
+    SNDFILE* sf = sf_open_fd(copy, SFM_READ, &info, SF_TRUE);
+    if (sf == nullptr) {
+        throw CliError("cannot write '" + name + "': the file written is not whole (" + sf_strerror(nullptr) +
+                       "); is the disk full?");
+    }
+    bool whole = info.channels == channels && info.samplerate == sampleRate && info.frames == frames;
+    if (whole && frames > 0) {
+        // The last frame decodes only when everything before it is there (a FLAC file cut short).
+        std::vector<float> last(static_cast<size_t>(channels), 0.0f);
+        whole = sf_seek(sf, frames - 1, SEEK_SET) == frames - 1 && sf_readf_float(sf, last.data(), 1) == 1;
+    }
+    sf_close(sf);
+    if (!whole) {
+        throw CliError("cannot write '" + name + "': the file written does not read back whole (" +
+                       std::to_string(frames) + " frames); is the disk full?");
     }
 }
 

@@ -43,6 +43,11 @@ private:
     bool rf64 = false;
 };
 
+// Reads back the audio file just finished in `fd` (left open, its offset moved): throws CliError when
+// its header does not give `frames` frames of `channels` channels at `sampleRate`, or its last frame
+// cannot be read, as when the disk filled while the file was written.
+void verifyAudioFile(int fd, const std::string& name, int channels, int sampleRate, int64_t frames);
+
 // Whether a WAV file of so many frames passes what the 32-bit sizes of its header can count.
 bool wavPasses4GiB(int64_t frames, int channels, SampleBits bits);
 

@@ -1,5 +1,6 @@
 #include "batch_render.h"
 #include "printable.h"
+#include "standard_output.h"
 
 #include "cli_error.h"
 
@@ -34,12 +35,6 @@ std::string extensionLower(const std::string& path) {
 
 const char* bitsName(SampleBits bits) {
     return bits == SampleBits::Int16 ? "16" : bits == SampleBits::Int24 ? "24" : "float";
-}
-
-// The user's interrupt while the processes of --jobs run: they get it too, and are waited for.
-volatile std::sig_atomic_t interruptedBy = 0;
-void noteInterrupt(int signal) {
-    interruptedBy = signal;
 }
 
 // The object of a file that failed: only its input, output and error.
@@ -79,7 +74,11 @@ bool renderOne(const BatchOptions& batch, const RenderOptions& options) {
         } else if (!batch.quiet) {
             std::fprintf(out, "%s\n", printable(summaryLine(summary)).c_str());
         }
-        std::fflush(out);
+        if (out == stdout) {
+            flushStandardOutput();
+        } else {
+            std::fflush(out);
+        }
         return true;
     } catch (const Interrupted&) {
         throw;
@@ -92,7 +91,7 @@ bool renderOne(const BatchOptions& batch, const RenderOptions& options) {
         if (batch.json) {
             std::printf("%s\n", failedJson(input, options.outputPath, what).c_str());
         }
-        std::fflush(stdout);
+        flushStandardOutput();
         return false;
     }
 }
@@ -111,9 +110,10 @@ int unnamedFile() {
     return fd;
 }
 
-// Copies what a render process printed to standard output, then closes the file.
+// Copies what a render process printed to standard output, whole (the lines of two renders never
+// mix, however long they are), then closes the file.
 void printAndClose(int fd) {
-    std::fflush(stdout);
+    flushStandardOutput();
     char chunk[1 << 14];
     ssize_t n = 0;
     if (::lseek(fd, 0, SEEK_SET) == 0) {
@@ -123,13 +123,13 @@ void printAndClose(int fd) {
             }
         }
     }
-    std::fflush(stdout);
+    flushStandardOutput();
     ::close(fd);
 }
 
 // Starts this program again to render the item-th input alone, its standard output into `out` (-1:
-// this program's own).
-pid_t startItem(const BatchOptions& batch, size_t item, int out) {
+// this program's own) and its signal mask as it was before the batch blocked the ending signals.
+pid_t startItem(const BatchOptions& batch, size_t item, int out, const sigset_t& mask) {
     std::vector<std::string> arguments = batch.arguments;
     const auto render = std::find(arguments.begin() + 1, arguments.end(), "render");
     if (render == arguments.end()) {
@@ -147,8 +147,13 @@ pid_t startItem(const BatchOptions& batch, size_t item, int out) {
     if (out >= 0) {
         ::posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
     }
-    const int error = ::posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    ::posix_spawnattr_setsigmask(&attributes, &mask);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    const int error = ::posix_spawn(&pid, "/proc/self/exe", &actions, &attributes, argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attributes);
     if (error != 0) {
         throw CliError(std::string("cannot start a render process: ") + std::strerror(error));
     }
@@ -158,12 +163,26 @@ pid_t startItem(const BatchOptions& batch, size_t item, int out) {
 // Renders the inputs, `jobs` processes at a time; returns how many failed. What each process prints
 // to standard output (its summary line or JSON object) is held until those of the inputs before it
 // are printed, so the lines come in the order of the inputs whichever render finishes first.
+//
+// The ending signals (INT, TERM, HUP, QUIT; an ignored HUP or QUIT stays ignored, as under nohup) are
+// held and waited for with the ends of the renders, and passed on to every render process, which
+// removes its temporary file and ends; the batch ends once all have.
 size_t runInProcesses(const BatchOptions& batch, const std::vector<std::string>& outputs) {
-    struct sigaction action {
-    }, oldInterrupt{}, oldTerminate{};
-    action.sa_handler = noteInterrupt;
-    ::sigaction(SIGINT, &action, &oldInterrupt);
-    ::sigaction(SIGTERM, &action, &oldTerminate);
+    sigset_t waited;
+    sigemptyset(&waited);
+    sigaddset(&waited, SIGCHLD);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        struct sigaction current {};
+        if ((signal == SIGHUP || signal == SIGQUIT) && ::sigaction(signal, nullptr, &current) == 0 &&
+            current.sa_handler == SIG_IGN) {
+            continue;
+        }
+        sigaddset(&waited, signal);
+    }
+    sigset_t previous;
+    ::sigprocmask(SIG_BLOCK, &waited, &previous);
+    becomeSubreaper(); // what a render process leaves behind comes back here and is ended
+    int interruptedBy = 0;
     const size_t count = batch.inputs.size();
     std::map<pid_t, size_t> running;
     std::vector<int> printed(count, -1); // each input's standard output, until it is shown
@@ -172,20 +191,26 @@ size_t runInProcesses(const BatchOptions& batch, const std::vector<std::string>&
     while (next < count || !running.empty()) {
         while (interruptedBy == 0 && next < count && running.size() < size_t(batch.jobs)) {
             printed[next] = unnamedFile();
-            running[startItem(batch, next, printed[next])] = next;
+            running[startItem(batch, next, printed[next], previous)] = next;
             ++next;
         }
         int status = 0;
-        const pid_t done = ::waitpid(-1, &status, 0);
-        if (done < 0) {
-            if (errno == EINTR) {
+        const pid_t done = ::waitpid(-1, &status, WNOHANG);
+        if (done <= 0) {
+            if (running.empty()) {
+                break;
+            }
+            // Until a render ends or an ending signal comes; none is lost, as both are held.
+            siginfo_t info{};
+            const int signal = ::sigwaitinfo(&waited, &info);
+            if (signal > 0 && signal != SIGCHLD) {
+                interruptedBy = interruptedBy == 0 ? signal : interruptedBy;
                 for (const auto& entry : running) {
-                    ::kill(entry.first, int(interruptedBy));
+                    ::kill(entry.first, signal);
                 }
                 next = count;
-                continue;
             }
-            break;
+            continue;
         }
         const auto item = running.find(done);
         if (item == running.end()) {
@@ -226,12 +251,23 @@ size_t runInProcesses(const BatchOptions& batch, const std::vector<std::string>&
             }
         }
     }
-    ::sigaction(SIGINT, &oldInterrupt, nullptr);
-    ::sigaction(SIGTERM, &oldTerminate, nullptr);
+    endStrayChildren();
+    // Signals that came after the last render ended are answered by the one already noted.
+    const timespec now{0, 0};
+    while (::sigtimedwait(&waited, nullptr, &now) > 0) {
+    }
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (interruptedBy != 0) {
-        throw Interrupted(int(interruptedBy));
+        throw Interrupted(interruptedBy);
     }
     return failed;
+}
+
+// The name that tells two outputs apart: "./a.wav" and "a.wav" are the same file.
+std::string outputKey(const std::string& name) {
+    std::error_code ignored;
+    const std::filesystem::path absolute = std::filesystem::absolute(name, ignored);
+    return (ignored ? std::filesystem::path(name) : absolute).lexically_normal().string();
 }
 
 } // namespace
@@ -277,6 +313,18 @@ std::vector<std::string> batchOutputs(const BatchOptions& batch, const RenderOpt
     std::vector<std::string> outputs;
     if (!folder) {
         outputs.assign(std::max<size_t>(batch.inputs.size(), 1), o); // "" leaves the name to the render
+        if (o.empty()) {
+            // The default names ("a.mid" and "a.midi" both give "a.wav") are checked as a folder's are.
+            std::map<std::string, std::string> taken;
+            for (const std::string& input : batch.inputs) {
+                const std::string name = defaultOutputPath(input, options.format);
+                if (input != "-" && !taken.emplace(outputKey(name), input).second) {
+                    throw CliError("'" + taken[outputKey(name)] + "' and '" + input +
+                                   "' would both be written to '" + name +
+                                   "'; name the outputs with -o DIR/ or render them one by one");
+                }
+            }
+        }
         return outputs;
     }
     const std::string extension = options.format == AudioFormat::Flac ? ".flac" : ".wav";
@@ -286,9 +334,9 @@ std::vector<std::string> batchOutputs(const BatchOptions& batch, const RenderOpt
     for (const std::string& input : inputs) {
         const std::string name =
             (std::filesystem::path(o) / std::filesystem::path(input).stem()).string() + extension;
-        if (!taken.emplace(name, input).second) {
-            throw CliError("'" + taken[name] + "' and '" + input + "' would both be written to '" + name +
-                           "'; render them into different folders");
+        if (!taken.emplace(outputKey(name), input).second) {
+            throw CliError("'" + taken[outputKey(name)] + "' and '" + input + "' would both be written to '" +
+                           name + "'; render them into different folders");
         }
         outputs.push_back(name);
     }

@@ -2,11 +2,14 @@
 
 #include "cli_error.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <exception>
 #include <fcntl.h>
 #include <iterator>
 #include <poll.h>
@@ -137,7 +140,97 @@ std::string ownWork(const CallSite& site) {
            std::string(site.ownFile, strnlen(site.ownFile, sizeof site.ownFile)) + "'";
 }
 
+// The processes whose parent is this one, zombies included, from /proc.
+std::vector<pid_t> childrenOfThisProcess() {
+    std::vector<pid_t> found;
+    const long self = long(::getpid());
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) {
+        return found;
+    }
+    while (const dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || pid <= 0) {
+            continue;
+        }
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        char line[512];
+        const ssize_t n = ::read(fd, line, sizeof line - 1);
+        ::close(fd);
+        if (n <= 0) {
+            continue;
+        }
+        line[n] = '\0';
+        // "pid (name) state ppid ...": the name may hold blanks and parentheses, so the last ')' ends it.
+        const char* close = std::strrchr(line, ')');
+        char state = 0;
+        long parent = 0;
+        if (close != nullptr && std::sscanf(close + 1, " %c %ld", &state, &parent) == 2 && parent == self) {
+            found.push_back(pid_t(pid));
+        }
+    }
+    ::closedir(proc);
+    return found;
+}
+
+// Closes every descriptor from 3 up, except those in `keep`.
+void closeAllBut(std::vector<int> keep) {
+    std::sort(keep.begin(), keep.end());
+    unsigned from = 3;
+    const auto closeRange = [](unsigned first, unsigned last) {
+        if (::close_range(first, last, 0) != 0) {
+            const long most = std::min<long>(::sysconf(_SC_OPEN_MAX), 65536);
+            for (long fd = first; fd <= most && fd <= long(last); ++fd) {
+                ::close(int(fd));
+            }
+        }
+    };
+    for (int fd : keep) {
+        if (fd < int(from)) {
+            continue;
+        }
+        if (unsigned(fd) > from) {
+            closeRange(from, unsigned(fd) - 1);
+        }
+        from = unsigned(fd) + 1;
+    }
+    closeRange(from, ~0u);
+}
+
 } // namespace
+
+void becomeSubreaper() {
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+void endStrayChildren(const std::vector<pid_t>& keep) {
+    // A process that forks as fast as it is killed could keep this going; after so many rounds the
+    // rest is left to the system.
+    for (int round = 0; round < 1000; ++round) {
+        std::vector<pid_t> strays;
+        for (pid_t pid : childrenOfThisProcess()) {
+            if (std::find(keep.begin(), keep.end(), pid) == keep.end()) {
+                strays.push_back(pid);
+            }
+        }
+        if (strays.empty()) {
+            return;
+        }
+        for (pid_t pid : strays) {
+            ::kill(pid, SIGKILL);
+        }
+        for (pid_t pid : strays) {
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+}
 
 OwnWorkMark::OwnWorkMark(CallSite* where, const char* work, const std::string& file) : site(where) {
     if (site != nullptr) {
@@ -284,22 +377,43 @@ ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& 
     if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
         return outcome;
     }
+    int streamEnds[2] = {-1, -1};
+    if (options.onStream && ::pipe2(streamEnds, O_CLOEXEC) != 0) {
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+        return outcome;
+    }
+    const auto closeParentEnds = [&] {
+        for (int fd : {pipeEnds[0], streamEnds[0]}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    };
     InterruptGuard interrupts;
     std::fflush(stdout);
     std::fflush(stderr);
     const bool ownGroup = !insidePluginChild;
+    if (ownGroup) {
+        becomeSubreaper();
+    }
+    // The children the caller has already: the ones left once the child ends are the plug-in's.
+    const std::vector<pid_t> earlier = ownGroup ? childrenOfThisProcess() : std::vector<pid_t>{};
     const pid_t parent = ::getpid();
     const pid_t child = ::fork();
     if (child < 0) {
-        ::close(pipeEnds[0]);
+        closeParentEnds();
         ::close(pipeEnds[1]);
+        if (streamEnds[1] >= 0) {
+            ::close(streamEnds[1]);
+        }
         return outcome;
     }
     if (child == 0) {
         if (ownGroup) {
             ::setpgid(0, 0);
         }
-        ::close(pipeEnds[0]);
+        closeAllBut({pipeEnds[1], streamEnds[1]});
         enterPluginChild();
         // The parent decides what an interrupt does; the child ends with it.
         for (int signal : endingSignals) {
@@ -311,6 +425,7 @@ ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& 
         }
         insidePluginChild = true;
         exitWatch = &shared.get();
+        shared.get().streamFd = streamEnds[1];
         static const bool watching = std::atexit(noteExit) == 0;
         (void)watching;
         int code = 70;
@@ -321,6 +436,9 @@ ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& 
         }
         shared.get().finished = 1;
         ::close(pipeEnds[1]);
+        if (streamEnds[1] >= 0) {
+            ::close(streamEnds[1]);
+        }
         std::fflush(stdout);
         std::fflush(stderr);
         ::_exit(code);
@@ -329,7 +447,14 @@ ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& 
         ::setpgid(child, child); // also here, so that the group exists whichever of the two runs first
     }
     ::close(pipeEnds[1]);
-    ::fcntl(pipeEnds[0], F_SETFL, ::fcntl(pipeEnds[0], F_GETFL) | O_NONBLOCK);
+    if (streamEnds[1] >= 0) {
+        ::close(streamEnds[1]);
+    }
+    for (int fd : {pipeEnds[0], streamEnds[0]}) {
+        if (fd >= 0) {
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        }
+    }
     const int watch = childWatch(child);
     // Ends the child and everything it started; its unreaped pid keeps the group id from being reused.
     const auto killAll = [&] {
@@ -344,36 +469,57 @@ ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& 
     uint64_t lastCalls = site.calls;
     auto lastChange = started;
     bool open = true;
+    bool streamOpen = streamEnds[0] >= 0;
+    std::exception_ptr streamFailure;
     char chunk[65536];
-    // Reads what the pipe holds now; the child's end may stay open in a process the plug-in forked, so
-    // the end of the child is what ends the wait, not the end of the pipe.
-    const auto drain = [&] {
-        while (open) {
-            const ssize_t n = ::read(pipeEnds[0], chunk, sizeof chunk);
+    // Reads what the pipes hold now; the child's ends may stay open in a process the plug-in forked, so
+    // the end of the child is what ends the wait, not the end of the pipes. A bounded number of reads at
+    // a time, so that a fast stream still leaves room for the time limits.
+    const auto drainPipe = [&](int fd, bool& isOpen, const std::function<void(const char*, size_t)>& take,
+                               bool all) {
+        for (int reads = 0; isOpen && (all || reads < 64); ++reads) {
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
             if (n > 0) {
-                outcome.payload.append(chunk, size_t(n));
+                take(chunk, size_t(n));
             } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-                open = false;
+                isOpen = false;
             } else if (errno == EAGAIN) {
                 return;
             }
         }
     };
+    const auto drain = [&](bool all) {
+        drainPipe(
+            pipeEnds[0], open, [&](const char* data, size_t n) { outcome.payload.append(data, n); }, all);
+        if (streamOpen && !streamFailure) {
+            try {
+                drainPipe(streamEnds[0], streamOpen, options.onStream, all);
+            } catch (...) {
+                streamFailure = std::current_exception();
+            }
+        }
+    };
     for (;;) {
-        pollfd fds[2] = {{open ? pipeEnds[0] : -1, POLLIN, 0}, {watch, POLLIN, 0}};
-        ::poll(fds, 2, 100);
+        pollfd fds[3] = {{open ? pipeEnds[0] : -1, POLLIN, 0},
+                         {watch, POLLIN, 0},
+                         {streamOpen ? streamEnds[0] : -1, POLLIN, 0}};
+        ::poll(fds, 3, 100);
         if (interruptSignal != 0) {
             killAll();
             outcome.kind = ChildOutcome::Kind::Interrupted;
             outcome.signal = interruptSignal;
             break;
         }
-        drain();
+        drain(false);
+        if (streamFailure) {
+            killAll();
+            break;
+        }
         if (options.onProgress) {
             options.onProgress(site);
         }
         if (hasEnded(child)) {
-            drain();
+            drain(true);
             break;
         }
         const auto now = Clock::now();
@@ -396,14 +542,21 @@ ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& 
     if (outcome.kind != ChildOutcome::Kind::Interrupted && outcome.kind != ChildOutcome::Kind::Hung) {
         killAll(); // whatever the plug-in forked goes with the child
     }
-    ::close(pipeEnds[0]);
+    closeParentEnds();
     if (watch >= 0) {
         ::close(watch);
     }
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    if (ownGroup) {
+        // What left the group (a new session) came back to this process when the child ended.
+        endStrayChildren(earlier);
+    }
     std::memcpy(static_cast<void*>(&outcome.site), static_cast<const void*>(&site), sizeof site);
+    if (streamFailure) {
+        std::rethrow_exception(streamFailure);
+    }
     if (outcome.kind == ChildOutcome::Kind::Interrupted || outcome.kind == ChildOutcome::Kind::Hung) {
         return outcome;
     }

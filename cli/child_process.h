@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <sys/types.h>
+#include <vector>
 
 namespace solvantis {
 
@@ -29,6 +31,8 @@ struct CallSite {
     // and the file's name; "" outside such work.
     char ownWork[24] = {};
     char ownFile[232] = {};
+    // In the child: the write end of the stream pipe when ChildOptions::onStream is set, else -1.
+    int streamFd = -1;
 
     void enter(const char* name);
     void leave() { inside = 0; }
@@ -77,6 +81,10 @@ struct ChildOptions {
     double readSeconds = 60.0;
     // Called in the parent about ten times a second while the child works.
     std::function<void(const CallSite&)> onProgress;
+    // When set, the child gets a second pipe (CallSite::streamFd) and the parent hands everything that
+    // arrives through it to this function, in order, as it arrives. What it throws ends the child and
+    // is thrown again from runInChild.
+    std::function<void(const char* data, size_t size)> onStream;
 };
 
 struct ChildOutcome {
@@ -99,11 +107,15 @@ struct ChildOutcome {
 };
 
 // Forks; the child gets a CallSite to mark and a descriptor to write its result into, runs `work` (its
-// return value is its exit code) and ends with _exit, so that nothing of the parent's runs twice.
+// return value is its exit code) and ends with _exit, so that nothing of the parent's runs twice. The
+// child keeps no descriptor of the parent's beyond standard input, output and error: whatever files
+// the command writes, the parent writes, and a process the plug-in starts cannot reach them.
 // Standard output of the child goes to standard error, so that a chatty plug-in cannot mix into what
 // the parent prints. The child leads a process group of its own (children made inside it share it), and
 // the whole group is killed when the child ends, hangs or times out: a process the plug-in forked can
-// neither keep the parent waiting on the result pipe nor outlive the command. The parent keeps every
+// neither keep the parent waiting on the result pipe nor outlive the command. The parent is a subreaper,
+// so that a process that left the group (setsid) comes back to it once the child is gone, and is killed
+// before runInChild returns. The parent keeps every
 // time limit itself, so a plug-in that blocks signals cannot escape one. While the child runs, SIGINT,
 // SIGTERM, SIGHUP and SIGQUIT to the parent kill the child and come back as Interrupted.
 ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& work,
@@ -118,6 +130,12 @@ std::string runPluginJob(const std::function<std::string(CallSite& site)>& work,
 
 // Writes all the bytes (retrying short writes); false when the descriptor refuses them.
 bool writeAllBytes(int fd, const void* data, size_t size);
+
+// Makes this process the reaper of its orphaned descendants, and kills and reaps every child of it
+// that is not in `keep`, again and again until none is left (the children of those killed come back
+// to it in turn).
+void becomeSubreaper();
+void endStrayChildren(const std::vector<pid_t>& keep = {});
 
 // "SIGABRT", "SIGSEGV", ... or "signal 42".
 std::string signalName(int signal);

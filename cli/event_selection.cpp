@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 namespace solvantis {
 
@@ -22,6 +23,7 @@ bool wholeNumber(const std::string& text, int& value) {
 
 std::vector<int> parseNumberList(const std::string& text, int lowest, int highest, const std::string& what) {
     std::vector<int> numbers;
+    std::vector<bool> chosen(size_t(highest - lowest + 1), false);
     const std::string range = " (" + std::to_string(lowest) + " to " + std::to_string(highest) + ")";
     size_t start = 0;
     while (start <= text.size()) {
@@ -40,13 +42,15 @@ std::vector<int> parseNumberList(const std::string& text, int lowest, int highes
             throw CliError(what + " '" + text + "' names " + std::to_string(first < lowest ? first : last) +
                            ", out of range" + range);
         }
-        for (int n = first; n <= last; ++n) {
-            numbers.push_back(n);
-        }
+        // Marked, not listed: a range given a thousand times costs no more than once.
+        std::fill(chosen.begin() + (first - lowest), chosen.begin() + (last - lowest) + 1, true);
         start = comma + 1;
     }
-    std::sort(numbers.begin(), numbers.end());
-    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    for (int n = lowest; n <= highest; ++n) {
+        if (chosen[size_t(n - lowest)]) {
+            numbers.push_back(n);
+        }
+    }
     return numbers;
 }
 

@@ -50,6 +50,14 @@ nlohmann::ordered_json pins(PluginHost& host, int32_t count, bool outputs) {
 // Plug-ins that announce absurd counts are still shown, up to this many entries.
 constexpr int32_t listLimit = 4096;
 
+// "12", or "the first 4096 of 1000000000" where the list stops short of what the plug-in reports.
+std::string listedCount(size_t listed, int64_t reported) {
+    if (reported > int64_t(listed)) {
+        return "the first " + std::to_string(listed) + " of " + std::to_string(reported);
+    }
+    return std::to_string(listed);
+}
+
 } // namespace
 
 std::vector<std::string> flagNames(int32_t flags) {
@@ -182,8 +190,10 @@ nlohmann::ordered_json collectInfo(PluginHost& host, bool alreadyOpen) {
     if (switched) {
         host.setProgram(current);
     }
+    // The counts the plug-in reports; the lists stop at listLimit, and the text says where.
+    info["programCount"] = host.numPrograms();
     info["programs"] = programs;
-
+    info["parameterCount"] = host.numParams();
     info["parameters"] = parameters;
 
     nlohmann::ordered_json canDo;
@@ -260,7 +270,8 @@ std::string infoText(const nlohmann::ordered_json& info) {
             out << "\nPrograms: " << programs.size() << " programs, all named "
                 << str(programs.front()["name"]) << " (current " << str(info["currentProgram"]) << ")\n";
         } else {
-            out << "\nPrograms (" << programs.size() << ", current " << str(info["currentProgram"]) << "):\n";
+            out << "\nPrograms (" << listedCount(programs.size(), info.value("programCount", 0))
+                << ", current " << str(info["currentProgram"]) << "):\n";
             for (const auto& p : programs) {
                 char line[128];
                 std::snprintf(line, sizeof line, "  %4lld  ",
@@ -269,7 +280,8 @@ std::string infoText(const nlohmann::ordered_json& info) {
             }
         }
     }
-    out << "\nParameters (" << info["parameters"].size() << "):\n";
+    out << "\nParameters (" << listedCount(info["parameters"].size(), info.value("parameterCount", 0))
+        << "):\n";
     out << "  index  name              display           label     value\n";
     for (const auto& p : info["parameters"]) {
         char line[256];

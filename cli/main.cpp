@@ -12,9 +12,13 @@
 #include "render.h"
 #include "validate.h"
 
+#include <cerrno>
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <iostream>
 #include <unistd.h>
 
@@ -35,7 +39,8 @@ int32_t parseWhole(const std::string& text, const std::string& what) {
     if (!parseNumber(text, value)) {
         throw CliError(what + " '" + text + "' is not a number");
     }
-    if (value != double(int64_t(value)) || value < -2147483648.0 || value > 2147483647.0) {
+    // The range first: a cast of a value beyond int64_t is undefined.
+    if (value < -2147483648.0 || value > 2147483647.0 || value != std::trunc(value)) {
         throw CliError(what + " '" + text + "' is not a whole number in range");
     }
     return int32_t(value);
@@ -181,9 +186,51 @@ RenderOptions renderOptions(RenderOptions options, const RenderTexts& t, bool no
     return options;
 }
 
+// Standard input, output and error closed by the caller are held by /dev/null opened the wrong way
+// round: a read or write still fails as on a closed descriptor, and no file the command opens can take
+// their numbers (an audio file on descriptor 1 would receive the summary line).
+void holdClosedStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int held = ::open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+            if (held >= 0 && held != fd) {
+                ::dup2(held, fd);
+                ::close(held);
+            }
+        }
+    }
+}
+
+// A command whose report did not reach standard output (a full disk, a closed descriptor) has failed.
+int withStandardStreamsChecked(int code) {
+    errno = 0;
+    const bool outFailed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+    const int outError = errno;
+    if (outFailed) {
+        // A write that failed earlier left no errno to tell; a descriptor the caller closed is the
+        // usual cause.
+        const bool closed = (::fcntl(STDOUT_FILENO, F_GETFL) & O_ACCMODE) == O_RDONLY;
+        std::fprintf(stderr, "solvantis: cannot write standard output: %s\n",
+                     outError != 0 ? std::strerror(outError)
+                     : closed      ? "it is closed"
+                                   : "write error");
+    }
+    const bool errFailed = std::fflush(stderr) != 0 || std::ferror(stderr) != 0;
+    return (outFailed || errFailed) && code == 0 ? 1 : code;
+}
+
+int runCommand(int argc, char** argv);
+
 } // namespace
 
 int main(int argc, char** argv) {
+    holdClosedStandardDescriptors();
+    return withStandardStreamsChecked(runCommand(argc, argv));
+}
+
+namespace {
+
+int runCommand(int argc, char** argv) {
     CLI::App app{"solvantis: renders MIDI files through a VST 2 instrument (Solvantis by default), shows "
                  "what a plug-in reports and checks how it behaves in a host"};
     app.require_subcommand(1);
@@ -394,7 +441,7 @@ int main(int argc, char** argv) {
                 save.program = parseProgram(saveProgram);
             }
             save.hangSeconds = parseDecimal(saveTimeout, "--timeout");
-            std::printf("%s\n", runPresetSave(save).c_str());
+            std::printf("%s\n", printable(runPresetSave(save)).c_str());
             return 0;
         }
         if (*compareCommand) {
@@ -448,3 +495,5 @@ int main(int argc, char** argv) {
     }
     return 2;
 }
+
+} // namespace

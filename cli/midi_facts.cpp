@@ -19,6 +19,8 @@ namespace {
 struct MetaScan {
     std::vector<std::pair<uint64_t, uint32_t>> tempos;   // pulse, microseconds per quarter note
     std::vector<std::pair<uint64_t, double>> signatures; // pulse, quarter notes per bar
+    std::vector<int> tempoTracks, signatureTracks;       // the track (from 1) of each, in the same order
+    std::vector<uint64_t> trackEnds;                     // each track's last pulse
     uint64_t endPulse = 0;
 };
 
@@ -69,10 +71,13 @@ MetaScan scanMeta(const uint8_t* data, size_t size) {
                     if (n > end - at) {
                         break;
                     }
+                    const int track = int(scan.trackEnds.size()) + 1;
                     if (type == 0x51 && n == 3) {
                         scan.tempos.emplace_back(pulse, bigEndian(body, 3));
+                        scan.tempoTracks.push_back(track);
                     } else if (type == 0x58 && n >= 2 && body[1] < 8) {
                         scan.signatures.emplace_back(pulse, body[0] * 4.0 / double(1 << body[1]));
+                        scan.signatureTracks.push_back(track);
                     }
                     at += n;
                     status = 0;
@@ -84,13 +89,60 @@ MetaScan scanMeta(const uint8_t* data, size_t size) {
                 }
             }
             scan.endPulse = std::max(scan.endPulse, pulse);
+            scan.trackEnds.push_back(pulse);
         }
         chunk = end;
     }
-    auto byPulse = [](const auto& a, const auto& b) { return a.first < b.first; };
-    std::stable_sort(scan.tempos.begin(), scan.tempos.end(), byPulse);
-    std::stable_sort(scan.signatures.begin(), scan.signatures.end(), byPulse);
     return scan;
+}
+
+// The changes of the given track (0: every track), sorted by pulse; equal pulses keep the file's order.
+template <typename T>
+std::vector<std::pair<uint64_t, T>> ofTrack(const std::vector<std::pair<uint64_t, T>>& all,
+                                            const std::vector<int>& tracks, int track) {
+    std::vector<std::pair<uint64_t, T>> chosen;
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (track == 0 || tracks[i] == track) {
+            chosen.push_back(all[i]);
+        }
+    }
+    std::stable_sort(chosen.begin(), chosen.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    return chosen;
+}
+
+// Appends the tempo changes of one tempo map, from `start` seconds on, starting at 120 BPM.
+void placeTempos(const std::vector<std::pair<uint64_t, uint32_t>>& tempos, int ticksPerQuarter, double start,
+                 std::vector<TempoChange>& placed) {
+    double seconds = start;
+    uint64_t pulse = 0;
+    uint32_t tempo = 500000;
+    if (!placed.empty() && placed.back().beatsPerMinute != 120.0 &&
+        (tempos.empty() || tempos.front().first > 0)) {
+        placed.push_back({start, 120.0}); // a pattern after one that changed the tempo starts at 120 BPM
+    }
+    for (const auto& [at, microseconds] : tempos) {
+        seconds += double(at - pulse) * tempo / 1e6 / ticksPerQuarter;
+        pulse = at;
+        tempo = microseconds;
+        if (tempo > 0) {
+            placed.push_back({seconds, 60e6 / tempo});
+        }
+    }
+}
+
+// The bars up to `endPulse` in the given time signatures (4/4 until the first).
+double countBars(const std::vector<std::pair<uint64_t, double>>& signatures, int ticksPerQuarter,
+                 uint64_t endPulse) {
+    double bars = 0.0, quartersPerBar = 4.0;
+    uint64_t from = 0;
+    for (const auto& [at, quarters] : signatures) {
+        const uint64_t to = std::min(at, endPulse);
+        bars += double(to - std::min(from, to)) / ticksPerQuarter / quartersPerBar;
+        from = std::max(from, to);
+        quartersPerBar = quarters > 0.0 ? quarters : quartersPerBar;
+    }
+    return bars + double(endPulse - std::min(from, endPulse)) / ticksPerQuarter / quartersPerBar;
 }
 
 // Counts notes and how many are held at once, for one channel or one track.
@@ -161,30 +213,23 @@ MidiFacts factsOf(const MidiSong& song, const std::string& bytes) {
     facts.ticksPerFrame = song.ticksPerFrame;
     facts.seconds = song.lengthSeconds;
 
-    // Tempo changes in seconds, and the bars the file spans in its time signatures.
-    if (facts.ticksPerQuarter > 0) {
-        double seconds = 0.0;
-        uint64_t pulse = 0;
-        uint32_t tempo = 500000;
-        for (const auto& [at, microseconds] : scan.tempos) {
-            seconds += double(at - pulse) * tempo / 1e6 / facts.ticksPerQuarter;
-            pulse = at;
-            tempo = microseconds;
-            if (tempo > 0) {
-                facts.tempos.push_back({seconds, 60e6 / tempo});
-            }
+    // Tempo changes in seconds, and the bars the file spans in its time signatures. The tracks of
+    // format 2 are patterns played one after another, each on its own tempo map and signatures.
+    if (facts.ticksPerQuarter > 0 && song.format != 2) {
+        placeTempos(ofTrack(scan.tempos, scan.tempoTracks, 0), facts.ticksPerQuarter, 0.0, facts.tempos);
+        facts.bars = countBars(ofTrack(scan.signatures, scan.signatureTracks, 0), facts.ticksPerQuarter,
+                               scan.endPulse);
+    } else if (facts.ticksPerQuarter > 0) {
+        facts.bars = 0.0;
+        for (size_t t = 0; t < scan.trackEnds.size(); ++t) {
+            const int track = int(t) + 1;
+            const double start =
+                t > 0 && t - 1 < song.trackSummaries.size() ? song.trackSummaries[t - 1].endSeconds : 0.0;
+            placeTempos(ofTrack(scan.tempos, scan.tempoTracks, track), facts.ticksPerQuarter, start,
+                        facts.tempos);
+            facts.bars += countBars(ofTrack(scan.signatures, scan.signatureTracks, track),
+                                    facts.ticksPerQuarter, scan.trackEnds[t]);
         }
-        double bars = 0.0, quartersPerBar = 4.0;
-        uint64_t from = 0;
-        for (const auto& [at, quarters] : scan.signatures) {
-            const uint64_t to = std::min(at, scan.endPulse);
-            bars += double(to - std::min(from, to)) / facts.ticksPerQuarter / quartersPerBar;
-            from = std::max(from, to);
-            quartersPerBar = quarters > 0.0 ? quarters : quartersPerBar;
-        }
-        bars +=
-            double(scan.endPulse - std::min(from, scan.endPulse)) / facts.ticksPerQuarter / quartersPerBar;
-        facts.bars = bars;
     }
 
     const int trackCount = song.tracks;
@@ -245,16 +290,11 @@ MidiFacts midiFactsOf(const std::string& bytes, const std::string& name) {
 }
 
 MidiFacts midiFacts(const std::string& path) {
-    const MidiSong song = readMidiFile(path); // its checks and its error messages
-    // The tempo changes and time signatures are read from the bytes of a regular file; standard input,
-    // read once, gives the rest.
-    std::string bytes;
-    std::error_code ignored;
-    if (std::filesystem::is_regular_file(path, ignored)) {
-        std::ifstream in(path, std::ios::binary);
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    return factsOf(song, bytes);
+    // Read once (standard input and a pipe can be read only once), then parsed with the reader's checks
+    // and error messages, and scanned for the tempo changes and time signatures.
+    const std::vector<uint8_t> data = readMidiBytes(path);
+    const std::string bytes(data.begin(), data.end());
+    return factsOf(parseMidiData(data.data(), data.size(), path == "-" ? "standard input" : path), bytes);
 }
 
 int busiestMelodicChannel(const MidiFacts& facts) {

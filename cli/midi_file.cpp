@@ -423,6 +423,12 @@ MidiSong parseMidiData(const void* data, size_t size, const std::string& name, c
 }
 
 MidiSong readMidiFile(const std::string& path, const MidiLimits& limits) {
+    const std::vector<uint8_t> data = readMidiBytes(path, limits);
+    return parseMidiData(data.data(), data.size(), path == "-" ? std::string("standard input") : path,
+                         limits);
+}
+
+std::vector<uint8_t> readMidiBytes(const std::string& path, const MidiLimits& limits) {
     const bool standardInput = path == "-";
     const std::string name = standardInput ? std::string("standard input") : path;
     Descriptor in;
@@ -490,7 +496,7 @@ MidiSong readMidiFile(const std::string& path, const MidiLimits& limits) {
         }
         data.insert(data.end(), chunk, chunk + n);
     }
-    return parseMidiData(data.data(), data.size(), name, limits);
+    return data;
 }
 
 std::vector<TimedMidiMessage> toFrames(const std::vector<MidiMessage>& messages, double sampleRate) {

@@ -51,6 +51,9 @@ struct MidiLimits {
 // the byte offset and what was wrong ("track 2, byte 1,337: a tempo event needs 3 bytes, it has 0").
 MidiSong readMidiFile(const std::string& path, const MidiLimits& limits = {});
 
+// The bytes of the file readMidiFile reads, with its checks of size and time, before any parsing.
+std::vector<uint8_t> readMidiBytes(const std::string& path, const MidiLimits& limits = {});
+
 // The same, from a file held in memory; `name` only appears in error messages.
 MidiSong parseMidiData(const void* data, size_t size, const std::string& name, const MidiLimits& limits = {});
 

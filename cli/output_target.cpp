@@ -158,6 +158,26 @@ std::string extensionOf(const std::string& path) {
     return extension;
 }
 
+int openUnnamedTemporary(const std::string& purpose) {
+    // Gone with its descriptor however the process ends.
+    const std::string folder = std::filesystem::temp_directory_path().string();
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::string pattern = folder + "/solvantis-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd >= 0) {
+            ::unlink(name.data());
+        }
+    }
+    if (fd < 0) {
+        throw CliError("cannot make a temporary file in " + quote(folder) + " " + purpose + ": " +
+                       std::strerror(errno));
+    }
+    return fd;
+}
+
 OutputTarget::OutputTarget(const std::string& path, bool replaceReadOnly) : shown(path) {
     if (path.empty()) {
         throw CliError("the output file name is empty");
@@ -206,29 +226,14 @@ int OutputTarget::open(const std::string& elsewhere) {
         return temporary;
     }
     if (stream) {
-        // An unnamed file, gone with its descriptor however the process ends.
-        const std::string folder = std::filesystem::temp_directory_path().string();
-        temporary = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (temporary < 0) {
-            std::string pattern = folder + "/solvantis-XXXXXX";
-            std::vector<char> name(pattern.begin(), pattern.end());
-            name.push_back('\0');
-            temporary = ::mkstemp(name.data());
-            if (temporary >= 0) {
-                ::unlink(name.data());
-            }
-        }
-        if (temporary < 0) {
-            throw CliError("cannot make a temporary file in " + quote(folder) + " for " + quote(shown) +
-                           ": " + std::strerror(errno));
-        }
+        temporary = openUnnamedTemporary("for " + quote(shown));
         return temporary;
     }
     // Beside the target, so that the final rename cannot cross file systems.
     std::string pattern = folderOf(resolved) + "/." + baseOf(resolved) + ".partial-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    temporary = ::mkstemp(name.data());
+    temporary = ::mkostemp(name.data(), O_CLOEXEC);
     if (temporary < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
         // Typically the default output beside a MIDI file in someone else's or a read-only folder.
         throw CliError("cannot write " + quote(shown) + ": the folder " + quote(folderOf(resolved)) +

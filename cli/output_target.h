@@ -54,6 +54,10 @@ private:
     unsigned mode = 0; // the permissions of the file replaced
 };
 
+// An unnamed file in the temporary folder ($TMPDIR, else /tmp), open for reading and writing, removed
+// with its descriptor. Throws CliError naming `purpose` ("for --normalize") when it cannot be made.
+int openUnnamedTemporary(const std::string& purpose);
+
 // The extension of a path's last part, lower case, with its dot (".wav"); "" when it has none.
 std::string extensionOf(const std::string& path);
 

@@ -221,4 +221,8 @@ private:
 // The four characters of a unique ID ('kwbt'), with unprintable bytes as '.'.
 std::string fourCharacters(int32_t id);
 
+// Copies `size` bytes a plug-in handed over by pointer (a chunk) into `into`; false, with nothing read
+// through the pointer, when any of them is not readable memory (a pointer such as 0x10).
+bool copyPluginBytes(const void* from, size_t size, std::vector<uint8_t>& into);
+
 } // namespace solvantis

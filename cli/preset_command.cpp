@@ -7,6 +7,8 @@
 #include "preset_file.h"
 #include "render.h"
 
+#include <cerrno>
+#include <cstring>
 
 namespace solvantis {
 
@@ -28,7 +30,7 @@ std::string runPresetSave(const PresetSaveOptions& options) {
     childOptions.hangSeconds = options.hangSeconds;
     std::string line;
     try {
-        line = runPluginJob(
+        const std::string sent = runPluginJob(
             [&](CallSite& site) {
                 const std::string pluginPath =
                     options.pluginPath.empty() ? defaultPluginPath() : options.pluginPath;
@@ -66,18 +68,27 @@ std::string runPresetSave(const PresetSaveOptions& options) {
                 const std::string name = host.getEffectName();
                 host.close();
                 const std::vector<uint8_t> bytes = serializePreset(preset);
-                if (!writeAllBytes(fd, bytes.data(), bytes.size())) {
-                    throw CliError("cannot write '" + target.name() + "'");
-                }
                 const std::string what =
                     preset.chunk ? std::to_string(preset.data.size()) + "-byte chunk"
                                  : std::to_string(bank ? preset.programs.size() : size_t(preset.count)) +
                                        (bank ? (preset.programs.size() == 1 ? " program" : " programs")
                                              : " parameter values");
-                return target.name() + ": " + (bank ? "bank" : "program '" + preset.programName + "'") +
-                       " of '" + name + "' ('" + fourCharacters(preset.uniqueID) + "'), " + what;
+                // The line, then the file: this process holds no descriptor of the output, and the
+                // command writes what it sends.
+                const std::string line = target.name() + ": " +
+                                         (bank ? "bank" : "program '" + preset.programName + "'") + " of '" +
+                                         name + "' ('" + fourCharacters(preset.uniqueID) + "'), " + what;
+                return line + '\0' + std::string(bytes.begin(), bytes.end());
             },
             childOptions);
+        const size_t end = sent.find('\0');
+        if (end == std::string::npos) {
+            throw CliError("the preset process sent no preset");
+        }
+        if (!writeAllBytes(fd, sent.data() + end + 1, sent.size() - end - 1)) {
+            throw CliError("cannot write '" + target.name() + "': " + std::strerror(errno));
+        }
+        line = sent.substr(0, end);
     } catch (...) {
         target.discard();
         throw;

@@ -290,8 +290,10 @@ PresetFile capturePreset(PluginHost& host, bool bank) {
         if (size <= 0 || data == nullptr || size > (intptr_t(1) << 30)) {
             throw CliError("the plug-in keeps its programs as chunks but gave none");
         }
-        const auto* bytes = static_cast<const uint8_t*>(data);
-        preset.data.assign(bytes, bytes + size);
+        if (!copyPluginBytes(data, size_t(size), preset.data)) {
+            throw CliError("the plug-in's chunk of " + std::to_string(size) +
+                           " bytes points at memory that cannot be read");
+        }
         preset.count = bank ? host.numPrograms() : host.numParams();
         return preset;
     }

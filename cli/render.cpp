@@ -13,6 +13,9 @@ namespace solvantis {
 
 namespace {
 
+// The rates offered are the rates that play: below 8 kHz, the lowest rate hosts use, an instrument may
+// keep the rate it had (ours does), and the file would be labelled with a rate its sound was not made at.
+constexpr int32_t minSampleRate = 8000;   // Hz
 constexpr int32_t maxSampleRate = 768000; // Hz
 constexpr int32_t maxBlockSize = 65536;   // frames
 
@@ -212,9 +215,9 @@ void applySetting(PluginHost& host, const std::string& setting) {
 // ---------------------------------------------------------------- the command
 
 void validateRenderOptions(const RenderOptions& options) {
-    if (options.sampleRate <= 0 || options.sampleRate > maxSampleRate) {
-        throw CliError("sample rate " + std::to_string(options.sampleRate) + " Hz is out of range (1 to " +
-                       std::to_string(maxSampleRate) + ")");
+    if (options.sampleRate < minSampleRate || options.sampleRate > maxSampleRate) {
+        throw CliError("sample rate " + std::to_string(options.sampleRate) + " Hz is out of range (" +
+                       std::to_string(minSampleRate) + " to " + std::to_string(maxSampleRate) + ")");
     }
     if (options.blockSize <= 0 || options.blockSize > maxBlockSize) {
         throw CliError("block size " + std::to_string(options.blockSize) + " is out of range (1 to " +
@@ -223,7 +226,7 @@ void validateRenderOptions(const RenderOptions& options) {
     if (!options.autoTail && !(options.tailSeconds >= 0.0 && options.tailSeconds <= 3600.0)) {
         throw CliError("tail of " + plainNumber(options.tailSeconds) + " s is out of range (0 to 3600)");
     }
-    if (!(options.maxLengthSeconds > 0.0 && options.maxLengthSeconds <= 86400.0)) {
+    if (!(options.maxLengthSeconds > 0.0 && options.maxLengthSeconds <= maxRenderSeconds)) {
         throw CliError("maximum length of " + plainNumber(options.maxLengthSeconds) +
                        " s is out of range (above 0, at most 86400)");
     }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -134,6 +135,13 @@ struct RenderSummary {
     double realTimeFactor = 0.0;
 };
 
+// The output a render gets without -o: the MIDI file's name with the format's extension, or
+// solvantis-demo.wav for the demo.
+std::string defaultOutputPath(const std::string& midiPath, AudioFormat format);
+
+// The longest render --max-length allows, in seconds (a day).
+constexpr double maxRenderSeconds = 86400.0;
+
 // Checks the options that need no file (rate, block size, tail, length, gain); throws CliError.
 void validateRenderOptions(const RenderOptions& options);
 
@@ -143,10 +151,42 @@ void validateRenderOptions(const RenderOptions& options);
 // what -o names is as it was.
 RenderSummary runRender(const RenderOptions& options);
 
-// The render process's work: everything but the output's final placement. Writes the audio file into
-// `outputFd`, marks its progress in `site`, throws CliError.
-RenderStats renderJob(const RenderOptions& options, int outputFd, const std::string& outputName,
-                      CallSite& site);
+// The render process's work: reads, loads, sets up in host order and renders. It holds no descriptor
+// of the output: the audio goes through the stream pipe (CallSite::streamFd) to the command, a
+// RenderStreamHeader first and then the interleaved float frames. Marks its progress in `site`,
+// throws CliError.
+struct RenderStreamHeader {
+    int32_t channels = 0;
+    int32_t reserved = 0;
+    int64_t frameBound = -1; // the most frames the render may give
+};
+RenderStats renderJob(const RenderOptions& options, CallSite& site);
+
+// The command's side of a render: takes the stream the render process sends, writes the audio file
+// into `fd` (the output's temporary file) with the gain or the level --normalize asks for, and checks
+// the file it made.
+class RenderedFile {
+public:
+    RenderedFile(const RenderOptions& options, int fd, std::string name);
+    ~RenderedFile();
+    RenderedFile(const RenderedFile&) = delete;
+    RenderedFile& operator=(const RenderedFile&) = delete;
+
+    // Everything that arrives through the stream pipe, in order. Throws CliError when the disk refuses
+    // it or the stream is not one a render sends.
+    void take(const char* data, size_t size);
+    // Completes the file once the render process has sent its stats: checks that every frame it
+    // rendered arrived, applies --normalize, finishes the file and reads its header back. Fills in what
+    // the file holds (frames, peak, clipped samples, gain, silence). Throws CliError.
+    void finish(RenderStats& stats);
+
+private:
+    struct Parts;
+    const RenderOptions& options;
+    int fd;
+    std::string shownName;
+    std::unique_ptr<Parts> parts;
+};
 
 // "out.wav: 441000 frames, 10.000 s, 2 channels, 44100 Hz, peak -3.1 dBFS, 52.3x real time"
 std::string summaryLine(const RenderSummary& summary);

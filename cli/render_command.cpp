@@ -152,6 +152,11 @@ std::string formatDecibels(float peak) {
     return text;
 }
 
+std::string defaultOutputPath(const std::string& midiPath, AudioFormat format) {
+    const std::string extension = format == AudioFormat::Flac ? ".flac" : ".wav";
+    return midiPath.empty() ? "solvantis-demo" + extension : withExtension(midiPath, extension);
+}
+
 RenderSummary runRender(const RenderOptions& given) {
     RenderOptions options = given;
     validateRenderOptions(options);
@@ -168,9 +173,7 @@ RenderSummary runRender(const RenderOptions& given) {
         throw CliError("a song read from standard input needs -o to name the audio file");
     }
     if (output.empty()) {
-        const std::string extension = options.format == AudioFormat::Flac ? ".flac" : ".wav";
-        output = options.midiPath.empty() ? "solvantis-demo" + extension
-                                          : withExtension(options.midiPath, extension);
+        output = defaultOutputPath(options.midiPath, options.format);
         options.outputPath = output;
     }
     OutputTarget target(output, options.force);
@@ -189,26 +192,29 @@ RenderSummary runRender(const RenderOptions& given) {
     // A pipe's pauses are given up by the reader after --timeout; the whole reading gets twice that.
     childOptions.readSeconds = 2.0 * options.hangSeconds;
     childOptions.onProgress = [&](const CallSite& site) { bar.update(site); };
-    std::string bytes;
+    // The render process sends the audio; this one writes the file, so that nothing the plug-in starts
+    // holds it.
+    RenderedFile file(options, fd, target.name());
+    childOptions.onStream = [&](const char* data, size_t size) { file.take(data, size); };
+    RenderSummary summary;
     try {
-        bytes = runPluginJob(
+        const std::string bytes = runPluginJob(
             [&](CallSite& site) {
-                const RenderStats stats = renderJob(options, fd, target.name(), site);
+                const RenderStats stats = renderJob(options, site);
                 return std::string(reinterpret_cast<const char*>(&stats), sizeof stats);
             },
             childOptions);
+        bar.finish();
+        if (bytes.size() != sizeof(RenderStats)) {
+            throw CliError("the render process sent no result");
+        }
+        std::memcpy(static_cast<void*>(&summary.stats), bytes.data(), sizeof(RenderStats));
+        file.finish(summary.stats);
     } catch (...) {
         bar.finish();
         target.discard();
         throw;
     }
-    bar.finish();
-    if (bytes.size() != sizeof(RenderStats)) {
-        target.discard();
-        throw CliError("the render process sent no result");
-    }
-    RenderSummary summary;
-    std::memcpy(static_cast<void*>(&summary.stats), bytes.data(), sizeof(RenderStats));
     target.commit();
     summary.outputPath = target.name();
     // The default is found beside the program ("bin/../lib/vst/Solvantis.so"): shown without the detour.
@@ -323,9 +329,17 @@ std::vector<std::string> renderWarnings(const RenderSummary& summary, double max
         std::string line = "stopped at the maximum length of " + plainNumber(maxLengthSeconds) + " s";
         if (s.songSeconds > 0.0) {
             // Room for the song and the longest automatic tail.
+            // --max-length takes at most a day; a longer song is advised that longest render.
             const double all = std::ceil(s.songSeconds) + 10.0;
-            line += "; the file is " + plainNumber(std::round(s.songSeconds * 10.0) / 10.0) +
-                    " s long (--max-length " + plainNumber(all) + " renders all of it)";
+            line += "; the file is " + plainNumber(std::round(s.songSeconds * 10.0) / 10.0) + " s long";
+            if (all <= maxRenderSeconds) {
+                line += " (--max-length " + plainNumber(all) + " renders all of it)";
+            } else if (maxLengthSeconds < maxRenderSeconds) {
+                line += " (--max-length " + plainNumber(maxRenderSeconds) +
+                        ", the longest, renders the first " + plainNumber(maxRenderSeconds) + " s)";
+            } else {
+                line += ", longer than the longest render";
+            }
         }
         lines.push_back(line);
     }

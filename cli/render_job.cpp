@@ -3,16 +3,20 @@
 
 #include "cli_error.h"
 #include "demo_phrase.h"
+#include "output_target.h"
 #include "plugin_locator.h"
 #include "preset_file.h"
 #include "printable.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
+#include <unistd.h>
 
 namespace solvantis {
 
@@ -68,40 +72,6 @@ Song songFromDemo(PluginHost& host, int32_t sampleRate) {
     }
     return song;
 }
-
-// The last stage before the file: the gain, the peak and the count of samples beyond full scale.
-class OutputStage {
-public:
-    OutputStage(AudioFileWriter& file, SampleBits bits, double gainDecibels)
-        : writer(file), gain(float(std::pow(10.0, gainDecibels / 20.0))), integer(bits != SampleBits::Float) {
-    }
-
-    void write(const float* samples, int64_t frames, int32_t channels) {
-        const size_t count = size_t(frames) * size_t(channels);
-        scaled.resize(count);
-        for (size_t i = 0; i < count; ++i) {
-            const float s = samples[i] * gain;
-            const float magnitude = std::fabs(s);
-            peak = std::max(peak, magnitude);
-            clipped += integer && magnitude > 1.0f;
-            scaled[i] = s;
-        }
-        writer.write(scaled.data(), frames);
-    }
-
-    AudioFileWriter& writer;
-    float gain;
-    bool integer;
-    float peak = 0.0f;
-    int64_t clipped = 0;
-
-private:
-    std::vector<float> scaled;
-};
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 // Loads the preset and selects the program in the order that keeps both: a bank first and then its
 // program, a single program into the program selected.
@@ -167,8 +137,7 @@ void notePlayed(const std::vector<MidiMessage>& messages, RenderStats& stats) {
 
 } // namespace
 
-RenderStats renderJob(const RenderOptions& options, int outputFd, const std::string& outputName,
-                      CallSite& site) {
+RenderStats renderJob(const RenderOptions& options, CallSite& site) {
     RenderStats stats;
     const bool soundChosen = options.program >= 0 || !options.presetPath.empty();
     EventSelection selection = options.selection;
@@ -265,28 +234,22 @@ RenderStats renderJob(const RenderOptions& options, int outputFd, const std::str
     site.sampleRate = options.sampleRate;
     site.totalFrames = std::min(settings.endFrame, settings.maxFrames);
 
-    AudioFileWriter writer(
-        outputFd, outputName, options.format, options.bits, stats.channels, options.sampleRate,
-        std::min(
-            settings.maxFrames,
-            settings.endFrame +
-                std::max<int64_t>(settings.autoTail ? settings.maxAutoTailFrames : settings.tailFrames, 0)));
-    // A normalized render goes into an unnamed file of raw samples first, for its level to be known.
-    std::unique_ptr<std::FILE, FileCloser> raw(options.normalize ? std::tmpfile() : nullptr);
-    if (options.normalize && !raw) {
-        throw CliError("cannot make a temporary file for --normalize");
+    RenderStreamHeader header;
+    header.channels = stats.channels;
+    header.frameBound = std::min(
+        settings.maxFrames,
+        settings.endFrame +
+            std::max<int64_t>(settings.autoTail ? settings.maxAutoTailFrames : settings.tailFrames, 0));
+    if (!writeAllBytes(site.streamFd, &header, sizeof header)) {
+        throw CliError("the command stopped taking the render");
     }
-    OutputStage stage(writer, options.bits, options.gainDecibels);
 
     host.switchOn();
     const auto started = std::chrono::steady_clock::now();
     const RenderResult result = renderSchedule(
         host, song.events, settings, [&](const float* samples, int64_t frames, int32_t channels) {
-            if (!raw) {
-                stage.write(samples, frames, channels);
-            } else if (std::fwrite(samples, sizeof(float) * size_t(channels), size_t(frames), raw.get()) !=
-                       size_t(frames)) {
-                throw CliError("cannot write the temporary file for --normalize");
+            if (!writeAllBytes(site.streamFd, samples, sizeof(float) * size_t(channels) * size_t(frames))) {
+                throw CliError("the command stopped taking the render");
             }
         });
     stats.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -294,36 +257,157 @@ RenderStats renderJob(const RenderOptions& options, int outputFd, const std::str
     host.close();
 
     stats.gainDecibels = options.gainDecibels;
-    if (raw) {
-        stats.gainDecibels =
-            result.peak > 0.0f ? options.normalizeDbfs - 20.0 * std::log10(double(result.peak)) : 0.0;
-        stage.gain = float(std::pow(10.0, stats.gainDecibels / 20.0));
-        std::rewind(raw.get());
-        std::vector<float> block(size_t(8192) * size_t(stats.channels));
-        for (;;) {
-            const size_t frames =
-                std::fread(block.data(), sizeof(float) * size_t(stats.channels), 8192, raw.get());
-            if (frames == 0) {
-                break;
-            }
-            stage.write(block.data(), int64_t(frames), stats.channels);
-        }
-    }
-    writer.finish();
-
     stats.frames = result.frames;
     stats.pluginPeak = result.peak;
-    stats.peak = stage.peak;
-    stats.clippedSamples = stage.clipped;
     stats.nonFiniteSamples = result.nonFiniteSamples;
     stats.stoppedAtMaxLength = result.stoppedAtMaxLength;
     stats.tailCut = result.tailCut;
+    return stats;
+}
+
+// ---------------------------------------------------------------- the command's side
+
+namespace {
+
+// The last stage before the file: the gain, the peak and the count of samples beyond full scale.
+class OutputStage {
+public:
+    OutputStage(AudioFileWriter& file, SampleBits bits, double gainDecibels)
+        : writer(file), gain(float(std::pow(10.0, gainDecibels / 20.0))), integer(bits != SampleBits::Float) {
+    }
+
+    void write(const float* samples, int64_t frames, int32_t channels) {
+        const size_t count = size_t(frames) * size_t(channels);
+        scaled.resize(count);
+        for (size_t i = 0; i < count; ++i) {
+            const float s = samples[i] * gain;
+            const float magnitude = std::fabs(s);
+            peak = std::max(peak, magnitude);
+            clipped += integer && magnitude > 1.0f;
+            scaled[i] = s;
+        }
+        writer.write(scaled.data(), frames);
+    }
+
+    AudioFileWriter& writer;
+    float gain;
+    bool integer;
+    float peak = 0.0f;
+    int64_t clipped = 0;
+
+private:
+    std::vector<float> scaled;
+};
+
+} // namespace
+
+struct RenderedFile::Parts {
+    bool headed = false;
+    int32_t channels = 0;
+    int64_t received = 0; // frames taken from the stream
+    std::string pending;  // bytes of a header or frame not yet whole
+    std::vector<float> frames;
+    std::unique_ptr<AudioFileWriter> writer;
+    std::unique_ptr<OutputStage> stage;
+    int raw = -1; // a normalized render's raw samples, until its level is known
+    int64_t rawBytes = 0;
+
+    ~Parts() {
+        if (raw >= 0) {
+            ::close(raw);
+        }
+    }
+};
+
+RenderedFile::RenderedFile(const RenderOptions& given, int outputFd, std::string name)
+    : options(given), fd(outputFd), shownName(std::move(name)), parts(std::make_unique<Parts>()) {}
+
+RenderedFile::~RenderedFile() = default;
+
+void RenderedFile::take(const char* data, size_t size) {
+    Parts& p = *parts;
+    p.pending.append(data, size);
+    if (!p.headed) {
+        if (p.pending.size() < sizeof(RenderStreamHeader)) {
+            return;
+        }
+        RenderStreamHeader header;
+        std::memcpy(&header, p.pending.data(), sizeof header);
+        p.pending.erase(0, sizeof header);
+        if (header.channels <= 0 || header.channels > 64) {
+            throw CliError("the render process sent no audio");
+        }
+        p.headed = true;
+        p.channels = header.channels;
+        p.writer = std::make_unique<AudioFileWriter>(fd, shownName, options.format, options.bits, p.channels,
+                                                     options.sampleRate, header.frameBound);
+        p.stage = std::make_unique<OutputStage>(*p.writer, options.bits, options.gainDecibels);
+        if (options.normalize) {
+            p.raw = openUnnamedTemporary("for --normalize");
+        }
+    }
+    const size_t frameBytes = sizeof(float) * size_t(p.channels);
+    const size_t whole = p.pending.size() / frameBytes;
+    if (whole == 0) {
+        return;
+    }
+    if (p.raw >= 0) {
+        if (!writeAllBytes(p.raw, p.pending.data(), whole * frameBytes)) {
+            throw CliError("cannot write the temporary file for --normalize: " +
+                           std::string(std::strerror(errno)));
+        }
+        p.rawBytes += int64_t(whole * frameBytes);
+    } else {
+        p.frames.resize(whole * size_t(p.channels));
+        std::memcpy(p.frames.data(), p.pending.data(), whole * frameBytes);
+        p.stage->write(p.frames.data(), int64_t(whole), p.channels);
+    }
+    p.received += int64_t(whole);
+    p.pending.erase(0, whole * frameBytes);
+}
+
+void RenderedFile::finish(RenderStats& stats) {
+    Parts& p = *parts;
+    if (!p.headed || p.channels != stats.channels || !p.pending.empty() || p.received != stats.frames) {
+        throw CliError("the render process sent " + std::to_string(p.received) + " of its " +
+                       std::to_string(stats.frames) + " frames");
+    }
+    if (p.raw >= 0) {
+        stats.gainDecibels = stats.pluginPeak > 0.0f
+                                 ? options.normalizeDbfs - 20.0 * std::log10(double(stats.pluginPeak))
+                                 : 0.0;
+        p.stage->gain = float(std::pow(10.0, stats.gainDecibels / 20.0));
+        const size_t frameBytes = sizeof(float) * size_t(p.channels);
+        p.frames.resize(size_t(8192) * size_t(p.channels));
+        int64_t offset = 0;
+        while (offset < p.rawBytes) {
+            const size_t want = size_t(std::min<int64_t>(p.rawBytes - offset, int64_t(8192 * frameBytes)));
+            const ssize_t n = ::pread(p.raw, p.frames.data(), want, offset);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0 || size_t(n) % frameBytes != 0) {
+                throw CliError("cannot read the temporary file for --normalize back" +
+                               std::string(n < 0 ? ": " + std::string(std::strerror(errno)) : ""));
+            }
+            p.stage->write(p.frames.data(), int64_t(size_t(n) / frameBytes), p.channels);
+            offset += n;
+        }
+    }
+    p.writer->finish();
+    if (p.writer->framesWritten() != stats.frames) {
+        throw CliError("cannot write '" + shownName + "': " + std::to_string(p.writer->framesWritten()) +
+                       " of " + std::to_string(stats.frames) + " frames written");
+    }
+    verifyAudioFile(fd, shownName, p.channels, options.sampleRate, stats.frames);
+    stats.frames = p.writer->framesWritten();
+    stats.peak = p.stage->peak;
+    stats.clippedSamples = p.stage->clipped;
     // Silent: every sample rounds to zero in the file's format.
     const float smallest = options.bits == SampleBits::Int16   ? 0.5f / 32768.0f
                            : options.bits == SampleBits::Int24 ? 0.5f / 8388608.0f
                                                                : 0.0f;
-    stats.silent = !(stage.peak > smallest);
-    return stats;
+    stats.silent = !(p.stage->peak > smallest);
 }
 
 } // namespace solvantis

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace solvantis::validation {
 
@@ -63,6 +64,20 @@ Outcome checkRecord(const CheckContext& context) {
                " parameters, " + std::to_string(e->numPrograms) + " programs, " +
                std::to_string(e->numInputs) + " in / " + std::to_string(e->numOutputs) + " out, flags " +
                (names.empty() ? "none" : names);
+    // The names a host shows, each asked into the 64-byte buffer hosts hand over: the effect name is
+    // traditionally 32 characters, the vendor and product strings 64 with the terminator.
+    if (e->dispatcher != nullptr) {
+        host.open();
+        TextFindings names;
+        names.check(guardedText(host, effGetEffectName, 0), "effect name", 32);
+        names.check(guardedText(host, effGetVendorString, 0), "vendor string", 63);
+        names.check(guardedText(host, effGetProductString, 0), "product string", 63);
+        if (names.failures > 0) {
+            problems.push_back(names.firstFailure);
+        } else if (names.warnings > 0) {
+            doubts.push_back(names.firstWarning);
+        }
+    }
     if (!problems.empty()) {
         return fail(problems.front() + "; " + summary);
     }
@@ -134,12 +149,32 @@ Outcome checkParameterValues(const CheckContext& context) {
 Outcome checkPrograms(const CheckContext& context) {
     const std::string& path = context.path;
     const RecordFacts& facts = context.facts;
-    if (facts.numPrograms == 0) {
+    PluginHost host(path);
+    const bool chunks = (host.flags() & effFlagsProgramChunks) != 0;
+    if (facts.numPrograms == 0 && !chunks) {
         return skip("no programs");
     }
-    PluginHost host(path);
     host.open();
     TextFindings findings;
+    // A host saves a chunk by reading every byte the plug-in points at.
+    for (const bool bank : {true, false}) {
+        if (!chunks) {
+            break;
+        }
+        void* data = nullptr;
+        const intptr_t size = host.dispatch(effGetChunk, bank ? 0 : 1, 0, &data);
+        const std::string what = bank ? "the bank's chunk" : "the program's chunk";
+        std::vector<uint8_t> bytes;
+        if (size <= 0 || data == nullptr) {
+            findings.failure(what + " is empty (" + std::to_string(size) +
+                             " bytes), though the chunks flag is set");
+        } else if (size > (intptr_t(1) << 30) || !copyPluginBytes(data, size_t(size), bytes)) {
+            char address[32];
+            std::snprintf(address, sizeof address, "%p", data);
+            findings.failure(what + " of " + std::to_string(size) + " bytes at " + address +
+                             " is not readable memory");
+        }
+    }
     const int32_t count = std::min(facts.numPrograms, walkLimit);
     for (int32_t p = 0; p < count; ++p) {
         host.setProgram(p);
@@ -155,9 +190,12 @@ Outcome checkPrograms(const CheckContext& context) {
             findings.check(indexed, what + " (indexed)", 24);
         }
     }
-    host.setProgram(0);
+    if (facts.numPrograms > 0) {
+        host.setProgram(0);
+    }
     return findings.outcome(std::to_string(count) +
-                            " programs set and read back, names terminated inside 64 bytes");
+                            " programs set and read back, names terminated inside 64 bytes" +
+                            (chunks ? ", chunks readable" : ""));
 }
 
 Outcome checkOutOfRange(const CheckContext& context) {

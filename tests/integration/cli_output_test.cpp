@@ -168,8 +168,9 @@ TEST_F(CliOutput, ACrashOrAHangIsOneLineAndLeavesNoFile) {
     }
 }
 
-// A plug-in that forks a process holding the result pipe: the render ends when its own process does,
-// and takes the forked one with it.
+// A plug-in that forks a process holding the result pipe, in a session of its own, writing into every
+// descriptor it has: the render ends when its own process does, takes the forked one with it, and the
+// file it made is whole.
 TEST_F(CliOutput, AProcessThePluginForksNeitherHoldsTheRenderNorOutlivesIt) {
     const std::string plugin = fake("FAKE_FORK");
     const auto started = std::chrono::steady_clock::now();
@@ -185,6 +186,7 @@ TEST_F(CliOutput, AProcessThePluginForksNeitherHoldsTheRenderNorOutlivesIt) {
     for (int pid : pids) {
         EXPECT_TRUE(processEnds(pid)) << pid;
     }
+    EXPECT_EQ(readFile(scratch.path("out.wav")).substr(0, 4), "RIFF");
 }
 
 // Whatever ends the command, at whatever moment, takes its temporary file with it: a signal while the

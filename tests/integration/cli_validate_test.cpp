@@ -159,6 +159,8 @@ TEST_F(CliValidate, EachBrokenFakeFailsTheCheckForItsFault) {
           "after NaN on parameter 0 and its value put back: the next note is silent",
           true}},
         {"FAKE_ALLOCATING", {{"audio-allocation"}, "in processReplacing", true}},
+        {"FAKE_BAD_CHUNK", {{"programs"}, "chunk of 64 bytes at 0x10 is not readable memory", true}},
+        {"FAKE_LONG_IDENTITY", {{"record"}, "effect name wrote past the host's 64-byte buffer", true}},
     };
     std::vector<std::string> variants;
     for (const auto& entry : failing) {
@@ -178,7 +180,9 @@ TEST_F(CliValidate, EachBrokenFakeFailsTheCheckForItsFault) {
             }
         }
         // Each fault is found where it is, not everywhere: the record itself is fine.
-        EXPECT_EQ(checks.at("record").status, CheckStatus::Pass) << variant;
+        if (expected.checks.front() != "record") {
+            EXPECT_EQ(checks.at("record").status, CheckStatus::Pass) << variant;
+        }
         const std::string& reason = checks.at(expected.checks.front()).reason;
         EXPECT_NE(reason.find(expected.because), std::string::npos) << variant << ": " << reason;
     }

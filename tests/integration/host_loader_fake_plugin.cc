@@ -11,7 +11,9 @@
 //   FAKE_ABORT           processReplacing aborts once the render has passed one second (at 8000 Hz)
 //   FAKE_HANG_PROCESS    processReplacing never returns once the render has passed one second
 //   FAKE_EXIT            processReplacing calls exit(0) once the render has passed one second
-//   FAKE_FORK            effOpen forks a process that holds every descriptor for ten minutes, its pid
+//   FAKE_FORK            effOpen forks a process that leaves the process group for a session of its
+//                        own, holds every descriptor for ten minutes and writes "JUNK" at the start of
+//                        every one of them (but standard input, output and error) every 10 ms; its pid
 //                        written to the file named by FAKE_FORK_PIDS
 // FAKE_LEVEL scales the output (a float: 40 plays at +26 dBFS).
 // FAKE_PLUGIN_DELAY_US makes every process call take that long.
@@ -71,7 +73,13 @@ void copy(void* ptr, const char* text) {
 void forkLingerer() {
     const pid_t pid = fork();
     if (pid == 0) {
-        sleep(600);
+        setsid();
+        for (int i = 0; i < 60000; ++i) {
+            for (int fd = 3; fd < 256; ++fd) {
+                (void)!pwrite(fd, "JUNK", 4, 0);
+            }
+            usleep(10000);
+        }
         _exit(0);
     }
     if (const char* path = std::getenv("FAKE_FORK_PIDS"); path != nullptr && pid > 0) {

@@ -20,6 +20,8 @@
 //                     after one NaN it stays silent for good
 //   FAKE_ALLOCATING   processReplacing allocates a new scratch buffer for every block
 //   FAKE_CRASH_RATE   effSetSampleRate crashes for a rate of 176400 Hz
+//   FAKE_BAD_CHUNK    keeps its programs as chunks, and points at address 0x10 for them
+//   FAKE_LONG_IDENTITY effect, vendor and product names of 300 bytes
 #include "host/vst_abi.h"
 
 #include <cmath>
@@ -153,6 +155,19 @@ intptr_t dispatcher(AEffect* e, int32_t opcode, int32_t index, intptr_t value, v
             std::strcpy(static_cast<char*>(ptr), f->parameters[index] > 0.5f ? "high" : "low");
         }
         return 0;
+#ifdef FAKE_BAD_CHUNK
+    case effGetChunk:
+        *static_cast<void**>(ptr) = reinterpret_cast<void*>(uintptr_t(0x10));
+        return 64;
+#endif
+#ifdef FAKE_LONG_IDENTITY
+    case effGetVendorString:
+    case effGetProductString:
+    case effGetEffectName:
+        std::memset(ptr, 'n', 300);
+        static_cast<char*>(ptr)[300] = '\0';
+        return 1;
+#endif
     case effGetEffectName:
 #ifdef FAKE_CRASH_RANGE
         std::strcpy(static_cast<char*>(ptr), "Fake"); // no null check: a --strict crash
@@ -311,6 +326,9 @@ extern "C" __attribute__((visibility("default"))) AEffect* VSTPluginMain(audioMa
     r.numOutputs = 0;
 #endif
     r.flags = effFlagsIsSynth | effFlagsCanReplacing;
+#ifdef FAKE_BAD_CHUNK
+    r.flags |= effFlagsProgramChunks;
+#endif
     r.ioRatio = 1.0f;
     r.object = f;
     r.uniqueID = fourCharCode('F', 'k', 'V', 'l');
