@@ -1,6 +1,7 @@
 #include "child_process.h"
 
 #include "cli_error.h"
+#include "standard_output.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -391,7 +392,7 @@ ChildOutcome runInChild(const std::function<int(CallSite& site, int resultFd)>& 
         }
     };
     InterruptGuard interrupts;
-    std::fflush(stdout);
+    flushStandardOutput();
     std::fflush(stderr);
     const bool ownGroup = !insidePluginChild;
     if (ownGroup) {

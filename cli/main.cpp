@@ -10,6 +10,7 @@
 #include "preset_file.h"
 #include "printable.h"
 #include "render.h"
+#include "standard_output.h"
 #include "validate.h"
 
 #include <cerrno>
@@ -203,9 +204,8 @@ void holdClosedStandardDescriptors() {
 
 // A command whose report did not reach standard output (a full disk, a closed descriptor) has failed.
 int withStandardStreamsChecked(int code) {
-    errno = 0;
-    const bool outFailed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
-    const int outError = errno;
+    const bool outFailed = !flushStandardOutput();
+    const int outError = standardOutputError();
     if (outFailed) {
         // A write that failed earlier left no errno to tell; a descriptor the caller closed is the
         // usual cause.
@@ -225,6 +225,11 @@ int runCommand(int argc, char** argv);
 
 int main(int argc, char** argv) {
     holdClosedStandardDescriptors();
+    if (::isatty(STDOUT_FILENO) == 0) {
+        // A report is written at the flushes the command makes, where a failure's reason is kept.
+        static char reportBuffer[1 << 20];
+        std::setvbuf(stdout, reportBuffer, _IOFBF, sizeof reportBuffer);
+    }
     return withStandardStreamsChecked(runCommand(argc, argv));
 }
 

@@ -185,3 +185,43 @@ TEST_F(CliBadInput, AnInterruptedRenderLeavesNothingBehind) {
     std::filesystem::remove(scratch.path("log"));
     EXPECT_EQ(scratch.files(), before);
 }
+
+// Numbers and names checked before anything renders: rates the plug-in would not play, numbers beyond
+// what a whole number holds, and default output names that two inputs share.
+TEST_F(CliBadInput, NumbersAndNamesRefusedBeforeTheRender) {
+    for (const char* name : {"a.mid", "a.midi", "a.kar"}) {
+        scratch.write(name, good);
+    }
+    const struct {
+        std::vector<std::string> args;
+        std::string mentions;
+    } cases[] = {
+        {render({"good.mid", "--rate", "7999"}), "out of range (8000 to 768000)"},
+        {render({"good.mid", "--jobs", "1e300"}), "--jobs '1e300' is not a whole number in range"},
+        {render({"good.mid", "--rate", "1e19"}), "sample rate '1e19' is not a whole number in range"},
+        {render({"good.mid", "--block", "-9.3e18"}), "block size '-9.3e18' is not a whole number in range"},
+        {render({"a.mid", "a.midi", "a.kar"}), "'a.mid' and 'a.midi' would both be written to 'a.wav'"},
+        {render({"a.mid", "./a.kar", "--jobs", "2"}), "would both be written to './a.wav'"},
+    };
+    for (const auto& c : cases) {
+        expectRefused(c.args, c.mentions);
+    }
+}
+
+// A list of tracks that names every track a thousand times is read in the memory of one: the file's
+// own track count refuses it, not the memory the list would take written out (256 MB here).
+TEST_F(CliBadInput, ARepeatedTrackRangeCostsNoMoreThanOnce) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory does not fit under a memory limit";
+#else
+    std::string tracks = "1-65535";
+    for (int i = 1; i < 2000; ++i) {
+        tracks += ",1-65535";
+    }
+    const std::string command = "cd " + shellQuote(scratch.root()) + " && ulimit -v 262144 && " +
+                                shellQuote(SOLVANTIS_CLI_PATH) + " render good.mid --plugin " +
+                                shellQuote(fake) + " --track " + tracks + " 2>err";
+    EXPECT_NE(std::system(command.c_str()), 0);
+    EXPECT_EQ(readFile(scratch.path("err")), "solvantis: --track 2: the file has 1 track\n");
+#endif
+}

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -444,4 +446,192 @@ TEST_F(CliOutput, CompareHoldsARenderToAStoredOne) {
     const RunResult missing = runCli(scratch, {"compare", "a.wav", "absent.wav"});
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_EQ(missing.err, "solvantis: audio file 'absent.wav' does not exist\n");
+}
+
+namespace {
+
+// Runs a shell command in the scratch folder; its exit status.
+int shell(const ScratchFolder& scratch, const std::string& command) {
+    const int status = std::system(("cd " + shellQuote(scratch.root()) + " && " + command).c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+// A standard descriptor the caller closed is taken by no file of the command: the audio file is the
+// render's alone (the warning for one note at a time, which the render process prints, is not in it),
+// and a summary that cannot be printed is a failure.
+TEST_F(CliOutput, EachStandardDescriptorClosedLeavesTheFileWhole) {
+    MidiFileBuilder duo;
+    duo.event(0, {0x90, 60, 100}).event(0, {0x91, 64, 100}).event(960, {0x80, 60, 0}).event(0, {0x81, 64, 0});
+    scratch.write("duo.mid", duo.bytes());
+    const std::string command = shellQuote(SOLVANTIS_CLI_PATH) + " render duo.mid --plugin " +
+                                shellQuote(SOLVANTIS_PLUGIN_PATH) + " --rate 8000 -o ";
+    ASSERT_EQ(shell(scratch, command + "reference.wav >/dev/null 2>&1"), 0);
+    const struct {
+        std::string redirection;
+        int exitCode;
+        std::string error;
+    } cases[] = {
+        {"<&- >out 2>err", 0, ""},
+        {">&- 2>err", 1, "cannot write standard output: it is closed\n"},
+        {"2>&- >out", 0, ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(shell(scratch, command + "out.wav " + c.redirection), c.exitCode) << c.redirection;
+        EXPECT_EQ(readFile(scratch.path("out.wav")), readFile(scratch.path("reference.wav")))
+            << c.redirection;
+        if (!c.error.empty()) {
+            EXPECT_NE(readFile(scratch.path("err")).find(c.error), std::string::npos)
+                << readFile(scratch.path("err"));
+        }
+        std::filesystem::remove(scratch.path("out.wav"));
+    }
+}
+
+// A disk that fills, wherever it fills: the output's own folder (WAV, and FLAC up to its last flush),
+// the temporary folder of --normalize and of -o -. Each ends with one line, exit 1 and no file; the
+// same renders on a roomy disk are whole. The disk is a small tmpfs in a mount namespace of its own.
+TEST_F(CliOutput, AFullDiskFailsTheRenderAndLeavesNoFile) {
+    if (shell(scratch,
+              "unshare -m sh -c 'mkdir -p disk && mount -t tmpfs -o size=4k tmpfs disk' 2>/dev/null") != 0) {
+        GTEST_SKIP() << "this machine lets no test mount a small file system (unshare -m, then mount)";
+    }
+    MidiFileBuilder midi;
+    for (int i = 0; i < 16; ++i) {
+        midi.event(0, {0x90, uint8_t(48 + 2 * i), 100}).event(240, {0x80, uint8_t(48 + 2 * i), 0});
+    }
+    scratch.write("long.mid", midi.bytes());
+    const std::string solvantis = shellQuote(SOLVANTIS_CLI_PATH) + " render long.mid --plugin " +
+                                  shellQuote(SOLVANTIS_PLUGIN_PATH) + " --rate 8000 --bits 16 -q ";
+    // Runs the command with a tmpfs of so many KiB at disk/; what the disk held at the end, in
+    // "listing".
+    const auto onDisk = [&](int kib, const std::string& command) {
+        const std::string script = "mount -t tmpfs -o size=" + std::to_string(kib) + "k tmpfs disk && { " +
+                                   command +
+                                   "; }; code=$?; ls -A disk >listing; cp disk/* . 2>/dev/null; exit $code";
+        return shell(scratch, "unshare -m sh -c " + shellQuote(script) + " 2>err >out");
+    };
+    struct Case {
+        std::string what;
+        std::string command;
+        int kib;
+        std::string leftOver; // the file a failure must not leave
+    };
+    std::vector<Case> cases = {
+        {"WAV", solvantis + "-o disk/x.wav", 16, "x.wav"},
+        {"--normalize", "TMPDIR=disk " + solvantis + "--normalize -o x.wav", 16, "x.wav"},
+        {"-o -", "TMPDIR=disk " + solvantis + "-o - >piped", 16, ""},
+    };
+    // FLAC one page short of its size: at some of these lengths the disk fills at the encoder's last
+    // flush, after every sample was accepted.
+    for (const char* seconds : {"3.3", "3.5", "3.7", "3.9", "4.0", "4.1"}) {
+        const std::string flac = solvantis + "--max-length " + seconds + " -o disk/x.flac";
+        ASSERT_EQ(shell(scratch, flac + " 2>/dev/null; mv disk/x.flac whole.flac"), 0);
+        const int kib = int(std::filesystem::file_size(scratch.path("whole.flac")) / 4096) * 4;
+        cases.push_back({std::string("FLAC of ") + seconds + " s", flac, kib, "x.flac"});
+    }
+    for (const Case& c : cases) {
+        EXPECT_EQ(onDisk(c.kib, c.command), 1) << c.what << ": " << readFile(scratch.path("err"));
+        EXPECT_EQ(lineCount(readFile(scratch.path("err"))), 1u)
+            << c.what << ": " << readFile(scratch.path("err"));
+        EXPECT_EQ(readFile(scratch.path("listing")), "") << c.what;
+        if (!c.leftOver.empty()) {
+            EXPECT_FALSE(std::filesystem::exists(scratch.path(c.leftOver))) << c.what;
+        }
+        EXPECT_EQ(readFile(scratch.path("piped")), "") << c.what;
+    }
+    // With room, the same commands make whole files.
+    for (const Case& c : {cases[0], cases[1], cases.back()}) {
+        EXPECT_EQ(onDisk(2048, c.command), 0) << c.what << ": " << readFile(scratch.path("err"));
+        const AudioFile file = readAudio(scratch.path(c.leftOver));
+        EXPECT_GT(file.frames, 8000 * 3) << c.what;
+        std::filesystem::remove(scratch.path(c.leftOver));
+    }
+}
+
+// A report that cannot be written is a failure, as the audio sent to a full device is.
+TEST_F(CliOutput, AReportToAFullDeviceIsAFailure) {
+    const std::string plugin = fake();
+    for (const std::string& command : std::vector<std::string>{
+             "midi --json song.mid", "info --json --plugin " + shellQuote(plugin),
+             "render song.mid --json --rate 8000 -o out.wav --plugin " + shellQuote(plugin),
+             "validate --json --only record " + shellQuote(plugin)}) {
+        EXPECT_EQ(shell(scratch, shellQuote(SOLVANTIS_CLI_PATH) + " " + command + " >/dev/full 2>err"), 1)
+            << command;
+        EXPECT_EQ(readFile(scratch.path("err")),
+                  "solvantis: cannot write standard output: No space left on device\n")
+            << command;
+    }
+}
+
+// HUP and QUIT to a batch end its renders as INT and TERM do: none writes its file afterwards.
+TEST_F(CliOutput, AnEndingSignalToABatchEndsEveryRender) {
+    const std::string plugin = fake();
+    scratch.write("other.mid", readFile(scratch.path("song.mid")));
+    const std::string folder = scratch.path("rendered");
+    for (const int signal : {SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(signal));
+        const pid_t batch = fork();
+        if (batch == 0) {
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            ::dup2(quiet, STDOUT_FILENO);
+            ::dup2(quiet, STDERR_FILENO);
+            ::setenv("FAKE_PLUGIN_DELAY_US", "20000", 1);
+            if (::chdir(scratch.root().c_str()) == 0) {
+                ::execl(SOLVANTIS_CLI_PATH, "solvantis", "render", "song.mid", "other.mid", "--jobs", "2",
+                        "-o", "rendered/", "--plugin", plugin.c_str(), "--rate", "8000", nullptr);
+            }
+            ::_exit(127);
+        }
+        // Once both renders hold their temporary files.
+        for (int i = 0; i < 500; ++i) {
+            std::error_code none;
+            if (std::distance(std::filesystem::directory_iterator(folder, none),
+                              std::filesystem::directory_iterator()) >= 2) {
+                break;
+            }
+            usleep(10000);
+        }
+        ::kill(batch, signal);
+        int status = 0;
+        ::waitpid(batch, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal) << status;
+        usleep(500000); // time for a render that outlived its batch to finish its file
+        EXPECT_TRUE(std::filesystem::is_empty(folder));
+        std::filesystem::remove_all(folder);
+    }
+}
+
+// --json lines far longer than a pipe writes at once, from eight renders at a time, each line whole.
+TEST_F(CliOutput, LongJsonLinesFromABatchAreWhole) {
+    const std::string plugin = fake();
+    std::string folder = "f";
+    for (int i = 0; i < 12; ++i) {
+        folder += "/" + std::string(200, char('a' + i));
+    }
+    std::filesystem::create_directories(scratch.path(folder));
+    std::vector<std::string> args = {"render", "--json",   "--jobs", "8",  "--rate",
+                                     "8000",   "--plugin", plugin,   "-o", folder + "/out/"};
+    for (int i = 0; i < 8; ++i) {
+        const std::string name = folder + "/song" + std::to_string(i) + ".mid";
+        scratch.write(name, readFile(scratch.path("song.mid")));
+        args.push_back(name);
+    }
+    // Through a pipe, where a long write from one process may be cut by another's.
+    std::string command = "{ " + shellQuote(SOLVANTIS_CLI_PATH);
+    for (const std::string& a : args) {
+        command += " " + shellQuote(a);
+    }
+    command += "; echo $? >code; } | cat >out";
+    shell(scratch, command);
+    EXPECT_EQ(readFile(scratch.path("code")), "0\n");
+    std::istringstream lines(readFile(scratch.path("out")));
+    int whole = 0;
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_GT(line.size(), 4096u);
+        EXPECT_TRUE(nlohmann::json::accept(line)) << line.substr(0, 200);
+        ++whole;
+    }
+    EXPECT_EQ(whole, 8);
 }
