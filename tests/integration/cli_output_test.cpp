@@ -474,7 +474,7 @@ TEST_F(CliOutput, EachStandardDescriptorClosedLeavesTheFileWhole) {
         std::string error;
     } cases[] = {
         {"<&- >out 2>err", 0, ""},
-        {">&- 2>err", 1, "cannot write standard output: it is closed\n"},
+        {">&- 2>err", 1, "cannot write standard output: Bad file descriptor\n"},
         {"2>&- >out", 0, ""},
     };
     for (const auto& c : cases) {
