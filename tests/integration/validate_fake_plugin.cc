@@ -167,7 +167,7 @@ intptr_t dispatcher(AEffect* e, int32_t opcode, int32_t index, intptr_t value, v
         std::memset(ptr, 'n', 300);
         static_cast<char*>(ptr)[300] = '\0';
         return 1;
-#endif
+#else
     case effGetEffectName:
 #ifdef FAKE_CRASH_RANGE
         std::strcpy(static_cast<char*>(ptr), "Fake"); // no null check: a --strict crash
@@ -175,6 +175,7 @@ intptr_t dispatcher(AEffect* e, int32_t opcode, int32_t index, intptr_t value, v
 #endif
         copy(ptr, "Fake");
         return 1;
+#endif
     case effProcessEvents: {
         const auto* list = static_cast<const VstEvents*>(ptr);
         for (int32_t i = 0; i < list->numEvents; ++i) {
