@@ -90,3 +90,17 @@ TEST(CliInfo, ThirdPartyAndTestPlugins) {
     EXPECT_NE(text.out.find("Parameters (2)"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("'FkVM' (0x466b564d)"), std::string::npos) << text.out;
 }
+
+// A list cut short says so, in the text and in the JSON's count.
+TEST(CliInfo, AParameterListCutShortSaysWhereItStops) {
+    ScratchFolder scratch;
+    const std::string many = buildFakePlugin(scratch, "FAKE_MANY_PARAMETERS");
+    ASSERT_FALSE(many.empty());
+    const RunResult text = runCli(scratch, {"info", "--plugin", many});
+    EXPECT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_NE(text.out.find("Parameters (the first 4096 of 1000000000):"), std::string::npos)
+        << text.out.substr(0, 2000);
+    const json info = infoJson(scratch, {"--plugin", many});
+    EXPECT_EQ(info["parameterCount"], 1000000000);
+    EXPECT_EQ(info["parameters"].size(), 4096u);
+}

@@ -171,3 +171,17 @@ TEST_F(CliPreset, MalformedPresetsOfEveryKindAreRefusedInOneLine) {
             << file;
     }
 }
+
+// A program name from a preset, control characters and all, is printed escaped: one line, nothing for
+// the terminal.
+TEST_F(CliPreset, AProgramNameIsPrintedEscaped) {
+    ASSERT_EQ(run({"preset", "save", "plain.fxp"}).exitCode, 0);
+    std::string bytes = readFile(scratch.path("plain.fxp"));
+    const std::string name = std::string("a\x1b[2Jb\nc") + '\0';
+    bytes.replace(28, name.size(), name); // the program's name, 28 bytes from the start
+    scratch.write("named.fxp", bytes);
+    const RunResult saved = run({"preset", "save", "again.fxp", "--preset", "named.fxp"});
+    EXPECT_EQ(saved.exitCode, 0) << saved.err;
+    EXPECT_NE(saved.out.find("program 'a\\x1b[2Jb\\nc'"), std::string::npos) << saved.out;
+    EXPECT_EQ(std::count(saved.out.begin(), saved.out.end(), '\n'), 1) << saved.out;
+}

@@ -313,3 +313,52 @@ TEST(CliSongs, MessagesNameTheChoiceMadeAndTheRemedy) {
     }
     EXPECT_FALSE(std::filesystem::exists(scratch.path("ro/band.wav")));
 }
+
+// The tempo and bars of a file read from standard input, as from a file; format 2's patterns play one
+// after another, each on its own tempo map (the second at 60 BPM from its start, 3.6 s in).
+TEST(CliSongs, MidiReadsStandardInputAndLaysPatternsOneAfterAnother) {
+    ScratchFolder scratch;
+    scratch.write("band.mid", band());
+    MidiFileBuilder first;
+    first.tempo(0, 600000).event(0, {0xFF, 0x58, 0x04, 3, 2, 24, 8}).event(480 * 6, {0xFF, 0x01, 0x01, '.'});
+    MidiFileBuilder second;
+    second.tempo(0, 1000000).event(0, {0x90, 60, 100}).event(480 * 4, {0x80, 60, 0});
+    scratch.write("patterns.mid", MidiFileBuilder::file(2, {first, second}));
+    const struct {
+        std::string input;
+        double seconds;
+        double bars;
+        std::vector<std::pair<double, double>> tempos; // seconds, BPM
+    } cases[] = {
+        {"- < band.mid", 3.6, 2.0, {{0.0, 100.0}}},
+        {"patterns.mid", 7.6, 3.0, {{0.0, 100.0}, {3.6, 60.0}}},
+    };
+    for (const auto& c : cases) {
+        const std::string command = "cd " + shellQuote(scratch.root()) + " && " +
+                                    shellQuote(SOLVANTIS_CLI_PATH) + " midi --json " + c.input + " >facts";
+        ASSERT_EQ(std::system(command.c_str()), 0) << c.input;
+        const json facts = json::parse(readFile(scratch.path("facts")), nullptr, false);
+        ASSERT_TRUE(facts.is_object()) << c.input;
+        EXPECT_NEAR(facts["seconds"].get<double>(), c.seconds, 1e-6) << c.input;
+        EXPECT_NEAR(facts["bars"].get<double>(), c.bars, 1e-9) << c.input;
+        ASSERT_EQ(facts["tempos"].size(), c.tempos.size()) << c.input;
+        for (size_t i = 0; i < c.tempos.size(); ++i) {
+            EXPECT_NEAR(facts["tempos"][i]["seconds"].get<double>(), c.tempos[i].first, 1e-6) << c.input;
+            EXPECT_NEAR(facts["tempos"][i]["bpm"].get<double>(), c.tempos[i].second, 1e-9) << c.input;
+        }
+    }
+}
+
+// A song longer than the longest render is advised the longest render, not a length the option
+// refuses.
+TEST(CliSongs, TheLengthWarningAdvisesALengthTheOptionTakes) {
+    ScratchFolder scratch;
+    MidiFileBuilder day;
+    day.tempo(0, 0xFFFFFF).event(0, {0x90, 60, 100}).event(0x0FFFFFFF, {0x80, 60, 0}); // about 108 days
+    scratch.write("day.mid", day.bytes());
+    const RunResult run = runCli(scratch, {"render", "day.mid", "--plugin", buildFakePlugin(scratch, ""),
+                                           "--rate", "8000", "--max-length", "0.5", "-o", "day.wav"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("(--max-length 86400, the longest, renders the first 86400 s)"), std::string::npos)
+        << run.err;
+}

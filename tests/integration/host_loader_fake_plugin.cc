@@ -15,6 +15,7 @@
 //                        own, holds every descriptor for ten minutes and writes "JUNK" at the start of
 //                        every one of them (but standard input, output and error) every 10 ms; its pid
 //                        written to the file named by FAKE_FORK_PIDS
+//   FAKE_MANY_PARAMETERS reports 10^9 parameters (two of them named)
 // FAKE_LEVEL scales the output (a float: 40 plays at +26 dBFS).
 // FAKE_PLUGIN_DELAY_US makes every process call take that long.
 // The log goes to the file named by FAKE_PLUGIN_LOG, one line per call:
@@ -213,6 +214,9 @@ AEffect* create(audioMasterCallback callback, int32_t id) {
     record.getParameter = getParameter;
     record.numPrograms = 1;
     record.numParams = 2;
+#ifdef FAKE_MANY_PARAMETERS
+    record.numParams = 1000000000;
+#endif
     record.numInputs = 0;
     record.numOutputs = 2;
     record.flags = effFlagsIsSynth | effFlagsCanReplacing;
