@@ -189,6 +189,15 @@ TEST_F(CliOutput, AProcessThePluginForksNeitherHoldsTheRenderNorOutlivesIt) {
         EXPECT_TRUE(processEnds(pid)) << pid;
     }
     EXPECT_EQ(readFile(scratch.path("out.wav")).substr(0, 4), "RIFF");
+    // info too leaves nothing running.
+    const RunResult info =
+        runCli(scratch, {"info", "--plugin", plugin}, {{"FAKE_FORK_PIDS", scratch.path("info-pids")}});
+    EXPECT_EQ(info.exitCode, 0) << info.err;
+    const std::vector<int> infoPids = numbersIn(readFile(scratch.path("info-pids")));
+    EXPECT_FALSE(infoPids.empty());
+    for (int pid : infoPids) {
+        EXPECT_TRUE(processEnds(pid)) << pid;
+    }
 }
 
 // Whatever ends the command, at whatever moment, takes its temporary file with it: a signal while the
