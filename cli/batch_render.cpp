@@ -221,8 +221,9 @@ size_t runInProcesses(const BatchOptions& batch, const std::vector<std::string>&
         finished[i] = true;
         if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
             ++failed;
-            // A process that ended without a word still gets its line, and its object in the JSON.
-            if (printed[i] < 0 || ::lseek(printed[i], 0, SEEK_END) == 0) {
+            // A process that ended without a word still gets its line, and its object in the JSON;
+            // one the user's signal ended has said "interrupted" itself.
+            if (interruptedBy == 0 && (printed[i] < 0 || ::lseek(printed[i], 0, SEEK_END) == 0)) {
                 const std::string why =
                     WIFSIGNALED(status)
                         ? "the render process ended by signal " + std::to_string(WTERMSIG(status))
