@@ -292,8 +292,13 @@ void OutputTarget::commit() {
             discard();
             throw CliError("cannot write " + quote(shown) + ": " + why);
         }
-        ::close(temporary);
+        const int closed = ::close(temporary);
         temporary = -1;
+        if (closed != 0 && errno != EINTR) {
+            const std::string why = std::strerror(errno);
+            discard();
+            throw CliError("cannot write " + quote(shown) + ": " + why);
+        }
         // A signal during the rename waits until the temporary file is no longer ours to remove.
         EndingSignalsHeld held;
         if (::rename(temporaryPath.c_str(), resolved.c_str()) != 0) {
@@ -340,8 +345,8 @@ void OutputTarget::commit() {
             }
         }
     }
-    if (!standardOutput) {
-        ::close(out);
+    if (!standardOutput && ::close(out) != 0 && errno != EINTR && failure.empty()) {
+        failure = std::strerror(errno);
     }
     discard();
     if (!failure.empty()) {
