@@ -48,6 +48,8 @@ public:
         amount = params.Chorus;
         midiVolume = volume;
     }
+    // The MIDI volume from the frame of its controller on.
+    void setVolume(float volume) { midiVolume = volume; }
 
     // One sample of l: writes both output samples.
     void tick(float l, float& left, float& right) {

@@ -52,6 +52,9 @@ bool setUpEngine(EngineState& engine, float sampleRate) {
     engine.voice.velocityFactor = 0.0f;
     engine.voice.midiVolume = 1.0f;
     engine.voice.modWheel = 1.0f;
+    engine.voice.bendFactor = 1.0f;
+    engine.voice.keyFrequency = 200.0f;
+    engine.voice.soundingKey = -1;
     engine.voice.noteEventCount = 0;
     engine.voice.noteEvents[0] = NoteEvent{-1, 0, 0, 0.0f, 0.0f};
     engine.envelope.reset();

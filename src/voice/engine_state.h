@@ -19,15 +19,18 @@ namespace solvantis {
 // The note list and the voice are used by the note logic, the MIDI intake and the renders; each stage's
 // object is defined, prepared and reset by its own class.
 
-// Voice and note list: the note logic writes the voice, processEvents the list, the held keys and the
-// two controllers.
+// Voice and note list: processEvents writes the list; the note logic, applying its entries at their frames,
+// writes the voice, the held keys, the bend and the two controllers.
 struct VoiceState {
-    float voiceFrequency = 200.0f;   // Hz, bend included
+    float voiceFrequency = 200.0f;   // Hz: keyFrequency x bendFactor
     bool voiceGate = false;          // true while a note holds the voice
     float voiceVelocity = 0.0f;      // velocity of the sounding note, 0..1
     float velocityFactor = 0.0f;     // voiceVelocity blended by the Velocity parameter, as of the last sample
     float midiVolume = 1.0f;         // controller 7 / 128
-    float modWheel = 1.0f;           // controller 1 / 128
+    float modWheel = 1.0f;           // controller 1 / 128; 1.0 is its neutral value (full sustain)
+    float bendFactor = 1.0f;         // the bend wheel's frequency factor as last received; 1.0 centred
+    float keyFrequency = 200.0f;     // Hz: the sounding key's table frequency (200 before the first note)
+    int32_t soundingKey = -1;        // the key the voice plays (or last played), -1 before the first note
     int32_t keyHeld[noteCount] = {}; // per MIDI note: 1 while the key is down
     int32_t noteEventCount = 0;      // entries written by the last processEvents
     NoteEvent noteEvents[noteEventCapacity] = {{-1, 0, 0, 0.0f, 0.0f}}; // ended by deltaFrames -1

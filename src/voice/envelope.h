@@ -145,6 +145,7 @@ struct DirectPowers {
 };
 
 inline constexpr float sustainGlideCutoff = 5.0f; // Hz: the held level follows Sustain x wheel this slowly
+inline constexpr float soundOffFadeTime = 0.005f; // s: All Sound Off takes the voice to silence this fast
 
 // The envelope; the counters are sample counts held as floats.
 class Envelope {
@@ -156,16 +157,28 @@ public:
     float releaseStartLevel = 0.0f; // level the release starts from
     float attackStartLevel = 0.0f;  // level the next attack starts from
     float sustainLevel = 0.0f;      // smoothed sustain target (modWheel x Sustain)
+    float fadeLeft = 0.0f;          // samples left of an All Sound Off fade; 0 when none runs
 
-    // The sustain glide's one-pole factor.
+    // The sustain glide's one-pole factor and the length of the All Sound Off fade.
     void prepare(float sampleRate) {
         sustainFactor = OnePole::factor(onePoleCoefficient(sampleRate), sustainGlideCutoff);
+        fadeLength = sampleRate * soundOffFadeTime;
     }
     // Idle, every count and level 0.
     void reset() {
         attackCount = decayCount = releaseCount = 0.0f;
         envelopeLevel = releaseStartLevel = attackStartLevel = sustainLevel = 0.0f;
+        fadeLeft = 0.0f;
     }
+
+    // All Sound Off: with the gate closed, the release is scaled by a gain falling in a straight line from 1
+    // to 0 over soundOffFadeTime, then the envelope is idle. Far below a note-off's last step to silence, so
+    // it does not click. A note that starts meanwhile ends the fade and attacks from the faded level.
+    void startFade() {
+        fadeLeft = fadeLength;
+        fadeScale = 1.0f / fadeLength;
+    }
+    void stopFade() { fadeLeft = 0.0f; }
 
     // One sample; may close the gate when the level has reached 0 with the key still held. sustainTarget is
     // modWheel x Sustain, which the held level glides to.
@@ -210,6 +223,22 @@ public:
 
 private:
     float sustainFactor = 0.0f;
+    float fadeLength = 0.0f; // samples of the All Sound Off fade
+    float fadeScale = 0.0f;  // 1 / the running fade's length
+
+    // One sample of the All Sound Off fade, after the release step.
+    [[gnu::always_inline]] void fade() {
+        const float left = fadeLeft - 1.0f;
+        if (left > 0.0f) {
+            fadeLeft = left;
+            envelopeLevel = envelopeLevel * (left * fadeScale);
+        } else {
+            fadeLeft = 0.0f;
+            envelopeLevel = 0.0f;
+            releaseStartLevel = 0.0f;
+        }
+        attackStartLevel = envelopeLevel;
+    }
 
     // Gate open: attack from attackStartLevel towards 1, then decay towards the sustain level, then sustain.
     // The power of a count past its length (a negative base) is never needed, so it is not computed.
@@ -267,6 +296,9 @@ private:
         attackCount = 0.0f;
         decayCount = 0.0f;
         attackStartLevel = level;
+        if (fadeLeft > 0.0f) [[unlikely]] {
+            fade();
+        }
     }
 };
 
@@ -327,8 +359,9 @@ inline bool Envelope::tickAhead(bool voiceGate, const EnvelopeBlock& shape, floa
         sustainLevel = sustain;
         releaseCount = 0.0f;
     } else {
-        // The release throughout: the last count within its length.
-        if (!EnvelopePowers::ordinaryCount(releaseCount) || !(releaseCount + steps <= shape.releaseLength)) {
+        // The release throughout, without a fade: the last count within its length.
+        if (fadeLeft > 0.0f || !EnvelopePowers::ordinaryCount(releaseCount) ||
+            !(releaseCount + steps <= shape.releaseLength)) {
             return false;
         }
         if (releaseStartLevel == 0.0f) {

@@ -30,24 +30,25 @@ int32_t fillNoteList(VoiceState& voice, const VstEvents* events) {
     int32_t count = 0;
     int32_t lastOnNote = 0;
     int32_t lastOffNote = 0;
-    float runningVelocity = 0.0f;
-    float runningBend = 0.0f;
 
     // A host may time an event before the block (a negative offset): it applies at the first frame, and can
     // never be taken for the list's end mark. Past 1023 entries the newest one keeps the last free place, so
     // the block still ends in the state the host's last message asked for; the entry it displaces never
-    // plays, so its key change takes effect at once.
-    auto append = [&](int32_t deltaFrames, int32_t onNote, int32_t offNote, float velocity, float bendFactor,
-                      int32_t changedKey, int32_t keyDown) {
+    // plays, so the keys, wheel and controllers it sets take effect at once.
+    auto append = [&](int32_t deltaFrames, NoteEvent entry) {
         int32_t index = count;
         if (count <= lastFreeEntry) {
             ++count;
         } else {
             index = lastFreeEntry;
-            applyKeyChange(voice, voice.noteEvents[index]);
+            applyHeldState(voice, voice.noteEvents[index]);
         }
-        voice.noteEvents[index] = NoteEvent{
-            deltaFrames < 0 ? 0 : deltaFrames, onNote, offNote, velocity, bendFactor, changedKey, keyDown};
+        entry.deltaFrames = deltaFrames < 0 ? 0 : deltaFrames;
+        voice.noteEvents[index] = entry;
+    };
+    // An entry of a kind other than a key's.
+    auto other = [&](int32_t deltaFrames, EntryKind kind, float bendFactor, float value) {
+        append(deltaFrames, NoteEvent{0, lastOnNote, lastOffNote, 0.0f, bendFactor, -1, 0, kind, value});
     };
 
     const int32_t numEvents = events != nullptr ? events->numEvents : 0;
@@ -62,32 +63,34 @@ int32_t fillNoteList(VoiceState& voice, const VstEvents* events) {
         // (a volume of 255/128 would play every later note 6 dB louder) or the bend (a factor of 1.78).
         const int32_t data1 = static_cast<unsigned char>(midi->midiData[1]) & 0x7F;
         const int32_t data2 = static_cast<unsigned char>(midi->midiData[2]) & 0x7F;
+        const int32_t at = midi->deltaFrames;
 
         if (status == 0x90 || status == 0x80) {
             const int32_t note = data1;
             const int32_t velocity = data2;
             if (status == 0x90 && velocity != 0) {
                 const float scaled = static_cast<float>(velocity) * velocityScale;
-                append(midi->deltaFrames, note, lastOffNote, scaled, runningBend, note, 1);
-                runningVelocity = scaled;
+                append(at, NoteEvent{0, note, lastOffNote, scaled, 0.0f, note, 1, EntryKind::key, 0.0f});
                 lastOnNote = note;
             } else {
-                append(midi->deltaFrames, lastOnNote, note, 0.0f, runningBend, note, 0);
+                append(at, NoteEvent{0, lastOnNote, note, 0.0f, 0.0f, note, 0, EntryKind::key, 0.0f});
                 lastOffNote = note;
-                runningVelocity = 0.0f;
             }
         } else if (status == 0xB0) {
-            if (data1 >= 120 && data1 <= 127) {
-                runningVelocity = 0.0f;
-            } else if (data1 == 1) {
-                voice.modWheel = static_cast<float>(data2) * controllerScale;
+            const float value = static_cast<float>(data2) * controllerScale;
+            if (data1 == 1) {
+                other(at, EntryKind::modWheel, 0.0f, value);
             } else if (data1 == 7) {
-                voice.midiVolume = static_cast<float>(data2) * controllerScale;
+                other(at, EntryKind::volume, 0.0f, value);
+            } else if (data1 == 120) {
+                other(at, EntryKind::allSoundOff, 0.0f, 0.0f);
+            } else if (data1 == 121) {
+                other(at, EntryKind::resetControllers, 0.0f, 0.0f);
+            } else if (data1 >= 123) { // All Notes Off, and the mode changes, which imply it
+                other(at, EntryKind::allNotesOff, 0.0f, 0.0f);
             }
         } else if (status == 0xE0) {
-            const float factor = pitchBendFactor(data2 * 128 + data1);
-            append(midi->deltaFrames, lastOnNote, lastOffNote, runningVelocity, factor, -1, 0);
-            runningBend = factor;
+            other(at, EntryKind::bend, pitchBendFactor(data2 * 128 + data1), 0.0f);
         }
     }
     voice.noteEventCount = count;

@@ -18,36 +18,94 @@ float pitchBendFactor(int32_t value);
 // Fills the note list from one block's events (see SynthEngine::processEvents).
 int32_t fillNoteList(VoiceState& voice, const VstEvents* events);
 
-// Presses or releases the key an entry carries. Keys change when their entry applies, so the legato scan of a
-// release at frame X sees exactly the keys held at X, wherever the host cut its blocks.
-inline void applyKeyChange(VoiceState& voice, const NoteEvent& entry) {
-    if (entry.changedKey >= 0 && entry.changedKey < noteCount) {
-        voice.keyHeld[entry.changedKey] = entry.keyDown;
+// What an entry that never plays (displaced from a full list) still leaves behind: the keys, the wheel and
+// the controllers it sets take effect at once, so the block ends in the state the host's messages asked for.
+// Keys change when their entry applies, so the legato scan of a release at frame X sees exactly the keys held
+// at X, wherever the host cut its blocks.
+inline void applyHeldState(VoiceState& voice, const NoteEvent& entry) {
+    switch (entry.kind) {
+    case EntryKind::key:
+        if (entry.changedKey >= 0 && entry.changedKey < noteCount) {
+            voice.keyHeld[entry.changedKey] = entry.keyDown;
+        }
+        break;
+    case EntryKind::bend:
+        voice.bendFactor = entry.bendFactor;
+        voice.voiceFrequency = voice.keyFrequency * voice.bendFactor;
+        break;
+    case EntryKind::modWheel:
+        voice.modWheel = entry.value;
+        break;
+    case EntryKind::volume:
+        voice.midiVolume = entry.value;
+        break;
+    case EntryKind::allNotesOff:
+    case EntryKind::allSoundOff:
+        for (int32_t& held : voice.keyHeld) {
+            held = 0;
+        }
+        break;
+    case EntryKind::resetControllers:
+        voice.bendFactor = 1.0f;
+        voice.voiceFrequency = voice.keyFrequency;
+        voice.modWheel = 1.0f;
+        break;
     }
 }
 
+// The voice takes a key: its table frequency times the wheel's factor, the gate open. A fade of All Sound
+// Off ends: the new note attacks from the level the fade reached.
+inline void playKey(VoiceState& voice, Envelope& envelope, int32_t key, const float* noteFrequencies) {
+    voice.soundingKey = key;
+    voice.keyFrequency = noteFrequencies[key];
+    voice.voiceFrequency = voice.keyFrequency * voice.bendFactor;
+    voice.voiceGate = true;
+    envelope.stopFade();
+}
+
 // Monophonic note logic: applies one entry of the note list to the voice and marks it applied.
-inline void applyNoteEvent(VoiceState& voice, NoteEvent& entry, int32_t legato,
+//  - A key pressed takes the voice (last-note priority): gate open, its velocity, its pitch.
+//  - A key released that is not the sounding one changes nothing audible. Releasing the sounding key closes
+//    the gate, or with Legato on moves the voice to the lowest key still held (velocity kept, no new pluck
+//    while the gate stays open), closing it only when none is.
+//  - The bend wheel is a state: the pitch is always the sounding key's table frequency times the wheel's
+//    last factor; a bend never touches the gate or the key.
+//  - Controllers 1 and 7 take their value; 123 (and 124 to 127) release every key, 120 also fades the voice
+//    out at once; 121 centres the wheel and returns the modulation wheel to 1.0 (the volume stays).
+inline void applyNoteEvent(VoiceState& voice, Envelope& envelope, NoteEvent& entry, int32_t legato,
                            const float* noteFrequencies) {
-    applyKeyChange(voice, entry);
-    if (entry.velocity > 0.0f) {
-        voice.voiceGate = true;
-        voice.voiceVelocity = entry.velocity;
-        voice.voiceFrequency = noteFrequencies[entry.onNote & 0x7F];
-    } else if (legato != 0) {
-        voice.voiceGate = false;
-        for (int32_t key = 0; key < noteCount; ++key) {
-            if (voice.keyHeld[key] != 0) {
-                voice.voiceFrequency = noteFrequencies[key];
-                voice.voiceGate = true;
-                break;
+    applyHeldState(voice, entry);
+    switch (entry.kind) {
+    case EntryKind::key:
+        if (entry.changedKey < 0 || entry.changedKey >= noteCount) {
+            break;
+        }
+        if (entry.keyDown != 0) {
+            voice.voiceVelocity = entry.velocity;
+            playKey(voice, envelope, entry.changedKey, noteFrequencies);
+        } else if (entry.changedKey == voice.soundingKey) {
+            voice.voiceGate = false;
+            if (legato != 0) {
+                for (int32_t key = 0; key < noteCount; ++key) {
+                    if (voice.keyHeld[key] != 0) {
+                        playKey(voice, envelope, key, noteFrequencies);
+                        break;
+                    }
+                }
             }
         }
-    } else {
+        break;
+    case EntryKind::allSoundOff:
+        envelope.startFade();
+        [[fallthrough]];
+    case EntryKind::allNotesOff:
         voice.voiceGate = false;
-    }
-    if (entry.bendFactor > 0.0f) {
-        voice.voiceFrequency = voice.voiceFrequency * entry.bendFactor;
+        break;
+    case EntryKind::bend:
+    case EntryKind::modWheel:
+    case EntryKind::volume:
+    case EntryKind::resetControllers:
+        break;
     }
     entry.deltaFrames = -1;
     entry.onNote = -1;
@@ -63,10 +121,10 @@ public:
         : entry(voice.noteEvents), end(voice.noteEvents + noteEventCapacity) {}
 
     // Applies the entries due at frame i of a block whose last frame is lastFrame.
-    void applyDue(VoiceState& voice, int32_t i, int32_t lastFrame, int32_t legato,
+    void applyDue(VoiceState& voice, Envelope& envelope, int32_t i, int32_t lastFrame, int32_t legato,
                   const float* noteFrequencies) {
         while (entry != end && entry->deltaFrames != -1 && (entry->deltaFrames <= i || i == lastFrame)) {
-            applyNoteEvent(voice, *entry, legato, noteFrequencies);
+            applyNoteEvent(voice, envelope, *entry, legato, noteFrequencies);
             ++entry;
         }
     }

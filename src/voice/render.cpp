@@ -93,16 +93,18 @@ bool outputRanAway(const float* left, const float* right, int32_t frames) {
 }
 
 // At a frame where a note entry is due, or the first after a change: the voice takes the entries, and the
-// exciter follows the note. Out of line: it runs only at note events and block starts.
+// exciter and the envelope follow the note. Out of line: it runs only at note events and block starts.
 [[gnu::noinline]] void takeNote(BlockNote& note, VoiceState& voice, NoteListCursor& cursor, int32_t frame,
-                                int32_t lastFrame, const SynthParams& p, Exciter& exciter) {
+                                int32_t lastFrame, const SynthParams& p, Exciter& exciter,
+                                Envelope& envelope) {
     if (frame >= note.nextDue) {
         voice.voiceGate = note.gate;
-        cursor.applyDue(voice, frame, lastFrame, p.Legato, noteFrequencies.data());
+        cursor.applyDue(voice, envelope, frame, lastFrame, p.Legato, noteFrequencies.data());
         note.nextDue = cursor.nextDue(lastFrame);
         note.gate = voice.voiceGate;
         note.frequency = voice.voiceFrequency;
         note.velocity = voice.voiceVelocity;
+        note.sustainTarget = voice.modWheel * p.Sustain;
         note.changed = true;
         note.entered = true;
     }

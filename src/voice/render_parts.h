@@ -74,6 +74,7 @@ struct BlockNote {
     float velocity;
     float velocityFactor; // the velocity blended by the Velocity parameter
     int32_t nextDue;      // the frame of the next note entry, INT32_MAX when none is left
+    float sustainTarget;  // modWheel x Sustain, which the held level glides to
     bool changed;         // the velocity factor follows at the next frame
     bool entered;         // an entry was taken in the current chunk
 };
@@ -86,9 +87,9 @@ void resetRecirculatingState(EngineState& e);
 // True when a value in the block's outputs is beyond the bound or not a number.
 bool outputRanAway(const float* left, const float* right, int32_t frames);
 // At a frame where a note entry is due, or the first after a change: the voice takes the entries, and the
-// exciter follows the note.
+// exciter and the envelope follow the note.
 void takeNote(BlockNote& note, VoiceState& voice, NoteListCursor& cursor, int32_t frame, int32_t lastFrame,
-              const SynthParams& p, Exciter& exciter);
+              const SynthParams& p, Exciter& exciter, Envelope& envelope);
 
 // The plain render of one block: the per-sample sequence, each stage's step in turn.
 void renderPlain(EngineState& engine, const SynthParams& params, float sr, float* left, float* right,

@@ -14,8 +14,7 @@ namespace solvantis::render {
 
 void renderPlain(EngineState& engine, const SynthParams& params, float sr, float* left, float* right,
                  int32_t frames) {
-    // What the block takes from the parameters and the rate. Controllers apply from the start of the block
-    // that carries them.
+    // What the block takes from the parameters and the rate. MIDI controllers apply at their own frames.
     if (std::bit_cast<uint32_t>(sr) != std::bit_cast<uint32_t>(engine.preparedRate)) {
         engine.prepare(sr);
     }
@@ -24,8 +23,6 @@ void renderPlain(EngineState& engine, const SynthParams& params, float sr, float
     const float volume = params.Volume;
     const bool toneOn = params.DynaTone > 0.0f || params.PowerChord > 0.0f;
     const bool chorusOn = params.Chorus != 0.0f;
-    const float sustainTarget = engine.voice.modWheel * params.Sustain;
-    const float midiVolume = engine.voice.midiVolume;
 
     VoiceState& voice = engine.voice;
     Envelope& envelope = engine.envelope;
@@ -57,15 +54,16 @@ void renderPlain(EngineState& engine, const SynthParams& params, float sr, float
         const float x = string.stringOutput * stringOutputGain;
         // 4. The note entries due at this frame; the string hears a new pitch from the next frame.
         if (cursor.nextDue(lastFrame) <= i) {
-            cursor.applyDue(voice, i, lastFrame, params.Legato, noteFrequencies.data());
+            cursor.applyDue(voice, envelope, i, lastFrame, params.Legato, noteFrequencies.data());
             string.pitchMoved();
+            engine.chorus.setVolume(voice.midiVolume);
         }
         // 5. The velocity factor.
         if (voice.voiceVelocity > 0.0f) {
             voice.velocityFactor = voice.voiceVelocity * params.Velocity + (1.0f - params.Velocity);
         }
         // 6. The envelope.
-        envelope.tick(voice.voiceGate, envelopeBlock, sustainTarget, powers);
+        envelope.tick(voice.voiceGate, envelopeBlock, voice.modWheel * params.Sustain, powers);
         const float level = envelope.envelopeLevel;
         // 7. The distorter and the tone filter with its limiter, while the string sounds.
         float z = x;
@@ -90,7 +88,7 @@ void renderPlain(EngineState& engine, const SynthParams& params, float sr, float
         if (active && chorusOn) {
             engine.chorus.tick(l, left[i], right[i]);
         } else {
-            left[i] = right[i] = midiVolume * l;
+            left[i] = right[i] = voice.midiVolume * l;
         }
     }
 

@@ -52,22 +52,27 @@ struct Blocks {
 void playInBlocks(VoiceRig& rig, const Phrase& phrase, int32_t size, std::vector<float>& out) {
     Blocks blocks{size};
     std::vector<float> right;
-    playPhraseIn(rig, phrase, [&] { return blocks.next(); }, out, &right);
+    playPhraseIn(
+        rig, phrase, [&] { return blocks.next(); }, out, &right);
     out.insert(out.end(), right.begin(), right.end());
 }
 
-// Notes that overlap (legato slides and falls back), bends, a release into silence long enough for whole
-// idle blocks, and plucks from silence: no controller.
-Phrase noControllers() {
+// Notes that overlap (legato slides and falls back), bends (one held across the next note), the modulation
+// wheel and the volume, a release into silence long enough for whole idle blocks, plucks from silence, and
+// the channel mode messages: every message at its own frame.
+Phrase everyMessage() {
     Phrase p;
-    p.on(100, 52, 100).on(3000, 55, 80).off(5000, 55).bend(6000, 12000).bend(7000, 8192).off(8000, 52);
-    p.on(30000, 40, 127).off(40000, 40).on(40005, 45, 30).on(44000, 64, 110).off(46000, 64);
-    p.length = 48000;
+    p.on(100, 52, 100).on(3000, 55, 80).off(5000, 55).bend(6000, 12000).controller(6500, 1, 40);
+    p.bend(7000, 8192).controller(7600, 7, 90).off(8000, 52).bend(9000, 2000).controller(12000, 1, 127);
+    p.on(30000, 40, 127).controller(33000, 7, 127).off(40000, 40).on(40005, 45, 30).on(44000, 64, 110);
+    p.controller(45000, 121, 0).off(46000, 64).on(47000, 57, 100).controller(50000, 123, 0);
+    p.on(52000, 59, 90).on(53000, 62, 90).controller(55000, 120, 0).on(55100, 50, 70);
+    p.length = 60000;
     return p;
 }
 
 TEST(RenderBlocks, EveryBlockSizeGivesTheSameBits) {
-    const Phrase phrase = noControllers();
+    const Phrase phrase = everyMessage();
     for (const Patch& patch : patches) {
         for (float rate : {44100.0f, 48000.0f, 96000.0f}) {
             std::vector<float> reference;
@@ -78,7 +83,7 @@ TEST(RenderBlocks, EveryBlockSizeGivesTheSameBits) {
                 playInBlocks(rig, phrase, 512, reference);
             }
             ASSERT_GT(peakOf(reference), 0.05f) << patch.name << " sounds";
-            for (int32_t size : {1, 2, 7, 16, 21, 32, 64, 333, 4096, 0}) {
+            for (int32_t size : {1, 2, 7, 16, 21, 32, 64, 333, 2048, 4096, 0}) {
                 VoiceRig rig;
                 rig.sampleRate = rate;
                 patch.set(rig.params);
@@ -118,8 +123,8 @@ struct StreamDriver {
                 midi.bend(at, pick(0, 16383));
                 break;
             case 3: {
-                const int32_t numbers[] = {1, 7, 120, 121, 123, 127};
-                midi.controller(at, numbers[pick(0, 5)], pick(0, 127));
+                const int32_t numbers[] = {1, 7, 120, 121, 122, 123, 124, 125, 126, 127};
+                midi.controller(at, numbers[pick(0, 9)], pick(0, 127));
                 break;
             }
             default:

@@ -294,13 +294,16 @@ TEST(RenderIdle, SilentBlocksLeaveTheStateTheSampleBySamplePathLeaves) {
             on.noteOn(5, 50, 90);
             rig->send(on);
             rig->play(4000, s.block);
-            MidiBlock off;
-            off.noteOff(0, 50);
-            rig->send(off);
         }
+        MidiBlock off;
+        off.noteOff(0, 50);
+        shortCut.send(off);
         for (int32_t b = 0; b < 400; ++b) {
             shortCut.render(s.block);
             MidiBlock centre;
+            if (b == 0) {
+                centre.noteOff(0, 50);
+            }
             centre.bend(0, 8192);
             full.send(centre);
             full.render(s.block);
