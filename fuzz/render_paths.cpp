@@ -1,11 +1,13 @@
-// Holds the fast render to the plain one: two voices get the same events, parameter values, rates and block
-// sizes, one rendered fast and one plain, and the first bit in which their outputs differ aborts. The first
-// byte chooses the processor path (the AVX2 render where the processor has it, or the one for every
-// processor).
+// Holds the fast render to the plain one, and both to the same sound wherever the blocks are cut: three
+// voices get the same events, parameter values and rates; one renders each block fast, one plain, and one
+// fast in two parts cut at a frame the input chooses, with the block's messages timed into their part. The
+// first bit in which the outputs differ aborts. The first byte chooses the processor path (the AVX2 render
+// where the processor has it, or the one for every processor).
 #include "dsp/math_functions.h"
 #include "fuzz/fuzz_support.h"
 #include "voice/synth_engine.h"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -16,51 +18,161 @@ using solvantis::fuzz::ByteReader;
 
 constexpr int32_t kMaxFrames = 4096;
 
-// Up to 16 MIDI messages at any offset (a few beyond the block), the same list for both voices.
-void sendEvents(SynthEngine& fast, SynthEngine& plain, ByteReader& in) {
+// A VstEvents record over a list of messages.
+class EventList {
+public:
+    explicit EventList(std::vector<VstMidiEvent>& events)
+        : storage(offsetof(VstEvents, events) + sizeof(VstEvent*) * (events.size() + 2u)) {
+        auto* list = header();
+        list->numEvents = static_cast<int32_t>(events.size());
+        for (size_t i = 0; i < events.size(); ++i) {
+            eventList(list)[i] = reinterpret_cast<VstEvent*>(&events[i]);
+        }
+    }
+    VstEvents* header() { return reinterpret_cast<VstEvents*>(storage.data()); }
+
+private:
+    std::vector<unsigned char> storage;
+};
+
+// The messages of the voice: notes, bends, the modulation wheel and volume, and the channel mode messages.
+void midiMessage(ByteReader& in, VstMidiEvent& event) {
+    static constexpr uint8_t controllers[] = {1, 7, 120, 121, 122, 123, 124, 125, 126, 127};
+    const uint8_t kind = in.byte();
+    const uint8_t channel = in.byte() & 0x0F;
+    const uint8_t data1 = in.byte() & 0x7F;
+    const uint8_t data2 = in.byte() & 0x7F;
+    switch (kind % 8) {
+    case 0:
+    case 1:
+        event.midiData[0] = static_cast<char>(0x90 | channel);
+        break;
+    case 2:
+        event.midiData[0] = static_cast<char>(0x80 | channel);
+        break;
+    case 3:
+    case 4:
+        event.midiData[0] = static_cast<char>(0xE0 | channel);
+        break;
+    case 5:
+    case 6:
+        event.midiData[0] = static_cast<char>(0xB0 | channel);
+        event.midiData[1] = static_cast<char>(controllers[data1 % sizeof controllers]);
+        event.midiData[2] = static_cast<char>(data2);
+        return;
+    default: // any bytes at all
+        event.midiData[0] = static_cast<char>(kind);
+        event.midiData[1] = static_cast<char>(in.byte());
+        event.midiData[2] = static_cast<char>(in.byte());
+        return;
+    }
+    event.midiData[1] = static_cast<char>(data1);
+    event.midiData[2] = static_cast<char>(data2);
+}
+
+// The split voice's messages: the list the host sent last, held until a block with frames renders it.
+struct Pending {
+    std::vector<VstMidiEvent> events;
+    bool sent = false; // a list came since the last block with frames
+};
+
+// Up to 16 MIDI messages at any offset (a few beyond the block), the same list for the fast and the plain
+// voice; the split voice gets them when its block renders.
+void sendEvents(SynthEngine& fast, SynthEngine& plain, Pending& pending, ByteReader& in) {
     const int32_t count = in.byte() % 17;
-    std::vector<VstMidiEvent> events(static_cast<size_t>(count));
-    std::vector<unsigned char> list(offsetof(VstEvents, events) + sizeof(VstEvent*) * (count + 2u));
-    auto* header = reinterpret_cast<VstEvents*>(list.data());
-    header->numEvents = count;
-    for (int32_t i = 0; i < count; ++i) {
-        VstMidiEvent& event = events[static_cast<size_t>(i)];
-        std::memset(&event, 0, sizeof event);
+    pending.events.assign(static_cast<size_t>(count), VstMidiEvent{});
+    pending.sent = true;
+    for (VstMidiEvent& event : pending.events) {
         event.type = kVstMidiType;
         event.byteSize = sizeof(VstMidiEvent) - 8;
         event.deltaFrames = in.smallOrAny(-2, kMaxFrames + 2);
-        for (int b = 0; b < 3; ++b) {
-            event.midiData[b] = in.byte();
-        }
-        eventList(header)[i] = reinterpret_cast<VstEvent*>(&event);
+        midiMessage(in, event);
     }
-    fast.processEvents(header);
-    plain.processEvents(header);
+    fast.processEvents(EventList(pending.events).header());
+    plain.processEvents(EventList(pending.events).header());
 }
 
-void renderBoth(SynthEngine& fast, SynthEngine& plain, const SynthParams& params, float rate,
-                int32_t frames) {
-    const size_t n = static_cast<size_t>(frames);
-    std::vector<float> fastOut(2 * n + 2, 123.0f), plainOut(2 * n + 2, -321.0f);
-    float* fastBuffers[2] = {fastOut.data(), fastOut.data() + n + 1};
-    float* plainBuffers[2] = {plainOut.data(), plainOut.data() + n + 1};
-    fast.processReplacing(params, rate, fastBuffers, frames);
-    plain.processReplacingPlain(params, rate, plainBuffers, frames);
-    if (std::memcmp(fastOut.data(), plainOut.data(), n * sizeof(float)) != 0 ||
-        std::memcmp(fastOut.data() + n + 1, plainOut.data() + n + 1, n * sizeof(float)) != 0) {
-        for (size_t i = 0; i < n; ++i) {
-            if (std::memcmp(&fastOut[i], &plainOut[i], sizeof(float)) != 0 ||
-                std::memcmp(&fastOut[n + 1 + i], &plainOut[n + 1 + i], sizeof(float)) != 0) {
-                std::fprintf(stderr,
-                             "render_paths: frame %zu of %d differs: fast %.9g %.9g, plain %.9g %.9g\n", i,
-                             frames, static_cast<double>(fastOut[i]), static_cast<double>(fastOut[n + 1 + i]),
-                             static_cast<double>(plainOut[i]), static_cast<double>(plainOut[n + 1 + i]));
-                break;
-            }
-        }
-        std::abort();
+// The split voice's block: the pending messages timed into the part they fall in, when they come in time
+// order (a host's do; an entry earlier than the one before it applies at once, wherever the block is cut).
+// A block of no frames applies nothing, so the list waits for the next one.
+void renderSplit(SynthEngine& split, Pending& pending, const SynthParams& params, float rate, int32_t frames,
+                 int32_t cut, float* left, float* right) {
+    if (frames <= 0) {
+        float* outputs[2] = {left, right};
+        split.processReplacing(params, rate, outputs, frames);
+        return;
     }
+    std::vector<VstMidiEvent>& events = pending.events;
+    bool ordered = true;
+    for (size_t i = 1; i < events.size(); ++i) {
+        ordered &= std::max(events[i].deltaFrames, 0) >= std::max(events[i - 1].deltaFrames, 0);
+    }
+    if (!ordered || cut <= 0 || cut >= frames) {
+        if (pending.sent) {
+            split.processEvents(EventList(events).header());
+        }
+        float* outputs[2] = {left, right};
+        split.processReplacing(params, rate, outputs, frames);
+    } else {
+        std::vector<VstMidiEvent> parts[2];
+        for (VstMidiEvent event : events) {
+            const int32_t part = event.deltaFrames >= cut ? 1 : 0;
+            event.deltaFrames -= part * cut;
+            parts[part].push_back(event);
+        }
+        for (int32_t part = 0; part < 2; ++part) {
+            if (pending.sent) {
+                split.processEvents(EventList(parts[part]).header());
+            }
+            float* outputs[2] = {left + part * cut, right + part * cut};
+            split.processReplacing(params, rate, outputs, part == 0 ? cut : frames - cut);
+        }
+    }
+    events.clear();
+    pending.sent = false;
 }
+
+// Where two outputs first differ: report it and abort.
+void expectSame(const char* what, const std::vector<float>& a, const std::vector<float>& b, int32_t frames) {
+    const size_t n = static_cast<size_t>(frames);
+    if (std::memcmp(a.data(), b.data(), n * sizeof(float)) == 0 &&
+        std::memcmp(a.data() + n + 1, b.data() + n + 1, n * sizeof(float)) == 0) {
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (std::memcmp(&a[i], &b[i], sizeof(float)) != 0 ||
+            std::memcmp(&a[n + 1 + i], &b[n + 1 + i], sizeof(float)) != 0) {
+            std::fprintf(stderr, "render_paths: %s: frame %zu of %d differs: %.9g %.9g against %.9g %.9g\n",
+                         what, i, frames, static_cast<double>(a[i]), static_cast<double>(a[n + 1 + i]),
+                         static_cast<double>(b[i]), static_cast<double>(b[n + 1 + i]));
+            break;
+        }
+    }
+    std::abort();
+}
+
+struct Voices {
+    std::unique_ptr<SynthEngine> fast = std::make_unique<SynthEngine>();
+    std::unique_ptr<SynthEngine> plain = std::make_unique<SynthEngine>();
+    std::unique_ptr<SynthEngine> split = std::make_unique<SynthEngine>();
+    Pending pending; // the split voice's messages for its next block
+
+    void render(const SynthParams& params, float rate, int32_t frames, int32_t cut) {
+        const size_t n = static_cast<size_t>(frames);
+        std::vector<float> fastOut(2 * n + 2, 123.0f), plainOut(2 * n + 2, -321.0f),
+            splitOut(2 * n + 2, 7.0f);
+        float* fastBuffers[2] = {fastOut.data(), fastOut.data() + n + 1};
+        float* plainBuffers[2] = {plainOut.data(), plainOut.data() + n + 1};
+        fast->processReplacing(params, rate, fastBuffers, frames);
+        plain->processReplacingPlain(params, rate, plainBuffers, frames);
+        expectSame("fast against plain", fastOut, plainOut, frames);
+        renderSplit(*split, pending, params, rate, frames, cut, splitOut.data(), splitOut.data() + n + 1);
+        // A runaway silences its whole block, so the voices part where one ran away.
+        if (fast->state.runawayBlocks == 0 && split->state.runawayBlocks == 0) {
+            expectSame("whole block against a block cut in two", fastOut, splitOut, frames);
+        }
+    }
+};
 
 } // namespace
 
@@ -69,17 +181,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool software = (in.byte() & 1) != 0;
     math::detail::forceSoftwareFma(software);
     float rate = 44100.0f;
-    auto fast = std::make_unique<SynthEngine>();
-    auto plain = std::make_unique<SynthEngine>();
-    if (!fast->setUp(rate) || !plain->setUp(rate)) {
-        std::abort();
+    Voices voices;
+    for (SynthEngine* engine : {voices.fast.get(), voices.plain.get(), voices.split.get()}) {
+        if (!engine->setUp(rate)) {
+            std::abort();
+        }
     }
     SynthParams params;
     for (int step = 0; step < 256 && !in.empty(); ++step) {
         switch (in.byte() % 6) {
         case 0:
         case 1:
-            sendEvents(*fast, *plain, in);
+            sendEvents(*voices.fast, *voices.plain, voices.pending, in);
             break;
         case 2: {
             float* fields[] = {&params.Exciter,   &params.Modulation, &params.TovFilter, &params.Pick,
@@ -99,17 +212,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             // The rates hosts use, and now and then any the engine accepts.
             static constexpr float rates[] = {44100.0f, 48000.0f, 96000.0f, 22050.0f, 192000.0f, 8000.0f};
             rate = rates[in.byte() % 6];
-            fast->setSampleRate();
-            plain->setSampleRate();
+            for (SynthEngine* engine : {voices.fast.get(), voices.plain.get(), voices.split.get()}) {
+                engine->setSampleRate();
+            }
             break;
         }
         case 4:
-            fast->resume();
-            plain->resume();
+            for (SynthEngine* engine : {voices.fast.get(), voices.plain.get(), voices.split.get()}) {
+                engine->resume();
+            }
+            voices.pending = Pending{}; // the lists are emptied
             break;
         default: {
             const int32_t frames = in.smallOrAny(0, kMaxFrames);
-            renderBoth(*fast, *plain, params, rate, frames < 0 || frames > kMaxFrames ? kMaxFrames : frames);
+            const int32_t cut = in.smallOrAny(0, kMaxFrames);
+            voices.render(params, rate, frames < 0 || frames > kMaxFrames ? kMaxFrames : frames, cut);
             break;
         }
         }
