@@ -264,7 +264,7 @@ int runCommand(int argc, char** argv) {
     renderCommand->add_option("--batch-item", batch.item)->group(""); // the processes of --jobs
     renderCommand->add_option("--plugin", render.pluginPath,
                               "VST 2 instrument to use (default: the Solvantis.so beside solvantis)");
-    renderCommand->add_option("--rate", texts.rate, "sample rate in Hz (default 44100)");
+    renderCommand->add_option("--rate", texts.rate, "sample rate in Hz, 8000 to 768000 (default 44100)");
     renderCommand->add_option("--block", texts.block, "frames per process call (default 512)");
     renderCommand->add_option("--program", texts.program,
                               "program to select; the file's program changes are then left out unless "
