@@ -213,7 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             static constexpr float rates[] = {44100.0f, 48000.0f, 96000.0f, 22050.0f, 192000.0f, 8000.0f};
             rate = rates[in.byte() % 6];
             for (SynthEngine* engine : {voices.fast.get(), voices.plain.get(), voices.split.get()}) {
-                engine->setSampleRate();
+                engine->setSampleRate(rate);
             }
             break;
         }

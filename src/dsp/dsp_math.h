@@ -19,6 +19,27 @@ inline float onePoleCoefficient(float sampleRate) noexcept {
     return 6.28319f / sampleRate;
 }
 
+// The sample rate the instrument's sound was voiced at: lengths, counts and smoothers are stated for it and
+// follow other rates so that every rate sounds the same.
+inline constexpr float referenceRate = 44100.0f;
+
+// The factor of the one-pole smoother with cutoff `cutoffHz` at `sampleRate` that has the response the
+// factor k x cutoff has at 44.1 kHz: the same pole in continuous time, 1 - (1 - a44)^(44100 / rate). At
+// 44.1 kHz it is k x cutoff to the bit; below it, it stays under 1 (never the stability limit).
+inline float rateMatchedFactor(float cutoffHz, float sampleRate) noexcept {
+    const float a44 = onePoleCoefficient(referenceRate) * cutoffHz;
+    if (sampleRate == referenceRate || !(a44 < 1.0f) || !(sampleRate > 0.0f)) {
+        return a44;
+    }
+    const double ratio = static_cast<double>(referenceRate) / static_cast<double>(sampleRate);
+    return static_cast<float>(1.0 - math::pow(1.0 - static_cast<double>(a44), ratio));
+}
+
+// The factor of the one-pole smoother whose pole lies exactly at cutoffHz: 1 - e^(-2 pi cutoff / rate).
+inline float exactOnePoleFactor(double cutoffHz, double sampleRate) noexcept {
+    return static_cast<float>(1.0 - math::exp(-6.283185307179586 * cutoffHz / sampleRate));
+}
+
 // The limited one-pole low-pass that every smoother of the voice is: state += (x - state) x factor, the new
 // state also the result. The factor is k x the cutoff (k = onePoleCoefficient) computed once, deliberately
 // not limited to 1, only kept below the edge of stability.

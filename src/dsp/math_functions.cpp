@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -1014,6 +1015,37 @@ void tanh(const double* x, double* out, int n) noexcept {
 
 double sinPi(double x) noexcept {
     return sinPiEntry.load(std::memory_order_relaxed)(x);
+}
+
+} // namespace solvantis::math
+
+namespace solvantis::math {
+
+double atan(double x) noexcept {
+    if (x != x) {
+        return x;
+    }
+    const bool negative = x < 0.0;
+    double a = negative ? -x : x;
+    const bool inverted = a > 1.0;
+    if (inverted) {
+        a = 1.0 / a; // atan(a) = pi/2 - atan(1/a); an infinite a gives 0 here, pi/2 below
+    }
+    // Two halvings of the angle, atan(a) = 2 atan(a / (1 + sqrt(1 + a^2))), bring a to tan(pi/16) or
+    // below, where 13 terms of the series leave an error below 2^-60.
+    a = a / (1.0 + std::sqrt(1.0 + a * a));
+    a = a / (1.0 + std::sqrt(1.0 + a * a));
+    const double a2 = a * a;
+    double sum = 0.0;
+    for (int k = 12; k >= 0; --k) {
+        const double term = 1.0 / static_cast<double>(2 * k + 1);
+        sum = (k % 2 == 0 ? term : -term) + sum * a2;
+    }
+    double r = 4.0 * a * sum;
+    if (inverted) {
+        r = 1.5707963267948966 - r;
+    }
+    return negative ? -r : r;
 }
 
 } // namespace solvantis::math

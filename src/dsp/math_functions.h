@@ -38,6 +38,10 @@ void tanh(const double* x, double* out, int n) noexcept;
 // sin(pi * x): the argument is reduced exactly, so sinPi(1) is 0 and sinPi(0.5) is 1.
 double sinPi(double x) noexcept;
 
+// The arc tangent, within a few ulp, from +, -, *, / and the square root alone (each correctly rounded),
+// so the same bits everywhere. Used where a filter's phase sets a string's length, never per sample.
+double atan(double x) noexcept;
+
 namespace detail {
 
 // a * b + c rounded once, computed with +, -, * and bit operations: the software path's fma. Correctly

@@ -184,9 +184,9 @@ void SynthPlugin::getParameterDisplay(int32_t index, char* text) {
 // ---------------------------------------------------------------- life cycle
 
 void SynthPlugin::setSampleRate(float newSampleRate) {
-    // What the set-up derived from the rate stays as built; the render follows the new rate block by block.
+    // The base class keeps only rates it accepts; the engine's lines are sized for the rate it keeps.
     EffectBaseX::setSampleRate(newSampleRate);
-    engine.setSampleRate();
+    engine.setSampleRate(sampleRate);
 }
 
 void SynthPlugin::setBlockSize(int32_t newBlockSize) {

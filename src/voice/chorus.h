@@ -17,6 +17,8 @@ inline constexpr float chorusSweepDepth = 0.03f;     // relative change of each 
 inline constexpr float chorusBaseTime = 0.03f;       // s, the left line's centre delay
 inline constexpr float chorusRightStretch = 1.1111f; // the right line's centre delay over the left's
 inline constexpr float chorusFeedback = 0.3f;        // each line's output fed back into its input
+inline constexpr float chorusLfoLeftRate = 0.5f;     // Hz, the left line's sweep
+inline constexpr float chorusLfoRightRate = 1.2f;    // Hz, the right line's
 inline constexpr int32_t chorusRunLimit = DelayLine::maxRunAhead; // the longest run tickBlock takes
 
 class Chorus {
@@ -29,10 +31,15 @@ public:
     std::unique_ptr<WaveTable> chorusLfoLeft;  // 0.5 Hz sine
     std::unique_ptr<WaveTable> chorusLfoRight; // 1.2 Hz sine
 
-    // The left line's centre delay in samples and the split's one-pole factor.
+    // The left line's centre delay in samples, the split's one-pole factor (as it is at 44.1 kHz) and the
+    // sweeps' rates: 0.5 and 1.2 Hz at any rate, whatever rate the oscillators were built for.
     void prepare(float sampleRate) {
         baseDelay = sampleRate * chorusBaseTime;
-        splitFactor = OnePole::factor(onePoleCoefficient(sampleRate), chorusSplitCutoff);
+        splitFactor = rateMatchedFactor(chorusSplitCutoff, sampleRate);
+        if (chorusLfoLeft && chorusLfoRight) {
+            chorusLfoLeft->setFrequency(sweepRate(chorusLfoLeftRate, *chorusLfoLeft, sampleRate));
+            chorusLfoRight->setFrequency(sweepRate(chorusLfoRightRate, *chorusLfoRight, sampleRate));
+        }
     }
     // The split and the feedback 0 and the lines (those built) cleared; the sweeps run on.
     void reset() {
@@ -105,6 +112,12 @@ public:
     }
 
 private:
+    // The frequency to give an oscillator built for another rate so that it sweeps at hz at this one (hz
+    // itself, to the bit, at the rate it was built for).
+    static float sweepRate(float hz, const WaveTable& lfo, float sampleRate) {
+        const float built = lfo.getSampleRate();
+        return built == sampleRate ? hz : static_cast<float>(static_cast<double>(hz) * built / sampleRate);
+    }
     float baseDelay = 0.0f;   // samples
     float splitFactor = 0.0f; // the split's one-pole factor, held at the stability limit
     float amount = 0.0f;

@@ -5,16 +5,13 @@
 
 #include "dsp/delay_line.h"
 #include "dsp/wave_table.h"
+#include "voice/string_tuning.h"
 
 namespace solvantis {
 
 namespace {
 
-constexpr float chorusInitialDelay = 1400.0f; // samples
-constexpr int32_t chorusMaxDelay = 3000;      // samples
-constexpr int32_t combMaxDelay = 20000;       // samples
-constexpr float chorusLfoLeftRate = 0.5f;     // Hz
-constexpr float chorusLfoRightRate = 1.2f;    // Hz
+constexpr float chorusInitialDelay = 1400.0f; // samples at 44.1 kHz
 
 } // namespace
 
@@ -72,8 +69,12 @@ bool setUpEngine(EngineState& engine, float sampleRate) {
     StringModel& s = engine.string;
     Chorus& c = engine.chorus;
 
-    c.chorusLineLeft = DelayLine::create(chorusInitialDelay, chorusMaxDelay);
-    c.chorusLineRight = c.chorusLineLeft ? DelayLine::create(chorusInitialDelay, chorusMaxDelay) : nullptr;
+    // Every line is as long as the rate needs: the string lines for the lowest key, the chorus lines for the
+    // widest sweep.
+    const float initialDelay = chorusInitialDelay * sampleRate / referenceRate;
+    const int32_t chorusMaxDelay = tuning::chorusLineLength(sampleRate);
+    c.chorusLineLeft = DelayLine::create(initialDelay, chorusMaxDelay);
+    c.chorusLineRight = c.chorusLineLeft ? DelayLine::create(initialDelay, chorusMaxDelay) : nullptr;
     c.chorusLfoLeft = c.chorusLineRight ? WaveTable::create(sampleRate) : nullptr;
     c.chorusLfoRight = c.chorusLfoLeft ? WaveTable::create(sampleRate) : nullptr;
     if (!c.chorusLfoRight) {
@@ -83,18 +84,43 @@ bool setUpEngine(EngineState& engine, float sampleRate) {
     c.chorusLfoLeft->setFrequency(chorusLfoLeftRate);
     c.chorusLfoRight->setFrequency(chorusLfoRightRate);
 
-    s.stringMaxDelay = 3000;
-    engine.prepare(sampleRate);
-
+    s.stringMaxDelay = tuning::stringLineLength(sampleRate);
     s.stringLineA = DelayLine::create(0.0f, s.stringMaxDelay);
     s.stringLineB = s.stringLineA ? DelayLine::create(0.0f, s.stringMaxDelay) : nullptr;
-    s.combLine = s.stringLineB ? DelayLine::create(0.0f, combMaxDelay) : nullptr;
+    s.combLine = s.stringLineB ? DelayLine::create(0.0f, tuning::combLineLength(sampleRate)) : nullptr;
     if (!s.combLine) {
         releaseEngine(engine);
         return false;
     }
     engine.exciter.pluckCount = 0;
+    engine.prepare(sampleRate);
     return true;
+}
+
+bool fitEngineToRate(EngineState& engine, float sampleRate) {
+    if (!engineIsComplete(engine) || !(sampleRate > 0.0f)) {
+        return false;
+    }
+    StringModel& s = engine.string;
+    Chorus& c = engine.chorus;
+    const int32_t stringLength = tuning::stringLineLength(sampleRate);
+    const int32_t combLength = tuning::combLineLength(sampleRate);
+    const int32_t chorusLength = tuning::chorusLineLength(sampleRate);
+    bool fitted = true;
+    // A line keeps its length where it already has it; a new length clears it (the rate changed).
+    auto fit = [&fitted](DelayLine& line, int32_t maxDelay) {
+        if (line.getLength() != maxDelay + 1) {
+            fitted = line.resize(maxDelay) && fitted;
+            line.reset();
+        }
+    };
+    fit(*s.stringLineA, stringLength);
+    fit(*s.stringLineB, stringLength);
+    fit(*s.combLine, combLength);
+    fit(*c.chorusLineLeft, chorusLength);
+    fit(*c.chorusLineRight, chorusLength);
+    s.stringMaxDelay = s.stringLineA->getLength() - 1;
+    return fitted;
 }
 
 } // namespace solvantis

@@ -12,6 +12,11 @@ namespace solvantis {
 // leaves nothing allocated. Allocates only here, never while rendering.
 bool setUpEngine(EngineState& engine, float sampleRate);
 
+// Sizes the delay lines for a new sample rate, so that every key and the chorus's widest sweep fit: lines
+// whose length changes are rebuilt empty. Allocates, so it runs where the host changes the rate, never while
+// rendering. False when a line could not grow (it keeps its old length, and its delays are held within it).
+bool fitEngineToRate(EngineState& engine, float sampleRate);
+
 // Releases every component that exists, in the order of creation.
 void releaseEngine(EngineState& engine);
 

@@ -159,9 +159,10 @@ public:
     float sustainLevel = 0.0f;      // smoothed sustain target (modWheel x Sustain)
     float fadeLeft = 0.0f;          // samples left of an All Sound Off fade; 0 when none runs
 
-    // The sustain glide's one-pole factor and the length of the All Sound Off fade.
+    // The sustain glide's one-pole factor (gliding as it does at 44.1 kHz) and the length of the All Sound
+    // Off fade.
     void prepare(float sampleRate) {
-        sustainFactor = OnePole::factor(onePoleCoefficient(sampleRate), sustainGlideCutoff);
+        sustainFactor = rateMatchedFactor(sustainGlideCutoff, sampleRate);
         fadeLength = sampleRate * soundOffFadeTime;
     }
     // Idle, every count and level 0.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 
 #if defined(__SSE2__)
@@ -32,7 +33,15 @@ public:
     int32_t pluckCount = 0;  // samples since the gate opened
     float noiseHold = 0.0f;  // noiseState as of the last control step: it detunes the string's second loop
 
-    void prepare(float sampleRate) { k = onePoleCoefficient(sampleRate); }
+    // The pluck's length is stated in samples at 44.1 kHz and the noise low-pass by its response there; the
+    // white noise rises with the square root of the rate, so that its share below the low-pass's cutoff,
+    // what the pluck and the string's detuning hear, stays as loud.
+    void prepare(float sampleRate) {
+        k = onePoleCoefficient(sampleRate);
+        rate = sampleRate;
+        rateScale = sampleRate / referenceRate;
+        noiseScale = static_cast<float>(std::sqrt(static_cast<double>(rateScale)));
+    }
 
     // The filtered noise, its hold and the pluck cleared; the generator runs on (it is seeded once per
     // instrument).
@@ -47,15 +56,26 @@ public:
     void setNote(const SynthParams& params, float velocityFactor, float voiceVelocity, float voiceFrequency) {
         noiseCutoff = velocityFactor * params.TovFilter * noiseCutoffSpan + noiseCutoffFloor;
         noiseFactor = k;
-        if (OnePole::limited(k, noiseCutoff)) {
+        if (rate != referenceRate) {
+            noiseFactor = rateMatchedFactor(noiseCutoff, rate); // the step is x this factor alone
+            noiseCutoff = 1.0f;
+        } else if (OnePole::limited(k, noiseCutoff)) {
             noiseFactor = maxOnePoleFactor;
             noiseCutoff = 1.0f; // exact: the step is x maxOnePoleFactor alone
         }
-        noisePeak = voiceVelocity * 0.8f + 0.1f;
-        // Truncated towards zero, at least 5; written so that a non-finite pitch cannot reach the conversion.
-        const float length = (1200.0f - voiceFrequency) * 0.16f + 10.0f;
-        pluckLength =
-            length >= 5.0f ? (length < 1.0e9f ? static_cast<int32_t>(length) : 1000000000) : shortestPluck;
+        noisePeak = (voiceVelocity * 0.8f + 0.1f) * noiseScale;
+        // At least 5 samples at 44.1 kHz, scaled to the rate and truncated towards zero (never below 2);
+        // written so that a non-finite pitch cannot reach the conversion.
+        float length = (1200.0f - voiceFrequency) * 0.16f + 10.0f;
+        // Never shorter than a quarter of the period the string rings at (f / 2) where that is below 20
+        // samples (above 1.1 kHz, where the length heads for 5): a shorter pluck has too little of the note
+        // in it for the top of the keyboard to sound.
+        float quarterPeriod = 0.25f * referenceRate / (0.5f * voiceFrequency);
+        quarterPeriod =
+            quarterPeriod < 20.0f ? quarterPeriod : (quarterPeriod >= 20.0f ? 20.0f : 5.0f); // NaN: 5
+        length = length >= quarterPeriod ? length : quarterPeriod;
+        length = (length >= 5.0f ? length : 5.0f) * rateScale;
+        pluckLength = length >= 2.0f ? (length < 1.0e9f ? static_cast<int32_t>(length) : 1000000000) : 2;
         pluckVelocity = velocityFactor * 0.8f + 0.2f;
     }
 
@@ -93,6 +113,9 @@ public:
 
 private:
     float k = 0.0f; // 2 pi / rate, per Hz
+    float rate = referenceRate;
+    float rateScale = 1.0f;  // the rate over 44.1 kHz
+    float noiseScale = 1.0f; // its square root
     // Per note: the noise low-pass's two factors, k and its cutoff in Hz (or the stability limit and 1, where
     // k x the cutoff would pass it), the noise peak, the pluck length in samples and its level factor.
     float noiseFactor = 0.0f;

@@ -1,12 +1,14 @@
 // The string model: the comb on the pluck and the two recirculating delay lines, one string of two coupled
 // loops or, in PowerChord mode, two strings a fifth apart.
 #pragma once
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <type_traits>
 
 #include "dsp/delay_line.h"
 #include "dsp/dsp_math.h"
+#include "voice/string_tuning.h"
 #include "voice/synth_params.h"
 
 namespace solvantis {
@@ -50,18 +52,23 @@ public:
     std::unique_ptr<DelayLine> stringLineB;
     std::unique_ptr<DelayLine> combLine;
 
-    // The one-pole factors of the loop filter and the DC blocker, held at the stability limit below about
-    // 5 kHz for the loop filter (never for the DC blocker at the rates hosts use).
+    float lineHighpassA = 0.0f; // the low-pass states of the lines' input high-passes (their DC blockers)
+    float lineHighpassB = 0.0f;
+
+    // The one-pole factors of the loop filter and the DC blocker, with the responses they have at 44.1 kHz;
+    // the comb's delay, stated in samples at 44.1 kHz, scales with the rate.
     void prepare(float rate) {
         sampleRate = rate;
-        const float k = onePoleCoefficient(rate);
-        loopFactor = OnePole::factor(k, loopFilterCutoff);
-        dcFactor = OnePole::factor(k, dcBlockCutoff);
+        loopFactor = rateMatchedFactor(loopFilterCutoff, rate);
+        dcFactor = rateMatchedFactor(dcBlockCutoff, rate);
+        rateScale = rate / referenceRate;
+        tunedFrequency = -1.0f; // the delays' corrections follow the new rate
     }
 
     // Every filter state 0 and the lines (those built) cleared with their interpolation state.
     void reset() {
         stringOutput = stringHighpass = loopFilterState = dcBlockState = 0.0f;
+        lineHighpassA = lineHighpassB = 0.0f;
         stringActive = false;
         for (DelayLine* line : {stringLineA.get(), stringLineB.get(), combLine.get()}) {
             if (line != nullptr) {
@@ -74,7 +81,11 @@ public:
     void setParameters(const SynthParams& params) {
         combDelayBase = params.Fixing * params.Fixing * 1210.0f + 4.0f;
         modulation = params.Modulation;
-        powerChord = params.PowerChord != 0.0f;
+        const bool chord = params.PowerChord != 0.0f;
+        if (chord != powerChord) {
+            powerChord = chord;
+            tunedFrequency = -1.0f;
+        }
         pitchChanged = holdChanged = combPitchChanged = true;
     }
     // A note entry changed the pitch, or a control step the held noise: the delays follow at the next tick.
@@ -180,35 +191,92 @@ private:
     bool pitchChanged = true;
     bool holdChanged = true;
     float loopGain = 0.0f;
-    float detune = 1.0f; // M: the second loop's pitch factor from the held noise
+    float detune = 1.0f;    // M: the second loop's pitch factor from the held noise
+    float rateScale = 1.0f; // the rate over 44.1 kHz
+    // The pitch (and mode and rate) the corrections below were computed for; -1 when they must be again.
+    float tunedFrequency = -1.0f;
+    float delayCorrectionA = 0.0f; // samples: the phase delays the lines' loops add at their pitches
+    float delayCorrectionB = 0.0f;
+    float highpassFactorA = 0.0f; // the lines' input high-passes, a thirty-second of each line's pitch
+    float highpassFactorB = 0.0f;
 
     // The comb takes combFeedforward of the pluck it delayed away from the pluck.
     static float combOutput(float pluck, float delayed) { return pluck - combFeedforward * delayed; }
 
-    // The comb's delay follows Fixing and the pitch f in Hz.
+    // The comb's delay follows Fixing and the pitch f in Hz, in samples at 44.1 kHz scaled to the rate. Where
+    // it would fall below a quarter of the string's period (high keys: above about 740 Hz at the default
+    // Fixing, where it heads for zero and the comb would take nine tenths of the pluck away) it stays there.
     void setCombDelay(float f) {
         if (combPitchChanged) {
-            combLine->setDelay(combDelayBase - (f - 200.0f) * 0.489f);
+            float d = combDelayBase - (f - 200.0f) * 0.489f;
+            // A quarter of the period the string rings at (f / 2), where the comb lifts the fundamental
+            // instead of taking it away; never more than the delay at 200 Hz, so no key at or below 200 Hz
+            // moves.
+            float floor = 0.25f * referenceRate / (0.5f * f);
+            floor = floor < combDelayBase ? floor : combDelayBase;
+            d = d > floor ? d : floor; // a pitch that is not a number gets the floor too
+            combLine->setDelay(d * rateScale);
             combPitchChanged = false;
         }
     }
 
-    // The string delays of pitch f in Hz: the divide and multiply by the maximum delay round the delay as
-    // the first version of this instrument did, whose sound is kept bit for bit.
+    // The corrections of pitch f: each line is shorter than the period it rings at by the phase delay its
+    // loop adds there (the loop filter and the DC blockers), so the loop as a whole rings at that period.
+    // Computed when the pitch, the mode or the rate change, never per sample.
+    void tuneFor(float f) {
+        if (std::bit_cast<uint32_t>(f) == std::bit_cast<uint32_t>(tunedFrequency)) {
+            return;
+        }
+        tunedFrequency = f;
+        const double rate = sampleRate;
+        const double pitchA = static_cast<double>(f) * (powerChord ? powerChordRatio : singleStringRatio);
+        const double pitchB = static_cast<double>(f) * 0.5;
+        // Frequencies over half the rate; a pitch at or beyond it (or not a number) is not corrected.
+        const double xA = 2.0 * pitchA / rate;
+        const double xB = 2.0 * pitchB / rate;
+        highpassFactorA = exactOnePoleFactor(pitchA * tuning::loopDcRatio, rate);
+        highpassFactorB = exactOnePoleFactor(pitchB * tuning::loopDcRatio, rate);
+        double correctionA = 0.0;
+        double correctionB = 0.0;
+        if (xA > 0.0 && xA < 1.0 && xB > 0.0 && xB < 1.0) {
+            if (powerChord) {
+                correctionA = tuning::highPassDelay(xA, highpassFactorA);
+            } else {
+                correctionA = tuning::withHalfHighPassDelay(xA, dcFactor);
+            }
+            correctionB = tuning::lowPassDelay(xB, powerChord ? 1.0f : loopFactor) +
+                          tuning::highPassDelay(xB, highpassFactorB);
+        }
+        delayCorrectionA = static_cast<float>(correctionA);
+        delayCorrectionB = static_cast<float>(correctionB);
+    }
+
+    // The string delays of pitch f in Hz: the period each line rings at, less its loop's phase delay.
     void setDelays(float f, float noiseHold) {
-        const float maxDelay = static_cast<float>(stringMaxDelay);
         if (pitchChanged) {
+            tuneFor(f);
             const float m = powerChord ? powerChordRatio : singleStringRatio;
-            stringLineA->setDelay(((sampleRate / (f * m)) / maxDelay) * maxDelay);
+            stringLineA->setDelay(sampleRate / (f * m) - delayCorrectionA);
             loopGain = stringLoopGain(f);
             pitchChanged = false;
             holdChanged = true;
         }
         if (holdChanged) {
             detune = noiseHold * modulation * 0.04f + 1.0f;
-            stringLineB->setDelay(((sampleRate / (detune * f * 0.5f)) / maxDelay) * maxDelay);
+            stringLineB->setDelay(sampleRate / (detune * f * 0.5f) - delayCorrectionB);
             holdChanged = false;
         }
+    }
+
+    // A line's input less its one-pole low-pass: the DC blocker inside each loop.
+    float highpassA(float in) { return in - OnePole::step(lineHighpassA, in, highpassFactorA); }
+    float highpassB(float in) { return in - OnePole::step(lineHighpassB, in, highpassFactorB); }
+    static void highpassRun(int32_t n, float* in, float& state, float factor) {
+        float s = state; // in a register for the run
+        for (int32_t j = 0; j < n; ++j) {
+            in[j] = in[j] - OnePole::step(s, in[j], factor);
+        }
+        state = s;
     }
 
     // The input to the power chord's strings: the combed pluck and the fed-back output q less its 35 Hz
@@ -238,7 +306,7 @@ private:
         lineA.tickLinear<within>((lineA.nextOutLinear<within>() + stringHighpass) * g * 0.5f + w);
         const float b = softClip(lineB.nextOutLinear<within>(), loopSoftClipKnee);
         OnePole::step(loopFilterState, b * g, loopFactor);
-        lineB.tickLinear<within>(loopFilterState + w);
+        lineB.tickLinear<within>(highpassB(loopFilterState + w));
         stringOutput = (lineA.nextOutLinear<within>() + lineB.nextOutLinear<within>()) * 0.5f;
         OnePole::step(dcBlockState, stringOutput, dcFactor);
         stringHighpass = stringOutput - dcBlockState;
@@ -252,8 +320,8 @@ private:
         const float g = loopGain;
         const float feedback = detune * lastVoiceOutput; // Q
         const float v = chordInput(combed, feedback * chordFeedback);
-        lineA.tickLinear<within>(lineA.nextOutLinear<within>() * g + v);
-        lineB.tickLinear<within>(lineB.nextOutLinear<within>() * g + v);
+        lineA.tickLinear<within>(highpassA(lineA.nextOutLinear<within>() * g + v));
+        lineB.tickLinear<within>(highpassB(lineB.nextOutLinear<within>() * g + v));
         stringOutput = (lineB.nextOutLinear<within>() + lineA.nextOutLinear<within>()) * 0.5f;
         stringActive = true;
     }
@@ -309,6 +377,7 @@ private:
             inA[j] = (readA[j] + highpassOf[j]) * g * 0.5f + w;
             inB[j] = loopOf[j] + w;
         }
+        highpassRun(n, inB, lineHighpassB, highpassFactorB);
         stringLineA->writeAhead(n, inA, readA);
         stringLineB->writeAhead(n, inB, readB);
         stringActive = true;
@@ -324,6 +393,8 @@ private:
             inA[j] = readA[j] * g + v;
             inB[j] = readB[j] * g + v;
         }
+        highpassRun(n, inA, lineHighpassA, highpassFactorA);
+        highpassRun(n, inB, lineHighpassB, highpassFactorB);
         stringLineA->writeAhead(n, inA, readA);
         stringLineB->writeAhead(n, inB, readB);
         stringActive = true;

@@ -19,7 +19,8 @@ void SynthEngine::resume() {
     state.limiter.reset();
 }
 
-void SynthEngine::setSampleRate() {
+void SynthEngine::setSampleRate(float sampleRate) {
+    fitEngineToRate(state, sampleRate);
     state.limiter.reset();
 }
 

@@ -35,8 +35,10 @@ public:
     // Switched on: the note list is emptied and the limiter gain returns to 1.
     void resume();
 
-    // New host sample rate: the limiter gain returns to 1. Nothing built by the set-up is rebuilt.
-    void setSampleRate();
+    // New host sample rate: the delay lines are sized for it (allocating: never called while rendering) and
+    // the limiter gain returns to 1. The render follows the rate it is given block by block; a rate the
+    // lines were not sized for holds their delays within them.
+    void setSampleRate(float sampleRate);
 
     EngineState state;
 

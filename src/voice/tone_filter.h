@@ -2,9 +2,11 @@
 // a state-variable filter swept by the envelope; ToneRama mixes the two paths.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "dsp/dsp_math.h"
+#include "dsp/math_functions.h"
 #include "voice/synth_params.h"
 
 namespace solvantis {
@@ -22,7 +24,7 @@ inline constexpr float splitBelowTone = 0.125f;      // the band split's cutoff 
 inline constexpr float toneResonance = 0.818f;       // the pair's feedback at DynaTone 1
 inline constexpr float svfSweepFloor = 10.0f;        // Hz, the state-variable filter's floor at DynaTone 1
 inline constexpr float svfSweepFloorSpan = 440.0f;   // Hz added to the floor as DynaTone falls to 0
-inline constexpr float svfSweepTop = 0.125f;         // the sweep's top, as a share of the sample rate
+inline constexpr float svfSweepTop = 0.125f;         // the sweep's top, as a share of 44.1 kHz
 inline constexpr float toneSaturation = 0.16666667f; // the cubic's share: m - m^3 / 6
 
 class ToneFilter {
@@ -38,6 +40,7 @@ public:
     void prepare(float rate) {
         sampleRate = rate;
         k = onePoleCoefficient(rate);
+        k44 = onePoleCoefficient(referenceRate);
         svfFactor = svfFactorOf(svfCutoff);
     }
     // Every filter state 0.
@@ -60,6 +63,11 @@ public:
         const float splitCutoff = cutoff - cutoff * splitBelowTone;
         pairFactor = k * cutoff;
         splitFactor = splitCutoff * k;
+        if (sampleRate != referenceRate) { // the responses the two one-poles have at 44.1 kHz
+            pairFactor = rateMatchedFactor(dynaTone * toneCutoffSpan + toneCutoffFloor, sampleRate);
+            const float split44 = dynaTone * toneCutoffSpan + toneCutoffFloor;
+            splitFactor = rateMatchedFactor(split44 - split44 * splitBelowTone, sampleRate);
+        }
         pairFeedback = dynaTone * toneResonance;
         svfShare = 2.0f * params.ToneRama;
         splitShare = (1.0f - params.ToneRama) * 1.136f;
@@ -69,7 +77,7 @@ public:
     // On control steps: the state-variable cutoff follows the envelope.
     void control(float envelope) {
         const float low = (1.0f - dynaTone * dynaTone) * svfSweepFloorSpan + svfSweepFloor; // Hz
-        svfCutoff = low + (sampleRate * svfSweepTop - low) * ((1.0f - dynaTone) * 0.2f + 0.8f) * envelope;
+        svfCutoff = low + (referenceRate * svfSweepTop - low) * ((1.0f - dynaTone) * 0.2f + 0.8f) * envelope;
         svfFactor = svfFactorOf(svfCutoff);
     }
 
@@ -96,14 +104,27 @@ public:
 
 private:
     float sampleRate = 0.0f;
-    float k = 0.0f; // 2 pi / rate, per Hz
+    float k = 0.0f;   // 2 pi / rate, per Hz
+    float k44 = 0.0f; // the same at 44.1 kHz
     float dynaTone = 0.0f;
     float pairFactor = 0.0f, splitFactor = 0.0f, pairFeedback = 0.0f, svfShare = 0.0f, splitShare = 0.0f;
     float svfFactor = 0.0f; // k x svfCutoff, at most maxSvfFactor
 
-    // The state-variable filter's factor at a cutoff in Hz. It stays at or below 0.785 (an eighth of the
-    // rate) at 16 kHz and above; at lower rates the 450 Hz floor would carry it past stability.
-    float svfFactorOf(float cutoff) const { return OnePole::factor(k, cutoff, maxSvfFactor); }
+    // The state-variable filter's factor at a cutoff in Hz: k x cutoff at 44.1 kHz (0.785 at most, at the
+    // sweep's top of 5512.5 Hz). At other rates, the factor 2 sin(pi fc / rate) of the cutoff fc that this
+    // factor tunes the filter to at 44.1 kHz, so the filter sounds alike; held at maxSvfFactor, which only
+    // low rates reach.
+    float svfFactorOf(float cutoff) const {
+        if (sampleRate == referenceRate || sampleRate <= 0.0f) {
+            return OnePole::factor(k, cutoff, maxSvfFactor);
+        }
+        const double f44 = static_cast<double>(OnePole::factor(k44, cutoff, maxSvfFactor));
+        const double half = 0.5 * f44; // sin(pi fc / 44100), below 0.4
+        const double turns =
+            math::atan(half / std::sqrt(1.0 - half * half)) / 3.141592653589793; // fc / 44100
+        const double f = 2.0 * math::sinPi(turns * static_cast<double>(referenceRate) / sampleRate);
+        return f < static_cast<double>(maxSvfFactor) ? static_cast<float>(f) : maxSvfFactor;
+    }
 };
 
 } // namespace solvantis

@@ -30,13 +30,11 @@ TEST(EngineSetup, GivesTheVoiceItsInitialStateAndBuildsEveryComponent) {
     EXPECT_EQ(v.noteEvents[0].deltaFrames, -1);
     EXPECT_EQ(engine->limiter.levelGain, 1.0f);
     EXPECT_EQ(engine->exciter.noiseSeed, 1u);
-    EXPECT_EQ(engine->string.stringMaxDelay, 3000);
     EXPECT_EQ(engine->preparedRate, 44100.0f);
 
     EXPECT_EQ(engine->string.stringLineA->getDelay(), 0.0f);
     EXPECT_EQ(engine->string.stringLineB->getDelay(), 0.0f);
-    EXPECT_EQ(engine->string.stringLineA->getLength(), 3001);
-    EXPECT_EQ(engine->string.combLine->getLength(), 20001);
+    EXPECT_EQ(engine->string.stringLineA->getLength(), engine->string.stringMaxDelay + 1);
     EXPECT_EQ(engine->chorus.chorusLineLeft->getDelay(), 1400.0f);
     EXPECT_EQ(engine->chorus.chorusLineRight->getLength(), 3001);
     EXPECT_EQ(engine->chorus.chorusLfoLeft->getPhaseIncrement(), 48695u);
@@ -45,14 +43,21 @@ TEST(EngineSetup, GivesTheVoiceItsInitialStateAndBuildsEveryComponent) {
     EXPECT_EQ(noteFrequencies[69], 440.0f);
 }
 
-TEST(EngineSetup, ANewSampleRateKeepsTheOscillatorsAsBuiltAndResetsTheLimiter) {
+// The lowest key (8.18 Hz) sounds an octave down and may be bent down a semitone: the string lines must hold
+// its period, and the chorus's right line its longest sweep (0.0343 s), at every rate.
+TEST(EngineSetup, ANewSampleRateSizesTheLinesForItAndResetsTheLimiter) {
     SynthEngine engine;
     ASSERT_TRUE(engine.setUp(44100.0f));
-    engine.state.limiter.levelGain = 0.25f;
-    engine.setSampleRate();
-    EXPECT_EQ(engine.state.limiter.levelGain, 1.0f);
-    EXPECT_EQ(engine.state.chorus.chorusLfoLeft->getPhaseIncrement(), 48695u);
-    EXPECT_EQ(engine.state.chorus.chorusLfoRight->getPhaseIncrement(), 116869u);
+    for (float rate : {8000.0f, 44100.0f, 192000.0f, 384000.0f}) {
+        engine.state.limiter.levelGain = 0.25f;
+        engine.setSampleRate(rate);
+        EXPECT_EQ(engine.state.limiter.levelGain, 1.0f);
+        const float lowestPeriod = rate / (8.1758f * 0.5f / 1.0595f);
+        EXPECT_GT(static_cast<float>(engine.state.string.stringLineA->getLength()), lowestPeriod) << rate;
+        EXPECT_GT(static_cast<float>(engine.state.string.stringLineB->getLength()), lowestPeriod) << rate;
+        EXPECT_GT(static_cast<float>(engine.state.chorus.chorusLineRight->getLength()), 0.0343f * rate)
+            << rate;
+    }
 
     engine.state.limiter.levelGain = 0.25f;
     engine.state.voice.noteEvents[0] = NoteEvent{5, 60, 0, 1.0f, 0.0f};

@@ -107,7 +107,7 @@ TEST_F(Stages, ThePluckIsATriangleWhoseLengthFollowsThePitch) {
     for (int c = 1; c <= 20; ++c) {
         sounding += pluck(true, 2000.0f) != 0.0f ? 1 : 0;
     }
-    EXPECT_EQ(sounding, 4); // E = 5 above 1231.25 Hz
+    EXPECT_EQ(sounding, 10); // E = 11 at 2 kHz: a quarter of the period at 1 kHz, not the 5 of the line
 }
 
 TEST_F(Stages, ThePluckIsLimitedToMinusOneAndTwo) {
@@ -122,24 +122,23 @@ TEST_F(Stages, ThePluckIsLimitedToMinusOneAndTwo) {
         << "a NaN pitch plucks with the shortest pulse instead of an undefined one";
 }
 
-TEST_F(Stages, StringDelaysAndLoopGainAt440Hz) {
+// Where the comb's line would cross zero (above 208 Hz at Fixing 0, 790 Hz at the default) its delay stays
+// at a quarter of the string's period, or at its 200 Hz delay where that is shorter, instead of reading its
+// own input and passing a tenth of the pluck; below, it follows the line.
+TEST_F(Stages, TheCombNeverCollapses) {
     params.Modulation = 0.0f;
-    params.Fixing = 0.0f;
-    engine->string.setParameters(params);
-    engine->string.tick(440.0f, 0.0f, 0.5f, 0.0f);
-    EXPECT_NEAR(engine->string.stringLineA->getDelay(), 198.87f, 0.01f);
-    EXPECT_NEAR(engine->string.stringLineB->getDelay(), 200.45f, 0.01f);
-    EXPECT_NEAR(stringLoopGain(440.0f), 0.9891f, 1e-6f);
-    // The comb delay 4 - 240 x 0.489 is negative: the comb reads its own input, so it passes 0.1 x pluck.
-    EXPECT_EQ(engine->string.combLine->getDelay(), 0.5f);
-    EXPECT_EQ(engine->string.combLine->getLastOutput(), 0.5f);
-    EXPECT_TRUE(engine->string.stringActive);
-
-    params.PowerChord = 1.0f;
-    engine->string.setParameters(params);
-    engine->string.tick(440.0f, 0.0f, 0.0f, 0.0f);
-    EXPECT_NEAR(engine->string.stringLineA->getDelay(), 133.64f, 0.01f);
-    EXPECT_NEAR(engine->string.stringLineB->getDelay(), 200.45f, 0.01f);
+    const struct {
+        float fixing, f, delay;
+    } cases[] = {{0.0f, 440.0f, 4.0f},
+                 {0.0f, 100.0f, 4.0f + 100.0f * 0.489f},
+                 {0.489f, 440.0f, 0.489f * 0.489f * 1210.0f + 4.0f - 240.0f * 0.489f},
+                 {0.489f, 1000.0f, 0.25f * 44100.0f / 500.0f}};
+    for (const auto& c : cases) {
+        params.Fixing = c.fixing;
+        engine->string.setParameters(params);
+        engine->string.tick(c.f, 0.0f, 0.5f, 0.0f);
+        EXPECT_NEAR(engine->string.combLine->getDelay(), c.delay, 1e-3f) << c.fixing << " " << c.f;
+    }
 }
 
 TEST(StringLoop, GainNeverReachesOne) {

@@ -75,6 +75,7 @@ struct VoiceRig {
 
     VoiceRig() { ok = engine->setUp(sampleRate); }
     bool ok = false;
+    float fittedRate = 44100.0f; // the rate the engine's lines were last sized for
 
     EngineState& state() { return engine->state; }
 
@@ -82,6 +83,10 @@ struct VoiceRig {
 
     // Renders one block; the buffers are pre-filled with garbage to prove that every sample is written.
     void render(int32_t frames) {
+        if (sampleRate != fittedRate) { // as a host does: the rate is set before the block that plays at it
+            engine->setSampleRate(sampleRate);
+            fittedRate = sampleRate;
+        }
         left.assign(static_cast<size_t>(frames > 0 ? frames : 0), 123.0f);
         right.assign(left.size(), -321.0f);
         float* outputs[2] = {left.data(), right.data()};
