@@ -226,7 +226,8 @@ SynthParams tableParams; // the program the tables play: the default one, or as 
 void tuningTable(const std::vector<double>& rates, bool chord) {
     SynthParams params = tableParams;
     params.PowerChord = chord ? 1.0f : 0.0f;
-    std::printf("%s: pitch error in cents (autocorrelation / spectrum) of the sustained part (0.6..1.6 s), "
+    std::printf("%s: pitch error in cents (autocorrelation / spectrum) of the sustained part (0.6..1.6 s; "
+                "0.15..0.5 s above MIDI 84), "
                 "first-second RMS (dBFS), mean, level and 50 ms envelope against 44.1 kHz (dB)\n",
                 chord ? "power chord, each string against its own pitch (0.5 f and 0.75 f)"
                       : "default program");
@@ -242,9 +243,12 @@ void tuningTable(const std::vector<double>& rates, bool chord) {
         std::vector<double> env44;
         for (double rate : rates) {
             const std::vector<float> x = renderNote(params, rate, note, 2.0);
-            const auto from = static_cast<std::size_t>(0.6 * rate);
-            const auto length = static_cast<std::size_t>(1.0 * rate);
             const double f = keyFrequency(note);
+            // The sustained part: from 0.6 s for a second, or for the keys above MIDI 84, which fade within
+            // half a second, from 0.15 s for 0.35 s (at least 200 periods).
+            const bool high = note > 84;
+            const auto from = static_cast<std::size_t>((high ? 0.15 : 0.6) * rate);
+            const auto length = static_cast<std::size_t>((high ? 0.35 : 1.0) * rate);
             std::printf("%5d %9.0f", note, rate);
             if (chord) {
                 for (double want : {0.5 * f, 0.75 * f}) {

@@ -66,6 +66,7 @@ void resetRecirculatingState(EngineState& e) {
     e.tone.reset();
     e.limiter.reset();
     e.chorus.reset();
+    e.outputDc.reset();
     e.envelope.reset();
     e.voice.voiceGate = false;
     e.voice.velocityFactor = 0.0f;
