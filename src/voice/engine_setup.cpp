@@ -61,7 +61,6 @@ bool setUpEngine(EngineState& engine, float sampleRate) {
     engine.tone.reset();
     engine.limiter.reset();
     engine.chorus.reset();
-    engine.outputDc.reset();
     engine.lastVoiceOutput = 0.0f;
 
     for (int32_t& held : engine.voice.keyHeld) {

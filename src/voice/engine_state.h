@@ -10,7 +10,6 @@
 #include "voice/envelope.h"
 #include "voice/exciter.h"
 #include "voice/limiter.h"
-#include "voice/output_dc_blocker.h"
 #include "voice/overdrive.h"
 #include "voice/string_model.h"
 #include "voice/tone_filter.h"
@@ -52,7 +51,6 @@ struct EngineState {
     Limiter limiter;
     Overdrive overdrive;
     Chorus chorus;
-    OutputDcBlocker outputDc;
     float lastVoiceOutput = 0.0f; // previous sample's output after the envelope, fed back into the string
     // The control clock: frames since the last control step, 0..20 (0: the next frame is one). It runs on
     // from block to block, through suspend, resume, rate changes and recovery.
@@ -67,7 +65,6 @@ struct EngineState {
         tone.prepare(sampleRate);
         limiter.prepare(sampleRate);
         chorus.prepare(sampleRate);
-        outputDc.prepare(sampleRate);
         preparedRate = sampleRate;
     }
     // The block's parameters, for the stages that take them once a block.

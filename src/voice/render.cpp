@@ -66,7 +66,6 @@ void resetRecirculatingState(EngineState& e) {
     e.tone.reset();
     e.limiter.reset();
     e.chorus.reset();
-    e.outputDc.reset();
     e.envelope.reset();
     e.voice.voiceGate = false;
     e.voice.velocityFactor = 0.0f;

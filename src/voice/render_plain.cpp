@@ -83,10 +83,7 @@ void renderPlain(EngineState& engine, const SynthParams& params, float sr, float
         if (active && engine.overdrive.on()) {
             gain = engine.overdrive.tick(gain);
         }
-        float l = gain * volume;
-        if (active) {
-            l = engine.outputDc.tick(l);
-        }
+        const float l = gain * volume;
         // 10. The outputs, through the chorus where it is on.
         if (active && chorusOn) {
             engine.chorus.tick(l, left[i], right[i]);

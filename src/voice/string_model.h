@@ -268,16 +268,9 @@ private:
         }
     }
 
-    // A line's input less its one-pole low-pass: the DC blocker inside each loop.
+    // A line's fed-back signal less its one-pole low-pass: the DC blocker inside each loop.
     float highpassA(float in) { return in - OnePole::step(lineHighpassA, in, highpassFactorA); }
     float highpassB(float in) { return in - OnePole::step(lineHighpassB, in, highpassFactorB); }
-    static void highpassRun(int32_t n, float* in, float& state, float factor) {
-        float s = state; // in a register for the run
-        for (int32_t j = 0; j < n; ++j) {
-            in[j] = in[j] - OnePole::step(s, in[j], factor);
-        }
-        state = s;
-    }
 
     // The input to the power chord's strings: the combed pluck and the fed-back output q less its 35 Hz
     // low-pass, limited to +-1.
@@ -306,7 +299,7 @@ private:
         lineA.tickLinear<within>((lineA.nextOutLinear<within>() + stringHighpass) * g * 0.5f + w);
         const float b = softClip(lineB.nextOutLinear<within>(), loopSoftClipKnee);
         OnePole::step(loopFilterState, b * g, loopFactor);
-        lineB.tickLinear<within>(highpassB(loopFilterState + w));
+        lineB.tickLinear<within>(highpassB(loopFilterState) + w);
         stringOutput = (lineA.nextOutLinear<within>() + lineB.nextOutLinear<within>()) * 0.5f;
         OnePole::step(dcBlockState, stringOutput, dcFactor);
         stringHighpass = stringOutput - dcBlockState;
@@ -320,8 +313,8 @@ private:
         const float g = loopGain;
         const float feedback = detune * lastVoiceOutput; // Q
         const float v = chordInput(combed, feedback * chordFeedback);
-        lineA.tickLinear<within>(highpassA(lineA.nextOutLinear<within>() * g + v));
-        lineB.tickLinear<within>(highpassB(lineB.nextOutLinear<within>() * g + v));
+        lineA.tickLinear<within>(highpassA(lineA.nextOutLinear<within>() * g) + v);
+        lineB.tickLinear<within>(highpassB(lineB.nextOutLinear<within>() * g) + v);
         stringOutput = (lineB.nextOutLinear<within>() + lineA.nextOutLinear<within>()) * 0.5f;
         stringActive = true;
     }
@@ -331,12 +324,16 @@ private:
     void loopAhead(int32_t n, const float* readB, float* loopOf) {
         const float g = loopGain;
         const float factor = loopFactor;
-        float state = loopFilterState; // in a register for the run
+        const float dcFactorB = highpassFactorB;
+        float state = loopFilterState; // in registers for the run
+        float dcState = lineHighpassB;
         for (int32_t j = 0; j < n; ++j) {
             const float b = softClip(readB[j], loopSoftClipKnee);
-            loopOf[j] = OnePole::step(state, b * g, factor);
+            const float low = OnePole::step(state, b * g, factor);
+            loopOf[j] = low - OnePole::step(dcState, low, dcFactorB);
         }
         loopFilterState = state;
+        lineHighpassB = dcState;
     }
     // outOf[j]: the string's output after sample j of the run. For the single string, highpassOf[j + 1]:
     // its high-pass after sample j (highpassOf[0] is the carried one, set here).
@@ -377,7 +374,6 @@ private:
             inA[j] = (readA[j] + highpassOf[j]) * g * 0.5f + w;
             inB[j] = loopOf[j] + w;
         }
-        highpassRun(n, inB, lineHighpassB, highpassFactorB);
         stringLineA->writeAhead(n, inA, readA);
         stringLineB->writeAhead(n, inB, readB);
         stringActive = true;
@@ -388,13 +384,18 @@ private:
         float inB[stringRunLimit];
         const float g = loopGain;
         const float m = detune;
+        // Three independent recurrences (the input's DC blocker and each loop's), in registers for the run.
+        float dcA = lineHighpassA, dcB = lineHighpassB;
+        const float factorA = highpassFactorA, factorB = highpassFactorB;
         for (int32_t j = 0; j < n; ++j) {
             const float v = chordInput(combed[j], m * fedOf[j] * chordFeedback);
-            inA[j] = readA[j] * g + v;
-            inB[j] = readB[j] * g + v;
+            const float a = readA[j] * g;
+            const float b = readB[j] * g;
+            inA[j] = (a - OnePole::step(dcA, a, factorA)) + v;
+            inB[j] = (b - OnePole::step(dcB, b, factorB)) + v;
         }
-        highpassRun(n, inA, lineHighpassA, highpassFactorA);
-        highpassRun(n, inB, lineHighpassB, highpassFactorB);
+        lineHighpassA = dcA;
+        lineHighpassB = dcB;
         stringLineA->writeAhead(n, inA, readA);
         stringLineB->writeAhead(n, inB, readB);
         stringActive = true;
