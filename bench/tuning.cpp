@@ -124,7 +124,7 @@ double pitchByAutocorrelation(const std::vector<float>& x, std::size_t from, std
 // Estimator 2: the peak of the Hann-windowed spectrum near the expected frequency, found by golden-section
 // search on the exact discrete-time Fourier transform.
 double pitchBySpectrum(const std::vector<float>& x, std::size_t from, std::size_t length, double rate,
-                       double expected) {
+                       double expected, int reachCents = 900) {
     if (from + length > x.size()) {
         return NAN;
     }
@@ -148,7 +148,7 @@ double pitchBySpectrum(const std::vector<float>& x, std::size_t from, std::size_
     };
     // A coarse scan over +-6 % first, then the golden section around the best point.
     double best = expected, bestValue = -1.0;
-    for (int i = -90; i <= 90; ++i) { // +-900 cents in steps of 10
+    for (int i = -reachCents / 10; i <= reachCents / 10; ++i) { // in steps of 10 cents
         const double f = expected * std::pow(2.0, i * 10.0 / 1200.0);
         const double m = magnitude(f);
         if (m > bestValue) {
@@ -252,7 +252,8 @@ void tuningTable(const std::vector<double>& rates, bool chord) {
             std::printf("%5d %9.0f", note, rate);
             if (chord) {
                 for (double want : {0.5 * f, 0.75 * f}) {
-                    std::printf(" %8.2f", cents(pitchBySpectrum(x, from, length, rate, want), want));
+                    // Within 150 cents: the other string lies 702 cents away.
+                    std::printf(" %8.2f", cents(pitchBySpectrum(x, from, length, rate, want, 150), want));
                     std::printf(" %8s", "");
                 }
             } else {
