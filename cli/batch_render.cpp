@@ -3,6 +3,7 @@
 #include "standard_output.h"
 
 #include "cli_error.h"
+#include "output_target.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,7 +12,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -96,18 +96,14 @@ bool renderOne(const BatchOptions& batch, const RenderOptions& options) {
     }
 }
 
-// An unnamed temporary file, gone with its descriptor; -1 when none can be made.
-int unnamedFile() {
-    const std::string folder = std::filesystem::temp_directory_path().string();
-    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        std::string pattern = folder + "/solvantis-XXXXXX";
-        fd = ::mkstemp(pattern.data());
-        if (fd >= 0) {
-            ::unlink(pattern.c_str());
-        }
+// An unnamed temporary file for a render process's lines; -1 when none can be made (the process then
+// prints straight to standard output).
+int heldLines() {
+    try {
+        return openUnnamedTemporary("for a render's lines");
+    } catch (const CliError&) {
+        return -1;
     }
-    return fd;
 }
 
 // Copies what a render process printed to standard output, whole (the lines of two renders never
@@ -190,7 +186,7 @@ size_t runInProcesses(const BatchOptions& batch, const std::vector<std::string>&
     size_t next = 0, failed = 0, shown = 0;
     while (next < count || !running.empty()) {
         while (interruptedBy == 0 && next < count && running.size() < size_t(batch.jobs)) {
-            printed[next] = unnamedFile();
+            printed[next] = heldLines();
             running[startItem(batch, next, printed[next], previous)] = next;
             ++next;
         }
