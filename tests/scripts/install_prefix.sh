@@ -31,10 +31,15 @@ if command -v lv2ls >/dev/null && command -v lv2bench >/dev/null; then
   grep -q "Bundle: *file://$prefix/lib/lv2/Solvantis.lv2/" <<<"$described" ||
     fail "lv2info does not find the bundle under the prefix"
   grep -q 'Class: *Instrument' <<<"$described" || fail "lilv does not see an instrument"
-  # lv2bench instantiates the plug-in and runs it; it prints a time only when that worked.
-  ran=$(lv2bench urn:quelvarin:solvantis 2>&1)
-  grep -q '^[0-9.]* urn:quelvarin:solvantis$' <<<"$ran" ||
-    fail "lilv cannot instantiate the installed bundle"
+  # lv2bench instantiates the plug-in and runs it; it prints a time only when that worked. A library
+  # built with a sanitizer runs only in a program that starts the sanitizer's runtime first (lv2_tests
+  # instantiate it there).
+  if ldd "$prefix/lib/lv2/Solvantis.lv2/Solvantis_lv2.so" | grep -q 'lib[at]san'; then
+    echo "the bundle is built with a sanitizer: lv2bench does not instantiate it here" >&2
+  else
+    ran=$(lv2bench urn:quelvarin:solvantis 2>&1)
+    grep -q '^[0-9.]* urn:quelvarin:solvantis$' <<<"$ran" || fail "lilv cannot instantiate the installed bundle"
+  fi
 else
   echo "lilv's tools (lilv-utils) are missing: the bundle is not checked through lilv" >&2
 fi
