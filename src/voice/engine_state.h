@@ -53,7 +53,8 @@ struct EngineState {
     Chorus chorus;
     float lastVoiceOutput = 0.0f; // previous sample's output after the envelope, fed back into the string
     // The control clock: frames since the last control step, 0..20 (0: the next frame is one). It runs on
-    // from block to block, through suspend, resume, rate changes and recovery.
+    // from block to block, through suspend, resume, rate changes and recovery, and stands still while the
+    // voice rests.
     int32_t controlTick = 0;
     float preparedRate = 0.0f; // the sample rate the stages are prepared for (0: none yet)
 

@@ -208,6 +208,12 @@ public:
     [[gnu::always_inline]] bool tickAhead(bool voiceGate, const EnvelopeBlock& shape, float sustainTarget,
                                           EnvelopePowers& powers, int32_t m, float* levels, bool* runs);
 
+    // At rest: the gate closed and the release over, the level 0. Nothing sounds and nothing counts; the
+    // voice stays so until a note entry opens the gate.
+    bool resting(bool voiceGate) const {
+        return !voiceGate && !(envelopeLevel > 0.0f) && releaseStartLevel == 0.0f;
+    }
+
     // The segment the next tick counts in, for the powers' guess.
     EnvelopeSegment segment(bool voiceGate, const EnvelopeBlock& shape) const {
         if (voiceGate) {

@@ -51,6 +51,9 @@ public:
         pluckCount = 0;
     }
 
+    // A frame at rest: the gate is closed, so no pluck is counted, and the noise stands still.
+    void rest() { pluckCount = 0; }
+
     // What follows the note: the noise low-pass's cutoff, the noise peak, the pluck's length and level.
     // velocityFactor: the voice's as of the previous sample; voiceVelocity 0..1; voiceFrequency in Hz.
     void setNote(const SynthParams& params, float velocityFactor, float voiceVelocity, float voiceFrequency) {

@@ -60,8 +60,9 @@ inline __m128i beyondState(__m128 values) {
 }
 #endif
 
-// Samples from one control step to the next. The control clock runs on from block to block: the first frame
-// an instrument renders is a control step, then every 21st.
+// Samples from one control step to the next. The control clock counts the frames in which the voice sounds,
+// from block to block, and stands still while the voice rests: the frame after a new instrument's first
+// note-on is a control step, then every 21st frame that sounds.
 constexpr int32_t controlPeriod = 21;
 static_assert(controlPeriod <= stringRunLimit && controlPeriod <= distorterRunLimit &&
                   controlPeriod <= chorusRunLimit,

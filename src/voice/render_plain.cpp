@@ -33,16 +33,25 @@ void renderPlain(EngineState& engine, const SynthParams& params, float sr, float
     const int32_t lastFrame = frames - 1;
 
     for (int32_t i = 0; i < frames; ++i) {
-        // 1. The control clock: every 21st frame is a control step.
-        const bool controlStep = engine.controlTick == 0;
-        engine.controlTick = engine.controlTick + 1 == controlPeriod ? 0 : engine.controlTick + 1;
+        // 0. A frame that starts with the voice at rest takes no time: the control clock and the noise stand
+        // still until a note sounds again, so no stretch of silence changes what the next note gets.
+        const bool resting = envelope.resting(voice.voiceGate);
+        bool controlStep = false;
+        float pluck = 0.0f;
+        if (resting) {
+            exciter.rest();
+        } else {
+            // 1. The control clock: every 21st frame that sounds is a control step.
+            controlStep = engine.controlTick == 0;
+            engine.controlTick = engine.controlTick + 1 == controlPeriod ? 0 : engine.controlTick + 1;
 
-        // 2. The exciter: the noise at the previous frame's velocity factor, held on control steps, then the
-        // pluck.
-        exciter.setNote(params, voice.velocityFactor, voice.voiceVelocity, voice.voiceFrequency);
-        const float pluck = exciter.tick(params, voice.voiceGate, controlStep);
-        if (controlStep) {
-            string.holdMoved();
+            // 2. The exciter: the noise at the previous frame's velocity factor, held on control steps, then
+            // the pluck.
+            exciter.setNote(params, voice.velocityFactor, voice.voiceVelocity, voice.voiceFrequency);
+            pluck = exciter.tick(params, voice.voiceGate, controlStep);
+            if (controlStep) {
+                string.holdMoved();
+            }
         }
         // 3. The string, while the envelope is above 0.
         if (envelope.envelopeLevel > 0.0f) {
@@ -62,8 +71,13 @@ void renderPlain(EngineState& engine, const SynthParams& params, float sr, float
         if (voice.voiceVelocity > 0.0f) {
             voice.velocityFactor = voice.voiceVelocity * params.Velocity + (1.0f - params.Velocity);
         }
-        // 6. The envelope.
-        envelope.tick(voice.voiceGate, envelopeBlock, voice.modWheel * params.Sustain, powers);
+        // 6. The envelope, unless the voice rests on: its idle release would only count, and a fade of All
+        // Sound Off has nothing left to fade.
+        if (!resting || voice.voiceGate) {
+            envelope.tick(voice.voiceGate, envelopeBlock, voice.modWheel * params.Sustain, powers);
+        } else {
+            envelope.stopFade();
+        }
         const float level = envelope.envelopeLevel;
         // 7. The distorter and the tone filter with its limiter, while the string sounds.
         float z = x;

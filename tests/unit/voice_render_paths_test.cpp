@@ -223,5 +223,80 @@ TEST(RenderPaths, TheFastRenderGivesThePlainRendersBitsOnEveryPath) {
     }
 }
 
+// Silence takes no time: the same notes after any leading silence, or with a longer silent gap between two
+// phrases, give the same bits once the extra silence is cut out, in blocks of any size. The reference is the
+// plain render; a noise or a control clock that ran on through the silence would move every later pluck.
+TEST(RenderRest, SilenceBeforeOrBetweenPhrasesChangesNoBit) {
+    const Patch restPatches[] = {
+        {"default", [](SynthParams&) {}},
+        {"noisy",
+         [](SynthParams& p) {
+             p.Pick = 1.0f;
+             p.Modulation = 1.0f;
+             p.TovFilter = 1.0f;
+         }},
+        {"power chord with chorus",
+         [](SynthParams& p) {
+             p.PowerChord = 1.0f;
+             p.Chorus = 1.0f;
+             p.DynaTone = 1.0f;
+         }},
+        {"legato off, driven",
+         [](SynthParams& p) {
+             p.Legato = 0;
+             p.Release = 0.2f;
+             p.Distorter = 0.5f;
+             p.Overdrive = 1.0f;
+         }},
+    };
+    constexpr int32_t phraseOne = 8000; // from the first note-on to the last note-off
+    constexpr int32_t shortGap = 22050; // 0.5 s from that note-off to the next phrase
+    // `lead` silent frames, a phrase, `gap` frames, a phrase that starts from rest and plucks again in its
+    // own release.
+    const auto song = [](int32_t lead, int32_t gap) {
+        Phrase p;
+        p.on(lead, 52, 100).on(lead + 3000, 55, 80).off(lead + 5000, 55).off(lead + phraseOne, 52);
+        const int32_t next = lead + phraseOne + gap;
+        p.on(next, 52, 100).off(next + 2000, 52).on(next + 2100, 40, 127).off(next + 9000, 40);
+        p.length = next + 12000;
+        return p;
+    };
+    const struct {
+        int32_t lead, gap, block; // block 0: random sizes
+    } rows[] = {{1, shortGap, 512}, {63, 44100, 21},        {4096, 441000, 0}, {1000000, 44100, 4096},
+                {0, 441000, 64},    {1000000, shortGap, 0}, {64, shortGap, 1}};
+    for (const Patch& patch : restPatches) {
+        VoiceRig plain;
+        plain.plain = true;
+        patch.set(plain.params);
+        std::vector<float> reference;
+        playInBlocks(plain, song(0, shortGap), 512, reference);
+        const size_t half = reference.size() / 2;
+        const size_t secondPhrase = phraseOne + shortGap;
+        ASSERT_GT(peakOf({reference.begin(), reference.begin() + secondPhrase}), 0.05f) << patch.name;
+        ASSERT_GT(peakOf({reference.begin() + secondPhrase, reference.begin() + half}), 0.05f) << patch.name;
+        for (const auto& row : rows) {
+            VoiceRig rig;
+            patch.set(rig.params);
+            std::vector<float> out;
+            playInBlocks(rig, song(row.lead, row.gap), row.block, out);
+            // Per channel: the leading silence and the gap's extra length (just before the second phrase)
+            // cut out.
+            const size_t length = out.size() / 2;
+            const size_t cutFrom = static_cast<size_t>(row.lead) + secondPhrase;
+            const size_t cutTo = static_cast<size_t>(row.lead) + phraseOne + static_cast<size_t>(row.gap);
+            std::vector<float> cut;
+            for (size_t channel : {size_t{0}, length}) {
+                cut.insert(cut.end(), out.begin() + channel + row.lead, out.begin() + channel + cutFrom);
+                cut.insert(cut.end(), out.begin() + channel + cutTo, out.begin() + channel + length);
+            }
+            ASSERT_EQ(cut.size(), reference.size());
+            EXPECT_EQ(std::memcmp(cut.data(), reference.data(), cut.size() * sizeof(float)), 0)
+                << patch.name << ": " << row.lead << " frames before, a gap of " << row.gap << ", blocks of "
+                << row.block;
+        }
+    }
+}
+
 } // namespace
 } // namespace solvantis::testing

@@ -133,11 +133,10 @@ TEST_F(Render, TheReleaseReachesExactlyZeroOnceItsCountPassesTheLengthAndTheStri
     EXPECT_FALSE(rig.state().string.stringActive);
 }
 
-// The control clock restarts with every block: in a block of 22 frames the last frame is a control step,
-// so stringLineB's last delay uses the noise held at that frame, whatever the previous block's length.
-// The control clock runs on across blocks: after blocks of 5 and 22 frames the last control step was frame
-// 21 of the instrument's life, not the second block's first frame (26).
-TEST_F(Render, ControlStepsCountFromTheFirstFrameEverRenderedAcrossBlocks) {
+// The control clock runs on across blocks while the voice sounds: with a note-on at frame 0 it starts at
+// frame 1, so after blocks of 5 and 22 frames the last control step was frame 22 of the instrument's life,
+// not the second block's first frame (5).
+TEST_F(Render, ControlStepsCountTheFramesThatSoundAcrossBlocks) {
     rig.params.Modulation = 1.0f;
     VoiceRig single;
     for (VoiceRig* r : {&rig, &single}) {
@@ -147,9 +146,9 @@ TEST_F(Render, ControlStepsCountFromTheFirstFrameEverRenderedAcrossBlocks) {
     }
     rig.render(5);
     rig.render(22);
-    single.render(22); // frames 0..21: its last frame is the control step at 21
+    single.render(23); // frames 0..22: its last frame is the control step at 22
     EXPECT_EQ(rig.state().exciter.noiseHold, single.state().exciter.noiseState);
-    EXPECT_EQ(rig.state().controlTick, 27 % 21);
+    EXPECT_EQ(rig.state().controlTick, 26 % 21);
 }
 
 TEST_F(Render, NullOutputsAreLeftAlone) {
@@ -327,8 +326,9 @@ TEST_F(Render, DenormalsAreFlushedDuringTheCallAndTheHostsModeIsRestored) {
     rig.params.Pick = 0.0f;                            // the noise filter then only decays its state
     const unsigned hostMode = _mm_getcsr() & ~0x8040u; // this host leaves denormals on
     _mm_setcsr(hostMode);
+    noteOn(0); // the noise moves while the voice sounds: from the frame after the note-on
     rig.state().exciter.noiseState = 1.0e-38f; // the next step takes it below the smallest normal float
-    rig.render(1);
+    rig.render(2);
     EXPECT_EQ(rig.state().exciter.noiseState, 0.0f);
     EXPECT_EQ(_mm_getcsr(), hostMode);
 
