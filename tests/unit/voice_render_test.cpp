@@ -272,9 +272,9 @@ TEST(RenderInstances, TwoInstancesNeverDisturbEachOther) {
     EXPECT_EQ(play(alone, 40, nullptr), play(first, 40, &second));
 }
 
-// Silent blocks after a release take a short cut (the exciter noise stepped ahead, the envelope's count
-// advanced at once). A centre pitch bend in every block changes nothing but keeps a twin engine on the
-// sample-by-sample path: both must leave the same state, so the next notes sound the same, for settings
+// Blocks at rest after a release take a short cut (nothing moves, the output is written). A centre pitch
+// bend in every block changes nothing but keeps a twin engine on the frame-by-frame path, where each bend
+// takes its frame at rest: both must leave the same state, so the next notes sound the same, for settings
 // whose noise filter forgets quickly or slowly and for odd block lengths.
 TEST(RenderIdle, SilentBlocksLeaveTheStateTheSampleBySamplePathLeaves) {
     struct Setting {
