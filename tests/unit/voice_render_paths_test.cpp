@@ -251,11 +251,13 @@ TEST(RenderRest, SilenceBeforeOrBetweenPhrasesChangesNoBit) {
     };
     constexpr int32_t phraseOne = 8000; // from the first note-on to the last note-off
     constexpr int32_t shortGap = 22050; // 0.5 s from that note-off to the next phrase
-    // `lead` silent frames, a phrase, `gap` frames, a phrase that starts from rest and plucks again in its
-    // own release.
+    // `lead` silent frames, a phrase, `gap` frames with controllers once the voice rests (the wheel, a bend,
+    // All Sound Off), a phrase that starts from rest and plucks again in its own release.
     const auto song = [](int32_t lead, int32_t gap) {
         Phrase p;
         p.on(lead, 52, 100).on(lead + 3000, 55, 80).off(lead + 5000, 55).off(lead + phraseOne, 52);
+        const int32_t resting = lead + phraseOne + 12000;
+        p.controller(resting, 1, 100).bend(resting + 1, 9000).controller(resting + 2, 120, 0);
         const int32_t next = lead + phraseOne + gap;
         p.on(next, 52, 100).off(next + 2000, 52).on(next + 2100, 40, 127).off(next + 9000, 40);
         p.length = next + 12000;
