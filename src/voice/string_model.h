@@ -234,11 +234,13 @@ private:
         // Frequencies over half the rate; a pitch at or beyond it (or not a number) is not corrected.
         const double xA = 2.0 * pitchA / rate;
         const double xB = 2.0 * pitchB / rate;
-        highpassFactorA = exactOnePoleFactor(pitchA * tuning::loopDcRatio, rate);
-        highpassFactorB = exactOnePoleFactor(pitchB * tuning::loopDcRatio, rate);
+        highpassFactorA = 0.0f; // a pitch beyond half the rate (or not a number) has no DC blocker
+        highpassFactorB = 0.0f;
         double correctionA = 0.0;
         double correctionB = 0.0;
         if (xA > 0.0 && xA < 1.0 && xB > 0.0 && xB < 1.0) {
+            highpassFactorA = exactOnePoleFactor(pitchA * tuning::loopDcRatio, rate);
+            highpassFactorB = exactOnePoleFactor(pitchB * tuning::loopDcRatio, rate);
             if (powerChord) {
                 correctionA = tuning::highPassDelay(xA, highpassFactorA);
             } else {

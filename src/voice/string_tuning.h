@@ -56,13 +56,20 @@ inline constexpr double lowestLinePitch = 8.1757989 * 0.5 / 1.059463094359 * 0.9
 
 // Maximum delays in samples at a sample rate: the string lines, the comb (1312 samples at 44.1 kHz at the
 // most, bent down at Fixing 1) and the chorus lines (its right line reaches 0.0343 s).
+// A rate that is not a positive number (or is beyond any a host uses) sizes them as 44.1 kHz and 10 MHz do.
+inline double sizingRate(double sampleRate) {
+    return sampleRate > 0.0 ? (sampleRate < 1.0e7 ? sampleRate : 1.0e7) : 44100.0;
+}
 inline int32_t stringLineLength(double sampleRate) {
+    sampleRate = sizingRate(sampleRate);
     return static_cast<int32_t>(sampleRate / lowestLinePitch) + 4;
 }
 inline int32_t combLineLength(double sampleRate) {
+    sampleRate = sizingRate(sampleRate);
     return static_cast<int32_t>(1400.0 * sampleRate / 44100.0) + 4;
 }
 inline int32_t chorusLineLength(double sampleRate) {
+    sampleRate = sizingRate(sampleRate);
     const auto n = static_cast<int32_t>(0.0345 * sampleRate) + 4;
     return n > 3000 ? n : 3000;
 }
