@@ -586,15 +586,17 @@ TEST_F(CliOutput, AnEndingSignalToABatchEndsEveryRender) {
             const int quiet = ::open("/dev/null", O_WRONLY);
             ::dup2(quiet, STDOUT_FILENO);
             ::dup2(quiet, STDERR_FILENO);
-            ::setenv("FAKE_PLUGIN_DELAY_US", "20000", 1);
+            // Slow enough (0.2 s a block, several seconds a render) that no render can finish before the
+            // signal, however loaded the machine.
+            ::setenv("FAKE_PLUGIN_DELAY_US", "200000", 1);
             if (::chdir(scratch.root().c_str()) == 0) {
                 ::execl(SOLVANTIS_CLI_PATH, "solvantis", "render", "song.mid", "other.mid", "--jobs", "2",
                         "-o", "rendered/", "--plugin", plugin.c_str(), "--rate", "8000", nullptr);
             }
             ::_exit(127);
         }
-        // Once both renders hold their temporary files.
-        for (int i = 0; i < 500; ++i) {
+        // Once both renders hold their temporary files (up to 30 s on a loaded machine).
+        for (int i = 0; i < 3000; ++i) {
             std::error_code none;
             if (std::distance(std::filesystem::directory_iterator(folder, none),
                               std::filesystem::directory_iterator()) >= 2) {
