@@ -34,7 +34,9 @@ if command -v lv2ls >/dev/null && command -v lv2bench >/dev/null; then
   # lv2bench instantiates the plug-in and runs it; it prints a time only when that worked. A library
   # built with a sanitizer runs only in a program that starts the sanitizer's runtime first (lv2_tests
   # instantiate it there).
-  if ldd "$prefix/lib/lv2/Solvantis.lv2/Solvantis_lv2.so" | grep -q 'lib[at]san'; then
+  # (ldd's list is read whole first: under pipefail, grep -q stopping at the first match could fail ldd.)
+  libraries=$(ldd "$prefix/lib/lv2/Solvantis.lv2/Solvantis_lv2.so")
+  if grep -q 'lib[at]san' <<<"$libraries"; then
     echo "the bundle is built with a sanitizer: lv2bench does not instantiate it here" >&2
   else
     ran=$(lv2bench urn:quelvarin:solvantis 2>&1)

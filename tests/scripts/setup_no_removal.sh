@@ -36,7 +36,7 @@ if ! second=$(simulate "${picked[@]}" "${live[@]}" jackd2 qtractor ardour); then
   echo "$second" | grep -E 'Conflicts|Breaks|Depends|^E:' | head -8 >&2
   exit 1
 fi
-if echo "$first$second" | grep -q '^Remv'; then
+if grep -q '^Remv' <<<"$first$second"; then
   echo "FAIL: apt would remove packages:" >&2
   echo "$first$second" | grep '^Remv' >&2
   exit 1
