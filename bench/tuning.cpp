@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "host/vst_abi.h"
+#include "one_message.h"
 #include "voice/synth_engine.h"
 
 namespace {
@@ -26,20 +26,6 @@ using solvantis::SynthEngine;
 using solvantis::SynthParams;
 
 constexpr double pi = 3.14159265358979323846;
-
-struct OneMessage {
-    solvantis::VstMidiEvent midi{};
-    solvantis::VstEvents list{};
-    OneMessage(uint8_t status, uint8_t d1, uint8_t d2) {
-        midi.type = solvantis::kVstMidiType;
-        midi.byteSize = 24;
-        midi.midiData[0] = status;
-        midi.midiData[1] = d1;
-        midi.midiData[2] = d2;
-        list.numEvents = 1;
-        solvantis::eventList(&list)[0] = reinterpret_cast<solvantis::VstEvent*>(&midi);
-    }
-};
 
 // The left channel of a note played at velocity 100 from the first frame and held for `seconds`.
 std::vector<float> renderNote(const SynthParams& params, double rate, int note, double seconds) {

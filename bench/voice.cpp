@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "host/vst_abi.h"
+#include "one_message.h"
 #include "voice/synth_engine.h"
 
 namespace {
@@ -15,20 +15,6 @@ using solvantis::SynthParams;
 
 constexpr int32_t blockSize = 512;
 constexpr float sampleRate = 44100.0f;
-
-struct OneMessage {
-    solvantis::VstMidiEvent midi{};
-    solvantis::VstEvents list{};
-    OneMessage(uint8_t status, uint8_t d1, uint8_t d2) {
-        midi.type = solvantis::kVstMidiType;
-        midi.byteSize = 24;
-        midi.midiData[0] = status;
-        midi.midiData[1] = d1;
-        midi.midiData[2] = d2;
-        list.numEvents = 1;
-        solvantis::eventList(&list)[0] = reinterpret_cast<solvantis::VstEvent*>(&midi);
-    }
-};
 
 void renderBlocks(benchmark::State& state, SynthParams params, bool releaseFirst, bool plain = false) {
     auto engine = std::make_unique<SynthEngine>();
