@@ -85,7 +85,7 @@ void renderPlain(EngineState& engine, const SynthParams& params, float sr, float
             z = engine.distorter.tick(x);
             if (toneOn) {
                 if (controlStep) {
-                    engine.tone.control(level);
+                    engine.tone.control(level, voice.voiceFrequency);
                 }
                 z = engine.limiter.tick(engine.tone.tick(z, engine.tone.damping(level)));
             }

@@ -59,7 +59,8 @@ public:
     // the comb's delay, stated in samples at 44.1 kHz, scales with the rate.
     void prepare(float rate) {
         sampleRate = rate;
-        loopFactor = rateMatchedFactor(loopFilterCutoff, rate);
+        baseLoopFactor = rateMatchedFactor(loopFilterCutoff, rate);
+        loopFactor = baseLoopFactor;
         dcFactor = rateMatchedFactor(dcBlockCutoff, rate);
         rateScale = rate / referenceRate;
         tunedFrequency = -1.0f; // the delays' corrections follow the new rate
@@ -180,6 +181,8 @@ public:
 private:
     float sampleRate = 0.0f;
     float loopFactor = 0.0f; // the one-pole factors, held at the stability limit at low sample rates
+    float baseLoopFactor =
+        0.0f; // the loop filter's at its 3900 Hz, which loopFactor opens from above the knee
     float dcFactor = 0.0f;
     // From the parameters: the comb's delay at 200 Hz, the depth of the second loop's detuning, the mode.
     float combDelayBase = 0.0f;
@@ -236,11 +239,24 @@ private:
         const double xB = 2.0 * pitchB / rate;
         highpassFactorA = 0.0f; // a pitch beyond half the rate (or not a number) has no DC blocker
         highpassFactorB = 0.0f;
+        loopFactor = baseLoopFactor;
         double correctionA = 0.0;
         double correctionB = 0.0;
         if (xA > 0.0 && xA < 1.0 && xB > 0.0 && xB < 1.0) {
             highpassFactorA = exactOnePoleFactor(pitchA * tuning::loopDcRatio, rate);
             highpassFactorB = exactOnePoleFactor(pitchB * tuning::loopDcRatio, rate);
+            if (!powerChord) {
+                // Above the knee the loop filter opens as far as the loop gain, the line's interpolation (at
+                // the length the base filter would give it) and the knee's decay ask.
+                const double highpassB = tuning::highPassDelay(xB, highpassFactorB);
+                const double lengthB = 1.0 / xB * 2.0 - tuning::lowPassDelay(xB, baseLoopFactor) - highpassB;
+                const double gainB = static_cast<double>(stringLoopGain(f));
+                const double kneeGain =
+                    static_cast<double>(stringLoopGain(static_cast<float>(tuning::loopDecayKnee)));
+                loopFactor = static_cast<float>(tuning::loopFactorAbove(
+                    xB, tuning::loopDecayKnee / rate, static_cast<double>(baseLoopFactor),
+                    gainB * gainB * tuning::linearReadGainSquared(xB, lengthB), kneeGain * kneeGain));
+            }
             if (powerChord) {
                 correctionA = tuning::highPassDelay(xA, highpassFactorA);
             } else {

@@ -3,6 +3,7 @@
 // lines need so that every key sounds at its pitch at any sample rate.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "dsp/math_functions.h"
@@ -43,6 +44,47 @@ inline double withHalfHighPassDelay(double x, float a) {
     const double gRe = 1.0 + 0.5 * hRe, gIm = 0.5 * hIm; // gRe >= 0.5
     return -math::atan(gIm / gRe) / (3.141592653589793 * x);
 }
+
+// The one-pole low-pass of factor a, magnitude squared at omega = pi x: a^2 / (1 - 2 p cos(omega) + p^2).
+inline double lowPassGainSquared(double x, double a) {
+    const double p = 1.0 - a;
+    const double c = math::sinPi(0.5 - x);
+    return a * a / (1.0 - 2.0 * p * c + p * p);
+}
+
+// Above the knee the second loop's low-pass would take more of each period the higher the pitch (its loss a
+// second grows as the cube of the pitch, and the note would die within a few periods), while the loop gain
+// rises towards 1 (and the note would ring on for ever). There the filter opens just so far that the loop
+// as a whole loses as much a second as it does at the knee. x, xKnee: the loop's pitch and the knee's over
+// half the rate; base: the filter's factor; others: what the rest of the loop keeps of the power of a
+// period at x (the loop gain's and the interpolation's), atKnee: the loop gain's at the knee. The factor
+// whose magnitude squared at x is r = (atKnee gain(xKnee))^(xKnee / x) / others solves
+// a^2 (1 - r) + r q a - r q = 0 with q = 2 (1 - cos(omega)); never below base, 1 (no filter) at the most.
+inline double loopFactorAbove(double x, double xKnee, double base, double others, double atKnee) {
+    if (!(x > xKnee)) {
+        return base;
+    }
+    const double r = math::pow(atKnee * lowPassGainSquared(xKnee, base), xKnee / x) / others;
+    if (!(r < 1.0)) {
+        return 1.0;
+    }
+    if (lowPassGainSquared(x, base) >= r) {
+        return base;
+    }
+    const double q = 2.0 * (1.0 - math::sinPi(0.5 - x));
+    const double a = (std::sqrt(r * r * q * q + 4.0 * (1.0 - r) * r * q) - r * q) / (2.0 * (1.0 - r));
+    return a < 1.0 ? a : 1.0;
+}
+
+// What a line read between samples (linear interpolation at a fractional delay) keeps of the power of
+// omega = pi x: (1 - t)^2 + t^2 + 2 t (1 - t) cos(omega), t the fraction of the delay in samples.
+inline double linearReadGainSquared(double x, double delay) {
+    const double t = delay - std::floor(delay);
+    return (1.0 - t) * (1.0 - t) + t * t + 2.0 * t * (1.0 - t) * math::sinPi(0.5 - x);
+}
+
+// The knee: the key whose second loop keeps the filter as it is, and every key below it (MIDI 78, F#5).
+inline constexpr double loopDecayKnee = 739.98884542;
 
 // Each loop's high-pass (its DC blocker) sits this far below the pitch the loop rings at: it keeps a loop
 // gain that reaches 1 at the top of the keyboard from holding (or, with the voice fed back, growing) an

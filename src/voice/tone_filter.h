@@ -2,6 +2,7 @@
 // a state-variable filter swept by the envelope; ToneRama mixes the two paths.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -26,6 +27,8 @@ inline constexpr float svfSweepFloor = 10.0f;        // Hz, the state-variable f
 inline constexpr float svfSweepFloorSpan = 440.0f;   // Hz added to the floor as DynaTone falls to 0
 inline constexpr float svfSweepTop = 0.125f;         // the sweep's top, as a share of 44.1 kHz
 inline constexpr float toneSaturation = 0.16666667f; // the cubic's share: m - m^3 / 6
+inline constexpr float pairKeyTracking = 2.0f;       // the pair's cutoff at least this times the pitch
+inline constexpr float pairTrackingTop = 6000.0f;    // Hz, as high as the pitch takes the pair's cutoff
 
 class ToneFilter {
 public:
@@ -46,6 +49,7 @@ public:
     // Every filter state 0.
     void reset() {
         toneLow1 = toneLow2 = splitLow = splitBand = svfBand = svfLow = svfCutoff = 0.0f;
+        trackedFrequency = 0.0f;
         svfFactor = 0.0f;
     }
 
@@ -54,28 +58,20 @@ public:
     // mix.
     void setParameters(const SynthParams& params) {
         dynaTone = params.DynaTone;
-        float cutoff = dynaTone * toneCutoffSpan + toneCutoffFloor; // Hz
-        if (!(k * cutoff <= maxToneFactor)) {
-            // Below 16 kHz a high DynaTone would push the resonant pair towards instability: it runs at the
-            // limit instead.
-            cutoff = maxToneFactor / k;
-        }
-        const float splitCutoff = cutoff - cutoff * splitBelowTone;
-        pairFactor = k * cutoff;
-        splitFactor = splitCutoff * k;
-        if (sampleRate != referenceRate) { // the responses the two one-poles have at 44.1 kHz
-            pairFactor = rateMatchedFactor(dynaTone * toneCutoffSpan + toneCutoffFloor, sampleRate);
-            const float split44 = dynaTone * toneCutoffSpan + toneCutoffFloor;
-            splitFactor = rateMatchedFactor(split44 - split44 * splitBelowTone, sampleRate);
-        }
+        setPairFactors();
         pairFeedback = dynaTone * toneResonance;
         svfShare = 2.0f * params.ToneRama;
         splitShare = (1.0f - params.ToneRama) * 1.136f;
         svfFactor = svfFactorOf(svfCutoff);
     }
 
-    // On control steps: the state-variable cutoff follows the envelope.
-    void control(float envelope) {
+    // On control steps: the resonant pair follows the pitch f in Hz (bend included), and the state-variable
+    // cutoff the envelope.
+    void control(float envelope, float f) {
+        if (std::bit_cast<uint32_t>(f) != std::bit_cast<uint32_t>(trackedFrequency)) {
+            trackedFrequency = f;
+            setPairFactors();
+        }
         const float low = (1.0f - dynaTone * dynaTone) * svfSweepFloorSpan + svfSweepFloor; // Hz
         svfCutoff = low + (referenceRate * svfSweepTop - low) * ((1.0f - dynaTone) * 0.2f + 0.8f) * envelope;
         svfFactor = svfFactorOf(svfCutoff);
@@ -108,7 +104,33 @@ private:
     float k44 = 0.0f; // the same at 44.1 kHz
     float dynaTone = 0.0f;
     float pairFactor = 0.0f, splitFactor = 0.0f, pairFeedback = 0.0f, svfShare = 0.0f, splitShare = 0.0f;
-    float svfFactor = 0.0f; // k x svfCutoff, at most maxSvfFactor
+    float svfFactor = 0.0f;        // k x svfCutoff, at most maxSvfFactor
+    float trackedFrequency = 0.0f; // Hz, the pitch the pair's cutoff followed at the last control step
+
+    // The pair's and the split's one-pole factors. The pair's cutoff is DynaTone's, or pairKeyTracking
+    // times the pitch where that is higher (up to pairTrackingTop), so that the top of the keyboard keeps
+    // its fundamental; the split follows an eighth below.
+    void setPairFactors() {
+        float cutoff44 = dynaTone * toneCutoffSpan + toneCutoffFloor; // Hz
+        float tracked = trackedFrequency * pairKeyTracking;
+        tracked = tracked < pairTrackingTop ? tracked : pairTrackingTop;
+        if (tracked > cutoff44) {
+            cutoff44 = tracked;
+        }
+        float cutoff = cutoff44;
+        if (!(k * cutoff <= maxToneFactor)) {
+            // Below 16 kHz a high DynaTone would push the resonant pair towards instability: it runs at the
+            // limit instead.
+            cutoff = maxToneFactor / k;
+        }
+        const float splitCutoff = cutoff - cutoff * splitBelowTone;
+        pairFactor = k * cutoff;
+        splitFactor = splitCutoff * k;
+        if (sampleRate != referenceRate) { // the responses the two one-poles have at 44.1 kHz
+            pairFactor = rateMatchedFactor(cutoff44, sampleRate);
+            splitFactor = rateMatchedFactor(cutoff44 - cutoff44 * splitBelowTone, sampleRate);
+        }
+    }
 
     // The state-variable filter's factor at a cutoff in Hz: k x cutoff at 44.1 kHz (0.785 at most, at the
     // sweep's top of 5512.5 Hz). At other rates, the factor 2 sin(pi fc / rate) of the cutoff fc that this
