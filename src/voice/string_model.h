@@ -245,7 +245,7 @@ private:
         if (xA > 0.0 && xA < 1.0 && xB > 0.0 && xB < 1.0) {
             highpassFactorA = exactOnePoleFactor(pitchA * tuning::loopDcRatio, rate);
             highpassFactorB = exactOnePoleFactor(pitchB * tuning::loopDcRatio, rate);
-            if (!powerChord) {
+            if (!powerChord && xB > tuning::loopDecayKnee / rate) {
                 // Above the knee the loop filter opens as far as the loop gain, the line's interpolation (at
                 // the length the base filter would give it) and the knee's decay ask.
                 const double highpassB = tuning::highPassDelay(xB, highpassFactorB);

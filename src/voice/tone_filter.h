@@ -69,8 +69,7 @@ public:
     // cutoff the envelope.
     void control(float envelope, float f) {
         if (std::bit_cast<uint32_t>(f) != std::bit_cast<uint32_t>(trackedFrequency)) {
-            trackedFrequency = f;
-            setPairFactors();
+            follow(f);
         }
         const float low = (1.0f - dynaTone * dynaTone) * svfSweepFloorSpan + svfSweepFloor; // Hz
         svfCutoff = low + (referenceRate * svfSweepTop - low) * ((1.0f - dynaTone) * 0.2f + 0.8f) * envelope;
@@ -106,6 +105,12 @@ private:
     float pairFactor = 0.0f, splitFactor = 0.0f, pairFeedback = 0.0f, svfShare = 0.0f, splitShare = 0.0f;
     float svfFactor = 0.0f;        // k x svfCutoff, at most maxSvfFactor
     float trackedFrequency = 0.0f; // Hz, the pitch the pair's cutoff followed at the last control step
+
+    // A new pitch: out of line, so that the control step's usual path stays small where it is inlined.
+    [[gnu::noinline]] void follow(float f) {
+        trackedFrequency = f;
+        setPairFactors();
+    }
 
     // The pair's and the split's one-pole factors. The pair's cutoff is DynaTone's, or pairKeyTracking
     // times the pitch where that is higher (up to pairTrackingTop), so that the top of the keyboard keeps
