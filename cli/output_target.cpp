@@ -233,7 +233,19 @@ int OutputTarget::open(const std::string& elsewhere) {
     std::string pattern = folderOf(resolved) + "/." + baseOf(resolved) + ".partial-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    temporary = ::mkostemp(name.data(), O_CLOEXEC);
+    int made = 0; // mkostemp's errno
+    {
+        // An ending signal that comes while the file is made waits until the handler knows its name: one
+        // that ended the process in between would leave the file behind.
+        const EndingSignalsHeld held;
+        temporary = ::mkostemp(name.data(), O_CLOEXEC);
+        made = errno;
+        if (temporary >= 0) {
+            temporaryPath = name.data();
+            cleanupSlot = claimCleanupSlot(temporaryPath);
+        }
+    }
+    errno = made;
     if (temporary < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
         // Typically the default output beside a MIDI file in someone else's or a read-only folder.
         throw CliError("cannot write " + quote(shown) + ": the folder " + quote(folderOf(resolved)) +
@@ -243,8 +255,6 @@ int OutputTarget::open(const std::string& elsewhere) {
     if (temporary < 0) {
         throw CliError("cannot write " + quote(shown) + ": " + std::strerror(errno));
     }
-    temporaryPath = name.data();
-    cleanupSlot = claimCleanupSlot(temporaryPath);
     mode_t permissions = mode;
     if (!existed) {
         const mode_t mask = ::umask(0);
