@@ -42,7 +42,8 @@ AudioFileWriter::AudioFileWriter(int fd, const std::string& name, AudioFormat fo
     if (format == AudioFormat::Flac && bits == SampleBits::Float) {
         throw CliError("FLAC holds no float samples; use --bits 16 or --bits 24 for '" + name + "'");
     }
-    rf64 = format == AudioFormat::Wav && frameBound >= 0 && wavPasses4GiB(frameBound, channelCount, bits);
+    const bool rf64 =
+        format == AudioFormat::Wav && frameBound >= 0 && wavPasses4GiB(frameBound, channelCount, bits);
     plainWav = format == AudioFormat::Wav && !rf64;
     info.format = (format == AudioFormat::Flac ? SF_FORMAT_FLAC
                    : rf64                      ? SF_FORMAT_RF64

@@ -32,15 +32,12 @@ public:
 
     int64_t framesWritten() const { return written; }
 
-    bool isRf64() const { return rf64; }
-
 private:
     std::string shownName;
     void* file = nullptr; // SNDFILE*
     int64_t written = 0;
     int64_t frameBytes = 0; // bytes of one frame in the file
     bool plainWav = false;  // sizes held in 32 bits
-    bool rf64 = false;
 };
 
 // Reads back the audio file just finished in `fd` (left open, its offset moved): throws CliError when

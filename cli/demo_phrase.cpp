@@ -110,9 +110,4 @@ std::vector<DemoStep> demoPhrase() {
     return steps;
 }
 
-double demoLength() {
-    const std::vector<DemoStep> steps = demoPhrase();
-    return steps.empty() ? 0.0 : steps.back().seconds;
-}
-
 } // namespace solvantis

@@ -20,7 +20,4 @@ struct DemoStep {
 // riff with the PowerChord switch on; in time order.
 std::vector<DemoStep> demoPhrase();
 
-// The time of the phrase's last step, in seconds.
-double demoLength();
-
 } // namespace solvantis

@@ -285,10 +285,6 @@ MidiFacts factsOf(const MidiSong& song, const std::string& bytes) {
 
 } // namespace
 
-MidiFacts midiFactsOf(const std::string& bytes, const std::string& name) {
-    return factsOf(parseMidiData(bytes.data(), bytes.size(), name), bytes);
-}
-
 MidiFacts midiFacts(const std::string& path) {
     // Read once (standard input and a pipe can be read only once), then parsed with the reader's checks
     // and error messages, and scanned for the tempo changes and time signatures.

@@ -53,9 +53,6 @@ struct MidiFacts {
 // Reads the file (throws CliError as readMidiFile does) and gathers its facts.
 MidiFacts midiFacts(const std::string& path);
 
-// The facts of a file held in memory; `name` only appears in error messages.
-MidiFacts midiFactsOf(const std::string& bytes, const std::string& name);
-
 // The channel with the most notes, channel 10 (drums) left aside; 0 when no other channel has notes.
 int busiestMelodicChannel(const MidiFacts& facts);
 

@@ -29,9 +29,4 @@ const char* knownOpcodeName(int32_t opcode) {
     return opcode >= 0 && opcode <= kLastEffectOpcode ? names[opcode] : nullptr;
 }
 
-std::string opcodeName(int32_t opcode) {
-    const char* name = knownOpcodeName(opcode);
-    return name != nullptr ? name : "dispatcher opcode " + std::to_string(opcode);
-}
-
 } // namespace solvantis

@@ -2,14 +2,10 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace solvantis {
 
 // "effOpen", "effProcessEvents", ... for a dispatcher opcode; null for one we do not know.
 const char* knownOpcodeName(int32_t opcode);
-
-// The same, or "dispatcher opcode N" for one we do not know.
-std::string opcodeName(int32_t opcode);
 
 } // namespace solvantis

@@ -37,9 +37,6 @@ public:
 
     // As the user named it ("-" shown as "standard output").
     const std::string& name() const { return shown; }
-    // The file that is replaced or written: the symbolic link's target for a link.
-    const std::string& resolvedPath() const { return resolved; }
-    bool isStream() const { return stream; }
     bool isStandardOutput() const { return standardOutput; }
 
 private:

@@ -2,6 +2,7 @@
 // hearing what played, and the arguments and messages around them.
 #include "integration/host_loader_support.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
@@ -247,6 +248,24 @@ TEST(CliSongs, ManyFilesRenderEachOnTheirOwnAndAFailureStopsNoOther) {
     EXPECT_EQ(silent.exitCode, 1);
     EXPECT_EQ(silent.out, "");
     EXPECT_EQ(std::count(silent.err.begin(), silent.err.end(), '\n'), 1) << silent.err;
+
+    // A render process ended by a signal failed, however little it said: here the limit on a file's
+    // size (1 MiB), which only the long song's audio passes (5.8 MB against the short one's 0.2 MB).
+    MidiFileBuilder longSong;
+    longSong.event(0, {0x90, 60, 100}).event(480 * 240, {0x80, 60, 0}); // two minutes
+    scratch.write("long.mid", longSong.bytes());
+    const RunResult limited =
+        runCli(scratch,
+               {"-c", "ulimit -c 0 && ulimit -f 1024 && exec \"$0\" \"$@\"", SOLVANTIS_CLI_PATH, "render",
+                "a.mid", "long.mid", "-o", "limited/", "--plugin", fake, "--rate", "8000", "--jobs", "2"},
+               {}, "/bin/sh");
+    EXPECT_EQ(limited.exitCode, 1) << limited.err;
+    EXPECT_TRUE(contains(limited.out, "2 files: 1 rendered, 1 failed")) << limited.out;
+    EXPECT_TRUE(
+        contains(limited.err, "long.mid: the render process ended by signal " + std::to_string(SIGXFSZ)))
+        << limited.err;
+    EXPECT_TRUE(std::filesystem::exists(scratch.path("limited/a.wav")));
+    EXPECT_FALSE(std::filesystem::exists(scratch.path("limited/long.wav")));
 
     // Outputs that cannot be told apart are refused before anything renders.
     std::filesystem::create_directory(scratch.path("other"));
