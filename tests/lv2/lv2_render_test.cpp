@@ -8,6 +8,7 @@
 #include <lv2/midi/midi.h>
 #include <lv2/urid/urid.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
@@ -289,6 +290,70 @@ TEST(Lv2Bundle, BasicPresetHoldsTheFirstProgramOfTheVst2Plugin) {
     lilv_state_free(state);
     for (uint32_t i = 0; i < kParameters; ++i)
         EXPECT_EQ(seen.values[i], vst.getParameter(int32_t(i))) << "port " << i;
+}
+
+// ---------------------------------------------------------------- port indices
+
+// Two cycles of one note through the descriptor's own entries: every port connected (the controls at the
+// Turtle's defaults, PowerChord as given), then `stray` connected at the index `strayPort` (none when
+// null), as a host with a slip in its port count would.
+std::vector<float> renderNote(float powerChord, uint32_t strayPort, float* stray) {
+    Bundle bundle;
+    UridMap urids;
+    const LV2_Feature* features[] = {&urids.feature, nullptr};
+    LilvInstance* instance = lilv_plugin_instantiate(bundle.plugin, 44100.0, features);
+    EXPECT_NE(instance, nullptr);
+    if (instance == nullptr)
+        return {};
+    const LV2_Descriptor* entries = lilv_instance_get_descriptor(instance);
+    LV2_Handle handle = lilv_instance_get_handle(instance);
+    std::vector<float> controls(lilv_plugin_get_num_ports(bundle.plugin));
+    lilv_plugin_get_port_ranges_float(bundle.plugin, nullptr, nullptr, controls.data());
+    controls[kParameters - 1] = powerChord;
+    constexpr uint32_t frames = 2048;
+    std::vector<uint64_t> sequence(16);
+    std::vector<float> left(frames), right(frames), out;
+    for (uint32_t port = 0; port < kParameters; ++port)
+        entries->connect_port(handle, port, &controls[port]);
+    entries->connect_port(handle, kMidiPort, sequence.data());
+    entries->connect_port(handle, kLeftPort, left.data());
+    entries->connect_port(handle, kRightPort, right.data());
+    if (stray != nullptr)
+        entries->connect_port(handle, strayPort, stray);
+    entries->activate(handle);
+    auto* seq = reinterpret_cast<LV2_Atom_Sequence*>(sequence.data());
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        *seq = {{sizeof(LV2_Atom_Sequence_Body), urids(LV2_ATOM__Sequence)}, {0, 0}};
+        if (cycle == 0) {
+            auto* event = reinterpret_cast<LV2_Atom_Event*>(seq + 1);
+            *event = {{0}, {3, urids(LV2_MIDI__MidiEvent)}};
+            const uint8_t noteOn[3] = {0x90, 45, 100};
+            std::memcpy(event + 1, noteOn, 3);
+            seq->atom.size += uint32_t(sizeof(LV2_Atom_Event) + 8);
+        }
+        entries->run(handle, frames);
+        out.insert(out.end(), left.begin(), left.end());
+        out.insert(out.end(), right.begin(), right.end());
+    }
+    entries->deactivate(handle);
+    lilv_instance_free(instance);
+    return out;
+}
+
+TEST(Lv2Ports, TheLastControlPlaysAndAnIndexPastThePortsChangesNothing) {
+    const std::vector<float> single = renderNote(0.0f, 0, nullptr), chord = renderNote(1.0f, 0, nullptr);
+    ASSERT_EQ(chord.size(), single.size());
+    EXPECT_NE(std::memcmp(chord.data(), single.data(), chord.size() * sizeof(float)), 0)
+        << "PowerChord, the last control port, must reach the sound";
+    for (const uint32_t port : {kRightPort + 1, kRightPort + 2, std::numeric_limits<uint32_t>::max()}) {
+        SCOPED_TRACE("port " + std::to_string(port));
+        // Values a control would feel and an output would overwrite.
+        std::vector<float> stray(4096, 1.0f);
+        const std::vector<float> got = renderNote(1.0f, port, stray.data());
+        ASSERT_EQ(got.size(), chord.size());
+        EXPECT_EQ(std::memcmp(got.data(), chord.data(), chord.size() * sizeof(float)), 0);
+        EXPECT_EQ(std::count(stray.begin(), stray.end(), 1.0f), 4096);
+    }
 }
 
 // ---------------------------------------------------------------- refusals
