@@ -10,8 +10,11 @@
 // The peers have no patches: they play the same notes in every case (block32 changes only how often the
 // harness hands them a buffer, which is how a host would drive them).
 //
-// Without arguments the harness prints ns per frame of each engine in each case and the ratio to STK Guitar
-// in the same case (best of --repeat runs; wall times on a shared machine are noisy). With --case and
+// Without arguments the harness pairs the engines in CPU time: in each of --rounds rounds (9 by default) it
+// makes every engine afresh and has them render the measured stretch in turns of 2048 frames, in an order
+// that rotates, each turn timed in the thread's CPU time; it prints per case and engine the median ns per
+// frame and the median ratio to STK Guitar of the same round, each with its lowest and highest round.
+// Interleaved in one process, the engines meet the same load, clock and caches. With --case and
 // --engine it runs that one measurement once, inside the function `solvantis_bench_measured`, for
 // `valgrind --tool=callgrind --collect-atstart=no --toggle-collect=solvantis_bench_measured`, and prints
 // the number of frames measured, so instructions per frame are Collected / frames. --block N runs that case
@@ -22,7 +25,6 @@
 #include <stk/StifKarp.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +33,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <time.h>
 #include <vector>
 
 #include "plugin_host.h"
@@ -234,26 +237,94 @@ extern "C" __attribute__((noinline)) void solvantis_bench_measured(Engine* engin
 
 namespace {
 
-// Best-of-`repeat` ns per frame of one engine in one case; each repetition starts a fresh engine.
-double nsPerFrame(const std::string& engineName, const std::string& plugin, const CaseInfo& c, int repeat) {
-    double best = 1e300;
-    for (int r = 0; r < repeat; ++r) {
-        auto engine = makeEngine(engineName, plugin, c);
-        Timeline warmUp, measured;
-        timelines(c, warmUp, measured);
-        run(*engine, warmUp, c.block);
-        const auto t0 = std::chrono::steady_clock::now();
-        solvantis_bench_measured(engine.get(), &measured, c.block);
-        const auto t1 = std::chrono::steady_clock::now();
-        const double ns = std::chrono::duration<double, std::nano>(t1 - t0).count();
-        best = std::min(best, ns / static_cast<double>(measured.frames));
+// The CPU time this thread has run, in ns: what another process takes of the machine does not count.
+int64_t threadNanoseconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// What reading the clock adds to a measurement, in ns: the median of many back-to-back readings.
+int64_t clockOverhead() {
+    std::vector<int64_t> gaps(1001);
+    for (int64_t& gap : gaps) {
+        const int64_t t0 = threadNanoseconds();
+        gap = threadNanoseconds() - t0;
     }
-    return best;
+    std::nth_element(gaps.begin(), gaps.begin() + 500, gaps.end());
+    return gaps[500];
+}
+
+constexpr int64_t sliceFrames = 2048; // a multiple of every case's block
+
+// One round of the CPU-time pairing of a case: a fresh instance of every engine, each warmed up, then the
+// measured stretch a slice at a time, every engine rendering the slice in turn; which engine goes first
+// moves on by one each slice and each round, so none is always the one after another's cache traffic.
+// Returns each engine's thread CPU time in ns per frame.
+std::vector<double> pairedRound(const std::string& plugin, const CaseInfo& c, int round, int64_t overhead) {
+    const size_t count = std::size(engineNames);
+    std::vector<std::unique_ptr<Engine>> engines;
+    for (const char* name : engineNames) {
+        engines.push_back(makeEngine(name, plugin, c));
+    }
+    Timeline warmUp, measured;
+    timelines(c, warmUp, measured);
+    for (auto& engine : engines) {
+        run(*engine, warmUp, c.block);
+    }
+    std::vector<int64_t> spent(count, 0);
+    const int64_t end = measured.start + measured.frames;
+    size_t first = size_t(round);
+    for (int64_t at = measured.start; at < end; at += sliceFrames, ++first) {
+        const Timeline slice{measured.pattern, at, std::min(sliceFrames, end - at)};
+        for (size_t k = 0; k < count; ++k) {
+            const size_t e = (first + k) % count;
+            const int64_t t0 = threadNanoseconds();
+            run(*engines[e], slice, c.block);
+            spent[e] += threadNanoseconds() - t0 - overhead;
+        }
+    }
+    std::vector<double> perFrame(count);
+    for (size_t e = 0; e < count; ++e) {
+        perFrame[e] = double(spent[e]) / double(measured.frames);
+    }
+    return perFrame;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+}
+
+// The CPU-time pairing of every case: per engine the median ns per frame over the rounds with the lowest
+// and highest round, and the median of the rounds' ratios to STK Guitar with their lowest and highest.
+void printPairing(const std::string& plugin, int rounds) {
+    const int64_t overhead = clockOverhead();
+    std::printf("%-9s %-13s %10s %10s %10s %10s %10s %10s\n", "case", "engine", "ns/frame", "ns-min",
+                "ns-max", "x-guitar", "x-min", "x-max");
+    const size_t count = std::size(engineNames);
+    for (const CaseInfo& c : cases) {
+        std::vector<std::vector<double>> times(count), ratios(count);
+        for (int r = 0; r < rounds; ++r) {
+            const std::vector<double> t = pairedRound(plugin, c, r, overhead);
+            for (size_t e = 0; e < count; ++e) {
+                times[e].push_back(t[e]);
+                ratios[e].push_back(t[e] / t[1]);
+            }
+        }
+        for (size_t e = 0; e < count; ++e) {
+            const auto [tMin, tMax] = std::minmax_element(times[e].begin(), times[e].end());
+            const auto [rMin, rMax] = std::minmax_element(ratios[e].begin(), ratios[e].end());
+            std::printf("%-9s %-13s %10.3f %10.3f %10.3f %10.3f %10.3f %10.3f\n", c.name, engineNames[e],
+                        median(times[e]), *tMin, *tMax, median(ratios[e]), *rMin, *rMax);
+        }
+    }
 }
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: bench_peers [--plugin PATH] [--repeat N]\n"
+                 "usage: bench_peers [--plugin PATH] [--rounds N]\n"
                  "       bench_peers [--plugin PATH] [--block N] --case default|heavy|silence|block32 "
                  "--engine solvantis|stk-guitar|stk-plucked|stk-stifkarp\n");
     return 2;
@@ -265,7 +336,7 @@ int main(int argc, char** argv) {
     std::string plugin = SOLVANTIS_PLUGIN_PATH;
     std::string caseName;
     std::string engineName;
-    int repeat = 3;
+    int rounds = 9;
     int32_t blockOverride = 0; // --block N: another block size for the one case run under callgrind
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -279,8 +350,8 @@ int main(int argc, char** argv) {
             caseName = v;
         } else if (a == "--engine") {
             engineName = v;
-        } else if (a == "--repeat") {
-            repeat = std::max(1, std::atoi(v.c_str()));
+        } else if (a == "--rounds") {
+            rounds = std::max(1, std::atoi(v.c_str()));
         } else if (a == "--block") {
             blockOverride = std::max(1, std::atoi(v.c_str()));
         } else {
@@ -317,17 +388,7 @@ int main(int argc, char** argv) {
             std::_Exit(0);
         }
 
-        std::printf("%-9s %-13s %10s %14s\n", "case", "engine", "ns/frame", "x stk-guitar");
-        for (const CaseInfo& c : cases) {
-            double results[std::size(engineNames)];
-            for (size_t e = 0; e < std::size(engineNames); ++e) {
-                results[e] = nsPerFrame(engineNames[e], plugin, c, repeat);
-            }
-            for (size_t e = 0; e < std::size(engineNames); ++e) {
-                std::printf("%-9s %-13s %10.2f %14.2f\n", c.name, engineNames[e], results[e],
-                            results[e] / results[1]);
-            }
-        }
+        printPairing(plugin, rounds);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_peers: %s\n", error.what());
         return 1;
