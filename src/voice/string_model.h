@@ -246,16 +246,23 @@ private:
             highpassFactorA = exactOnePoleFactor(pitchA * tuning::loopDcRatio, rate);
             highpassFactorB = exactOnePoleFactor(pitchB * tuning::loopDcRatio, rate);
             if (!powerChord && xB > tuning::loopDecayKnee / rate) {
-                // Above the knee the loop filter opens as far as the loop gain, the line's interpolation (at
-                // the length the base filter would give it) and the knee's decay ask.
-                const double highpassB = tuning::highPassDelay(xB, highpassFactorB);
-                const double lengthB = 1.0 / xB * 2.0 - tuning::lowPassDelay(xB, baseLoopFactor) - highpassB;
+                // Above the knee the loop filter opens as far as the loop gain, the line's interpolation and
+                // the knee's loss a period ask.
                 const double gainB = static_cast<double>(stringLoopGain(f));
                 const double kneeGain =
                     static_cast<double>(stringLoopGain(static_cast<float>(tuning::loopDecayKnee)));
-                loopFactor = static_cast<float>(tuning::loopFactorAbove(
-                    xB, tuning::loopDecayKnee / rate, static_cast<double>(baseLoopFactor),
-                    gainB * gainB * tuning::linearReadGainSquared(xB, lengthB), kneeGain * kneeGain));
+                const double highpassB = tuning::highPassDelay(xB, highpassFactorB);
+                // The line's length depends on the filter's delay, and its interpolation's loss on the
+                // length: twice round settles the fraction.
+                double factor = baseLoopFactor;
+                for (int round = 0; round < 2; ++round) {
+                    const double lengthB =
+                        2.0 / xB - tuning::lowPassDelay(xB, static_cast<float>(factor)) - highpassB;
+                    factor = tuning::loopFactorAbove(
+                        xB, tuning::loopDecayKnee / rate, static_cast<double>(baseLoopFactor),
+                        gainB * gainB * tuning::linearReadGainSquared(xB, lengthB), kneeGain * kneeGain);
+                }
+                loopFactor = static_cast<float>(factor);
             }
             if (powerChord) {
                 correctionA = tuning::highPassDelay(xA, highpassFactorA);

@@ -54,17 +54,19 @@ inline double lowPassGainSquared(double x, double a) {
 
 // Above the knee the second loop's low-pass would take more of each period the higher the pitch (its loss a
 // second grows as the cube of the pitch, and the note would die within a few periods), while the loop gain
-// rises towards 1 (and the note would ring on for ever). There the filter opens just so far that the loop
-// as a whole loses as much a second as it does at the knee. x, xKnee: the loop's pitch and the knee's over
-// half the rate; base: the filter's factor; others: what the rest of the loop keeps of the power of a
-// period at x (the loop gain's and the interpolation's), atKnee: the loop gain's at the knee. The factor
-// whose magnitude squared at x is r = (atKnee gain(xKnee))^(xKnee / x) / others solves
-// a^2 (1 - r) + r q a - r q = 0 with q = 2 (1 - cos(omega)); never below base, 1 (no filter) at the most.
+// rises towards 1. There the filter opens so far that a period keeps the knee's share of its power raised
+// to (xKnee / x)^(1/4): the loss a second grows as the pitch to the power 3/4, between a string that loses
+// the same share each period and one that loses the same each second (the voice fed back into the loop
+// makes the latter grow at the very top). x, xKnee: the loop's pitch and the knee's over half the rate;
+// base: the filter's factor; others: what the rest of the loop keeps of the power of a period at x (the loop
+// gain's and the interpolation's); atKnee: the loop gain's at the knee. The factor whose magnitude squared
+// at x is r = (atKnee gain(xKnee))^((xKnee / x)^(1/4)) / others solves a^2 (1 - r) + r q a - r q = 0 with
+// q = 2 (1 - cos(omega)); never below base, 1 (no filter) at the most.
 inline double loopFactorAbove(double x, double xKnee, double base, double others, double atKnee) {
     if (!(x > xKnee)) {
         return base;
     }
-    const double r = math::pow(atKnee * lowPassGainSquared(xKnee, base), xKnee / x) / others;
+    const double r = math::pow(atKnee * lowPassGainSquared(xKnee, base), math::pow(xKnee / x, 0.25)) / others;
     if (!(r < 1.0)) {
         return 1.0;
     }
