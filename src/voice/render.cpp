@@ -1,6 +1,7 @@
 // The fast render for every processor, the choice between it and the AVX2 compilation, and the render's
 // out-of-line steps: the runaway checks, the recovery and the note entries.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <climits>
 #include <cmath>
@@ -29,38 +30,57 @@ namespace solvantis {
 
 namespace render {
 
-// The recirculating states and the envelope: if one of them has run away, the voice cannot recover alone.
-
-[[gnu::noinline]] bool stateRanAway(const EngineState& e) {
+// The recirculating states and the envelope, the values that cannot recover alone once one has run away.
+static constexpr size_t recirculatingCount = 20;
+static std::array<float, recirculatingCount> recirculatingStates(const EngineState& e) {
     const StringModel& s = e.string;
     const ToneFilter& t = e.tone;
-    const float levelGain = e.limiter.levelGain;
     const Chorus& c = e.chorus;
     const Envelope& env = e.envelope;
+    return {s.stringOutput,
+            s.stringHighpass,
+            s.loopFilterState,
+            s.dcBlockState,
+            t.toneLow1,
+            t.toneLow2,
+            t.splitLow,
+            t.splitBand,
+            t.svfBand,
+            t.svfLow,
+            e.limiter.levelGain,
+            c.chorusLowState,
+            env.envelopeLevel,
+            env.releaseStartLevel,
+            env.attackStartLevel,
+            env.sustainLevel,
+            c.chorusOutLeft,
+            c.chorusOutRight,
+            e.exciter.noiseState,
+            e.lastVoiceOutput};
+}
+
+// True when one of the recirculating states is beyond its bound or not a number.
+[[gnu::noinline]] static bool stateRanAway(const EngineState& e) {
+    const std::array<float, recirculatingCount> states = recirculatingStates(e);
+    static_assert(recirculatingCount % 4 == 0, "the states are checked four at a time");
 #if defined(__SSE2__)
-    // Four values to a register (the fields are named one by one: their layout is the compiler's).
-    const __m128i beyond = _mm_or_si128(
-        _mm_or_si128(
-            beyondState(_mm_setr_ps(s.stringOutput, s.stringHighpass, s.loopFilterState, s.dcBlockState)),
-            beyondState(_mm_setr_ps(t.toneLow1, t.toneLow2, t.splitLow, t.splitBand))),
-        _mm_or_si128(_mm_or_si128(beyondState(_mm_setr_ps(t.svfBand, t.svfLow, levelGain, c.chorusLowState)),
-                                  beyondState(_mm_setr_ps(env.envelopeLevel, env.releaseStartLevel,
-                                                          env.attackStartLevel, env.sustainLevel))),
-                     beyondState(_mm_setr_ps(c.chorusOutLeft, c.chorusOutRight, e.exciter.noiseState,
-                                             e.lastVoiceOutput))));
+    __m128i beyond = _mm_setzero_si128();
+    for (size_t i = 0; i < recirculatingCount; i += 4) {
+        beyond = _mm_or_si128(beyond, beyondState(_mm_loadu_ps(states.data() + i)));
+    }
     return _mm_movemask_epi8(beyond) != 0;
 #else
-    return mostMagnitudeBits(e.exciter.noiseState, s.stringOutput, s.stringHighpass, s.loopFilterState,
-                             s.dcBlockState, e.lastVoiceOutput, t.toneLow1, t.toneLow2, t.splitLow,
-                             t.splitBand, t.svfBand, t.svfLow, levelGain, c.chorusLowState, c.chorusOutLeft,
-                             c.chorusOutRight, env.envelopeLevel, env.sustainLevel, env.attackStartLevel,
-                             env.releaseStartLevel) > magnitudeBits(stateBound);
+    uint32_t most = 0;
+    for (float x : states) {
+        most = std::max(most, magnitudeBits(x));
+    }
+    return most > magnitudeBits(stateBound);
 #endif
 }
 
 // After a block that ran away: every line and filter state cleared, the envelope idle, so the next note
 // after sane values arrive sounds normally. The note list and the held keys are kept.
-void resetRecirculatingState(EngineState& e) {
+static void resetRecirculatingState(EngineState& e) {
     e.exciter.reset();
     e.string.reset();
     e.tone.reset();
@@ -74,6 +94,19 @@ void resetRecirculatingState(EngineState& e) {
     }
     e.lastVoiceOutput = 0.0f;
 }
+
+void recoverFromRunaway(EngineState& e, bool outputsBeyond, float* left, float* right, int32_t frames) {
+    if (!outputsBeyond && !stateRanAway(e)) {
+        return;
+    }
+    if (frames > 0) {
+        std::memset(left, 0, sizeof(float) * static_cast<size_t>(frames));
+        std::memset(right, 0, sizeof(float) * static_cast<size_t>(frames));
+    }
+    resetRecirculatingState(e);
+    ++e.runawayBlocks;
+}
+
 // True when a value in the block's outputs is beyond the bound or not a number.
 bool outputRanAway(const float* left, const float* right, int32_t frames) {
     int32_t i = 0;
@@ -110,9 +143,7 @@ bool outputRanAway(const float* left, const float* right, int32_t frames) {
     }
     if (note.changed) {
         const float carried = note.velocityFactor;
-        if (note.velocity > 0.0f) {
-            note.velocityFactor = note.velocity * p.Velocity + (1.0f - p.Velocity);
-        }
+        note.velocityFactor = velocityFactorAfter(carried, note.velocity, p);
         // A block's first frame without an entry mostly keeps the carried factor: then the note's values
         // set before the loop stand.
         if (note.entered ||

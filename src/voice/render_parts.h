@@ -41,13 +41,6 @@ inline uint32_t magnitudeBits(float x) {
     return b & 0x7FFFFFFFu;
 }
 
-// The largest magnitude's bits among the values.
-template <class... F> inline uint32_t mostMagnitudeBits(F... values) {
-    uint32_t most = 0;
-    ((most = std::max(most, magnitudeBits(values))), ...);
-    return most;
-}
-
 #if defined(__SSE2__)
 // Lanes of four values beyond the bound or not a number: their magnitudes compared as integers (signed: SSE2
 // has no other, and a magnitude's bits are below 2^31).
@@ -68,6 +61,17 @@ static_assert(controlPeriod <= stringRunLimit && controlPeriod <= distorterRunLi
                   controlPeriod <= chorusRunLimit,
               "a chunk is run whole by the stages' block methods");
 
+// The tone filter runs with DynaTone above 0 or with the power chord.
+inline bool toneFilterOn(const SynthParams& params) {
+    return params.DynaTone > 0.0f || powerChordOn(params);
+}
+
+// The velocity factor after a frame's note entries: the note's velocity blended by the Velocity parameter,
+// or the carried factor where no note sounds (velocity 0).
+inline float velocityFactorAfter(float carried, float velocity, const SynthParams& params) {
+    return velocity > 0.0f ? velocity * params.Velocity + (1.0f - params.Velocity) : carried;
+}
+
 // The note the voice plays, as a block's chunks see it.
 struct BlockNote {
     bool gate;
@@ -80,13 +84,11 @@ struct BlockNote {
     bool entered;         // an entry was taken in the current chunk
 };
 
-// The recirculating states and the envelope: if one of them has run away, the voice cannot recover alone.
-bool stateRanAway(const EngineState& e);
-// After a block that ran away: every line and filter state cleared, the envelope idle, so the next note
-// after sane values arrive sounds normally. The note list and the held keys are kept.
-void resetRecirculatingState(EngineState& e);
 // True when a value in the block's outputs is beyond the bound or not a number.
 bool outputRanAway(const float* left, const float* right, int32_t frames);
+// After a block: where an output was beyond its bound (outputsBeyond) or a state has run away, the block is
+// silenced and the voice cleared, so the next note after sane values sounds normally.
+void recoverFromRunaway(EngineState& e, bool outputsBeyond, float* left, float* right, int32_t frames);
 // At a frame where a note entry is due, or the first after a change: the voice takes the entries, and the
 // exciter and the envelope follow the note.
 void takeNote(BlockNote& note, VoiceState& voice, NoteListCursor& cursor, int32_t frame, int32_t lastFrame,

@@ -21,7 +21,7 @@ void renderPlain(EngineState& engine, const SynthParams& params, float sr, float
     engine.setParameters(params);
     const EnvelopeBlock envelopeBlock(params, sr);
     const float volume = params.Volume;
-    const bool toneOn = params.DynaTone > 0.0f || params.PowerChord > 0.0f;
+    const bool toneOn = toneFilterOn(params);
     const bool chorusOn = params.Chorus != 0.0f;
 
     VoiceState& voice = engine.voice;
@@ -68,9 +68,7 @@ void renderPlain(EngineState& engine, const SynthParams& params, float sr, float
             engine.chorus.setVolume(voice.midiVolume);
         }
         // 5. The velocity factor.
-        if (voice.voiceVelocity > 0.0f) {
-            voice.velocityFactor = voice.voiceVelocity * params.Velocity + (1.0f - params.Velocity);
-        }
+        voice.velocityFactor = velocityFactorAfter(voice.velocityFactor, voice.voiceVelocity, params);
         // 6. The envelope, unless the voice rests on: its idle release would only count, and a fade of All
         // Sound Off has nothing left to fade.
         if (!resting || voice.voiceGate) {
@@ -108,14 +106,7 @@ void renderPlain(EngineState& engine, const SynthParams& params, float sr, float
 
     // A runaway (a state or an output beyond its bound, or not a number) silences the block and clears the
     // voice, so the next note after sane values sounds normally.
-    if (outputRanAway(left, right, frames) || stateRanAway(engine)) {
-        if (frames > 0) {
-            std::memset(left, 0, sizeof(float) * static_cast<size_t>(frames));
-            std::memset(right, 0, sizeof(float) * static_cast<size_t>(frames));
-        }
-        resetRecirculatingState(engine);
-        ++engine.runawayBlocks;
-    }
+    recoverFromRunaway(engine, outputRanAway(left, right, frames), left, right, frames);
 }
 
 } // namespace solvantis::render

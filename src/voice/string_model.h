@@ -24,6 +24,11 @@ inline constexpr float singleFeedback = 0.004f; // the voice's output fed back i
 inline constexpr float chordFeedback = 0.026f;  // and into both strings of the power chord
 inline constexpr float stringOutputGain = 1.4f; // the string's output into the distorter and tone filter
 
+// PowerChord on: any value but 0 plays the two strings a fifth apart (and switches the tone filter on).
+inline bool powerChordOn(const SynthParams& params) {
+    return params.PowerChord != 0.0f;
+}
+
 // Loop gain of the string at pitch f in Hz: 0.99 at 620 Hz, rising 5e-6 per Hz, never reaching 1.
 inline float stringLoopGain(float f) {
     float g = (f - 620.0f) * 4.99999987e-06f + 0.99f;
@@ -82,7 +87,7 @@ public:
     void setParameters(const SynthParams& params) {
         combDelayBase = params.Fixing * params.Fixing * 1210.0f + 4.0f;
         modulation = params.Modulation;
-        const bool chord = params.PowerChord != 0.0f;
+        const bool chord = powerChordOn(params);
         if (chord != powerChord) {
             powerChord = chord;
             tunedFrequency = -1.0f;
@@ -144,24 +149,24 @@ public:
             stringLineA->readAhead(n, readA);
             stringLineB->readAhead(n, readB);
             // The fed-back output before each sample: the carried one, then each sample's.
-            float fedOf[stringRunLimit + 1];
-            float outOf[stringRunLimit];
-            fedOf[0] = lastVoiceOutput;
-            float loopOf[stringRunLimit];
-            float highpassOf[stringRunLimit + 1];
+            float fedBack[stringRunLimit + 1];
+            float outputs[stringRunLimit];
+            fedBack[0] = lastVoiceOutput;
+            float loopOutputs[stringRunLimit];
+            float highpasses[stringRunLimit + 1];
             if (powerChord) {
-                outputsAhead<false>(n, readA, readB, outOf, nullptr);
+                outputsAhead<false>(n, readA, readB, outputs, nullptr);
             } else {
-                loopAhead(n, readB, loopOf);
-                outputsAhead<true>(n, readA, readB, outOf, highpassOf);
+                loopAhead(n, readB, loopOutputs);
+                outputsAhead<true>(n, readA, readB, outputs, highpasses);
             }
-            runVoice(n, outOf, fedOf + 1); // one call, which the caller's compiler inlines
+            runVoice(n, outputs, fedBack + 1); // one call, which the caller's compiler inlines
             if (powerChord) {
-                writePowerChord(n, readA, readB, combed, fedOf);
+                writePowerChord(n, readA, readB, combed, fedBack);
             } else {
-                writeSingle(n, readA, readB, loopOf, combed, highpassOf, fedOf);
+                writeSingle(n, readA, readB, loopOutputs, combed, highpasses, fedBack);
             }
-            lastVoiceOutput = fedOf[n];
+            lastVoiceOutput = fedBack[n];
             return;
         }
         // Sample by sample; lines whose positions stay clear of the buffers' ends skip the wrap tests.
@@ -346,7 +351,7 @@ private:
 
     // A run read ahead, in parts. loopAhead: the single string's loop filter, which hears line B's reads
     // alone.
-    void loopAhead(int32_t n, const float* readB, float* loopOf) {
+    void loopAhead(int32_t n, const float* readB, float* loopOutputs) {
         const float g = loopGain;
         const float factor = loopFactor;
         const float dcFactorB = highpassFactorB;
@@ -355,56 +360,56 @@ private:
         for (int32_t j = 0; j < n; ++j) {
             const float b = softClip(readB[j], loopSoftClipKnee);
             const float low = OnePole::step(state, b * g, factor);
-            loopOf[j] = low - OnePole::step(dcState, low, dcFactorB);
+            loopOutputs[j] = low - OnePole::step(dcState, low, dcFactorB);
         }
         loopFilterState = state;
         lineHighpassB = dcState;
     }
-    // outOf[j]: the string's output after sample j of the run. For the single string, highpassOf[j + 1]:
-    // its high-pass after sample j (highpassOf[0] is the carried one, set here).
+    // outputs[j]: the string's output after sample j of the run. For the single string, highpasses[j + 1]:
+    // its high-pass after sample j (highpasses[0] is the carried one, set here).
     template <bool single>
-    void outputsAhead(int32_t n, const float* readA, const float* readB, float* outOf, float* highpassOf) {
+    void outputsAhead(int32_t n, const float* readA, const float* readB, float* outputs, float* highpasses) {
         float out = stringOutput;
         if constexpr (single) {
-            highpassOf[0] = stringHighpass;
+            highpasses[0] = stringHighpass;
             float dcBlock = dcBlockState; // in a register for the run
             const float factor = dcFactor;
             for (int32_t j = 0; j < n; ++j) {
                 out = (readA[j + 1] + readB[j + 1]) * 0.5f;
                 OnePole::step(dcBlock, out, factor);
-                highpassOf[j + 1] = out - dcBlock;
-                outOf[j] = out;
+                highpasses[j + 1] = out - dcBlock;
+                outputs[j] = out;
             }
             dcBlockState = dcBlock;
-            stringHighpass = highpassOf[n];
+            stringHighpass = highpasses[n];
         } else {
             for (int32_t j = 0; j < n; ++j) {
                 out = (readB[j + 1] + readA[j + 1]) * 0.5f;
-                outOf[j] = out;
+                outputs[j] = out;
             }
         }
         stringOutput = out;
     }
-    // The lines' inputs once the fed-back outputs before each sample (fedOf, n + 1 values) are known. No
+    // The lines' inputs once the fed-back outputs before each sample (fedBack, n + 1 values) are known. No
     // value is carried from one sample to the next, so the compiler computes several samples' inputs at a
     // time.
-    void writeSingle(int32_t n, const float* readA, const float* readB, const float* loopOf,
-                     const float* combed, const float* highpassOf, const float* fedOf) {
+    void writeSingle(int32_t n, const float* readA, const float* readB, const float* loopOutputs,
+                     const float* combed, const float* highpasses, const float* fedBack) {
         float inA[stringRunLimit];
         float inB[stringRunLimit];
         const float g = loopGain;
         const float m = detune;
         for (int32_t j = 0; j < n; ++j) {
-            const float w = combed[j] + m * fedOf[j] * singleFeedback;
-            inA[j] = (readA[j] + highpassOf[j]) * g * 0.5f + w;
-            inB[j] = loopOf[j] + w;
+            const float w = combed[j] + m * fedBack[j] * singleFeedback;
+            inA[j] = (readA[j] + highpasses[j]) * g * 0.5f + w;
+            inB[j] = loopOutputs[j] + w;
         }
         stringLineA->writeAhead(n, inA, readA);
         stringLineB->writeAhead(n, inB, readB);
         stringActive = true;
     }
     void writePowerChord(int32_t n, const float* readA, const float* readB, const float* combed,
-                         const float* fedOf) {
+                         const float* fedBack) {
         float inA[stringRunLimit];
         float inB[stringRunLimit];
         const float g = loopGain;
@@ -413,7 +418,7 @@ private:
         float dcA = lineHighpassA, dcB = lineHighpassB;
         const float factorA = highpassFactorA, factorB = highpassFactorB;
         for (int32_t j = 0; j < n; ++j) {
-            const float v = chordInput(combed[j], m * fedOf[j] * chordFeedback);
+            const float v = chordInput(combed[j], m * fedBack[j] * chordFeedback);
             const float a = readA[j] * g;
             const float b = readB[j] * g;
             inA[j] = (a - OnePole::step(dcA, a, factorA)) + v;

@@ -225,10 +225,18 @@ TEST_F(Render, TheToneFilterRunsOnlyWithDynaToneOrPowerChord) {
     EXPECT_EQ(rig.state().tone.toneLow1, 0.0f);
     EXPECT_EQ(rig.state().tone.svfLow, 0.0f);
     EXPECT_EQ(rig.state().limiter.levelGain, 1.0f);
-    rig.params.PowerChord = 1.0f; // switches the filter on with DynaTone 0
-    rig.play(512);
-    EXPECT_NE(rig.state().tone.toneLow1, 0.0f);
-    EXPECT_NE(rig.state().tone.svfLow, 0.0f);
+    // PowerChord switches the filter on with DynaTone 0: any value but 0, as any plays the two strings.
+    for (float chord : {1.0f, -0.5f}) {
+        VoiceRig chordRig;
+        chordRig.params.DynaTone = 0.0f;
+        chordRig.params.PowerChord = chord;
+        MidiBlock m;
+        m.noteOn(0, 60, 100);
+        chordRig.send(m);
+        chordRig.play(512);
+        EXPECT_NE(chordRig.state().tone.toneLow1, 0.0f) << "PowerChord " << chord;
+        EXPECT_NE(chordRig.state().tone.svfLow, 0.0f) << "PowerChord " << chord;
+    }
 }
 
 TEST_F(Render, WithoutTheChorusBothChannelsMatchAndItsLinesStandStill) {
