@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstdint>
 #include <memory>
-#include <type_traits>
 
 #include "dsp/delay_line.h"
 #include "dsp/dsp_math.h"
@@ -109,34 +108,44 @@ public:
         step<false>(combed, lastVoiceOutput);
     }
 
-    // The block method: n samples (at most stringRunLimit) at pitch f, where bit j of `runs` says whether
-    // the string runs on sample j (otherwise it rests). The voice after the string, whose output feeds the
-    // string again one sample later, runs through two callables:
-    //   sampleVoice(j, stringOutput, stringActive) returns sample j's fed-back output;
-    //   runVoice(n, outputs, fed) takes the string's outputs for the whole run and writes each sample's
-    //   fed-back output, where every sample runs and the lines can be read ahead (all reads of the run see
-    //   what was written before it): the lines are read first, the voice runs on their outputs, and the
-    //   lines' inputs are written last.
-    // lastVoiceOutput is carried in and out. The same results as the n ticks and rests, bit for bit.
-    template <class RunVoice, class SampleVoice>
-    [[gnu::always_inline]] void tickBlock(int32_t n, uint32_t runs, const float* pluck, float f,
-                                          float noiseHold, float& lastVoiceOutput, RunVoice&& runVoice,
-                                          SampleVoice&& sampleVoice) {
-        const uint32_t all = (1u << n) - 1u;
+    // A run of n samples (at most stringRunLimit) at pitch f, where bit j of `runs` says whether the string
+    // runs on sample j (otherwise it rests), in three parts; the voice after the string, whose output feeds
+    // the string again one sample later, runs between them:
+    //   startRun: the comb on the run's plucks and the lines' delays. Where every sample runs and the lines
+    //   can be read for the whole run ahead (no read of the run sees one of its writes), the lines are read
+    //   and run.outputs holds the string's output after each sample; it returns true.
+    //   The caller then writes run.fedBack[j + 1], the voice's output after sample j fed back, and
+    //   finishRun writes the lines' inputs. Otherwise (false) the caller goes through the run sample by
+    //   sample with stepRun or rest.
+    // The same results as the n ticks and rests, bit for bit.
+    struct Run {
+        int32_t n = 0;
+        bool within = false; // the lines' positions stay clear of the buffers' ends through the run
         float combed[stringRunLimit];
+        float readA[stringRunLimit + 1];
+        float readB[stringRunLimit + 1];
+        float loopOutputs[stringRunLimit];
+        float highpasses[stringRunLimit + 1];
+        float outputs[stringRunLimit];
+        float fedBack[stringRunLimit + 1]; // the voice's output before each sample: the carried one first
+    };
+    [[gnu::always_inline]] bool startRun(int32_t n, uint32_t runs, const float* pluck, float f,
+                                         float noiseHold, float lastVoiceOutput, Run& run) {
+        const uint32_t all = (1u << n) - 1u;
+        run.n = n;
         // The comb's delay first: its read position stands still with its write position until it ticks.
         setCombDelay(f);
         if (runs == all && combLine->readsAheadOf(n)) {
             float reads[stringRunLimit + 1];
             combLine->readAhead(n, reads);
             for (int32_t j = 0; j < n; ++j) {
-                combed[j] = combOutput(pluck[j], reads[j]);
+                run.combed[j] = combOutput(pluck[j], reads[j]);
             }
             combLine->writeAhead(n, pluck, reads, false);
         } else {
             for (int32_t j = 0; j < n; ++j) {
                 if ((runs >> j & 1u) != 0) {
-                    combed[j] = combOutput(pluck[j], combLine->tickLinear(pluck[j]));
+                    run.combed[j] = combOutput(pluck[j], combLine->tickLinear(pluck[j]));
                 }
             }
         }
@@ -144,42 +153,34 @@ public:
             setDelays(f, noiseHold);
         }
         if (runs == all && stringLineA->readsAheadOf(n) && stringLineB->readsAheadOf(n)) {
-            float readA[stringRunLimit + 1];
-            float readB[stringRunLimit + 1];
-            stringLineA->readAhead(n, readA);
-            stringLineB->readAhead(n, readB);
-            // The fed-back output before each sample: the carried one, then each sample's.
-            float fedBack[stringRunLimit + 1];
-            float outputs[stringRunLimit];
-            fedBack[0] = lastVoiceOutput;
-            float loopOutputs[stringRunLimit];
-            float highpasses[stringRunLimit + 1];
+            stringLineA->readAhead(n, run.readA);
+            stringLineB->readAhead(n, run.readB);
+            run.fedBack[0] = lastVoiceOutput;
             if (powerChord) {
-                outputsAhead<false>(n, readA, readB, outputs, nullptr);
+                outputsAhead<false>(n, run.readA, run.readB, run.outputs, nullptr);
             } else {
-                loopAhead(n, readB, loopOutputs);
-                outputsAhead<true>(n, readA, readB, outputs, highpasses);
+                loopAhead(n, run.readB, run.loopOutputs);
+                outputsAhead<true>(n, run.readA, run.readB, run.outputs, run.highpasses);
             }
-            runVoice(n, outputs, fedBack + 1); // one call, which the caller's compiler inlines
-            if (powerChord) {
-                writePowerChord(n, readA, readB, combed, fedBack);
-            } else {
-                writeSingle(n, readA, readB, loopOutputs, combed, highpasses, fedBack);
-            }
-            lastVoiceOutput = fedBack[n];
-            return;
+            return true;
         }
-        // Sample by sample; lines whose positions stay clear of the buffers' ends skip the wrap tests.
-        const bool within = stringLineA->clearFor(n) && stringLineB->clearFor(n);
-        for (int32_t j = 0; j < n; ++j) {
-            if ((runs >> j & 1u) == 0) {
-                rest();
-            } else if (within) {
-                step<true>(combed[j], lastVoiceOutput);
-            } else {
-                step<false>(combed[j], lastVoiceOutput);
-            }
-            lastVoiceOutput = sampleVoice(j, stringOutput, stringActive);
+        run.within = stringLineA->clearFor(n) && stringLineB->clearFor(n);
+        return false;
+    }
+    [[gnu::always_inline]] void finishRun(const Run& run) {
+        if (powerChord) {
+            writePowerChord(run.n, run.readA, run.readB, run.combed, run.fedBack);
+        } else {
+            writeSingle(run.n, run.readA, run.readB, run.loopOutputs, run.combed, run.highpasses,
+                        run.fedBack);
+        }
+    }
+    // Sample j of a run that startRun did not read ahead, where the string runs.
+    [[gnu::always_inline]] void stepRun(const Run& run, int32_t j, float lastVoiceOutput) {
+        if (run.within) {
+            step<true>(run.combed[j], lastVoiceOutput);
+        } else {
+            step<false>(run.combed[j], lastVoiceOutput);
         }
     }
 

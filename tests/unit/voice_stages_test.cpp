@@ -411,19 +411,26 @@ TEST(StringModel, TickBlockGivesTheTicksBits) {
             outA.push_back(a.stringOutput);
             lastA = voice(j, a.stringOutput, a.stringActive);
         }
-        b.tickBlock(
-            n, runs, pluck, f, hold, lastB,
-            [&](int32_t count, const float* out, float* fed) {
-                ++aheadRuns;
-                for (int32_t j = 0; j < count; ++j) {
-                    outB.push_back(out[j]);
-                    fed[j] = voice(j, out[j], true);
+        StringModel::Run run;
+        if (b.startRun(n, runs, pluck, f, hold, lastB, run)) {
+            ++aheadRuns;
+            for (int32_t j = 0; j < n; ++j) {
+                outB.push_back(run.outputs[j]);
+                run.fedBack[j + 1] = voice(j, run.outputs[j], true);
+            }
+            b.finishRun(run);
+            lastB = run.fedBack[n];
+        } else {
+            for (int32_t j = 0; j < n; ++j) {
+                if ((runs >> j & 1u) != 0) {
+                    b.stepRun(run, j, lastB);
+                } else {
+                    b.rest();
                 }
-            },
-            [&](int32_t j, float out, bool active) {
-                outB.push_back(out);
-                return voice(j, out, active);
-            });
+                outB.push_back(b.stringOutput);
+                lastB = voice(j, b.stringOutput, b.stringActive);
+            }
+        }
         ASSERT_TRUE(same(lastA, lastB)) << "chunk " << chunk;
         frames += n;
     }
