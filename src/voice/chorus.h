@@ -65,7 +65,7 @@ public:
         tickAt(l, delayLeft, delayRight, left, right);
     }
 
-    // n samples (at most chorusRunLimit), the same results as n ticks. The sweeps for the whole run come
+    // n samples (1 to chorusRunLimit), the same results as n ticks. The sweeps for the whole run come
     // first; where every delay is longer than the run (always, at the rates hosts use) and the writes do not
     // wrap, the lines are read for the whole run, then the split and the mix run sample by sample, and the
     // lines' inputs are written last.
@@ -90,23 +90,28 @@ public:
         float readRight[chorusRunLimit];
         lineLeft.moveAhead(delayLeft, n, readLeft);
         lineRight.moveAhead(delayRight, n, readRight);
-        float inLeft[chorusRunLimit];
-        float inRight[chorusRunLimit];
+        // The split's low-pass, the one recurrence, in a loop of its own; the lines' inputs and the mix then
+        // take several samples at a time.
+        float lows[chorusRunLimit];
         float low = chorusLowState;
-        float fedLeft = chorusOutLeft;
-        float fedRight = chorusOutRight;
         const float factor = splitFactor;
         for (int32_t j = 0; j < n; ++j) {
-            const float high = l[j] - OnePole::step(low, l[j], factor);
-            inLeft[j] = fedLeft * chorusFeedback + high;
-            inRight[j] = fedRight * chorusFeedback + high;
-            fedLeft = readLeft[j];
-            fedRight = readRight[j];
-            mix(l[j], low, fedLeft, fedRight, left[j], right[j]);
+            lows[j] = OnePole::step(low, l[j], factor);
+        }
+        float inLeft[chorusRunLimit];
+        float inRight[chorusRunLimit];
+        inLeft[0] = chorusOutLeft * chorusFeedback + (l[0] - lows[0]);
+        inRight[0] = chorusOutRight * chorusFeedback + (l[0] - lows[0]);
+        for (int32_t j = 1; j < n; ++j) {
+            inLeft[j] = readLeft[j - 1] * chorusFeedback + (l[j] - lows[j]);
+            inRight[j] = readRight[j - 1] * chorusFeedback + (l[j] - lows[j]);
+        }
+        for (int32_t j = 0; j < n; ++j) {
+            mix(l[j], lows[j], readLeft[j], readRight[j], left[j], right[j]);
         }
         chorusLowState = low;
-        chorusOutLeft = fedLeft;
-        chorusOutRight = fedRight;
+        chorusOutLeft = readLeft[n - 1];
+        chorusOutRight = readRight[n - 1];
         lineLeft.writeMoved(n, inLeft);
         lineRight.writeMoved(n, inRight);
     }
