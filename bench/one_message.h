@@ -1,20 +1,13 @@
-// One MIDI message as the VST 2 event list a benchmark hands the engine.
+// One MIDI message as the block's message list a benchmark hands the engine.
 #pragma once
 
 #include <cstdint>
+#include <span>
 
-#include "host/vst_abi.h"
+#include "voice/midi_message.h"
 
 struct OneMessage {
-    solvantis::VstMidiEvent midi{};
-    solvantis::VstEvents list{};
-    OneMessage(uint8_t status, uint8_t d1, uint8_t d2) {
-        midi.type = solvantis::kVstMidiType;
-        midi.byteSize = 24;
-        midi.midiData[0] = status;
-        midi.midiData[1] = d1;
-        midi.midiData[2] = d2;
-        list.numEvents = 1;
-        solvantis::eventList(&list)[0] = reinterpret_cast<solvantis::VstEvent*>(&midi);
-    }
+    solvantis::MidiMessage message;
+    OneMessage(uint8_t status, uint8_t d1, uint8_t d2) : message{0, status, d1, d2} {}
+    std::span<const solvantis::MidiMessage> list() const { return {&message, 1}; }
 };

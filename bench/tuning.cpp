@@ -40,7 +40,7 @@ std::vector<float> renderNote(const SynthParams& params, double rate, int note, 
     std::vector<float> left(block), right(block);
     float* outputs[2] = {left.data(), right.data()};
     OneMessage on(0x90, static_cast<uint8_t>(note), 100);
-    engine->processEvents(&on.list);
+    engine->processMidi(on.list());
     const auto frames = static_cast<int64_t>(seconds * rate);
     out.reserve(static_cast<std::size_t>(frames));
     for (int64_t done = 0; done < frames; done += block) {

@@ -26,13 +26,13 @@ void renderBlocks(benchmark::State& state, SynthParams params, bool releaseFirst
     float* outputs[2] = {left.data(), right.data()};
     params.Legato = 0;
     OneMessage on(0x90, 45, 100);
-    engine->processEvents(&on.list);
+    engine->processMidi(on.list());
     for (int i = 0; i < 40; ++i) { // past the attack
         engine->processReplacing(params, sampleRate, outputs, blockSize);
     }
     if (releaseFirst) {
         OneMessage off(0x80, 45, 0);
-        engine->processEvents(&off.list);
+        engine->processMidi(off.list());
         for (int i = 0; i < 200; ++i) { // the release has run out
             engine->processReplacing(params, sampleRate, outputs, blockSize);
         }

@@ -18,25 +18,8 @@ using solvantis::fuzz::ByteReader;
 
 constexpr int32_t kMaxFrames = 4096;
 
-// A VstEvents record over a list of messages.
-class EventList {
-public:
-    explicit EventList(std::vector<VstMidiEvent>& events)
-        : storage(offsetof(VstEvents, events) + sizeof(VstEvent*) * (events.size() + 2u)) {
-        auto* list = header();
-        list->numEvents = static_cast<int32_t>(events.size());
-        for (size_t i = 0; i < events.size(); ++i) {
-            eventList(list)[i] = reinterpret_cast<VstEvent*>(&events[i]);
-        }
-    }
-    VstEvents* header() { return reinterpret_cast<VstEvents*>(storage.data()); }
-
-private:
-    std::vector<unsigned char> storage;
-};
-
 // The messages of the voice: notes, bends, the modulation wheel and volume, and the channel mode messages.
-void midiMessage(ByteReader& in, VstMidiEvent& event) {
+void midiMessage(ByteReader& in, MidiMessage& event) {
     static constexpr uint8_t controllers[] = {1, 7, 120, 121, 122, 123, 124, 125, 126, 127};
     const uint8_t kind = in.byte();
     const uint8_t channel = in.byte() & 0x0F;
@@ -45,34 +28,34 @@ void midiMessage(ByteReader& in, VstMidiEvent& event) {
     switch (kind % 8) {
     case 0:
     case 1:
-        event.midiData[0] = static_cast<char>(0x90 | channel);
+        event.status = static_cast<uint8_t>(0x90 | channel);
         break;
     case 2:
-        event.midiData[0] = static_cast<char>(0x80 | channel);
+        event.status = static_cast<uint8_t>(0x80 | channel);
         break;
     case 3:
     case 4:
-        event.midiData[0] = static_cast<char>(0xE0 | channel);
+        event.status = static_cast<uint8_t>(0xE0 | channel);
         break;
     case 5:
     case 6:
-        event.midiData[0] = static_cast<char>(0xB0 | channel);
-        event.midiData[1] = static_cast<char>(controllers[data1 % sizeof controllers]);
-        event.midiData[2] = static_cast<char>(data2);
+        event.status = static_cast<uint8_t>(0xB0 | channel);
+        event.data1 = static_cast<uint8_t>(controllers[data1 % sizeof controllers]);
+        event.data2 = static_cast<uint8_t>(data2);
         return;
     default: // any bytes at all
-        event.midiData[0] = static_cast<char>(kind);
-        event.midiData[1] = static_cast<char>(in.byte());
-        event.midiData[2] = static_cast<char>(in.byte());
+        event.status = static_cast<uint8_t>(kind);
+        event.data1 = static_cast<uint8_t>(in.byte());
+        event.data2 = static_cast<uint8_t>(in.byte());
         return;
     }
-    event.midiData[1] = static_cast<char>(data1);
-    event.midiData[2] = static_cast<char>(data2);
+    event.data1 = static_cast<uint8_t>(data1);
+    event.data2 = static_cast<uint8_t>(data2);
 }
 
 // The split voice's messages: the list the host sent last, held until a block with frames renders it.
 struct Pending {
-    std::vector<VstMidiEvent> events;
+    std::vector<MidiMessage> events;
     bool sent = false; // a list came since the last block with frames
 };
 
@@ -80,16 +63,14 @@ struct Pending {
 // voice; the split voice gets them when its block renders.
 void sendEvents(SynthEngine& fast, SynthEngine& plain, Pending& pending, ByteReader& in) {
     const int32_t count = in.byte() % 17;
-    pending.events.assign(static_cast<size_t>(count), VstMidiEvent{});
+    pending.events.assign(static_cast<size_t>(count), MidiMessage{});
     pending.sent = true;
-    for (VstMidiEvent& event : pending.events) {
-        event.type = kVstMidiType;
-        event.byteSize = sizeof(VstMidiEvent) - 8;
-        event.deltaFrames = in.smallOrAny(-2, kMaxFrames + 2);
+    for (MidiMessage& event : pending.events) {
+        event.frame = in.smallOrAny(-2, kMaxFrames + 2);
         midiMessage(in, event);
     }
-    fast.processEvents(EventList(pending.events).header());
-    plain.processEvents(EventList(pending.events).header());
+    fast.processMidi(pending.events);
+    plain.processMidi(pending.events);
 }
 
 // The split voice's block: the pending messages timed into the part they fall in, when they come in time
@@ -102,27 +83,27 @@ void renderSplit(SynthEngine& split, Pending& pending, const SynthParams& params
         split.processReplacing(params, rate, outputs, frames);
         return;
     }
-    std::vector<VstMidiEvent>& events = pending.events;
+    std::vector<MidiMessage>& events = pending.events;
     bool ordered = true;
     for (size_t i = 1; i < events.size(); ++i) {
-        ordered &= std::max(events[i].deltaFrames, 0) >= std::max(events[i - 1].deltaFrames, 0);
+        ordered &= std::max(events[i].frame, 0) >= std::max(events[i - 1].frame, 0);
     }
     if (!ordered || cut <= 0 || cut >= frames) {
         if (pending.sent) {
-            split.processEvents(EventList(events).header());
+            split.processMidi(events);
         }
         float* outputs[2] = {left, right};
         split.processReplacing(params, rate, outputs, frames);
     } else {
-        std::vector<VstMidiEvent> parts[2];
-        for (VstMidiEvent event : events) {
-            const int32_t part = event.deltaFrames >= cut ? 1 : 0;
-            event.deltaFrames -= part * cut;
+        std::vector<MidiMessage> parts[2];
+        for (MidiMessage event : events) {
+            const int32_t part = event.frame >= cut ? 1 : 0;
+            event.frame -= part * cut;
             parts[part].push_back(event);
         }
         for (int32_t part = 0; part < 2; ++part) {
             if (pending.sent) {
-                split.processEvents(EventList(parts[part]).header());
+                split.processMidi(parts[part]);
             }
             float* outputs[2] = {left + part * cut, right + part * cut};
             split.processReplacing(params, rate, outputs, part == 0 ? cut : frames - cut);

@@ -108,7 +108,26 @@ void SynthPlugin::processReplacing(float** /*inputs*/, float** outputs, int32_t 
 }
 
 int32_t SynthPlugin::processEvents(VstEvents* events) {
-    return engine.processEvents(events);
+    // Of a MIDI event only its frame and first three bytes count; events of other kinds (and null pointers
+    // in a careless host's list) are skipped. A list longer than the buffer goes over in parts, so every
+    // message reaches the note list whatever the count.
+    NoteListWriter list = engine.startMidi();
+    const int32_t numEvents = events != nullptr ? events->numEvents : 0;
+    int32_t count = 0;
+    for (int32_t i = 0; i < numEvents; ++i) {
+        const VstEvent* event = eventList(events)[i];
+        if (event == nullptr || event->type != kVstMidiType)
+            continue;
+        const auto* midi = reinterpret_cast<const VstMidiEvent*>(event);
+        midiBuffer[count++] =
+            MidiMessage{midi->deltaFrames, midi->midiData[0], midi->midiData[1], midi->midiData[2]};
+        if (count == kMidiBufferSize) {
+            list.add(std::span(midiBuffer, static_cast<size_t>(count)));
+            count = 0;
+        }
+    }
+    list.add(std::span(midiBuffer, static_cast<size_t>(count)));
+    return 1;
 }
 
 // ---------------------------------------------------------------- programs

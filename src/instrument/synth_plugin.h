@@ -78,6 +78,10 @@ private:
     std::unique_ptr<SynthProgram[]> programs; // the bank of 128 programs
     int32_t channelPrograms[kNumChannels];    // program reported as current per MIDI channel
     SynthEngine engine;                       // voice, note list and every stage of the sound
+
+    // One block's MIDI events as the engine's messages; a longer list is handed over in parts of this size.
+    static constexpr int32_t kMidiBufferSize = noteEventCapacity;
+    MidiMessage midiBuffer[kMidiBufferSize];
 };
 
 } // namespace solvantis

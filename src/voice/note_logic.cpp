@@ -1,6 +1,6 @@
+// MIDI intake: a block's messages turned into the timed entries of the note list, and the bend wheel's
+// frequency factors.
 #include "voice/note_logic.h"
-
-#include "host/vst_abi.h"
 
 namespace solvantis {
 
@@ -26,44 +26,40 @@ float pitchBendFactor(int32_t value) {
     return 1.0f;
 }
 
-int32_t fillNoteList(VoiceState& voice, const VstEvents* events) {
-    int32_t count = 0;
-    int32_t lastOnNote = 0;
-    int32_t lastOffNote = 0;
+NoteListWriter::NoteListWriter(VoiceState& voice) : voice(voice) {
+    voice.noteEventCount = 0;
+    voice.noteEvents[0].deltaFrames = -1;
+}
 
-    // A host may time an event before the block (a negative offset): it applies at the first frame, and can
-    // never be taken for the list's end mark. Past 1023 entries the newest one keeps the last free place, so
-    // the block still ends in the state the host's last message asked for; the entry it displaces never
-    // plays, so the keys, wheel and controllers it sets take effect at once.
-    auto append = [&](int32_t deltaFrames, NoteEvent entry) {
-        int32_t index = count;
-        if (count <= lastFreeEntry) {
-            ++count;
-        } else {
-            index = lastFreeEntry;
-            applyHeldState(voice, voice.noteEvents[index]);
-        }
-        entry.deltaFrames = deltaFrames < 0 ? 0 : deltaFrames;
-        voice.noteEvents[index] = entry;
-    };
+// A host may time an event before the block (a negative offset): it applies at the first frame, and can never
+// be taken for the list's end mark. Past 1023 entries the newest one keeps the last free place, so the block
+// still ends in the state the host's last message asked for; the entry it displaces never plays, so the keys,
+// wheel and controllers it sets take effect at once.
+void NoteListWriter::append(int32_t frame, NoteEvent entry) {
+    int32_t index = voice.noteEventCount;
+    if (index <= lastFreeEntry) {
+        ++voice.noteEventCount;
+    } else {
+        index = lastFreeEntry;
+        applyHeldState(voice, voice.noteEvents[index]);
+    }
+    entry.deltaFrames = frame < 0 ? 0 : frame;
+    voice.noteEvents[index] = entry;
+}
+
+void NoteListWriter::add(std::span<const MidiMessage> messages) {
     // An entry of a kind other than a key's.
-    auto other = [&](int32_t deltaFrames, EntryKind kind, float bendFactor, float value) {
-        append(deltaFrames, NoteEvent{0, lastOnNote, lastOffNote, 0.0f, bendFactor, -1, 0, kind, value});
+    auto other = [&](int32_t frame, EntryKind kind, float bendFactor, float value) {
+        append(frame, NoteEvent{0, lastOnNote, lastOffNote, 0.0f, bendFactor, -1, 0, kind, value});
     };
 
-    const int32_t numEvents = events != nullptr ? events->numEvents : 0;
-    for (int32_t i = 0; i < numEvents; ++i) {
-        const VstEvent* event = eventList(events)[i];
-        if (event == nullptr || event->type != kVstMidiType) {
-            continue;
-        }
-        const auto* midi = reinterpret_cast<const VstMidiEvent*>(event);
-        const int32_t status = static_cast<unsigned char>(midi->midiData[0]) & 0xF0;
+    for (const MidiMessage& message : messages) {
+        const int32_t status = message.status & 0xF0;
         // MIDI data bytes carry 7 bits; a set top bit from a careless host must not reach the controllers
         // (a volume of 255/128 would play every later note 6 dB louder) or the bend (a factor of 1.78).
-        const int32_t data1 = static_cast<unsigned char>(midi->midiData[1]) & 0x7F;
-        const int32_t data2 = static_cast<unsigned char>(midi->midiData[2]) & 0x7F;
-        const int32_t at = midi->deltaFrames;
+        const int32_t data1 = message.data1 & 0x7F;
+        const int32_t data2 = message.data2 & 0x7F;
+        const int32_t at = message.frame;
 
         if (status == 0x90 || status == 0x80) {
             const int32_t note = data1;
@@ -93,9 +89,7 @@ int32_t fillNoteList(VoiceState& voice, const VstEvents* events) {
             other(at, EntryKind::bend, pitchBendFactor(data2 * 128 + data1), 0.0f);
         }
     }
-    voice.noteEventCount = count;
-    voice.noteEvents[count].deltaFrames = -1;
-    return 1;
+    voice.noteEvents[voice.noteEventCount].deltaFrames = -1;
 }
 
 } // namespace solvantis

@@ -1,22 +1,39 @@
+// The monophonic note logic: a block's MIDI messages written into the timed note list, and the list's
+// entries applied to the voice at their frames.
 #pragma once
 
 #include <climits>
 #include <cstdint>
+#include <span>
 
 #include "dsp/lookup_tables.h"
 #include "voice/engine_state.h"
+#include "voice/midi_message.h"
 #include "voice/synth_params.h"
 
 namespace solvantis {
-
-struct VstEvents;
 
 // Frequency factors of the pitch-bend wheel (v = 0..16383, centre 8192): up to four semitones up and one
 // down, linear in frequency ratio within each side, 1.0 within 600 of the centre.
 float pitchBendFactor(int32_t value);
 
-// Fills the note list from one block's events (see SynthEngine::processEvents).
-int32_t fillNoteList(VoiceState& voice, const VstEvents* events);
+// Writes one block's note list from its MIDI messages, taken in the order the host sent them, in one part
+// or several. The list is ended after every part, so it is complete wherever the messages stop.
+class NoteListWriter {
+public:
+    // Starts the block's list afresh (an earlier list not yet rendered is dropped).
+    explicit NoteListWriter(VoiceState& voice);
+
+    // Appends the entries of these messages after those of the parts before.
+    void add(std::span<const MidiMessage> messages);
+
+private:
+    void append(int32_t frame, NoteEvent entry);
+
+    VoiceState& voice;
+    int32_t lastOnNote = 0;  // key of the block's newest note-on so far, 0 if none
+    int32_t lastOffNote = 0; // key of the block's newest note-off so far, 0 if none
+};
 
 // What an entry that never plays (displaced from a full list) still leaves behind: the keys, the wheel and
 // the controllers it sets take effect at once, so the block ends in the state the host's messages asked for.

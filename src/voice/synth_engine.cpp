@@ -1,17 +1,12 @@
-// The voice of one instrument: set-up, MIDI intake and the life-cycle requests.
+// The voice of one instrument: set-up and the life-cycle requests.
 #include "voice/synth_engine.h"
 
 #include "voice/engine_setup.h"
-#include "voice/note_logic.h"
 
 namespace solvantis {
 
 bool SynthEngine::setUp(float sampleRate) {
     return setUpEngine(state, sampleRate);
-}
-
-int32_t SynthEngine::processEvents(const VstEvents* events) {
-    return fillNoteList(state.voice, events);
 }
 
 void SynthEngine::resume() {

@@ -2,14 +2,15 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "voice/engine_state.h"
 #include "voice/envelope.h"
+#include "voice/midi_message.h"
+#include "voice/note_logic.h"
 #include "voice/synth_params.h"
 
 namespace solvantis {
-
-struct VstEvents;
 
 // The voice of one instrument: the note list and note logic, the string model and exciter, the envelope,
 // the tone stages and the chorus. The instrument owns one, together with the live parameter values, and
@@ -20,8 +21,14 @@ public:
     // then nothing stays allocated and the instance must be refused.
     bool setUp(float sampleRate);
 
-    // Turns one block's MIDI into the timed note list, the held keys and the two controllers. Always 1.
-    int32_t processEvents(const VstEvents* events);
+    // Turns one block's MIDI messages into the timed note list, which the next rendered block applies, each
+    // entry at its frame. The list starts afresh: messages of an earlier call that no block rendered are
+    // dropped.
+    void processMidi(std::span<const MidiMessage> messages) { startMidi().add(messages); }
+
+    // The same for a door that hands a block's messages over in parts: starts the list afresh, and the
+    // writer appends each part in turn.
+    NoteListWriter startMidi() { return NoteListWriter(state.voice); }
 
     // Renders one block into outputs[0] (left) and outputs[1] (right), overwriting them. Inputs are ignored.
     // Null outputs are left alone; a frame count of 0 or less writes nothing.

@@ -12,7 +12,7 @@
 #include "host/vst_abi.h"
 #include "instrument/parameter_table.h"
 #include "instrument/synth_plugin.h"
-#include "voice_test_support.h"
+#include "vst_event_list.h"
 
 namespace solvantis {
 namespace {
@@ -48,7 +48,7 @@ TEST(InstrumentConcurrency, ParametersAndProgramsChangeWhileTheAudioThreadRender
         } else if (block % 50 == 40) {
             midi.noteOff(7, 40 + block / 50 % 24);
         }
-        plugin.processEvents(const_cast<VstEvents*>(midi.events()));
+        plugin.processEvents(testing::VstEventList(midi).events());
         plugin.processReplacing(nullptr, outputs, 32);
         for (int32_t i = 0; i < 32; ++i) {
             finite = finite && std::isfinite(left[i]) && std::isfinite(right[i]);

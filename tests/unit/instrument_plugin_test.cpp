@@ -12,6 +12,7 @@
 #include "host/vst_abi.h"
 #include "instrument/parameter_table.h"
 #include "instrument/synth_plugin.h"
+#include "vst_event_list.h"
 
 namespace solvantis {
 namespace {
@@ -208,6 +209,38 @@ TEST_F(InstrumentPlugin, UnusualStoredValuesNeverPoisonTheOutput) {
             }
         }
     }
+}
+
+// The door hands the engine every MIDI event of the host's list, in order and whatever the count, and
+// nothing else: a list longer than its buffer, with events of other kinds and null pointers among the MIDI
+// ones, leaves the note list and the held keys exactly as the messages alone, given at once, leave them.
+TEST_F(InstrumentPlugin, EveryMidiEventOfALongListReachesTheNoteList) {
+    testing::MidiBlock midi;
+    for (int32_t i = 0; i < 1400; ++i) {
+        const auto key = static_cast<uint8_t>(30 + i % 50);
+        if (i % 3 == 2)
+            midi.add(i / 8, 0x80, key, 0);
+        else
+            midi.add(i / 8, static_cast<uint8_t>(i % 7 == 0 ? 0xE1 : 0x90), key, 100);
+    }
+    testing::VstEventList host(midi);
+    host.add(6, 0, 0x90, 61, 100).add(6, 40, 0x90, 62, 100); // system exclusive: would read as note-ons
+    VstEvents* events = host.events();
+    eventList(events)[700] = nullptr; // the reference skips that message too
+    std::vector<MidiMessage> expected(midi.messages().begin(), midi.messages().end());
+    expected.erase(expected.begin() + 700);
+
+    EXPECT_EQ(plugin->processEvents(events), 1);
+    SynthEngine reference;
+    ASSERT_TRUE(reference.setUp(44100.0f));
+    reference.processMidi(expected);
+    const VoiceState& got = plugin->engineState().voice;
+    const VoiceState& want = reference.state.voice;
+    ASSERT_EQ(got.noteEventCount, want.noteEventCount);
+    EXPECT_EQ(std::memcmp(got.noteEvents, want.noteEvents, sizeof got.noteEvents), 0);
+    EXPECT_EQ(std::memcmp(got.keyHeld, want.keyHeld, sizeof got.keyHeld), 0);
+    EXPECT_EQ(plugin->processEvents(nullptr), 1);
+    EXPECT_EQ(got.noteEvents[0].deltaFrames, -1);
 }
 
 // ---------------------------------------------------------------- programs

@@ -355,7 +355,7 @@ TEST_F(Render, AllocatesNothingAcrossAThousandBlocksOfPlaying) {
     on.noteOn(100, 57).controller(0, 1, 90);
     off.noteOff(300, 57);
     bend.bend(10, 12000).noteOn(20, 64);
-    const VstEvents* lists[3] = {on.events(), off.events(), bend.events()};
+    const MidiBlock* lists[3] = {&on, &off, &bend};
     rig.left.assign(512, 0.0f);
     rig.right.assign(512, 0.0f);
     float* outputs[2] = {rig.left.data(), rig.right.data()};
@@ -363,7 +363,7 @@ TEST_F(Render, AllocatesNothingAcrossAThousandBlocksOfPlaying) {
     beginAllocationWindow();
     for (int block = 0; block < 1000; ++block) {
         if (block % 10 == 0) {
-            rig.engine->processEvents(lists[(block / 10) % 3]);
+            rig.engine->processMidi(lists[(block / 10) % 3]->messages());
         }
         rig.params.PowerChord = (block / 100) % 2 == 0 ? 0.0f : 1.0f;
         rig.engine->processReplacing(rig.params, rig.sampleRate, outputs, 512);

@@ -1,27 +1,22 @@
+// Test helpers of the voice: a block's MIDI messages, and an engine with the default program's values
+// rendered block by block.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <vector>
 
-#include "host/vst_abi.h"
 #include "voice/synth_engine.h"
 
 namespace solvantis::testing {
 
-// A host's event list for one block, built message by message.
+// One block's MIDI messages for the engine, built message by message.
 class MidiBlock {
 public:
-    MidiBlock& add(int32_t deltaFrames, uint8_t status, uint8_t data1, uint8_t data2) {
-        VstMidiEvent e{};
-        e.type = kVstMidiType;
-        e.byteSize = 24;
-        e.deltaFrames = deltaFrames;
-        e.midiData[0] = status;
-        e.midiData[1] = data1;
-        e.midiData[2] = data2;
-        midi.push_back(e);
+    MidiBlock& add(int32_t frame, uint8_t status, uint8_t data1, uint8_t data2) {
+        midi.push_back(MidiMessage{frame, status, data1, data2});
         return *this;
     }
     MidiBlock& noteOn(int32_t frame, int32_t note, int32_t velocity = 127) {
@@ -36,33 +31,11 @@ public:
     MidiBlock& controller(int32_t frame, int32_t number, int32_t value) {
         return add(frame, 0xB0, static_cast<uint8_t>(number), static_cast<uint8_t>(value));
     }
-    MidiBlock& sysex(int32_t frame) {
-        VstMidiEvent e{};
-        e.type = 6; // system exclusive
-        e.byteSize = 24;
-        e.deltaFrames = frame;
-        e.midiData[0] = 0x90; // would read as a note-on if the kind were ignored
-        e.midiData[1] = 60;
-        e.midiData[2] = 100;
-        midi.push_back(e);
-        return *this;
-    }
 
-    // The VstEvents record over the messages added so far (valid until the next add).
-    const VstEvents* events() {
-        const size_t n = midi.size();
-        storage.assign(sizeof(VstEvents) + sizeof(VstEvent*) * (n > 2 ? n - 2 : 0), 0);
-        auto* list = reinterpret_cast<VstEvents*>(storage.data());
-        list->numEvents = static_cast<int32_t>(n);
-        for (size_t i = 0; i < n; ++i) {
-            eventList(list)[i] = reinterpret_cast<VstEvent*>(&midi[i]);
-        }
-        return list;
-    }
+    std::span<const MidiMessage> messages() const { return midi; }
 
 private:
-    std::vector<VstMidiEvent> midi;
-    std::vector<unsigned char> storage;
+    std::vector<MidiMessage> midi;
 };
 
 // An engine set up at 44100 Hz with the default program's values, and helpers to render it.
@@ -79,7 +52,7 @@ struct VoiceRig {
 
     EngineState& state() { return engine->state; }
 
-    void send(MidiBlock& block) { engine->processEvents(block.events()); }
+    void send(const MidiBlock& block) { engine->processMidi(block.messages()); }
 
     // Renders one block; the buffers are pre-filled with garbage to prove that every sample is written.
     void render(int32_t frames) {
