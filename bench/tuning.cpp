@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "instrument/parameter_table.h"
 #include "one_message.h"
 #include "voice/synth_engine.h"
 
@@ -34,7 +35,7 @@ std::vector<float> renderNote(const SynthParams& params, double rate, int note, 
     if (!engine->setUp(44100.0f)) {
         return out;
     }
-    engine->setSampleRate(static_cast<float>(rate));
+    engine->fitToSampleRate(static_cast<float>(rate));
     engine->resume();
     constexpr int32_t block = 512;
     std::vector<float> left(block), right(block);

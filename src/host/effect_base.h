@@ -103,8 +103,8 @@ protected:
 };
 
 // The sample rates the dispatcher passes on to an object, in Hz. Anything else (0, negative, NaN,
-// infinite, absurdly large) would make the per-block coefficients meaningless. Below 8 kHz, the lowest rate
-// hosts use, the instrument's string loop would sit a few samples long above its own Nyquist limit.
+// infinite, absurdly large) would make the per-block coefficients meaningless. The range is the one the
+// instrument's engine plays at (the instrument holds the two equal).
 constexpr float kMinSampleRate = 8000.0f;
 constexpr float kMaxSampleRate = 10000000.0f;
 bool isUsableSampleRate(float rate);

@@ -1,16 +1,16 @@
+// The LV2 door's instrument: URIDs and the rate checked at instantiation, the control ports stored as the
+// parameter values, the atom sequence's MIDI turned into the engine's messages, and the cycle rendered.
 #include "lv2_instrument.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <span>
 
 #include <lv2/atom/util.h>
 #include <lv2/log/log.h>
 #include <lv2/log/logger.h>
 #include <lv2/midi/midi.h>
-
-#include "host/effect_base.h"
-#include "host/out_of_memory.h"
 
 namespace solvantis::lv2 {
 
@@ -24,21 +24,20 @@ const void* findFeature(const LV2_Feature* const* features, const char* uri) {
     return nullptr;
 }
 
-// The rates a VST 2 host can set (effSetSampleRate ignores any other); NaN fails both comparisons.
+// Compared in double precision, so that a rate just outside the range is not rounded into it; NaN fails
+// both comparisons.
 bool isUsableRate(double rate) {
-    return rate >= kMinSampleRate && rate <= kMaxSampleRate;
+    return rate >= SynthEngine::minSampleRate && rate <= SynthEngine::maxSampleRate;
 }
+
+// The rate a VST 2 instance is built for before its host sets its own. The engine is built the same way
+// here, then fitted to the host's rate, so that both doors give the same bits.
+constexpr float kConstructionRate = 44100.0f;
 
 } // namespace
 
-Lv2Instrument::Lv2Instrument(LV2_URID midiEventType) : plugin(nullptr), midiEventType(midiEventType) {
-    auto* list = reinterpret_cast<VstEvents*>(eventListStorage);
-    for (int32_t i = 0; i < kMaxEventsPerCycle; ++i) {
-        midiEvents[i].type = kVstMidiType;
-        midiEvents[i].byteSize = static_cast<int32_t>(sizeof(VstMidiEvent));
-        eventList(list)[i] = reinterpret_cast<VstEvent*>(&midiEvents[i]);
-    }
-}
+Lv2Instrument::Lv2Instrument(LV2_URID midiEventType, float sampleRate)
+    : sampleRate(sampleRate), midiEventType(midiEventType) {}
 
 Lv2Instrument* Lv2Instrument::create(double sampleRate, const LV2_Feature* const* features) {
     auto* map = static_cast<LV2_URID_Map*>(const_cast<void*>(findFeature(features, LV2_URID__map)));
@@ -56,23 +55,22 @@ Lv2Instrument* Lv2Instrument::create(double sampleRate, const LV2_Feature* const
     if (!isUsableRate(sampleRate)) {
         lv2_log_error(&logger,
                       "Solvantis: cannot run at a sample rate of %g Hz (it plays from %g to %g Hz)\n",
-                      sampleRate, static_cast<double>(kMinSampleRate), static_cast<double>(kMaxSampleRate));
+                      sampleRate, static_cast<double>(SynthEngine::minSampleRate),
+                      static_cast<double>(SynthEngine::maxSampleRate));
         return nullptr;
     }
 
-    // The same steps as a VST 2 host's: the instrument is built for 44100 Hz, then told the host's rate.
-    outOfMemory = false;
-    auto* instance = new (std::nothrow) Lv2Instrument(map->map(map->handle, LV2_MIDI__MidiEvent));
-    if (instance != nullptr && outOfMemory) {
+    const auto rate = static_cast<float>(sampleRate);
+    auto* instance = new (std::nothrow) Lv2Instrument(map->map(map->handle, LV2_MIDI__MidiEvent), rate);
+    if (instance != nullptr &&
+        !(instance->engine.setUp(kConstructionRate) && instance->engine.fitToSampleRate(rate))) {
         delete instance;
         instance = nullptr;
     }
-    outOfMemory = false;
     if (instance == nullptr) {
         lv2_log_error(&logger, "Solvantis: out of memory\n");
         return nullptr;
     }
-    instance->plugin.setSampleRate(static_cast<float>(sampleRate));
     return instance;
 }
 
@@ -87,48 +85,49 @@ void Lv2Instrument::connectPort(uint32_t port, void* data) {
 }
 
 void Lv2Instrument::activate() {
-    plugin.resume();
+    engine.resume();
 }
 
-void Lv2Instrument::sendControls() {
-    // A VST 2 host stores parameters between blocks; here every control is stored before each cycle
-    // (nineteen 32-bit stores), so a value set at any time takes effect with the next cycle.
+void Lv2Instrument::readControls() {
+    // Every control is stored before each cycle (nineteen 32-bit stores), so a value set at any time takes
+    // effect with the next cycle.
     for (int32_t index = 0; index < kNumParameters; ++index) {
         if (controls[index] != nullptr)
-            plugin.setParameter(index, *controls[index]);
+            storeParameter(params, index, *controls[index]);
     }
 }
 
-void Lv2Instrument::sendMidi(uint32_t frames) {
-    auto* list = reinterpret_cast<VstEvents*>(eventListStorage);
+void Lv2Instrument::readMidi(uint32_t frames) {
+    NoteListWriter list = engine.startMidi();
+    if (midiIn == nullptr)
+        return;
+    // A message timed past the cycle (hosts should not send one) plays at its last frame, in order.
+    const int64_t lastFrame = frames > 0 ? static_cast<int64_t>(frames) - 1 : 0;
     int32_t count = 0;
-    if (midiIn != nullptr) {
-        // A message timed past the cycle (hosts should not send one) plays at its last frame, in order.
-        const int64_t lastFrame = frames > 0 ? static_cast<int64_t>(frames) - 1 : 0;
-        LV2_ATOM_SEQUENCE_FOREACH(midiIn, event) {
-            if (count == kMaxEventsPerCycle)
-                break;
-            if (event->body.type != midiEventType || event->body.size == 0)
-                continue;
-            const auto* bytes = reinterpret_cast<const uint8_t*>(event + 1);
-            VstMidiEvent& midi = midiEvents[count++];
-            midi.deltaFrames = static_cast<int32_t>(std::clamp<int64_t>(event->time.frames, 0, lastFrame));
-            for (uint32_t i = 0; i < 3; ++i)
-                midi.midiData[i] = i < event->body.size ? bytes[i] : 0;
+    LV2_ATOM_SEQUENCE_FOREACH(midiIn, event) {
+        if (event->body.type != midiEventType || event->body.size == 0)
+            continue;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(event + 1);
+        const uint32_t size = event->body.size;
+        midiBuffer[count++] =
+            MidiMessage{static_cast<int32_t>(std::clamp<int64_t>(event->time.frames, 0, lastFrame)), bytes[0],
+                        size > 1 ? bytes[1] : uint8_t{0}, size > 2 ? bytes[2] : uint8_t{0}};
+        if (count == kMidiBufferSize) {
+            list.add(std::span(midiBuffer, static_cast<size_t>(count)));
+            count = 0;
         }
     }
-    list->numEvents = count;
-    plugin.processEvents(list);
+    list.add(std::span(midiBuffer, static_cast<size_t>(count)));
 }
 
 void Lv2Instrument::run(uint32_t frames) {
-    sendControls();
-    sendMidi(frames);
+    readControls();
+    readMidi(frames);
     if (outputs[0] == nullptr || outputs[1] == nullptr || frames == 0)
         return;
     // No host asks for two billion frames in one cycle; a larger count is rendered in part.
     const auto n = static_cast<int32_t>(std::min<uint32_t>(frames, INT32_MAX));
-    plugin.processReplacing(nullptr, outputs, n);
+    engine.processReplacing(params, sampleRate, outputs, n);
 }
 
 } // namespace solvantis::lv2

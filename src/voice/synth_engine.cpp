@@ -14,9 +14,10 @@ void SynthEngine::resume() {
     state.limiter.reset();
 }
 
-void SynthEngine::setSampleRate(float sampleRate) {
-    fitEngineToRate(state, sampleRate);
+bool SynthEngine::fitToSampleRate(float sampleRate) {
+    const bool fitted = fitEngineToRate(state, sampleRate);
     state.limiter.reset();
+    return fitted;
 }
 
 } // namespace solvantis

@@ -42,10 +42,16 @@ public:
     // Switched on: the note list is emptied and the limiter gain returns to 1.
     void resume();
 
-    // New host sample rate: the delay lines are sized for it (allocating: never called while rendering) and
-    // the limiter gain returns to 1. The render follows the rate it is given block by block; a rate the
-    // lines were not sized for holds their delays within them.
-    void setSampleRate(float sampleRate);
+    // A new host sample rate: the delay lines are sized for it (allocating: never called while rendering)
+    // and the limiter gain returns to 1. False when a line could not grow; it then keeps its length, and
+    // the render, which follows the rate it is given block by block, holds its delays within it.
+    bool fitToSampleRate(float sampleRate);
+
+    // The sample rates the engine plays at, in Hz. Below 8 kHz, the lowest rate hosts use, the string loop
+    // would sit a few samples long above its own Nyquist limit; beyond 10 MHz the lines would be absurdly
+    // long.
+    static constexpr float minSampleRate = 8000.0f;
+    static constexpr float maxSampleRate = 10000000.0f;
 
     EngineState state;
 

@@ -50,7 +50,7 @@ TEST(EngineSetup, ANewSampleRateSizesTheLinesForItAndResetsTheLimiter) {
     ASSERT_TRUE(engine.setUp(44100.0f));
     for (float rate : {8000.0f, 44100.0f, 192000.0f, 384000.0f}) {
         engine.state.limiter.levelGain = 0.25f;
-        engine.setSampleRate(rate);
+        EXPECT_TRUE(engine.fitToSampleRate(rate)) << rate;
         EXPECT_EQ(engine.state.limiter.levelGain, 1.0f);
         const float lowestPeriod = rate / (8.1758f * 0.5f / 1.0595f);
         EXPECT_GT(static_cast<float>(engine.state.string.stringLineA->getLength()), lowestPeriod) << rate;

@@ -57,7 +57,7 @@ struct VoiceRig {
     // Renders one block; the buffers are pre-filled with garbage to prove that every sample is written.
     void render(int32_t frames) {
         if (sampleRate != fittedRate) { // as a host does: the rate is set before the block that plays at it
-            engine->setSampleRate(sampleRate);
+            engine->fitToSampleRate(sampleRate);
             fittedRate = sampleRate;
         }
         left.assign(static_cast<size_t>(frames > 0 ? frames : 0), 123.0f);
