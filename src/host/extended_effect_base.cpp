@@ -1,4 +1,6 @@
-#include "host/effect_base_x.h"
+// ExtendedEffectBase: the dispatcher of opcodes 25 to 76, their default operations and the later host
+// requests.
+#include "host/extended_effect_base.h"
 
 #include <algorithm>
 #include <cmath>
@@ -31,19 +33,21 @@ uint8_t lowByteOf(float value) {
 
 } // namespace
 
-EffectBaseX::EffectBaseX(audioMasterCallback hostCallback, int32_t numPrograms, int32_t numParams)
+ExtendedEffectBase::ExtendedEffectBase(audioMasterCallback hostCallback, int32_t numPrograms,
+                                       int32_t numParams)
     : EffectBase(hostCallback, numPrograms, numParams) {}
 
-EffectBaseX::~EffectBaseX() = default;
+ExtendedEffectBase::~ExtendedEffectBase() = default;
 
-intptr_t EffectBaseX::dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt) {
+intptr_t ExtendedEffectBase::dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt) {
     if (static_cast<uint32_t>(opcode) - 25u > 51u) {
         return EffectBase::dispatcher(opcode, index, value, ptr, opt);
     }
     return dispatchExtended(opcode, index, value, ptr, opt);
 }
 
-intptr_t EffectBaseX::dispatchExtended(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt) {
+intptr_t ExtendedEffectBase::dispatchExtended(int32_t opcode, int32_t index, intptr_t value, void* ptr,
+                                              float opt) {
     char* text = static_cast<char*>(ptr);
     const bool parameterIndex = index >= 0 && index < numParams;
     switch (opcode) {
@@ -206,64 +210,64 @@ intptr_t EffectBaseX::dispatchExtended(int32_t opcode, int32_t index, intptr_t v
     }
 }
 
-EffectEditor* EffectBaseX::getEditor() {
+EffectEditor* ExtendedEffectBase::getEditor() {
     return editor.get();
 }
 
-void EffectBaseX::wantEvents(int32_t filter) {
+void ExtendedEffectBase::wantEvents(int32_t filter) {
     callHost(audioMasterWantMidi, 0, filter);
 }
 
-VstTimeInfo* EffectBaseX::getTimeInfo(int32_t filter) {
+VstTimeInfo* ExtendedEffectBase::getTimeInfo(int32_t filter) {
     return reinterpret_cast<VstTimeInfo*>(callHost(audioMasterGetTime, 0, filter));
 }
 
-int32_t EffectBaseX::tempoAt(int32_t position) {
+int32_t ExtendedEffectBase::tempoAt(int32_t position) {
     return static_cast<int32_t>(callHost(audioMasterTempoAt, 0, position));
 }
 
-int32_t EffectBaseX::processEvents(VstEvents*) {
+int32_t ExtendedEffectBase::processEvents(VstEvents*) {
     return 0;
 }
 
-int32_t EffectBaseX::getNumAutomatableParameters() {
+int32_t ExtendedEffectBase::getNumAutomatableParameters() {
     return static_cast<int32_t>(callHost(audioMasterGetNumAutomatableParameters));
 }
 
-int32_t EffectBaseX::getParameterQuantization() {
+int32_t ExtendedEffectBase::getParameterQuantization() {
     return static_cast<int32_t>(callHost(audioMasterGetParameterQuantization));
 }
 
-bool EffectBaseX::canParameterBeAutomated(int32_t) {
+bool ExtendedEffectBase::canParameterBeAutomated(int32_t) {
     return true;
 }
-bool EffectBaseX::string2parameter(int32_t, char*) {
+bool ExtendedEffectBase::string2parameter(int32_t, char*) {
     return false;
 }
-float EffectBaseX::getChannelParameter(int32_t, int32_t) {
+float ExtendedEffectBase::getChannelParameter(int32_t, int32_t) {
     return 0.0f;
 }
-int32_t EffectBaseX::getNumCategories() {
+int32_t ExtendedEffectBase::getNumCategories() {
     return 1;
 }
-bool EffectBaseX::getProgramNameIndexed(int32_t, int32_t, char*) {
+bool ExtendedEffectBase::getProgramNameIndexed(int32_t, int32_t, char*) {
     return false;
 }
-bool EffectBaseX::copyProgram(int32_t) {
+bool ExtendedEffectBase::copyProgram(int32_t) {
     return false;
 }
 
-bool EffectBaseX::ioChanged() {
+bool ExtendedEffectBase::ioChanged() {
     return callHost(audioMasterIOChanged) != 0;
 }
-bool EffectBaseX::needIdle() {
+bool ExtendedEffectBase::needIdle() {
     return callHost(audioMasterNeedIdle) != 0;
 }
-bool EffectBaseX::sizeWindow(int32_t width, int32_t height) {
+bool ExtendedEffectBase::sizeWindow(int32_t width, int32_t height) {
     return callHost(audioMasterSizeWindow, width, height) != 0;
 }
 
-float EffectBaseX::updateSampleRate() {
+float ExtendedEffectBase::updateSampleRate() {
     const intptr_t answer = callHost(audioMasterGetSampleRate);
     if (answer > 0 && isUsableSampleRate(static_cast<float>(answer))) {
         sampleRate = static_cast<float>(answer);
@@ -271,7 +275,7 @@ float EffectBaseX::updateSampleRate() {
     return sampleRate;
 }
 
-int32_t EffectBaseX::updateBlockSize() {
+int32_t ExtendedEffectBase::updateBlockSize() {
     const intptr_t answer = callHost(audioMasterGetBlockSize);
     if (answer > 0 && answer <= INT32_MAX) {
         blockSize = static_cast<int32_t>(answer);
@@ -279,150 +283,151 @@ int32_t EffectBaseX::updateBlockSize() {
     return blockSize;
 }
 
-int32_t EffectBaseX::getInputLatency() {
+int32_t ExtendedEffectBase::getInputLatency() {
     return static_cast<int32_t>(callHost(audioMasterGetInputLatency));
 }
-int32_t EffectBaseX::getOutputLatency() {
+int32_t ExtendedEffectBase::getOutputLatency() {
     return static_cast<int32_t>(callHost(audioMasterGetOutputLatency));
 }
 
 // The host's chain neighbours; the pin number is not part of the request.
-AEffect* EffectBaseX::getPreviousPlug(int32_t) {
+AEffect* ExtendedEffectBase::getPreviousPlug(int32_t) {
     return reinterpret_cast<AEffect*>(callHost(audioMasterGetPreviousPlug));
 }
-AEffect* EffectBaseX::getNextPlug(int32_t) {
+AEffect* ExtendedEffectBase::getNextPlug(int32_t) {
     return reinterpret_cast<AEffect*>(callHost(audioMasterGetNextPlug));
 }
 
-void EffectBaseX::inputConnected(int32_t, bool) {}
-void EffectBaseX::outputConnected(int32_t, bool) {}
-bool EffectBaseX::getInputProperties(int32_t, VstPinProperties*) {
+void ExtendedEffectBase::inputConnected(int32_t, bool) {}
+void ExtendedEffectBase::outputConnected(int32_t, bool) {}
+bool ExtendedEffectBase::getInputProperties(int32_t, VstPinProperties*) {
     return false;
 }
-bool EffectBaseX::getOutputProperties(int32_t, VstPinProperties*) {
+bool ExtendedEffectBase::getOutputProperties(int32_t, VstPinProperties*) {
     return false;
 }
 
-int32_t EffectBaseX::getPlugCategory() {
+int32_t ExtendedEffectBase::getPlugCategory() {
     return (effect.flags & effFlagsIsSynth) != 0 ? kPlugCategSynth : kPlugCategUnknown;
 }
 
-int32_t EffectBaseX::willProcessReplacing() {
+int32_t ExtendedEffectBase::willProcessReplacing() {
     return static_cast<int32_t>(callHost(audioMasterWillReplaceOrAccumulate));
 }
-int32_t EffectBaseX::getCurrentProcessLevel() {
+int32_t ExtendedEffectBase::getCurrentProcessLevel() {
     return static_cast<int32_t>(callHost(audioMasterGetCurrentProcessLevel));
 }
-int32_t EffectBaseX::getAutomationState() {
+int32_t ExtendedEffectBase::getAutomationState() {
     return static_cast<int32_t>(callHost(audioMasterGetAutomationState));
 }
 
-void EffectBaseX::wantAsyncOperation(bool state) {
+void ExtendedEffectBase::wantAsyncOperation(bool state) {
     setFlag(effFlagsExtIsAsync, state);
 }
-void EffectBaseX::hasExternalBuffer(bool state) {
+void ExtendedEffectBase::hasExternalBuffer(bool state) {
     setFlag(effFlagsExtHasBuffer, state);
 }
-int32_t EffectBaseX::reportCurrentPosition() {
+int32_t ExtendedEffectBase::reportCurrentPosition() {
     return 0;
 }
-float* EffectBaseX::reportDestinationBuffer() {
+float* ExtendedEffectBase::reportDestinationBuffer() {
     return nullptr;
 }
 
-bool EffectBaseX::offlineRead(VstOfflineTask* offline, int32_t option, bool readSource) {
+bool ExtendedEffectBase::offlineRead(VstOfflineTask* offline, int32_t option, bool readSource) {
     return callHost(audioMasterOfflineRead, readSource ? 1 : 0, option, offline) != 0;
 }
-bool EffectBaseX::offlineWrite(VstOfflineTask* offline, int32_t option) {
+bool ExtendedEffectBase::offlineWrite(VstOfflineTask* offline, int32_t option) {
     return callHost(audioMasterOfflineWrite, 0, option, offline) != 0;
 }
-bool EffectBaseX::offlineStart(VstAudioFile* files, int32_t numAudioFiles, int32_t numNewAudioFiles) {
+bool ExtendedEffectBase::offlineStart(VstAudioFile* files, int32_t numAudioFiles, int32_t numNewAudioFiles) {
     return callHost(audioMasterOfflineStart, numNewAudioFiles, numAudioFiles, files) != 0;
 }
 // Pass numbers are numbers: the host's answer is returned as it stands.
-int32_t EffectBaseX::offlineGetCurrentPass() {
+int32_t ExtendedEffectBase::offlineGetCurrentPass() {
     return static_cast<int32_t>(callHost(audioMasterOfflineGetCurrentPass));
 }
-int32_t EffectBaseX::offlineGetCurrentMetaPass() {
+int32_t ExtendedEffectBase::offlineGetCurrentMetaPass() {
     return static_cast<int32_t>(callHost(audioMasterOfflineGetCurrentMetaPass));
 }
-bool EffectBaseX::offlineNotify(VstAudioFile*, int32_t, bool) {
+bool ExtendedEffectBase::offlineNotify(VstAudioFile*, int32_t, bool) {
     return false;
 }
-bool EffectBaseX::offlinePrepare(VstOfflineTask*, int32_t) {
+bool ExtendedEffectBase::offlinePrepare(VstOfflineTask*, int32_t) {
     return false;
 }
-bool EffectBaseX::offlineRun(VstOfflineTask*, int32_t) {
+bool ExtendedEffectBase::offlineRun(VstOfflineTask*, int32_t) {
     return false;
 }
-int32_t EffectBaseX::offlineGetNumPasses() {
+int32_t ExtendedEffectBase::offlineGetNumPasses() {
     return 0;
 }
-int32_t EffectBaseX::offlineGetNumMetaPasses() {
+int32_t ExtendedEffectBase::offlineGetNumMetaPasses() {
     return 0;
 }
 
-void EffectBaseX::setOutputSamplerate(float rate) {
+void ExtendedEffectBase::setOutputSamplerate(float rate) {
     callHost(audioMasterSetOutputSampleRate, 0, 0, nullptr, rate);
 }
 
-VstSpeakerArrangement* EffectBaseX::getInputSpeakerArrangement() {
+VstSpeakerArrangement* ExtendedEffectBase::getInputSpeakerArrangement() {
     return reinterpret_cast<VstSpeakerArrangement*>(callHost(audioMasterGetInputSpeakerArrangement));
 }
-VstSpeakerArrangement* EffectBaseX::getOutputSpeakerArrangement() {
+VstSpeakerArrangement* ExtendedEffectBase::getOutputSpeakerArrangement() {
     return reinterpret_cast<VstSpeakerArrangement*>(callHost(audioMasterGetOutputSpeakerArrangement));
 }
 
 // A host writes the answer into the text, so none is asked for without one.
-bool EffectBaseX::getHostVendorString(char* text) {
+bool ExtendedEffectBase::getHostVendorString(char* text) {
     return text && callHost(audioMasterGetVendorString, 0, 0, text) != 0;
 }
-bool EffectBaseX::getHostProductString(char* text) {
+bool ExtendedEffectBase::getHostProductString(char* text) {
     return text && callHost(audioMasterGetProductString, 0, 0, text) != 0;
 }
-int32_t EffectBaseX::getHostVendorVersion() {
+int32_t ExtendedEffectBase::getHostVendorVersion() {
     return static_cast<int32_t>(callHost(audioMasterGetVendorVersion));
 }
-intptr_t EffectBaseX::hostVendorSpecific(int32_t index, intptr_t value, void* ptr, float opt) {
+intptr_t ExtendedEffectBase::hostVendorSpecific(int32_t index, intptr_t value, void* ptr, float opt) {
     return callHost(audioMasterVendorSpecific, index, value, ptr, opt);
 }
 
 // The host's own answer: 1 it can, -1 it cannot, 0 it does not know.
-int32_t EffectBaseX::canHostDo(char* text) {
+int32_t ExtendedEffectBase::canHostDo(char* text) {
     return text ? static_cast<int32_t>(callHost(audioMasterCanDo, 0, 0, text)) : 0;
 }
 
-void EffectBaseX::isSynth(bool state) {
+void ExtendedEffectBase::isSynth(bool state) {
     setFlag(effFlagsIsSynth, state);
 }
-void EffectBaseX::noTail(bool state) {
+void ExtendedEffectBase::noTail(bool state) {
     setFlag(effFlagsNoSoundInStop, state);
 }
-int32_t EffectBaseX::getHostLanguage() {
+int32_t ExtendedEffectBase::getHostLanguage() {
     return static_cast<int32_t>(callHost(audioMasterGetLanguage));
 }
 
-void* EffectBaseX::openWindow(VstWindow* window) {
+void* ExtendedEffectBase::openWindow(VstWindow* window) {
     return reinterpret_cast<void*>(callHost(audioMasterOpenWindow, 0, 0, window));
 }
-bool EffectBaseX::closeWindow(VstWindow* window) {
+bool ExtendedEffectBase::closeWindow(VstWindow* window) {
     return callHost(audioMasterCloseWindow, 0, 0, window) != 0;
 }
-void* EffectBaseX::getDirectory() {
+void* ExtendedEffectBase::getDirectory() {
     return reinterpret_cast<void*>(callHost(audioMasterGetDirectory));
 }
-bool EffectBaseX::updateDisplay() {
+bool ExtendedEffectBase::updateDisplay() {
     return callHost(audioMasterUpdateDisplay) != 0;
 }
 
-bool EffectBaseX::processVariableIo(VstVariableIo*) {
+bool ExtendedEffectBase::processVariableIo(VstVariableIo*) {
     return false;
 }
-bool EffectBaseX::setSpeakerArrangement(VstSpeakerArrangement*, VstSpeakerArrangement*) {
+bool ExtendedEffectBase::setSpeakerArrangement(VstSpeakerArrangement*, VstSpeakerArrangement*) {
     return false;
 }
 
-bool EffectBaseX::getSpeakerArrangement(VstSpeakerArrangement** input, VstSpeakerArrangement** output) {
+bool ExtendedEffectBase::getSpeakerArrangement(VstSpeakerArrangement** input,
+                                               VstSpeakerArrangement** output) {
     if (input) {
         *input = nullptr;
     }
@@ -432,112 +437,112 @@ bool EffectBaseX::getSpeakerArrangement(VstSpeakerArrangement** input, VstSpeake
     return false;
 }
 
-void EffectBaseX::setBlockSizeAndSampleRate(int32_t newBlockSize, float newSampleRate) {
+void ExtendedEffectBase::setBlockSizeAndSampleRate(int32_t newBlockSize, float newSampleRate) {
     blockSize = newBlockSize;
     sampleRate = newSampleRate;
 }
 
-bool EffectBaseX::setBypass(bool) {
+bool ExtendedEffectBase::setBypass(bool) {
     return false;
 }
-bool EffectBaseX::getEffectName(char*) {
+bool ExtendedEffectBase::getEffectName(char*) {
     return false;
 }
-bool EffectBaseX::getErrorText(char*) {
+bool ExtendedEffectBase::getErrorText(char*) {
     return false;
 }
-bool EffectBaseX::getVendorString(char*) {
+bool ExtendedEffectBase::getVendorString(char*) {
     return false;
 }
-bool EffectBaseX::getProductString(char*) {
+bool ExtendedEffectBase::getProductString(char*) {
     return false;
 }
-int32_t EffectBaseX::getVendorVersion() {
+int32_t ExtendedEffectBase::getVendorVersion() {
     return 0;
 }
-intptr_t EffectBaseX::vendorSpecific(int32_t, intptr_t, void*, float) {
+intptr_t ExtendedEffectBase::vendorSpecific(int32_t, intptr_t, void*, float) {
     return 0;
 }
-int32_t EffectBaseX::canDo(char*) {
+int32_t ExtendedEffectBase::canDo(char*) {
     return 0;
 }
-void* EffectBaseX::getIcon() {
+void* ExtendedEffectBase::getIcon() {
     return nullptr;
 }
-bool EffectBaseX::setViewPosition(int32_t, int32_t) {
+bool ExtendedEffectBase::setViewPosition(int32_t, int32_t) {
     return false;
 }
-int32_t EffectBaseX::getTailSize() {
+int32_t ExtendedEffectBase::getTailSize() {
     return 0;
 }
-int32_t EffectBaseX::fxIdle() {
+int32_t ExtendedEffectBase::fxIdle() {
     return 0;
 }
-bool EffectBaseX::getParameterProperties(int32_t, VstParameterProperties*) {
+bool ExtendedEffectBase::getParameterProperties(int32_t, VstParameterProperties*) {
     return false;
 }
-bool EffectBaseX::keysRequired() {
+bool ExtendedEffectBase::keysRequired() {
     return false;
 }
-int32_t EffectBaseX::getVstVersion() {
+int32_t ExtendedEffectBase::getVstVersion() {
     return 2300;
 }
-int32_t EffectBaseX::getMidiProgramName(int32_t, MidiProgramName*) {
+int32_t ExtendedEffectBase::getMidiProgramName(int32_t, MidiProgramName*) {
     return 0;
 }
-int32_t EffectBaseX::getCurrentMidiProgram(int32_t, MidiProgramName*) {
+int32_t ExtendedEffectBase::getCurrentMidiProgram(int32_t, MidiProgramName*) {
     return -1;
 }
-int32_t EffectBaseX::getMidiProgramCategory(int32_t, MidiProgramCategory*) {
+int32_t ExtendedEffectBase::getMidiProgramCategory(int32_t, MidiProgramCategory*) {
     return 0;
 }
-bool EffectBaseX::hasMidiProgramsChanged(int32_t) {
+bool ExtendedEffectBase::hasMidiProgramsChanged(int32_t) {
     return false;
 }
-bool EffectBaseX::getMidiKeyName(int32_t, MidiKeyName*) {
+bool ExtendedEffectBase::getMidiKeyName(int32_t, MidiKeyName*) {
     return false;
 }
-bool EffectBaseX::beginSetProgram() {
+bool ExtendedEffectBase::beginSetProgram() {
     return false;
 }
-bool EffectBaseX::endSetProgram() {
+bool ExtendedEffectBase::endSetProgram() {
     return false;
 }
 
-bool EffectBaseX::beginEdit(int32_t index) {
+bool ExtendedEffectBase::beginEdit(int32_t index) {
     return callHost(audioMasterBeginEdit, index) != 0;
 }
-bool EffectBaseX::endEdit(int32_t index) {
+bool ExtendedEffectBase::endEdit(int32_t index) {
     return callHost(audioMasterEndEdit, index) != 0;
 }
 
-bool EffectBaseX::openFileSelector(VstFileSelect* fileSelect) {
+bool ExtendedEffectBase::openFileSelector(VstFileSelect* fileSelect) {
     return fileSelect && callHost(audioMasterOpenFileSelector, 0, 0, fileSelect) != 0;
 }
 
-int32_t EffectBaseX::setTotalSampleToProcess(int32_t value) {
+int32_t ExtendedEffectBase::setTotalSampleToProcess(int32_t value) {
     return value;
 }
-int32_t EffectBaseX::getNextShellPlugin(char*) {
+int32_t ExtendedEffectBase::getNextShellPlugin(char*) {
     return 0;
 }
-int32_t EffectBaseX::startProcess() {
+int32_t ExtendedEffectBase::startProcess() {
     return 0;
 }
-int32_t EffectBaseX::stopProcess() {
+int32_t ExtendedEffectBase::stopProcess() {
     return 0;
 }
-bool EffectBaseX::setPanLaw(int32_t, float) {
+bool ExtendedEffectBase::setPanLaw(int32_t, float) {
     return false;
 }
-int32_t EffectBaseX::beginLoadBank(VstPatchChunkInfo*) {
+int32_t ExtendedEffectBase::beginLoadBank(VstPatchChunkInfo*) {
     return 0;
 }
-int32_t EffectBaseX::beginLoadProgram(VstPatchChunkInfo*) {
+int32_t ExtendedEffectBase::beginLoadProgram(VstPatchChunkInfo*) {
     return 0;
 }
 
-bool EffectBaseX::allocateArrangement(VstSpeakerArrangement** arrangement, int32_t channels) {
+bool ExtendedEffectBase::allocateArrangement(VstSpeakerArrangement** arrangement, int32_t channels) {
     if (!arrangement) {
         return false;
     }
@@ -558,7 +563,7 @@ bool EffectBaseX::allocateArrangement(VstSpeakerArrangement** arrangement, int32
     return true;
 }
 
-bool EffectBaseX::deallocateArrangement(VstSpeakerArrangement** arrangement) {
+bool ExtendedEffectBase::deallocateArrangement(VstSpeakerArrangement** arrangement) {
     if (!arrangement) {
         return false;
     }
@@ -567,7 +572,7 @@ bool EffectBaseX::deallocateArrangement(VstSpeakerArrangement** arrangement) {
     return true;
 }
 
-bool EffectBaseX::copySpeaker(VstSpeakerProperties* to, VstSpeakerProperties* from) {
+bool ExtendedEffectBase::copySpeaker(VstSpeakerProperties* to, VstSpeakerProperties* from) {
     if (!to || !from) {
         return false;
     }
@@ -582,7 +587,7 @@ bool EffectBaseX::copySpeaker(VstSpeakerProperties* to, VstSpeakerProperties* fr
     return true;
 }
 
-bool EffectBaseX::matchArrangement(VstSpeakerArrangement** to, VstSpeakerArrangement* from) {
+bool ExtendedEffectBase::matchArrangement(VstSpeakerArrangement** to, VstSpeakerArrangement* from) {
     if (!from || !to) {
         return false;
     }
@@ -603,15 +608,15 @@ bool EffectBaseX::matchArrangement(VstSpeakerArrangement** to, VstSpeakerArrange
     return true;
 }
 
-bool EffectBaseX::sendVstEventsToHost(VstEvents* events) {
+bool ExtendedEffectBase::sendVstEventsToHost(VstEvents* events) {
     return events && callHost(audioMasterProcessEvents, 0, 0, events) == 1;
 }
 
-bool EffectBaseX::closeFileSelector(VstFileSelect* fileSelect) {
+bool ExtendedEffectBase::closeFileSelector(VstFileSelect* fileSelect) {
     return fileSelect && callHost(audioMasterCloseFileSelector, 0, 0, fileSelect) != 0;
 }
 
-bool EffectBaseX::getChunkFile(void* nativePath) {
+bool ExtendedEffectBase::getChunkFile(void* nativePath) {
     return nativePath && callHost(audioMasterGetChunkFile, 0, 0, nativePath) != 0;
 }
 

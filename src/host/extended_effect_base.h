@@ -1,5 +1,5 @@
-// EffectBaseX: EffectBase with the later half of the interface. Its dispatcher answers the opcodes 25 to
-// 76 and hands every other opcode to the EffectBase dispatcher. Adds no state.
+// ExtendedEffectBase: EffectBase extended with the later half of the interface. Its dispatcher answers the
+// opcodes 25 to 76 and hands every other opcode to the EffectBase dispatcher. Adds no state.
 #pragma once
 
 #include "host/effect_base.h"
@@ -8,10 +8,10 @@
 
 namespace solvantis {
 
-class EffectBaseX : public EffectBase {
+class ExtendedEffectBase : public EffectBase {
 public:
-    EffectBaseX(audioMasterCallback hostCallback, int32_t numPrograms, int32_t numParams);
-    ~EffectBaseX() override;
+    ExtendedEffectBase(audioMasterCallback hostCallback, int32_t numPrograms, int32_t numParams);
+    ~ExtendedEffectBase() override;
 
     intptr_t dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt) override;
 
@@ -121,7 +121,7 @@ public:
     bool getChunkFile(void* nativePath);
 
 private:
-    // The EffectBaseX rows of the opcode table, for opcodes 25 to 76.
+    // The ExtendedEffectBase rows of the opcode table, for opcodes 25 to 76.
     intptr_t dispatchExtended(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt);
 };
 

@@ -1,3 +1,5 @@
+// SynthPlugin, the instrument as a VST 2 host sees it: life cycle, parameters, programs, MIDI events turned
+// into the engine's messages, identity, capabilities and General MIDI names.
 #include "instrument/synth_plugin.h"
 
 #include <cstdio>
@@ -8,6 +10,9 @@
 #include "instrument/parameter_table.h"
 
 namespace solvantis {
+
+static_assert(kMinSampleRate == SynthEngine::minSampleRate && kMaxSampleRate == SynthEngine::maxSampleRate,
+              "the dispatcher passes on exactly the sample rates the engine plays at");
 
 namespace {
 
@@ -49,7 +54,7 @@ void refuseInstance() {
 } // namespace
 
 SynthPlugin::SynthPlugin(audioMasterCallback hostCallback)
-    : EffectBaseX(hostCallback, kNumPrograms, kNumParameters),
+    : ExtendedEffectBase(hostCallback, kNumPrograms, kNumParameters),
       programs(new (std::nothrow) SynthProgram[kNumPrograms]), channelPrograms{} {
     for (int32_t channel = 0; channel < kNumChannels; ++channel)
         channelPrograms[channel] = channel;
@@ -203,13 +208,14 @@ void SynthPlugin::getParameterDisplay(int32_t index, char* text) {
 // ---------------------------------------------------------------- life cycle
 
 void SynthPlugin::setSampleRate(float newSampleRate) {
-    // The base class keeps only rates it accepts; the engine's lines are sized for the rate it keeps.
-    EffectBaseX::setSampleRate(newSampleRate);
-    engine.setSampleRate(sampleRate);
+    // The base class keeps only rates it accepts; the engine's lines are sized for the rate it keeps. A line
+    // that could not grow keeps its length, and the render holds its delays within it.
+    ExtendedEffectBase::setSampleRate(newSampleRate);
+    engine.fitToSampleRate(sampleRate);
 }
 
 void SynthPlugin::setBlockSize(int32_t newBlockSize) {
-    EffectBaseX::setBlockSize(newBlockSize);
+    ExtendedEffectBase::setBlockSize(newBlockSize);
 }
 
 void SynthPlugin::resume() {

@@ -1,9 +1,11 @@
+// SynthPlugin: the instrument object behind the VST 2 door.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <span>
 
-#include "host/effect_base_x.h"
+#include "host/extended_effect_base.h"
 #include "instrument/synth_program.h"
 #include "voice/synth_engine.h"
 #include "voice/synth_params.h"
@@ -13,7 +15,7 @@ namespace solvantis {
 // The instrument as the host sees it: one monophonic plucked string with 19 parameters and 128 programs.
 // It owns the program bank, the live parameter values the engine reads, and the engine itself, and answers
 // every request that is specific to this instrument.
-class SynthPlugin : public EffectBaseX {
+class SynthPlugin : public ExtendedEffectBase {
 public:
     static constexpr int32_t kNumOutputs = 2;
     static constexpr int32_t kNumChannels = 16;

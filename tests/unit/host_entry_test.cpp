@@ -46,10 +46,10 @@ EffectBase* countingFactory(audioMasterCallback callback) {
 
 // An object of the instrument's shape (its programs, parameters, outputs, flags and unique ID) with none of
 // its engine: it renders silence, so these tests see only what the entry point and the base classes do.
-class PlaceholderEffect final : public EffectBaseX {
+class PlaceholderEffect final : public ExtendedEffectBase {
 public:
     explicit PlaceholderEffect(audioMasterCallback hostCallback)
-        : EffectBaseX(hostCallback, kNumPrograms, kNumParameters) {
+        : ExtendedEffectBase(hostCallback, kNumPrograms, kNumParameters) {
         setNumInputs(0);
         setNumOutputs(SynthPlugin::kNumOutputs);
         canProcessReplacing(true);
@@ -81,10 +81,10 @@ EffectBase* failingFactory(audioMasterCallback callback) {
     return new FailingEffect(callback);
 }
 
-// A bare EffectBaseX: the record as the base classes leave it.
-class BareEffect : public EffectBaseX {
+// A bare ExtendedEffectBase: the record as the base classes leave it.
+class BareEffect : public ExtendedEffectBase {
 public:
-    BareEffect() : EffectBaseX(FakeHost::callback, 3, 4) {}
+    BareEffect() : ExtendedEffectBase(FakeHost::callback, 3, 4) {}
     void process(float**, float**, int32_t) override {}
 };
 

@@ -182,19 +182,19 @@ TEST_F(RequestsTest, FlagSettersTouchOnlyTheirBit) {
     AEffect* e = plugin.getAeffect();
     const int32_t before = e->flags;
     struct Setter {
-        void (EffectBaseX::*set)(bool);
+        void (ExtendedEffectBase::*set)(bool);
         int32_t bit;
     };
     const Setter setters[] = {
-        {&EffectBaseX::hasVu, effFlagsHasVu},
-        {&EffectBaseX::hasClip, effFlagsHasClip},
-        {&EffectBaseX::canMono, effFlagsCanMono},
-        {&EffectBaseX::canProcessReplacing, effFlagsCanReplacing},
-        {&EffectBaseX::programsAreChunks, effFlagsProgramChunks},
-        {&EffectBaseX::isSynth, effFlagsIsSynth},
-        {&EffectBaseX::noTail, effFlagsNoSoundInStop},
-        {&EffectBaseX::wantAsyncOperation, effFlagsExtIsAsync},
-        {&EffectBaseX::hasExternalBuffer, effFlagsExtHasBuffer},
+        {&ExtendedEffectBase::hasVu, effFlagsHasVu},
+        {&ExtendedEffectBase::hasClip, effFlagsHasClip},
+        {&ExtendedEffectBase::canMono, effFlagsCanMono},
+        {&ExtendedEffectBase::canProcessReplacing, effFlagsCanReplacing},
+        {&ExtendedEffectBase::programsAreChunks, effFlagsProgramChunks},
+        {&ExtendedEffectBase::isSynth, effFlagsIsSynth},
+        {&ExtendedEffectBase::noTail, effFlagsNoSoundInStop},
+        {&ExtendedEffectBase::wantAsyncOperation, effFlagsExtIsAsync},
+        {&ExtendedEffectBase::hasExternalBuffer, effFlagsExtHasBuffer},
     };
     for (const Setter& s : setters) {
         (plugin.*s.set)(true);

@@ -2,8 +2,8 @@
 // called, for the host-interface tests.
 #pragma once
 
-#include "host/effect_base_x.h"
 #include "host/entries.h"
+#include "host/extended_effect_base.h"
 
 #include <cstdint>
 #include <string>
@@ -52,11 +52,11 @@ struct FakeHost {
 };
 
 // Records the calls that reach it, by name with their operands; answers with configurable results.
-class SpyEffect : public EffectBaseX {
+class SpyEffect : public ExtendedEffectBase {
 public:
     explicit SpyEffect(audioMasterCallback hostCallback = FakeHost::callback, int32_t programs = 128,
                        int32_t params = 19)
-        : EffectBaseX(hostCallback, programs, params) {
+        : ExtendedEffectBase(hostCallback, programs, params) {
         setNumInputs(0);
         canProcessReplacing(true);
         isSynth(true);
@@ -108,15 +108,15 @@ public:
     void close() override { note("close"); }
     void setProgram(int32_t program) override {
         note("setProgram " + std::to_string(program));
-        EffectBaseX::setProgram(program);
+        ExtendedEffectBase::setProgram(program);
     }
     void getParameterName(int32_t index, char* text) override {
         note("getParameterName " + std::to_string(index));
-        EffectBaseX::getParameterName(index, text);
+        ExtendedEffectBase::getParameterName(index, text);
     }
     void getParameterDisplay(int32_t index, char* text) override {
         note("getParameterDisplay " + std::to_string(index));
-        EffectBaseX::getParameterDisplay(index, text);
+        ExtendedEffectBase::getParameterDisplay(index, text);
     }
     float getVu() override { return vu; }
     int32_t getChunk(void**, bool isPreset) override {
@@ -129,11 +129,11 @@ public:
     }
     void setSampleRate(float rate) override {
         note("setSampleRate " + std::to_string(rate));
-        EffectBaseX::setSampleRate(rate);
+        ExtendedEffectBase::setSampleRate(rate);
     }
     void setBlockSize(int32_t size) override {
         note("setBlockSize " + std::to_string(size));
-        EffectBaseX::setBlockSize(size);
+        ExtendedEffectBase::setBlockSize(size);
     }
     void suspend() override { note("suspend"); }
     void resume() override { note("resume"); }
