@@ -26,8 +26,9 @@ public:
     // The gain back at 1.
     void reset() { levelGain = 1.0f; }
 
-    // The gain drops at once to about min(1, 1/|r|) from the shared level table (never below 4096 / 32760)
-    // and recovers towards it by `recovery` per sample. Returns r times the gain.
+    // The gain drops at once to about min(1, 1/|r|), from the shared level table up to a peak of 8 and as
+    // 1/|r| beyond it, so it has no floor, and recovers towards it by `recovery` per sample. Returns r times
+    // the gain.
     [[gnu::always_inline]] float tick(float r) {
         // Table gain about min(1, 1/|r|); the bound also keeps a NaN away from the index.
         float s = std::fabs(r) * levelTableScale;

@@ -1,124 +1,41 @@
-// The 19 live parameter values the render reads, and the one table of the parameters that everything else
-// walks: names, labels, defaults, the field each index maps onto and how the host's display shows it.
+// The 19 live parameter values the render reads, with their defaults, and their copy by relaxed atomic
+// loads and stores.
 #pragma once
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <type_traits>
-#include <utility>
 
 namespace solvantis {
 
-// The live values in parameter index order. Every value is a raw host value in 0..1 and is mapped only where
-// the render reads it; Legato is held as the integer 0 or 1. A default-constructed set holds the defaults
-// of parameterTable, so SynthParams{} is a freshly built program's values.
+// The live values in parameter index order, each as the host stored it: nothing checks or maps a value when
+// it is stored (a host may send any float, NaN included), and the render maps and bounds each where it
+// reads it. Nominally 0..1; Legato is held as an integer, 1 for on. A default-constructed set holds the
+// defaults, so SynthParams{} is a freshly built program's values.
 struct SynthParams {
-    float Exciter;    // 0  level of the pluck pulse
-    float Modulation; // 1  depth of the noise detuning of the second string loop
-    float TovFilter;  // 2  how far velocity opens the exciter noise filter
-    float Pick;       // 3  exciter noise level
-    float Attack;     // 4  attack length, cubic in the value
-    float Decay;      // 5  decay length, quadratic in the value
-    float Sustain;    // 6  sustain level (times the modulation wheel)
-    float Release;    // 7  release length, quadratic in the value
-    float ADSRCurve;  // 8  curvature of the envelope segments
-    float Volume;     // 9  linear output gain
-    float Fixing;     // 10 comb delay on the pluck
-    float DynaTone;   // 11 tone filter frequencies; 0 switches the filter off
-    float Distorter;  // 12 dry/wet of the soft-knee distorter
-    float Overdrive;  // 13 level raise and cubic overdrive share
-    float Chorus;     // 14 dry/wet of the stereo chorus
-    int32_t Legato;   // 15 0 or 1: a note-off moves the voice to the lowest held key
-    float Velocity;   // 16 velocity sensitivity
-    float ToneRama;   // 17 mix of the two tone filter paths
-    float PowerChord; // 18 0: one string of two coupled loops; otherwise two strings a fifth apart
-
-    constexpr SynthParams() noexcept;
+    float Exciter = 0.9f;    // 0  level of the pluck pulse
+    float Modulation = 0.4f; // 1  depth of the noise detuning of the second string loop
+    float TovFilter = 0.3f;  // 2  how far velocity opens the exciter noise filter
+    float Pick = 0.3f;       // 3  exciter noise level
+    float Attack = 0.14f;    // 4  attack length, cubic in the value
+    float Decay = 0.9f;      // 5  decay length, quadratic in the value
+    float Sustain = 0.8f;    // 6  sustain level (times the modulation wheel)
+    float Release = 0.1f;    // 7  release length, quadratic in the value
+    float ADSRCurve = 0.3f;  // 8  curvature of the envelope segments
+    float Volume = 0.5f;     // 9  linear output gain
+    float Fixing = 0.489f;   // 10 comb delay on the pluck
+    float DynaTone = 0.4f;   // 11 tone filter frequencies; 0 switches the filter off
+    float Distorter = 0.0f;  // 12 dry/wet of the soft-knee distorter
+    float Overdrive = 0.4f;  // 13 level raise and cubic overdrive share
+    float Chorus = 0.0f;     // 14 dry/wet of the stereo chorus
+    int32_t Legato = 1;      // 15 on (not 0): a note-off moves the voice to the lowest held key
+    float Velocity = 0.5f;   // 16 velocity sensitivity
+    float ToneRama = 0.14f;  // 17 mix of the two tone filter paths
+    float PowerChord = 0.0f; // 18 0: one string of two coupled loops; otherwise two strings a fifth apart
 };
 
 static_assert(sizeof(SynthParams) == 19 * 4, "19 values of 32 bits, no padding");
 static_assert(std::is_trivially_copyable_v<SynthParams>);
-
-// What the host's display shows of a parameter; the instrument turns it into text.
-enum class ParameterDisplayKind : uint8_t {
-    Empty,       // nothing
-    Value,       // the value itself
-    Mirrored,    // 1 - 2 * value: 1 at 0, 0 at 0.5, -1 at 1
-    Decibels,    // the value as a linear gain, in dB
-    FixingSpan,  // "Min" below 0.01, "Max" above 0.99, otherwise value^2 * 8000 + 440
-    DynaToneSpan // "OFF" at 0, otherwise value^2 * 440 + 10
-};
-
-struct ParameterInfo {
-    const char* name;  // as the host shows it, trailing blanks included
-    const char* label; // empty where the parameter has none
-    float defaultValue;
-    float SynthParams::*field;          // null for Legato, the one integer
-    int32_t SynthParams::*integerField; // Legato's; null for the others
-    ParameterDisplayKind display;
-};
-
-inline constexpr ParameterInfo parameterTable[] = {
-    {"Exciter ", "Level", 0.9f, &SynthParams::Exciter, nullptr, ParameterDisplayKind::Value},
-    {"Modulation ", "Dirty", 0.4f, &SynthParams::Modulation, nullptr, ParameterDisplayKind::Value},
-    {"TovFilter", "", 0.3f, &SynthParams::TovFilter, nullptr, ParameterDisplayKind::Empty},
-    {"Pick", "", 0.3f, &SynthParams::Pick, nullptr, ParameterDisplayKind::Empty},
-    {"Attack", "", 0.14f, &SynthParams::Attack, nullptr, ParameterDisplayKind::Empty},
-    {"Decay", "", 0.9f, &SynthParams::Decay, nullptr, ParameterDisplayKind::Empty},
-    {"Sustain", "", 0.8f, &SynthParams::Sustain, nullptr, ParameterDisplayKind::Empty},
-    {"Release", "", 0.1f, &SynthParams::Release, nullptr, ParameterDisplayKind::Empty},
-    {"ADSRCurve", "", 0.3f, &SynthParams::ADSRCurve, nullptr, ParameterDisplayKind::Mirrored},
-    {"Volume", "dB", 0.5f, &SynthParams::Volume, nullptr, ParameterDisplayKind::Decibels},
-    {"Fixing", "", 0.489f, &SynthParams::Fixing, nullptr, ParameterDisplayKind::FixingSpan},
-    {"DynaTone", "", 0.4f, &SynthParams::DynaTone, nullptr, ParameterDisplayKind::DynaToneSpan},
-    {"Distorter ", "", 0.0f, &SynthParams::Distorter, nullptr, ParameterDisplayKind::Empty},
-    {"Overdrive ", "", 0.4f, &SynthParams::Overdrive, nullptr, ParameterDisplayKind::Empty},
-    {"Chorus ", "", 0.0f, &SynthParams::Chorus, nullptr, ParameterDisplayKind::Empty},
-    {"Legato ", "", 1.0f, nullptr, &SynthParams::Legato, ParameterDisplayKind::Empty},
-    {"Velocity ", "", 0.5f, &SynthParams::Velocity, nullptr, ParameterDisplayKind::Empty},
-    {"ToneRama", "", 0.14f, &SynthParams::ToneRama, nullptr, ParameterDisplayKind::Mirrored},
-    {"PowerChord", "", 0.0f, &SynthParams::PowerChord, nullptr, ParameterDisplayKind::Empty},
-};
-
-// Every field of SynthParams stands in the table once: one field per entry, no field twice, as many
-// entries as fields.
-constexpr bool eachFieldOnce() {
-    constexpr std::size_t count = std::size(parameterTable);
-    for (std::size_t i = 0; i < count; ++i) {
-        const ParameterInfo& a = parameterTable[i];
-        if ((a.field == nullptr) == (a.integerField == nullptr))
-            return false;
-        for (std::size_t j = i + 1; j < count; ++j) {
-            const ParameterInfo& b = parameterTable[j];
-            if ((a.field != nullptr && a.field == b.field) ||
-                (a.integerField != nullptr && a.integerField == b.integerField))
-                return false;
-        }
-    }
-    return count * 4 == sizeof(SynthParams);
-}
-static_assert(eachFieldOnce(), "the table names every field of SynthParams exactly once");
-
-// Calls f(std::integral_constant<std::size_t, I>) for every table index I, unrolled at compile time, so
-// that each call sees its entry as a constant.
-template <class F> constexpr void forEachParameter(F&& f) {
-    [&]<std::size_t... I>(std::index_sequence<I...>) {
-        (f(std::integral_constant<std::size_t, I>{}), ...);
-    }
-    (std::make_index_sequence<std::size(parameterTable)>{});
-}
-
-constexpr SynthParams::SynthParams() noexcept {
-    forEachParameter([this](auto index) {
-        constexpr ParameterInfo entry = parameterTable[decltype(index)::value];
-        if constexpr (entry.integerField != nullptr)
-            this->*entry.integerField = static_cast<int32_t>(entry.defaultValue);
-        else
-            this->*entry.field = entry.defaultValue;
-    });
-}
 
 // Hosts store parameters from a UI or automation thread while the audio thread renders. Every live value is
 // one 32-bit store and one 32-bit load, made relaxed atomic so that the language agrees there is no data
@@ -133,15 +50,30 @@ template <class T> inline void storeRelaxed(T& value, T x) noexcept {
 }
 
 // Copies every value with relaxed atomic loads and stores: `to` may be read by another thread meanwhile.
-// Unrolled at compile time: the render takes one copy per block.
+// The bindings name every value, so a value added to SynthParams and not copied here does not compile.
 inline void copyParameters(SynthParams& to, const SynthParams& from) noexcept {
-    forEachParameter([&](auto index) {
-        constexpr ParameterInfo entry = parameterTable[decltype(index)::value];
-        if constexpr (entry.integerField != nullptr)
-            storeRelaxed(to.*entry.integerField, loadRelaxed(from.*entry.integerField));
-        else
-            storeRelaxed(to.*entry.field, loadRelaxed(from.*entry.field));
-    });
+    auto& [t0, t1, t2, t3, t4, t5, t6, t7, t8, t9, t10, t11, t12, t13, t14, t15, t16, t17, t18] = to;
+    const auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17, f18] = from;
+    auto copy = [](auto& t, const auto& f) { storeRelaxed(t, loadRelaxed(f)); };
+    copy(t0, f0);
+    copy(t1, f1);
+    copy(t2, f2);
+    copy(t3, f3);
+    copy(t4, f4);
+    copy(t5, f5);
+    copy(t6, f6);
+    copy(t7, f7);
+    copy(t8, f8);
+    copy(t9, f9);
+    copy(t10, f10);
+    copy(t11, f11);
+    copy(t12, f12);
+    copy(t13, f13);
+    copy(t14, f14);
+    copy(t15, f15);
+    copy(t16, f16);
+    copy(t17, f17);
+    copy(t18, f18);
 }
 
 } // namespace solvantis
