@@ -6,6 +6,7 @@
 // again forced onto the software path (the *Software benchmarks), so that the cost on a processor without
 // FMA is known here too. Per-call instruction counts: scripts/bench-math.
 #include "dsp/math_functions.h"
+#include "math_path_switch.h"
 
 #include <benchmark/benchmark.h>
 
@@ -118,9 +119,9 @@ void powFloatBlockLibrary(benchmark::State& s) {
 
 // The software path for as long as a benchmark runs.
 template <void (*Benchmark)(benchmark::State&)> void software(benchmark::State& s) {
-    m::detail::forceSoftwareFma(true);
+    m::testing::forceSoftwareFma(true);
     Benchmark(s);
-    m::detail::forceSoftwareFma(false);
+    m::testing::forceSoftwareFma(false);
 }
 void powFloatOursSoftware(benchmark::State& s) {
     software<powFloatOurs>(s);

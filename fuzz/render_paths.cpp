@@ -5,6 +5,7 @@
 // where the processor has it, or the one for every processor).
 #include "dsp/math_functions.h"
 #include "fuzz/fuzz_support.h"
+#include "tests/support/math_path_switch.h"
 #include "voice/synth_engine.h"
 
 #include <algorithm>
@@ -160,7 +161,7 @@ struct Voices {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ByteReader in(data, size);
     const bool software = (in.byte() & 1) != 0;
-    math::detail::forceSoftwareFma(software);
+    math::testing::forceSoftwareFma(software);
     float rate = 44100.0f;
     Voices voices;
     for (SynthEngine* engine : {voices.fast.get(), voices.plain.get(), voices.split.get()}) {
@@ -194,7 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             static constexpr float rates[] = {44100.0f, 48000.0f, 96000.0f, 22050.0f, 192000.0f, 8000.0f};
             rate = rates[in.byte() % 6];
             for (SynthEngine* engine : {voices.fast.get(), voices.plain.get(), voices.split.get()}) {
-                engine->setSampleRate(rate);
+                engine->fitToSampleRate(rate);
             }
             break;
         }
@@ -212,6 +213,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         }
     }
-    math::detail::forceSoftwareFma(false);
+    math::testing::forceSoftwareFma(false);
     return 0;
 }

@@ -1,3 +1,5 @@
+// The math functions whose results reach the audio: pow, exp, tanh, sinPi and atan, the same bits on every
+// target, each with a software path and an FMA path chosen once for the processor.
 #include "dsp/math_functions.h"
 
 #include <atomic>
@@ -976,14 +978,6 @@ bool usesHardwareFma() noexcept {
         installDetectedPath();
     }
     return pathState.load(std::memory_order_relaxed) == 2;
-}
-
-void forceSoftwareFma(bool force) noexcept {
-    if (force) {
-        installPath(false);
-    } else {
-        installDetectedPath();
-    }
 }
 
 } // namespace detail

@@ -53,10 +53,6 @@ double fmaSoft(double a, double b, double c) noexcept;
 // operating system saves the AVX registers), or false for the software path. Detected on first use.
 bool usesHardwareFma() noexcept;
 
-// For tests and benchmarks: true makes every function take the software path from now on; false
-// returns to the detected one.
-void forceSoftwareFma(bool force) noexcept;
-
 } // namespace detail
 
 } // namespace solvantis::math

@@ -2,6 +2,7 @@
 // samples of the ranges the render uses, exact results for fixed points (the same bits on every target),
 // and the special values.
 #include "dsp/math_functions.h"
+#include "math_path_switch.h"
 
 #include <gtest/gtest.h>
 
@@ -438,8 +439,8 @@ TEST(MathFunctions, SoftwareFmaIsCorrectlyRounded) {
 
 // Takes the software path for as long as it lives.
 struct SoftwarePath {
-    SoftwarePath() { m::detail::forceSoftwareFma(true); }
-    ~SoftwarePath() { m::detail::forceSoftwareFma(false); }
+    SoftwarePath() { m::testing::forceSoftwareFma(true); }
+    ~SoftwarePath() { m::testing::forceSoftwareFma(false); }
     SoftwarePath(const SoftwarePath&) = delete;
     SoftwarePath& operator=(const SoftwarePath&) = delete;
 };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dsp/math_functions.h"
+#include "math_path_switch.h"
 #include "phrase_support.h"
 
 namespace solvantis::testing {
@@ -178,12 +179,12 @@ TEST(GoldenRender, TheRenderForEveryProcessorGivesTheSameBits) {
         GTEST_SKIP() << "this processor has no AVX2 and FMA: the render has one path only";
     }
     auto render = [](const GoldenCase& c, bool plain, std::vector<float>& l, std::vector<float>& r) {
-        math::detail::forceSoftwareFma(plain);
+        math::testing::forceSoftwareFma(plain);
         VoiceRig rig;
         rig.sampleRate = c.sampleRate;
         c.setUp(rig.params);
         playPhrase(rig, c.phrase, c.block, l, &r);
-        math::detail::forceSoftwareFma(false);
+        math::testing::forceSoftwareFma(false);
     };
     for (const GoldenCase& c : goldenCases()) {
         std::vector<float> wideLeft, wideRight, plainLeft, plainRight;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dsp/math_functions.h"
+#include "math_path_switch.h"
 #include "phrase_support.h"
 
 namespace solvantis::testing {
@@ -205,8 +206,8 @@ TEST(RenderPaths, TheFastRenderGivesThePlainRendersBitsOnEveryPath) {
     const int32_t sizes[] = {1, 7, 64, 512, 0};
     const Stream kinds[] = {Stream::notes, Stream::controllers, Stream::automation, Stream::hostile};
     struct ForcedPath {
-        explicit ForcedPath(bool software) { math::detail::forceSoftwareFma(software); }
-        ~ForcedPath() { math::detail::forceSoftwareFma(false); }
+        explicit ForcedPath(bool software) { math::testing::forceSoftwareFma(software); }
+        ~ForcedPath() { math::testing::forceSoftwareFma(false); }
     };
     for (bool software : {false, true}) {
         if (!software && !math::detail::usesHardwareFma()) {
