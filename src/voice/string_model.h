@@ -307,9 +307,9 @@ private:
     // low-pass, limited to +-1.
     float chordInput(float combed, float q) {
         OnePole::step(dcBlockState, q, dcFactor);
-        const float v = combed + (q - dcBlockState);
-        return v > 1.0f ? 1.0f : (v < -1.0f ? -1.0f : v);
+        return chordLimit(combed + (q - dcBlockState));
     }
+    static float chordLimit(float v) { return v > 1.0f ? 1.0f : (v < -1.0f ? -1.0f : v); }
 
     // One sample of the lines, in the block's mode.
     template <bool within> void step(float combed, float lastVoiceOutput) {
@@ -415,16 +415,24 @@ private:
         float inB[stringRunLimit];
         const float g = loopGain;
         const float m = detune;
-        // Three independent recurrences (the input's DC blocker and each loop's), in registers for the run.
-        float dcA = lineHighpassA, dcB = lineHighpassB;
-        const float factorA = highpassFactorA, factorB = highpassFactorB;
+        // The three recurrences (the input's DC blocker and each loop's) first, side by side in registers;
+        // the inputs then take several samples at a time.
+        float inputLows[stringRunLimit];
+        float lowsA[stringRunLimit];
+        float lowsB[stringRunLimit];
+        float dc = dcBlockState, dcA = lineHighpassA, dcB = lineHighpassB;
+        const float factor = dcFactor, factorA = highpassFactorA, factorB = highpassFactorB;
         for (int32_t j = 0; j < n; ++j) {
-            const float v = chordInput(combed[j], m * fedBack[j] * chordFeedback);
-            const float a = readA[j] * g;
-            const float b = readB[j] * g;
-            inA[j] = (a - OnePole::step(dcA, a, factorA)) + v;
-            inB[j] = (b - OnePole::step(dcB, b, factorB)) + v;
+            inputLows[j] = OnePole::step(dc, m * fedBack[j] * chordFeedback, factor);
+            lowsA[j] = OnePole::step(dcA, readA[j] * g, factorA);
+            lowsB[j] = OnePole::step(dcB, readB[j] * g, factorB);
         }
+        for (int32_t j = 0; j < n; ++j) {
+            const float v = chordLimit(combed[j] + (m * fedBack[j] * chordFeedback - inputLows[j]));
+            inA[j] = (readA[j] * g - lowsA[j]) + v;
+            inB[j] = (readB[j] * g - lowsB[j]) + v;
+        }
+        dcBlockState = dc;
         lineHighpassA = dcA;
         lineHighpassB = dcB;
         stringLineA->writeAhead(n, inA, readA);
