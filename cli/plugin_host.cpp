@@ -7,6 +7,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <map>
+#include <mutex>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -250,10 +251,9 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
             loadingHost = nullptr;
             dlclose(library);
             library = nullptr;
-            throw PluginLoadError(PluginLoadError::Reason::NoRecord,
-                                  "plug-in " + quote(path) + " failed in " + entrySymbol +
-                                      " (it threw an exception)",
-                                  received);
+            throw PluginLoadError(PluginLoadError::Reason::NoRecord, "plug-in " + quote(path) +
+                                                                         " failed in " + entrySymbol +
+                                                                         " (it threw an exception)");
         }
         loadingHost = nullptr;
         if (record != nullptr && record->magic == kEffectMagic) {
@@ -265,8 +265,7 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
         dlclose(library);
         library = nullptr;
         throw PluginLoadError(PluginLoadError::Reason::NoRecord,
-                              "plug-in " + quote(path) + " returned no effect record from " + entrySymbol,
-                              received);
+                              "plug-in " + quote(path) + " returned no effect record from " + entrySymbol);
     }
     if (record->magic != kEffectMagic) {
         // A record we cannot trust is not closed through its dispatcher; the library is just unloaded.
@@ -276,8 +275,7 @@ PluginHost::PluginHost(const std::string& path, const PluginHostOptions& hostOpt
         library = nullptr;
         throw PluginLoadError(PluginLoadError::Reason::BadMagic,
                               "plug-in " + quote(path) + " returned a record with the wrong magic " + hex +
-                                  " (a VST 2 record starts with 'VstP')",
-                              received);
+                                  " (a VST 2 record starts with 'VstP')");
     }
     effectRecord = record;
 }
@@ -336,9 +334,8 @@ intptr_t PluginHost::hostCallback(AEffect* effect, int32_t opcode, int32_t index
         // A record we do not know (a plug-in calling after its close): only the version is answered.
         return opcode == audioMasterVersion ? 2400 : 0;
     }
-    {
-        std::lock_guard<std::mutex> lock(host->requestLock);
-        host->received.push_back(request);
+    if (host->options.onRequest) {
+        host->options.onRequest(request);
     }
     return host->answer(request);
 }
@@ -372,27 +369,6 @@ intptr_t PluginHost::answer(const HostRequest& request) {
         // No time info, no automation, no windows, no offline processing: the neutral answer.
         return 0;
     }
-}
-
-std::vector<HostRequest> PluginHost::requests() const {
-    std::lock_guard<std::mutex> lock(requestLock);
-    return received;
-}
-
-std::vector<HostRequest> PluginHost::requests(int32_t opcode) const {
-    std::lock_guard<std::mutex> lock(requestLock);
-    std::vector<HostRequest> matching;
-    for (const HostRequest& r : received) {
-        if (r.opcode == opcode) {
-            matching.push_back(r);
-        }
-    }
-    return matching;
-}
-
-void PluginHost::clearRequests() {
-    std::lock_guard<std::mutex> lock(requestLock);
-    received.clear();
 }
 
 // ---------------------------------------------------------------- dispatcher wrappers

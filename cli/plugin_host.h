@@ -7,7 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,11 +29,8 @@ struct HostRequest {
 class PluginLoadError : public CliError {
 public:
     enum class Reason { MissingFile, NotALibrary, NoEntry, NoRecord, BadMagic };
-    PluginLoadError(Reason why, const std::string& message, std::vector<HostRequest> received = {})
-        : CliError(message), reason(why), requests(std::move(received)) {}
+    PluginLoadError(Reason why, const std::string& message) : CliError(message), reason(why) {}
     Reason reason;
-    // The requests the entry sent before it failed (a refused version, say).
-    std::vector<HostRequest> requests;
 };
 
 struct PluginHostOptions {
@@ -41,6 +38,9 @@ struct PluginHostOptions {
     float sampleRate = 44100.0f;   // the answer to audioMasterGetSampleRate until setSampleRate changes it
     int32_t blockSize = 512;       // the answer to audioMasterGetBlockSize until setBlockSize changes it
     CallSite* callSite = nullptr;  // when set, every call into the plug-in is named there before it is made
+    // When set, told of every request the plug-in sends to the host (the one its entry makes included),
+    // before it is answered, on the thread the plug-in calls from.
+    std::function<void(const HostRequest&)> onRequest;
 };
 
 // Audio buffers for one plug-in: one channel per input and output, each `capacity` frames long. The
@@ -128,12 +128,6 @@ public:
     // "VSTPluginMain" or "main", whichever the library provided.
     const std::string& entryName() const { return entrySymbol; }
 
-    // Every request the plug-in has sent to the host, in order, the one `main` made included.
-    std::vector<HostRequest> requests() const;
-    // The requests with this opcode.
-    std::vector<HostRequest> requests(int32_t opcode) const;
-    void clearRequests();
-
     // The raw dispatcher.
     intptr_t dispatch(int32_t opcode, int32_t index = 0, intptr_t value = 0, void* ptr = nullptr,
                       float opt = 0.0f);
@@ -214,8 +208,6 @@ private:
     void* library = nullptr;
     AEffect* effectRecord = nullptr;
     bool switchedOn = false;
-    mutable std::mutex requestLock;
-    std::vector<HostRequest> received;
 };
 
 // The four characters of a unique ID ('kwbt'), with unprintable bytes as '.'.

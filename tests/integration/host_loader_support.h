@@ -9,12 +9,15 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sndfile.h>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+
+#include "plugin_host.h"
 
 namespace solvantis::testing {
 
@@ -123,6 +126,36 @@ inline bool processEnds(int pid) {
     }
     return false;
 }
+
+// Every request a plug-in sends to its host, in order, as PluginHostOptions::onRequest tells them.
+class RequestLog {
+public:
+    // The options, with this log told of every request.
+    PluginHostOptions listening(PluginHostOptions options = {}) {
+        options.onRequest = [this](const HostRequest& request) {
+            const std::lock_guard<std::mutex> hold(lock);
+            log.push_back(request);
+        };
+        return options;
+    }
+    std::vector<HostRequest> all() const {
+        const std::lock_guard<std::mutex> hold(lock);
+        return log;
+    }
+    size_t count(int32_t opcode) const {
+        const std::lock_guard<std::mutex> hold(lock);
+        return size_t(std::count_if(log.begin(), log.end(),
+                                    [opcode](const HostRequest& r) { return r.opcode == opcode; }));
+    }
+    void clear() {
+        const std::lock_guard<std::mutex> hold(lock);
+        log.clear();
+    }
+
+private:
+    mutable std::mutex lock;
+    std::vector<HostRequest> log;
+};
 
 struct RunResult {
     int exitCode = -1;

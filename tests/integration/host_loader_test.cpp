@@ -37,7 +37,8 @@ PluginLoadError::Reason loadFailure(const std::string& path, std::string& messag
 
 // The record of a plug-in nobody here wrote, read through our 64-bit layout.
 TEST(HostLoaderKars, ReadsTheRecordOfAThirdPartyInstrument) {
-    PluginHost host(karsPath);
+    RequestLog log;
+    PluginHost host(karsPath, log.listening());
     const AEffect* e = host.effect();
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->magic, fourCharCode('V', 's', 't', 'P'));
@@ -50,7 +51,7 @@ TEST(HostLoaderKars, ReadsTheRecordOfAThirdPartyInstrument) {
     EXPECT_EQ(host.getPlugCategory(), kPlugCategSynth);
 
     // The entry asked for our version before its record existed.
-    const std::vector<HostRequest> requests = host.requests();
+    const std::vector<HostRequest> requests = log.all();
     ASSERT_FALSE(requests.empty());
     EXPECT_EQ(requests.front().opcode, audioMasterVersion);
     EXPECT_EQ(requests.front().effect, nullptr);
@@ -160,8 +161,9 @@ TEST(HostLoader, RecordsEveryRequestFromTheEntryOn) {
     ASSERT_FALSE(fake.empty());
     PluginHostOptions options;
     options.sampleRate = 96000.0f;
-    PluginHost host(fake, options);
-    const std::vector<HostRequest> requests = host.requests();
+    RequestLog log;
+    PluginHost host(fake, log.listening(options));
+    const std::vector<HostRequest> requests = log.all();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].opcode, audioMasterVersion);
     EXPECT_EQ(requests[0].effect, nullptr);
@@ -173,22 +175,22 @@ TEST(HostLoader, RecordsEveryRequestFromTheEntryOn) {
     EXPECT_EQ(requests[1].effect, host.effect());
     EXPECT_EQ(PluginHost::hostCallback(host.effect(), audioMasterGetSampleRate, 0, 0, nullptr, 0.0f), 96000);
     EXPECT_EQ(PluginHost::hostCallback(host.effect(), audioMasterVersion, 0, 0, nullptr, 0.0f), 2400);
-    EXPECT_EQ(host.requests(audioMasterVersion).size(), 2u);
-    host.clearRequests();
-    EXPECT_TRUE(host.requests().empty());
+    EXPECT_EQ(log.count(audioMasterVersion), 2u);
 }
 
 TEST(HostLoader, VersionAnswerIsConfigurable) {
     PluginHostOptions refusing;
     refusing.versionAnswer = 0;
+    RequestLog log;
     try {
-        PluginHost host(SOLVANTIS_PLUGIN_PATH, refusing);
+        PluginHost host(SOLVANTIS_PLUGIN_PATH, log.listening(refusing));
         FAIL() << "our plug-in started for a host that answered 0 to audioMasterVersion";
     } catch (const PluginLoadError& e) {
         EXPECT_EQ(e.reason, PluginLoadError::Reason::NoRecord);
-        ASSERT_EQ(e.requests.size(), 1u);
-        EXPECT_EQ(e.requests[0].opcode, audioMasterVersion);
-        EXPECT_EQ(e.requests[0].effect, nullptr);
+        const std::vector<HostRequest> requests = log.all();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].opcode, audioMasterVersion);
+        EXPECT_EQ(requests[0].effect, nullptr);
     }
     for (intptr_t answer : {intptr_t(2), intptr_t(2300), intptr_t(-1)}) {
         PluginHostOptions options;

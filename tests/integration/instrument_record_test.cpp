@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "integration/host_loader_support.h"
 #include "plugin_host.h"
 
 namespace solvantis {
@@ -14,8 +15,9 @@ namespace {
 
 class InstrumentThroughHost : public ::testing::Test {
 protected:
-    void SetUp() override { host = std::make_unique<PluginHost>(SOLVANTIS_PLUGIN_PATH); }
+    void SetUp() override { host = std::make_unique<PluginHost>(SOLVANTIS_PLUGIN_PATH, log.listening()); }
 
+    testing::RequestLog log;
     std::unique_ptr<PluginHost> host;
 };
 
@@ -37,8 +39,8 @@ TEST_F(InstrumentThroughHost, RecordRightAfterMain) {
     EXPECT_NE(e->object, nullptr);
     EXPECT_EQ(host->getPlugCategory(), 2);
     // Building the instance asks the host for its version and nothing about MIDI yet.
-    EXPECT_EQ(host->requests(audioMasterWantMidi).size(), 0u);
-    EXPECT_EQ(host->requests(audioMasterVersion).size(), 1u);
+    EXPECT_EQ(log.count(audioMasterWantMidi), 0u);
+    EXPECT_EQ(log.count(audioMasterVersion), 1u);
 }
 
 TEST_F(InstrumentThroughHost, DefaultProgramDisplays) {
@@ -112,9 +114,10 @@ TEST_F(InstrumentThroughHost, ProgramsThroughTheDispatcher) {
 TEST_F(InstrumentThroughHost, SwitchingOnAfterANewRateAsksForMidiOnce) {
     host->setSampleRate(48000.0f);
     host->setBlockSize(256);
-    host->clearRequests();
+    log.clear();
     host->switchOn();
-    const std::vector<HostRequest> midi = host->requests(audioMasterWantMidi);
+    std::vector<HostRequest> midi = log.all();
+    std::erase_if(midi, [](const HostRequest& r) { return r.opcode != audioMasterWantMidi; });
     ASSERT_EQ(midi.size(), 1u);
     EXPECT_EQ(midi[0].value, 1);
     EXPECT_EQ(midi[0].effect, host->effect());

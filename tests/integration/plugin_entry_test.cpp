@@ -1,5 +1,6 @@
 // The built Solvantis.so as a host meets it: its one entry, the record it returns, the life cycle of
 // many instances, and what it does with nonsense from the host.
+#include "integration/host_loader_support.h"
 #include "plugin_host.h"
 
 #include <cmath>
@@ -91,18 +92,21 @@ std::vector<float> renderNote(bool replacing, float fill, int blocks) {
 TEST(PluginEntry, HostWithoutAVersionGetsNothingAndIsAskedOnce) {
     PluginHostOptions options;
     options.versionAnswer = 0;
-    const PluginLoadError error = loadError(options);
+    testing::RequestLog log;
+    const PluginLoadError error = loadError(log.listening(options));
     EXPECT_EQ(error.reason, PluginLoadError::Reason::NoRecord);
-    ASSERT_EQ(error.requests.size(), 1u);
-    EXPECT_EQ(error.requests[0].opcode, audioMasterVersion);
-    EXPECT_EQ(error.requests[0].effect, nullptr);
+    const std::vector<HostRequest> requests = log.all();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].opcode, audioMasterVersion);
+    EXPECT_EQ(requests[0].effect, nullptr);
 }
 
 TEST(PluginEntry, AnyOtherVersionGetsTheRecord) {
     for (intptr_t version : {intptr_t{2}, intptr_t{2300}, intptr_t{-1}}) {
         PluginHostOptions options;
         options.versionAnswer = version;
-        PluginHost host(SOLVANTIS_PLUGIN_PATH, options);
+        testing::RequestLog log;
+        PluginHost host(SOLVANTIS_PLUGIN_PATH, log.listening(options));
         const AEffect* e = host.effect();
         EXPECT_EQ(host.entryName(), "main");
         EXPECT_EQ(e->magic, 0x56737450);
@@ -116,7 +120,7 @@ TEST(PluginEntry, AnyOtherVersionGetsTheRecord) {
         EXPECT_EQ(e->processDoubleReplacing, nullptr);
         const char zeros[sizeof e->future] = {};
         EXPECT_EQ(std::memcmp(e->future, zeros, sizeof zeros), 0);
-        EXPECT_EQ(host.requests().size(), 1u) << "main asks for the version and nothing else";
+        EXPECT_EQ(log.all().size(), 1u) << "main asks for the version and nothing else";
     }
 }
 
