@@ -68,11 +68,11 @@ public:
     void setInterpolation(bool on) noexcept { interpolation = on; }
 
     // Linear-interpolated sample at the read position, cached until a linear tick marks it stale.
-    // within: the caller knows that no index reaches the end of the buffer during the next ticks
+    // noWrap: the caller knows that no index reaches the end of the buffer during the next ticks
     // (clearFor), so the wrap tests are left out.
-    template <bool within = false> float nextOutLinear() noexcept {
+    template <bool noWrap = false> float nextOutLinear() noexcept {
         if (nextOutputStale) {
-            nextOutput = linearAtRead<within>();
+            nextOutput = linearAtRead<noWrap>();
             nextOutputStale = false;
         }
         return nextOutput;
@@ -86,14 +86,14 @@ public:
     inline float tickAllpassGated(float x) noexcept; // linear read, records the allpass state; gated
     inline float tickDirect(float x) noexcept;       // no gate
     inline float tickLinearGated(float x) noexcept;
-    template <bool within = false> float tickLinear(float x) noexcept { // no gate
+    template <bool noWrap = false> float tickLinear(float x) noexcept { // no gate
         if (busy) {
             return 0.0f;
         }
         buffer[writeIndex] = x;
-        writeIndex = within || writeIndex + 1 < length ? writeIndex + 1 : 0;
-        lastOutput = nextOutLinear<within>();
-        readIndex = within || readIndex + 1 < length ? readIndex + 1 : 0;
+        writeIndex = noWrap || writeIndex + 1 < length ? writeIndex + 1 : 0;
+        lastOutput = nextOutLinear<noWrap>();
+        readIndex = noWrap || readIndex + 1 < length ? readIndex + 1 : 0;
         nextOutputStale = true;
         return lastOutput;
     }
@@ -161,11 +161,11 @@ public:
         }
         const float least = static_cast<float>(n + 1);
         const float most = static_cast<float>(length - 1);
-        int within = static_cast<int>(writeIndex + n < length);
+        int fits = static_cast<int>(writeIndex + n < length);
         for (int32_t j = 0; j < n; ++j) {
-            within &= static_cast<int>(delays[j] >= least) & static_cast<int>(delays[j] <= most);
+            fits &= static_cast<int>(delays[j] >= least) & static_cast<int>(delays[j] <= most);
         }
-        return within != 0;
+        return fits != 0;
     }
     // out[j]: what the j-th tick of such a run returns, read before any of its writes; the read position is
     // left where the run's last tick leaves it. writeMoved then writes the run's inputs.
@@ -203,8 +203,8 @@ private:
         return a * oneMinus + b * fraction;
     }
     // The linear read at the read position; within: no index reaches the buffer's end (clearFor).
-    template <bool within> float linearAtRead() const noexcept {
-        const int32_t next = within || readIndex + 1 < length ? readIndex + 1 : 0;
+    template <bool noWrap> float linearAtRead() const noexcept {
+        const int32_t next = noWrap || readIndex + 1 < length ? readIndex + 1 : 0;
         return interpolate(buffer[readIndex], buffer[next], oneMinusFraction, fraction);
     }
     // True when the read position stands where a delay of d puts it; otherwise records d as the one the

@@ -50,7 +50,7 @@ void renderPlain(EngineState& engine, const SynthParams& params, float sr, float
             exciter.setNote(params, voice.velocityFactor, voice.voiceVelocity, voice.voiceFrequency);
             pluck = exciter.tick(params, voice.voiceGate, controlStep);
             if (controlStep) {
-                string.holdMoved();
+                string.markNoiseHoldChanged();
             }
         }
         // 3. The string, while the envelope is above 0.
@@ -64,7 +64,7 @@ void renderPlain(EngineState& engine, const SynthParams& params, float sr, float
         // 4. The note entries due at this frame; the string hears a new pitch from the next frame.
         if (cursor.nextDue(lastFrame) <= i) {
             cursor.applyDue(voice, envelope, i, lastFrame, params.Legato, noteFrequencies.data());
-            string.pitchMoved();
+            string.markPitchChanged();
             engine.chorus.setVolume(voice.midiVolume);
         }
         // 5. The velocity factor.

@@ -94,8 +94,8 @@ public:
         pitchChanged = holdChanged = combPitchChanged = true;
     }
     // A note entry changed the pitch, or a control step the held noise: the delays follow at the next tick.
-    void pitchMoved() { pitchChanged = combPitchChanged = true; }
-    void holdMoved() { holdChanged = true; }
+    void markPitchChanged() { pitchChanged = combPitchChanged = true; }
+    void markNoiseHoldChanged() { holdChanged = true; }
     // A sample in which the string stands still (the envelope at 0).
     void rest() { stringActive = false; }
 
@@ -120,7 +120,7 @@ public:
     // The same results as the n ticks and rests, bit for bit.
     struct Run {
         int32_t n = 0;
-        bool within = false; // the lines' positions stay clear of the buffers' ends through the run
+        bool noWrap = false; // the lines' positions stay clear of the buffers' ends through the run
         float combed[stringRunLimit];
         float readA[stringRunLimit + 1];
         float readB[stringRunLimit + 1];
@@ -164,7 +164,7 @@ public:
             }
             return true;
         }
-        run.within = stringLineA->clearFor(n) && stringLineB->clearFor(n);
+        run.noWrap = stringLineA->clearFor(n) && stringLineB->clearFor(n);
         return false;
     }
     [[gnu::always_inline]] void finishRun(const Run& run) {
@@ -177,7 +177,7 @@ public:
     }
     // Sample j of a run that startRun did not read ahead, where the string runs.
     [[gnu::always_inline]] void stepRun(const Run& run, int32_t j, float lastVoiceOutput) {
-        if (run.within) {
+        if (run.noWrap) {
             step<true>(run.combed[j], lastVoiceOutput);
         } else {
             step<false>(run.combed[j], lastVoiceOutput);
@@ -312,41 +312,41 @@ private:
     static float chordLimit(float v) { return v > 1.0f ? 1.0f : (v < -1.0f ? -1.0f : v); }
 
     // One sample of the lines, in the block's mode.
-    template <bool within> void step(float combed, float lastVoiceOutput) {
+    template <bool noWrap> void step(float combed, float lastVoiceOutput) {
         if (powerChord) {
-            stepPowerChord<within>(combed, lastVoiceOutput);
+            stepPowerChord<noWrap>(combed, lastVoiceOutput);
         } else {
-            stepSingle<within>(combed, lastVoiceOutput);
+            stepSingle<noWrap>(combed, lastVoiceOutput);
         }
     }
 
     // One sample of the single string: two coupled loops.
-    template <bool within> void stepSingle(float combed, float lastVoiceOutput) {
+    template <bool noWrap> void stepSingle(float combed, float lastVoiceOutput) {
         DelayLine& lineA = *stringLineA;
         DelayLine& lineB = *stringLineB;
         const float g = loopGain;
         const float feedback = detune * lastVoiceOutput; // Q
         const float w = combed + feedback * singleFeedback;
-        lineA.tickLinear<within>((lineA.nextOutLinear<within>() + stringHighpass) * g * 0.5f + w);
-        const float b = softClip(lineB.nextOutLinear<within>(), loopSoftClipKnee);
+        lineA.tickLinear<noWrap>((lineA.nextOutLinear<noWrap>() + stringHighpass) * g * 0.5f + w);
+        const float b = softClip(lineB.nextOutLinear<noWrap>(), loopSoftClipKnee);
         OnePole::step(loopFilterState, b * g, loopFactor);
-        lineB.tickLinear<within>(highpassB(loopFilterState) + w);
-        stringOutput = (lineA.nextOutLinear<within>() + lineB.nextOutLinear<within>()) * 0.5f;
+        lineB.tickLinear<noWrap>(highpassB(loopFilterState) + w);
+        stringOutput = (lineA.nextOutLinear<noWrap>() + lineB.nextOutLinear<noWrap>()) * 0.5f;
         OnePole::step(dcBlockState, stringOutput, dcFactor);
         stringHighpass = stringOutput - dcBlockState;
         stringActive = true;
     }
 
     // One sample of the power chord: two strings a fifth apart, fed the same excitation.
-    template <bool within> void stepPowerChord(float combed, float lastVoiceOutput) {
+    template <bool noWrap> void stepPowerChord(float combed, float lastVoiceOutput) {
         DelayLine& lineA = *stringLineA;
         DelayLine& lineB = *stringLineB;
         const float g = loopGain;
         const float feedback = detune * lastVoiceOutput; // Q
         const float v = chordInput(combed, feedback * chordFeedback);
-        lineA.tickLinear<within>(highpassA(lineA.nextOutLinear<within>() * g) + v);
-        lineB.tickLinear<within>(highpassB(lineB.nextOutLinear<within>() * g) + v);
-        stringOutput = (lineB.nextOutLinear<within>() + lineA.nextOutLinear<within>()) * 0.5f;
+        lineA.tickLinear<noWrap>(highpassA(lineA.nextOutLinear<noWrap>() * g) + v);
+        lineB.tickLinear<noWrap>(highpassB(lineB.nextOutLinear<noWrap>() * g) + v);
+        stringOutput = (lineB.nextOutLinear<noWrap>() + lineA.nextOutLinear<noWrap>()) * 0.5f;
         stringActive = true;
     }
 

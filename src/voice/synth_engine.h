@@ -59,7 +59,8 @@ public:
     // the same, so that short blocks cost no more per frame than long ones.
     struct BlockSetup {
         bool valid = false;
-        uint32_t keyBits[6] = {}; // ADSRCurve, Sustain, Attack, Decay, Release and the rate, bit for bit
+        uint32_t envelopeInputBits[6] =
+            {}; // ADSRCurve, Sustain, Attack, Decay, Release and the rate, bit for bit
         EnvelopeBlock envelope;
     };
     BlockSetup setup;

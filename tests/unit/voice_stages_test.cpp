@@ -385,13 +385,13 @@ TEST(StringModel, TickBlockGivesTheTicksBits) {
         }
         const float f = 220.0f * std::exp2(static_cast<float>(chunk / 37 % 5)); // 220 to 3520 Hz
         if (chunk % 37 == 0) {
-            a.pitchMoved();
-            b.pitchMoved();
+            a.markPitchChanged();
+            b.markPitchChanged();
         }
         const float hold = nextRandom(seed);
         if (chunk % 3 == 0) {
-            a.holdMoved();
-            b.holdMoved();
+            a.markNoiseHoldChanged();
+            b.markNoiseHoldChanged();
         }
         const int32_t n = 1 + static_cast<int32_t>((seed >> 10) % 21);
         const bool someRest = chunk % 11 == 0;
