@@ -122,6 +122,11 @@ private:
         if (tracked > cutoff44) {
             cutoff44 = tracked;
         }
+        if (sampleRate != referenceRate) { // the responses the two one-poles have at 44.1 kHz
+            pairFactor = rateMatchedFactor(cutoff44, sampleRate);
+            splitFactor = rateMatchedFactor(cutoff44 - cutoff44 * splitBelowTone, sampleRate);
+            return;
+        }
         float cutoff = cutoff44;
         if (!(k * cutoff <= maxToneFactor)) {
             // Below 16 kHz a high DynaTone would push the resonant pair towards instability: it runs at the
@@ -131,10 +136,6 @@ private:
         const float splitCutoff = cutoff - cutoff * splitBelowTone;
         pairFactor = k * cutoff;
         splitFactor = splitCutoff * k;
-        if (sampleRate != referenceRate) { // the responses the two one-poles have at 44.1 kHz
-            pairFactor = rateMatchedFactor(cutoff44, sampleRate);
-            splitFactor = rateMatchedFactor(cutoff44 - cutoff44 * splitBelowTone, sampleRate);
-        }
     }
 
     // The state-variable filter's factor at a cutoff in Hz: k x cutoff at 44.1 kHz (0.785 at most, at the
